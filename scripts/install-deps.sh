@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build, the tests and the demo need. Idempotent:
+# apt-get update runs only when something is missing.
+set -euo pipefail
+packages=(build-essential cmake pkg-config libfaad-dev libxml2-dev libgtest-dev libgmock-dev googletest
+          libbenchmark-dev ffmpeg python3 time)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+  echo "installing: ${missing[*]}"
+  $SUDO apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
