@@ -1,0 +1,376 @@
+#!/usr/bin/env bash
+# Makes the real movies the test suites repair and parse, with Debian's ffmpeg.
+#
+#   make-test-media.sh OUTDIR            the test set (cached: a second run is instant)
+#   make-test-media.sh --samples DIR     the demo pair DIR/reference.mov and DIR/damaged.mov
+#
+# Every set is one camera setting: a short healthy reference (<set>.ref.<ext>), a longer
+# recording with other content (<set>.orig.<ext>) and three damaged copies of the
+# recording as cameras leave them:
+#   <set>.lost.<ext>     the index is lost: the file ends right after the media data
+#   <set>.cut.<ext>      the recording stopped early: cut at 60 % of the media-data payload
+#   <set>.garbage.<ext>  the .lost copy with 64 KiB of fixed-seed random bytes written over
+#                        the middle of the media-data payload
+# OUTDIR/manifest.txt lists the sets, one a line: <set> <codec> <audio> <container> <variant>.
+#
+# Files for the movie-file-model tests (healthy unless named otherwise):
+#   faststart.mov           the index before the media data
+#   mdat64.mov              the media data under a 16-byte header with a 64-bit size
+#   moovtext.mov            "moov" (after a plausible size) inside the media data, followed
+#                           by text that is no child atom type
+#   moovtext-badmdat.mov    the same with the media-data type overwritten, so a scan walks
+#                           through the media bytes
+#   big-damaged-mdat.mov    more than 100 windows of 65535 bytes, media-data type
+#                           overwritten, index at the end
+# A stamp with a hash of this script marks a complete set; it is written last.
+set -euo pipefail
+
+die() { echo "make-test-media: $*" >&2; exit 1; }
+usage() { die "usage: $0 OUTDIR | --samples DIR"; }
+
+mode=media
+if [ "${1:-}" = "--samples" ]; then
+  mode=samples
+  shift
+fi
+[ $# -eq 1 ] || usage
+out=$1
+command -v ffmpeg >/dev/null || die "ffmpeg is not installed (scripts/install-deps.sh installs it)"
+command -v python3 >/dev/null || die "python3 is not installed"
+
+script_path=$(readlink -f "$0")
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
+
+# ---------------------------------------------------------------------------------------
+# Byte surgery on finished movies. Top-level atoms are walked with their 32- or 64-bit
+# sizes; every change keeps the chunk offsets of the index valid unless it is meant to
+# break the file.
+surgery_py='
+import os, random, struct, sys
+
+def top_atoms(data):
+    pos, out = 0, []
+    while pos + 8 <= len(data):
+        size, typ = struct.unpack(">I4s", data[pos:pos + 8])
+        head = 8
+        if size == 1:
+            size = struct.unpack(">Q", data[pos + 8:pos + 16])[0]
+            head = 16
+        elif size == 0:
+            size = len(data) - pos
+        if size < head:
+            raise SystemExit("bad atom size at %d" % pos)
+        out.append((pos, size, typ, head))
+        pos += size
+    return out
+
+def find(data, typ):
+    for a in top_atoms(data):
+        if a[2] == typ:
+            return a
+    raise SystemExit("no %r atom" % typ)
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+def write(path, data):
+    with open(path + ".part", "wb") as f:
+        f.write(data)
+    os.replace(path + ".part", path)
+
+def garbage_range(payload_start, payload_len):
+    n = min(65536, payload_len // 2)
+    start = payload_start + payload_len // 2 - n // 2
+    return start, n
+
+def damage(orig, lost, cut, garbage, seed):
+    data = read(orig)
+    pos, size, _, head = find(data, b"mdat")
+    payload_start, payload_len = pos + head, size - head
+    write(lost, data[:pos + size])
+    write(cut, data[:payload_start + payload_len * 6 // 10])
+    start, n = garbage_range(payload_start, payload_len)
+    noise = random.Random(seed).randbytes(n)
+    g = bytearray(data[:pos + size])
+    g[start:start + n] = noise
+    write(garbage, bytes(g))
+
+def mdat64(src, dst):
+    # ffmpeg reserves an 8-byte "wide" (or "free") atom before a 32-bit "mdat" header;
+    # together they become one 16-byte header, so the payload does not move.
+    data = read(src)
+    atoms = top_atoms(data)
+    for i, (pos, size, typ, head) in enumerate(atoms):
+        if typ == b"mdat" and head == 8 and i > 0:
+            ppos, psize, ptyp, _ = atoms[i - 1]
+            if ptyp in (b"wide", b"free") and psize == 8 and ppos + 8 == pos:
+                hdr = struct.pack(">I4sQ", 1, b"mdat", size + 8)
+                write(dst, data[:ppos] + hdr + data[pos + 8:])
+                return
+    raise SystemExit("no wide+mdat pair in " + src)
+
+def moovtext(src, dst, dst_badmdat):
+    # x264 stores its settings as text in a user-data SEI of the first picture; that text
+    # is opaque to decoders, so it can carry a few false "moov" headers. Each one gets a
+    # size that fits in the file, so only the type of its would-be first child gives it away.
+    data = bytearray(read(src))
+    pos, size, _, head = find(data, b"mdat")
+    t = data.find(b"x264 - core", pos + head, pos + size)
+    if t < 0:
+        raise SystemExit("no x264 settings text in " + src)
+    fake = struct.pack(">I", 0x00010101) + b"moov"
+    valid = (b"mvhd", b"uuid", b"free", b"udta", b"trak")
+    for off in (80, 200, 320):
+        at = t + off
+        data[at:at + 8] = fake
+        for child in (at + 12, at + 20):
+            if bytes(data[child:child + 4]) in valid:
+                raise SystemExit("false moov at %d looks valid" % at)
+        if at + 0x00010101 > len(data):
+            raise SystemExit("file too small for the false moov size")
+    write(dst, bytes(data))
+    data[pos + 4:pos + 8] = b"xxxx"
+    write(dst_badmdat, bytes(data))
+
+def bigpad(src, dst, total, seed):
+    # Pads the media data at its end, after the last chunk, so the index stays valid;
+    # then overwrites the media-data type so a scan cannot jump over it.
+    data = read(src)
+    pos, size, _, head = find(data, b"mdat")
+    if head != 8:
+        raise SystemExit("expected a 32-bit mdat header in " + src)
+    pad = max(0, total - len(data))
+    filler = random.Random(seed).randbytes(pad)
+    hdr = struct.pack(">I", size + pad) + b"\xde\xad\xbe\xef"
+    write(dst, data[:pos] + hdr + data[pos + 8:pos + size] + filler + data[pos + size:])
+
+def cutmoov(path):
+    # Drops everything after the media data, in place (used on big files).
+    with open(path, "r+b") as f:
+        total = os.fstat(f.fileno()).st_size
+        pos = 0
+        while pos + 8 <= total:
+            f.seek(pos)
+            hdr = f.read(16)
+            size, typ = struct.unpack(">I4s", hdr[:8])
+            head = 8
+            if size == 1:
+                size, head = struct.unpack(">Q", hdr[8:16])[0], 16
+            elif size == 0:
+                size = total - pos
+            if size < head:
+                raise SystemExit("bad atom size at %d" % pos)
+            if typ == b"mdat":
+                f.truncate(pos + size)
+                return
+            pos += size
+    raise SystemExit("no mdat in " + path)
+
+cmd, args = sys.argv[1], sys.argv[2:]
+if cmd == "damage":
+    damage(args[0], args[1], args[2], args[3], int(args[4]))
+elif cmd == "mdat64":
+    mdat64(args[0], args[1])
+elif cmd == "moovtext":
+    moovtext(args[0], args[1], args[2])
+elif cmd == "bigpad":
+    bigpad(args[0], args[1], int(args[2]), int(args[3]))
+elif cmd == "cutmoov":
+    cutmoov(args[0])
+else:
+    raise SystemExit("unknown command " + cmd)
+'
+surgery() { python3 -c "$surgery_py" "$@"; }
+
+ff() { ffmpeg -nostdin -hide_banner -loglevel error -y "$@"; }
+
+# Camera-like encoder settings: fixed GOP of 15, no scene-cut keyframes, no B-frames
+# unless a variant asks for them, constant-ish bit rate.
+x264_args() {  # $1 = variant
+  local a=(-c:v libx264 -preset veryfast -profile:v high -pix_fmt yuv420p -threads 1
+           -g 15 -keyint_min 15 -sc_threshold 0 -b:v 400k -maxrate 500k -bufsize 500k)
+  case $1 in
+    bframes) a+=(-bf 2) ;;
+    *) a+=(-bf 0) ;;
+  esac
+  case $1 in
+    inband) a+=(-x264-params repeat-headers=1) ;;
+    slices) a+=(-slices 4) ;;
+  esac
+  printf '%s\n' "${a[@]}"
+}
+x265_args() {
+  printf '%s\n' -c:v libx265 -preset fast -pix_fmt yuv420p -b:v 300k \
+    -x265-params "keyint=15:min-keyint=15:scenecut=0:bframes=0:pools=1:frame-threads=1:log-level=error"
+}
+
+# Runs jobs in the background, at most one per core; a failed job leaves a marker and
+# its log in the work folder.
+max_jobs=$(nproc 2>/dev/null || echo 2)
+job() {  # name command...
+  local name=$1
+  shift
+  while [ "$(jobs -rp | wc -l)" -ge "$max_jobs" ]; do wait -n || true; done
+  ( "$@" >"$work/$name.log" 2>&1 || touch "$work/$name.failed" ) &
+}
+drain() {
+  wait
+  local f failed=0
+  for f in "$work"/*.failed; do
+    [ -e "$f" ] || continue
+    failed=1
+    echo "make-test-media: step $(basename "$f" .failed) failed:" >&2
+    cat "${f%.failed}.log" >&2 || true
+  done
+  [ $failed -eq 0 ] || exit 1
+}
+
+# Video-only recordings with the given settings and content.
+encode_video() {  # out codec variant size fps seconds source
+  local dst=$1 codec=$2 variant=$3 size=$4 fps=$5 secs=$6 src=$7 args
+  if [ "$codec" = h264 ]; then mapfile -t args < <(x264_args "$variant"); else mapfile -t args < <(x265_args); fi
+  ff -f lavfi -i "$src=size=$size:rate=$fps:duration=$secs" "${args[@]}" -an "$dst"
+}
+
+# Muxes a recorded video track with freshly encoded audio of the given kind.
+mux() {  # out container codec audio variant video seconds hz [extra output options...]
+  local dst=$1 container=$2 codec=$3 audio=$4 variant=$5 video=$6 secs=$7 hz=$8
+  shift 8
+  local a=(-i "$video")
+  case $audio in
+    aac)  a+=(-f lavfi -i "aevalsrc=0.4*sin($hz*2*PI*t)|0.4*sin($((hz * 3 / 2))*2*PI*t):s=48000:d=$secs"
+              -map 0:v -map 1:a -c:a aac -b:a 128k) ;;
+    sowt) a+=(-f lavfi -i "aevalsrc=0.4*sin($hz*2*PI*t)|0.4*sin($((hz * 3 / 2))*2*PI*t):s=48000:d=$secs"
+              -map 0:v -map 1:a -c:a pcm_s16le) ;;
+    twos) a+=(-f lavfi -i "aevalsrc=0.4*sin($hz*2*PI*t):s=48000:d=$secs"
+              -map 0:v -map 1:a -c:a pcm_s16be) ;;
+    none) a+=(-map 0:v) ;;
+  esac
+  a+=(-c:v copy)
+  [ "$codec" = h265 ] && a+=(-tag:v hvc1)
+  [ "$variant" = tmcd ] && a+=(-timecode 01:00:00:00)
+  ff "${a[@]}" "$@" -f "$container" "$dst"
+}
+
+# ---------------------------------------------------------------------------------------
+if [ "$mode" = samples ]; then
+  work=$(mktemp -d "${TMPDIR:-/tmp}/vr-samples.XXXXXX")
+  trap 'rm -rf "$work"' EXIT
+  # A 640x360, 25 fps clip of moderate bit rate: a short reference and a six-second
+  # recording with other content, like two clips from one camera.
+  settings=(-c:v libx264 -preset medium -profile:v high -pix_fmt yuv420p -threads 1 -g 25 -keyint_min 25
+            -sc_threshold 0 -bf 0 -b:v 600k -maxrate 800k -bufsize 1200k -c:a aac -b:a 96k)
+  ff -f lavfi -i "testsrc2=size=640x360:rate=25:duration=2" \
+     -f lavfi -i "aevalsrc=0.3*sin(440*2*PI*t)|0.3*sin(660*2*PI*t):s=48000:d=2" \
+     "${settings[@]}" -f mov "$work/reference.mov"
+  ff -f lavfi -i "mandelbrot=size=640x360:rate=25:end_scale=0.05:end_pts=300,trim=duration=6" \
+     -f lavfi -i "aevalsrc=0.3*sin(330*2*PI*t)*(1+0.5*sin(2*PI*t))|0.3*sin(495*2*PI*t):s=48000:d=6" \
+     "${settings[@]}" -f mov "$work/recording.mov"
+  surgery cutmoov "$work/recording.mov"
+  mv "$work/reference.mov" "$out/reference.mov"
+  mv "$work/recording.mov" "$out/damaged.mov"
+  ls -l "$out/reference.mov" "$out/damaged.mov"
+  exit 0
+fi
+
+# ---------------------------------------------------------------------------------------
+# Test set. Concurrent callers (test programs that make the media on demand) wait for
+# each other; the first one builds, the others find the stamp.
+exec 9>"$out/.lock"
+flock 9
+
+stamp=$( { sha256sum <"$script_path"; ffmpeg -version | head -n1; } | sha256sum | cut -c1-16)
+# Complete when the stamp matches and no listed file has gone missing since.
+complete() {
+  [ -f "$out/.stamp" ] && [ "$(cat "$out/.stamp")" = "$stamp" ] && [ -f "$out/manifest.txt" ] || return 1
+  local name container f
+  while read -r name _ _ container _; do
+    for f in ref orig lost cut garbage; do [ -f "$out/$name.$f.$container" ] || return 1; done
+  done <"$out/manifest.txt"
+  for f in faststart mdat64 moovtext moovtext-badmdat big-damaged-mdat; do [ -f "$out/$f.mov" ] || return 1; done
+}
+if complete; then
+  touch "$out/.stamp"  # newer than the script: test programs then skip calling it
+  exit 0
+fi
+rm -f "$out/.stamp"
+work="$out/.work"
+rm -rf "$work"
+mkdir -p "$work/video"
+trap 'rm -rf "$work"' EXIT
+start=$(date +%s)
+
+# set codec audio container variant
+sets=(
+  "h264-aac-mov h264 aac mov plain"
+  "h264-sowt-mov h264 sowt mov plain"
+  "h264-twos-mov h264 twos mov plain"
+  "h264-none-mov h264 none mov plain"
+  "h264-aac-mp4 h264 aac mp4 plain"
+  "h264-none-mp4 h264 none mp4 plain"
+  "h265-aac-mov h265 aac mov plain"
+  "h265-sowt-mov h265 sowt mov plain"
+  "h265-twos-mov h265 twos mov plain"
+  "h265-none-mov h265 none mov plain"
+  "h265-aac-mp4 h265 aac mp4 plain"
+  "h265-none-mp4 h265 none mp4 plain"
+  "h264-aac-mov-inband h264 aac mov inband"
+  "h264-aac-mov-slices h264 aac mov slices"
+  "h264-aac-mov-bframes h264 aac mov bframes"
+  "h264-aac-mov-tmcd h264 aac mov tmcd"
+)
+
+# H.264 at 320x240, 25 fps; H.265 at 320x180 (not a multiple of 16), 30 fps. AAC and
+# "sowt" PCM are stereo, "twos" PCM is mono; all audio is 48 kHz.
+geometry() { if [ "$1" = h264 ]; then echo "320x240 25"; else echo "320x180 30"; fi; }
+# The tmcd variant records like the plain one; the timecode is added by the muxer.
+video_kind() { if [ "$2" = tmcd ]; then echo "$1-plain"; else echo "$1-$2"; fi; }
+
+# 1. One video recording per codec, variant and role.
+declare -A kinds=()
+for s in "${sets[@]}"; do
+  read -r _ codec _ _ variant <<<"$s"
+  kinds[$(video_kind "$codec" "$variant")]=1
+done
+for kind in "${!kinds[@]}"; do
+  codec=${kind%%-*} variant=${kind#*-}
+  read -r size fps < <(geometry "$codec")
+  job "$kind-ref" encode_video "$work/video/$kind.ref.mp4" "$codec" "$variant" "$size" "$fps" 1 testsrc
+  job "$kind-orig" encode_video "$work/video/$kind.orig.mp4" "$codec" "$variant" "$size" "$fps" 4 testsrc2
+done
+drain
+
+# 2. The movies of every set, and the special files.
+: >"$work/manifest.txt"
+for s in "${sets[@]}"; do
+  read -r name codec audio container variant <<<"$s"
+  kind=$(video_kind "$codec" "$variant")
+  job "$name-ref" mux "$work/$name.ref.$container" "$container" "$codec" "$audio" "$variant" \
+    "$work/video/$kind.ref.mp4" 1 440
+  job "$name-orig" mux "$work/$name.orig.$container" "$container" "$codec" "$audio" "$variant" \
+    "$work/video/$kind.orig.mp4" 4 660
+  echo "$name $codec $audio $container $variant" >>"$work/manifest.txt"
+done
+job faststart mux "$work/faststart.mov" mov h264 aac plain "$work/video/h264-plain.orig.mp4" 4 550 \
+  -movflags +faststart
+drain
+
+# 3. Damaged copies and byte-level special files.
+seed=1
+while read -r name _ _ container _; do
+  job "$name-damage" surgery damage "$work/$name.orig.$container" "$work/$name.lost.$container" \
+    "$work/$name.cut.$container" "$work/$name.garbage.$container" "$seed"
+  seed=$((seed + 1))
+done <"$work/manifest.txt"
+job mdat64 surgery mdat64 "$work/h264-aac-mov.orig.mov" "$work/mdat64.mov"
+job moovtext surgery moovtext "$work/h264-aac-mov.orig.mov" "$work/moovtext.mov" "$work/moovtext-badmdat.mov"
+job bigpad surgery bigpad "$work/h264-aac-mov.orig.mov" "$work/big-damaged-mdat.mov" $((7 * 1024 * 1024 + 12345)) 99
+drain
+
+# 4. Publish: the movies first, the manifest next, the stamp last.
+mv "$work"/*.mov "$work"/*.mp4 "$out/"
+mv "$work/manifest.txt" "$out/manifest.txt"
+echo "$stamp" >"$out/.stamp"
+echo "make-test-media: made $(wc -l <"$out/manifest.txt") sets in $out in $(( $(date +%s) - start )) s"

@@ -1,0 +1,391 @@
+#pragma once
+// Test support shared by every suite: the generated test movies, temporary folders, and
+// small wrappers around ffmpeg and ffprobe for checking what a repair wrote.
+//
+// The movies come from scripts/make-test-media.sh. manifest() makes them on first use
+// (the script is cached and locked, so concurrent test processes wait for one build and
+// later runs cost a few milliseconds).
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <optional>
+#include <span>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "common/ByteOrder.h"
+
+#ifndef VR_TEST_MEDIA_DIR
+#error "VR_TEST_MEDIA_DIR must name the folder of generated test movies"
+#endif
+
+namespace vr::test {
+
+// ---------------------------------------------------------------------------------------
+// Commands
+
+struct CommandResult {
+  int status = -1;  // exit status; 128 + signal number when killed; -1 when it did not run
+  std::string out;  // everything the command wrote to standard output
+};
+
+// Quotes one argument for /bin/sh.
+inline std::string shellQuote(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) {
+    if (c == '\'') {
+      q += "'\\''";
+    } else {
+      q += c;
+    }
+  }
+  return q + "'";
+}
+
+// Runs cmd through /bin/sh and captures its standard output (standard error is left to the
+// caller: add "2>&1" or "2>/dev/null" to the command).
+inline CommandResult runCommand(const std::string& cmd) {
+  CommandResult r;
+  std::fflush(nullptr);
+  FILE* p = ::popen(cmd.c_str(), "r");
+  if (!p) return r;
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+  int st = ::pclose(p);
+  if (st == -1) {
+    r.status = -1;
+  } else if (WIFEXITED(st)) {
+    r.status = WEXITSTATUS(st);
+  } else if (WIFSIGNALED(st)) {
+    r.status = 128 + WTERMSIG(st);
+  }
+  return r;
+}
+
+// Splits text into its non-empty lines.
+inline std::vector<std::string> splitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty()) lines.push_back(line);
+  }
+  return lines;
+}
+
+// True when both ffmpeg and ffprobe can be run.
+inline bool hasFfmpeg() {
+  static const bool ok =
+      runCommand("ffmpeg -version >/dev/null 2>&1 && ffprobe -version >/dev/null 2>&1").status == 0;
+  return ok;
+}
+
+// ---------------------------------------------------------------------------------------
+// Files
+
+// A fresh private folder under $TMPDIR (or /tmp), removed with everything in it when the
+// object goes away.
+class TempDir {
+ public:
+  TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/vr-test-XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back('\0');
+    if (::mkdtemp(buf.data())) path_ = buf.data();
+  }
+  ~TempDir() {
+    if (!path_.empty()) {
+      std::error_code ec;
+      std::filesystem::remove_all(path_, ec);
+    }
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  bool ok() const { return !path_.empty(); }
+  const std::string& path() const { return path_; }
+  // Path of a file inside the folder.
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Size of a file in bytes; 0 when it does not exist.
+inline uint64_t fileSizeOf(const std::string& path) {
+  std::error_code ec;
+  const auto n = std::filesystem::file_size(path, ec);
+  return ec ? 0 : uint64_t(n);
+}
+
+// Whole contents of a file; empty when it cannot be read.
+inline Bytes readFileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return {};
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline bool writeFileBytes(const std::string& path, std::span<const uint8_t> data) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
+  return bool(out);
+}
+
+// One top-level atom of a movie file as its header states it.
+struct TopAtom {
+  std::string type;     // four characters as stored
+  uint64_t offset = 0;  // of the header
+  uint64_t size = 0;    // whole atom, header included
+  uint32_t headerSize = 8;  // 8, or 16 for a 64-bit size
+  uint64_t payloadOffset() const { return offset + headerSize; }
+  uint64_t end() const { return offset + size; }
+};
+
+// Walks the top-level atoms from the first byte. A size of 0 runs to the end of the
+// file; the walk stops at an atom whose size is impossible or that runs past the end
+// (that last atom is still listed, with its stated size, so cut files can be inspected).
+inline std::vector<TopAtom> topLevelAtoms(const std::string& path) {
+  std::vector<TopAtom> atoms;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return atoms;
+  in.seekg(0, std::ios::end);
+  const uint64_t fileSize = uint64_t(in.tellg());
+  uint64_t pos = 0;
+  while (pos + 8 <= fileSize) {
+    uint8_t h[16] = {};
+    in.clear();
+    in.seekg(std::streamoff(pos));
+    in.read(reinterpret_cast<char*>(h), sizeof h);
+    const size_t got = size_t(in.gcount());
+    TopAtom a;
+    a.offset = pos;
+    a.type.assign(reinterpret_cast<const char*>(h + 4), 4);
+    a.size = readBE32(h);
+    if (a.size == 1) {
+      if (got < 16) break;
+      a.size = readBE64(h + 8);
+      a.headerSize = 16;
+    } else if (a.size == 0) {
+      a.size = fileSize - pos;
+    }
+    if (a.size < a.headerSize) break;
+    atoms.push_back(a);
+    if (a.size > fileSize - pos) break;
+    pos += a.size;
+  }
+  return atoms;
+}
+
+// First top-level atom of the given type.
+inline std::optional<TopAtom> findTopLevelAtom(const std::string& path, const std::string& type) {
+  for (const TopAtom& a : topLevelAtoms(path)) {
+    if (a.type == type) return a;
+  }
+  return std::nullopt;
+}
+
+// ---------------------------------------------------------------------------------------
+// Generated test movies
+
+inline std::string mediaDir() { return VR_TEST_MEDIA_DIR; }
+inline std::string mediaPath(const std::string& name) { return mediaDir() + "/" + name; }
+
+// Makes the test movies unless a complete set is already there. Checked once per process;
+// false when the script failed (its output then went to standard error). A stamp newer
+// than the script means a finished run, so most test processes start no shell at all.
+inline bool ensureTestMedia() {
+  static const bool ok = [] {
+#ifdef VR_SOURCE_DIR
+    namespace fs = std::filesystem;
+    const std::string script = std::string(VR_SOURCE_DIR) + "/scripts/make-test-media.sh";
+    std::error_code stampError, scriptError, manifestError;
+    const auto stampTime = fs::last_write_time(mediaPath(".stamp"), stampError);
+    const auto scriptTime = fs::last_write_time(script, scriptError);
+    if (!stampError && !scriptError && stampTime >= scriptTime && fs::exists(mediaPath("manifest.txt"), manifestError)) {
+      return true;
+    }
+    return runCommand("bash " + shellQuote(script) + " " + shellQuote(mediaDir()) + " 1>&2").status == 0;
+#else
+    return std::filesystem::exists(mediaPath("manifest.txt"));
+#endif
+  }();
+  return ok;
+}
+
+// One camera setting: a healthy reference, a longer original recording and three damaged
+// copies of the original.
+struct MediaSet {
+  std::string name;       // e.g. "h264-aac-mov-inband"
+  std::string codec;      // "h264" or "h265"
+  std::string audio;      // "aac", "sowt", "twos" or "none"
+  std::string container;  // "mov" or "mp4"; also the file extension
+  std::string variant;    // "plain", "inband", "slices", "bframes" or "tmcd"
+
+  std::string file(const std::string& role) const { return mediaPath(name + "." + role + "." + container); }
+  std::string ref() const { return file("ref"); }          // healthy, ~1 s
+  std::string orig() const { return file("orig"); }        // healthy, ~4 s, other content
+  std::string lost() const { return file("lost"); }        // orig ending after its media data
+  std::string cut() const { return file("cut"); }          // orig cut inside its media data
+  std::string garbage() const { return file("garbage"); }  // lost with 64 KiB overwritten
+  bool hasAudio() const { return audio != "none"; }
+};
+
+// Parses manifest lines "<set> <codec> <audio> <container> <variant>"; blank lines and
+// lines starting with '#' are skipped, malformed lines are dropped.
+inline std::vector<MediaSet> parseManifest(const std::string& text) {
+  std::vector<MediaSet> sets;
+  for (const std::string& line : splitLines(text)) {
+    if (line[0] == '#') continue;
+    std::istringstream in(line);
+    MediaSet s;
+    std::string extra;
+    if (in >> s.name >> s.codec >> s.audio >> s.container >> s.variant && !(in >> extra)) {
+      sets.push_back(s);
+    }
+  }
+  return sets;
+}
+
+// The sets listed in the media folder's manifest (made on first use); empty when the
+// media could not be made.
+inline const std::vector<MediaSet>& manifest() {
+  static const std::vector<MediaSet> sets = [] {
+    if (!ensureTestMedia()) return std::vector<MediaSet>{};
+    std::ifstream in(mediaPath("manifest.txt"));
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return parseManifest(ss.str());
+  }();
+  return sets;
+}
+
+// The set of that name, or nullptr.
+inline const MediaSet* findSet(const std::string& name) {
+  for (const MediaSet& s : manifest()) {
+    if (s.name == name) return &s;
+  }
+  return nullptr;
+}
+
+// The sets that satisfy pred, e.g. every H.265 set or every set with audio.
+inline std::vector<MediaSet> setsWhere(const std::function<bool(const MediaSet&)>& pred) {
+  std::vector<MediaSet> out;
+  for (const MediaSet& s : manifest()) {
+    if (pred(s)) out.push_back(s);
+  }
+  return out;
+}
+
+// Special files for the movie-file-model tests, in the media folder (see the script):
+// faststart.mov, mdat64.mov, moovtext.mov, moovtext-badmdat.mov, big-damaged-mdat.mov.
+inline std::string specialFile(const std::string& name) {
+  ensureTestMedia();
+  return mediaPath(name);
+}
+
+// ---------------------------------------------------------------------------------------
+// ffprobe and ffmpeg checks
+
+struct StreamInfo {
+  std::string codecType;      // "video", "audio", "data", ...
+  std::string codecName;      // "h264", "hevc", "aac", "pcm_s16le", ... ("unknown" for tmcd)
+  int64_t nbFrames = -1;      // frame count stated by the index; -1 when not given
+  int64_t nbReadFrames = -1;  // frames actually read while counting; -1 when not counted
+  double duration = -1;       // seconds; -1 when not given
+};
+
+// Parses ffprobe's "compact" output: one line per stream, "key=value" fields joined by '|'.
+inline std::vector<StreamInfo> parseFfprobeCompact(const std::string& text) {
+  auto toInt = [](const std::string& v) -> int64_t {
+    char* end = nullptr;
+    long long x = std::strtoll(v.c_str(), &end, 10);
+    return (!v.empty() && end && *end == '\0') ? int64_t(x) : -1;
+  };
+  auto toDouble = [](const std::string& v) -> double {
+    char* end = nullptr;
+    double x = std::strtod(v.c_str(), &end);
+    return (!v.empty() && end && *end == '\0') ? x : -1;
+  };
+  std::vector<StreamInfo> streams;
+  for (const std::string& line : splitLines(text)) {
+    StreamInfo s;
+    bool any = false;
+    std::istringstream in(line);
+    std::string field;
+    while (std::getline(in, field, '|')) {
+      const size_t eq = field.find('=');
+      if (eq == std::string::npos) continue;
+      const std::string key = field.substr(0, eq), value = field.substr(eq + 1);
+      any = true;
+      if (key == "codec_type") s.codecType = value;
+      else if (key == "codec_name") s.codecName = value;
+      else if (key == "nb_frames") s.nbFrames = toInt(value);
+      else if (key == "nb_read_frames") s.nbReadFrames = toInt(value);
+      else if (key == "duration") s.duration = toDouble(value);
+    }
+    if (any) streams.push_back(s);
+  }
+  return streams;
+}
+
+// The streams of a movie as ffprobe sees them, in file order. With countFrames the file is
+// decoded to count its frames (nbReadFrames). Empty when ffprobe cannot open the file.
+inline std::vector<StreamInfo> ffprobeStreams(const std::string& path, bool countFrames = true) {
+  const std::string cmd =
+      std::string("ffprobe -v error ") + (countFrames ? "-count_frames " : "") +
+      "-show_entries stream=codec_type,codec_name,nb_frames,duration,nb_read_frames "
+      "-of compact=p=0:nk=0 " + shellQuote(path) + " 2>/dev/null";
+  const CommandResult r = runCommand(cmd);
+  if (r.status != 0) return {};
+  return parseFfprobeCompact(r.out);
+}
+
+// The first stream of the given type ("video", "audio", "data"), if any.
+inline std::optional<StreamInfo> firstStream(const std::vector<StreamInfo>& streams, const std::string& type) {
+  for (const StreamInfo& s : streams) {
+    if (s.codecType == type) return s;
+  }
+  return std::nullopt;
+}
+
+// Per-frame md5 sums of the decoded frames of one stream (an ffmpeg stream specifier such
+// as "v:0" or "a:0"), in presentation order. Decoding errors are not reported here.
+inline std::vector<std::string> frameMd5s(const std::string& path, const std::string& streamSpec) {
+  const CommandResult r = runCommand("ffmpeg -nostdin -v error -i " + shellQuote(path) + " -map " +
+                                     shellQuote("0:" + streamSpec) + " -f framemd5 - 2>/dev/null");
+  std::vector<std::string> md5s;
+  for (const std::string& line : splitLines(r.out)) {
+    if (line[0] == '#') continue;
+    const size_t comma = line.rfind(',');
+    if (comma == std::string::npos) continue;
+    size_t start = comma + 1;
+    while (start < line.size() && line[start] == ' ') ++start;
+    md5s.push_back(line.substr(start));
+  }
+  return md5s;
+}
+
+inline std::vector<std::string> videoFrameMd5s(const std::string& path) { return frameMd5s(path, "v:0"); }
+
+// Everything ffmpeg complains about while decoding every stream of the file; empty for a
+// clean file. A file ffmpeg cannot open, or a run that fails silently, yields a line too.
+inline std::vector<std::string> decodeErrors(const std::string& path) {
+  const CommandResult r =
+      runCommand("ffmpeg -nostdin -v error -i " + shellQuote(path) + " -f null - 2>&1 >/dev/null");
+  std::vector<std::string> lines = splitLines(r.out);
+  if (r.status != 0 && lines.empty()) lines.push_back("ffmpeg exited with status " + std::to_string(r.status));
+  return lines;
+}
+
+}  // namespace vr::test
