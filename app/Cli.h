@@ -1,0 +1,92 @@
+#pragma once
+// Pieces of the command-line front end shared by its commands.
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/RepairFileDelegate.h"
+
+namespace vr::cli {
+
+// Exit statuses of the program; the README and --help list them.
+enum ExitStatus : int {
+  kExitOk = 0,
+  kExitUsage = 2,
+  kExitOutputRefused = 3,   // output exists (without --force), or would replace an input
+  kExitNeedsReference = 4,  // the damaged movie cannot serve as its own reference
+  kExitNotAvi = 5,          // the file does not look like an AVI file
+  kExitWriteFailed = 6,     // the repaired file could not be written completely
+  kExitInfoNoIndex = 7,     // info: the file has no usable index
+  kExitEngineBase = 10,     // engine error N (101..107) exits with 10 + (N - 100)
+  kExitInterrupted = 130,   // Ctrl-C
+};
+
+struct Options {
+  std::string command;
+  std::string input;
+  std::string reference;
+  std::string output;
+  bool force = false;
+  bool json = false;
+  bool quiet = false;
+};
+
+// Receives the engine's reports on the engine thread and keeps them for the main thread,
+// which draws the progress display.
+class Reporter : public RepairFileDelegate {
+ public:
+  void moveBackToSelectReferenceFile() override { needsReference = true; }
+  void repairFileDidStartPerformingTask(const std::string& task) override;
+  void repairFileCurrentTaskProgress(int32_t percent) override { progress.store(percent, std::memory_order_relaxed); }
+  void repairFileDidFailWithError(const RepairError& error) override;
+  void repairFileDidComplete() override { completed = true; }
+  void repairFileAttribute(const std::string& key, const std::string& value) override;
+
+  std::string task() const;
+  uint64_t taskGeneration() const { return generation.load(); }
+  std::vector<std::pair<std::string, std::string>> attributes() const;
+  bool failed() const;
+  RepairError error() const;
+
+  std::atomic<int32_t> progress{0};
+  std::atomic<bool> needsReference{false};
+  std::atomic<bool> completed{false};
+
+ private:
+  mutable std::mutex m_;
+  std::string task_;
+  std::atomic<uint64_t> generation{0};
+  std::vector<std::pair<std::string, std::string>> attributes_;
+  bool failed_ = false;
+  RepairError error_;
+};
+
+// Draws progress on stderr: one redrawn line on a terminal, plain lines otherwise.
+class ProgressDisplay {
+ public:
+  ProgressDisplay(bool quiet, bool terminal);
+  void update(const Reporter& reporter);
+  void finish();
+
+ private:
+  bool quiet_;
+  bool terminal_;
+  std::chrono::steady_clock::time_point start_;
+  std::chrono::steady_clock::time_point taskStart_;
+  uint64_t shownGeneration_ = 0;
+  int lastPrinted_ = -1;
+  bool lineOpen_ = false;
+};
+
+std::string jsonEscape(const std::string& s);
+std::string formatClock(double seconds);
+std::string humanSize(uint64_t bytes);
+
+int runRepair(const Options& options);
+int runInfo(const Options& options);
+
+}  // namespace vr::cli

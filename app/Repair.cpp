@@ -1,0 +1,285 @@
+// The repair command: runs a movie or AVI repair on a background thread, shows progress,
+// writes the result to a temporary file beside the destination and moves it into place
+// only when the repair completed.
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <thread>
+
+#include "app/Cli.h"
+#include "avi/RepairFileAvi.h"
+#include "common/FileIO.h"
+#include "engine/File.h"
+#include "engine/RepairFile.h"
+
+namespace vr::cli {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::atomic<bool> gInterrupted{false};
+
+extern "C" void onInterrupt(int) { gInterrupted.store(true); }
+
+void installInterruptHandlers() {
+  struct sigaction sa {};
+  sa.sa_handler = onInterrupt;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+}
+
+std::string lowerExtension(const std::string& path) {
+  std::string ext = fs::path(path).extension().string();
+  if (!ext.empty() && ext[0] == '.') ext.erase(0, 1);
+  std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return char(std::tolower(c)); });
+  return ext;
+}
+
+bool looksLikeAvi(const std::string& path) {
+  const std::string ext = lowerExtension(path);
+  if (ext == "avi") return true;
+  if (ext == "mov" || ext == "mp4" || ext == "m4v") return false;
+  FileHandle f = FileHandle::openForReading(path);
+  uint8_t head[12] = {};
+  f.readZeroFilled(0, head, sizeof head);
+  return std::memcmp(head, "RIFF", 4) == 0 && std::memcmp(head + 8, "AVI ", 4) == 0;
+}
+
+// The same file, or the same path once made absolute.
+bool samePlace(const std::string& a, const std::string& b) {
+  if (a.empty() || b.empty()) return false;
+  if (sameFile(a, b)) return true;
+  std::error_code ec;
+  return fs::weakly_canonical(fs::absolute(a, ec), ec) == fs::weakly_canonical(fs::absolute(b, ec), ec);
+}
+
+std::string defaultOutputPath(const std::string& input, bool avi) {
+  fs::path p(input);
+  fs::path out = p.parent_path() / (p.stem().string() + (avi ? "_repaired.avi" : "_repaired.mov"));
+  return out.string();
+}
+
+// Creates an empty, uniquely named hidden file beside the destination.
+std::string makeTemporaryPath(const std::string& destination) {
+  fs::path dest(destination);
+  fs::path dir = dest.parent_path().empty() ? fs::path(".") : dest.parent_path();
+  std::string templ = (dir / ("." + dest.filename().string() + ".XXXXXX.partial")).string();
+  std::vector<char> buf(templ.begin(), templ.end());
+  buf.push_back('\0');
+  int fd = mkstemps(buf.data(), 8);
+  if (fd < 0) return {};
+  ::close(fd);
+  return std::string(buf.data());
+}
+
+// Moves the finished file into place; without force an existing destination is kept.
+bool moveIntoPlace(const std::string& temp, const std::string& destination, bool force, std::string& why) {
+  if (force) {
+    if (::rename(temp.c_str(), destination.c_str()) == 0) return true;
+    why = std::strerror(errno);
+    return false;
+  }
+  // link() fails when the destination exists, so nothing is replaced behind our back.
+  if (::link(temp.c_str(), destination.c_str()) == 0) {
+    ::unlink(temp.c_str());
+    return true;
+  }
+  if (errno == EEXIST) {
+    why = "the file exists now (use --force to replace it)";
+    return false;
+  }
+  // File systems without hard links: check, then rename.
+  struct stat st {};
+  if (::stat(destination.c_str(), &st) == 0) {
+    why = "the file exists now (use --force to replace it)";
+    return false;
+  }
+  if (::rename(temp.c_str(), destination.c_str()) == 0) return true;
+  why = std::strerror(errno);
+  return false;
+}
+
+struct EngineRun {
+  std::function<void()> run;
+  std::function<void(bool)> setStop;
+  std::function<void(bool)> setPause;
+  std::function<uint64_t()> videoSamples;
+  std::function<uint64_t()> audioSamples;
+};
+
+void printFailure(const Options& o, const std::string& status, const std::string& message, int code) {
+  if (o.json) {
+    std::printf("{\"status\":\"%s\",\"input\":\"%s\"", status.c_str(), jsonEscape(o.input).c_str());
+    if (code) std::printf(",\"code\":%d", code);
+    std::printf(",\"message\":\"%s\"}\n", jsonEscape(message).c_str());
+  } else {
+    std::fprintf(stderr, "video-repair: %s\n", message.c_str());
+  }
+}
+
+}  // namespace
+
+int runRepair(const Options& o) {
+  const std::string& input = o.input;
+  if (!fileExistsAndIsReadable(input)) {
+    printFailure(o, "failed", "cannot read the damaged file: " + input, 0);
+    return kExitEngineBase + 4;
+  }
+  const bool avi = looksLikeAvi(input);
+  if (avi && !o.reference.empty()) {
+    printFailure(o, "usage", "an AVI file needs no reference; leave out --reference", 0);
+    return kExitUsage;
+  }
+  const std::string reference = avi ? std::string() : (o.reference.empty() ? input : o.reference);
+  const std::string output = o.output.empty() ? defaultOutputPath(input, avi) : o.output;
+
+  if (samePlace(output, input) || (!reference.empty() && samePlace(output, reference))) {
+    printFailure(o, "refused", "the output would replace an input file: " + output, 0);
+    return kExitOutputRefused;
+  }
+  struct stat st {};
+  if (::stat(output.c_str(), &st) == 0) {
+    if (!o.force) {
+      printFailure(o, "refused", "the output exists: " + output + " (use --force to replace it)", 0);
+      return kExitOutputRefused;
+    }
+    if (S_ISDIR(st.st_mode)) {
+      printFailure(o, "refused", "the output is a folder: " + output, 0);
+      return kExitOutputRefused;
+    }
+  }
+
+  std::unique_ptr<RepairFileAvi> aviEngine;
+  std::unique_ptr<RepairFile> movieEngine;
+  Reporter reporter;
+  EngineRun engine;
+  const std::string temp = makeTemporaryPath(output);
+  if (temp.empty()) {
+    printFailure(o, "failed", "cannot create a file beside " + output + ": " + std::strerror(errno), 0);
+    return kExitWriteFailed;
+  }
+
+  if (avi) {
+    aviEngine = std::make_unique<RepairFileAvi>();
+    aviEngine->delegate = &reporter;
+    if (!aviEngine->fileValidityCheckAtPath(input)) {
+      ::unlink(temp.c_str());
+      printFailure(o, "invalid", "Invalid corrupted file: " + input + " is not an AVI file this tool can read. Select a movie file.", 0);
+      return kExitNotAvi;
+    }
+    RepairFileAvi* e = aviEngine.get();
+    engine.run = [e, input, temp] { e->retrieveAudioVideoSamplesForFileAtPath(input, temp); };
+    engine.setStop = [e](bool v) { e->setStopflag(v); };
+    engine.setPause = [e](bool v) { e->setPauseRepairingAVI(v); };
+    engine.videoSamples = [e] { return uint64_t(e->videosamplecount); };
+    engine.audioSamples = [e] { return uint64_t(e->audiosamplecount); };
+  } else {
+    movieEngine = std::make_unique<RepairFile>();
+    movieEngine->delegate = &reporter;
+    RepairFile* e = movieEngine.get();
+    engine.run = [e, reference, input, temp] { e->repairMOVWithRefFileAtPath(reference, input, temp); };
+    engine.setStop = [e](bool v) { e->setStopflag(v); };
+    engine.setPause = [e](bool v) { e->setPauseRepairing(v); };
+    engine.videoSamples = [e] { return e->videoSampleCount; };
+    engine.audioSamples = [e] { return e->audioSampleCount; };
+  }
+
+  installInterruptHandlers();
+  const auto started = std::chrono::steady_clock::now();
+  ProgressDisplay display(o.quiet || o.json, ::isatty(STDERR_FILENO) != 0);
+  std::atomic<bool> finished{false};
+  std::thread worker([&] {
+    engine.run();
+    finished.store(true);
+  });
+  bool stopSent = false;
+  while (!finished.load()) {
+    if (gInterrupted.load() && !stopSent) {
+      engine.setStop(true);
+      engine.setPause(false);
+      stopSent = true;
+    }
+    display.update(reporter);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  worker.join();
+  display.update(reporter);
+  display.finish();
+  const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+
+  if (gInterrupted.load()) {
+    ::unlink(temp.c_str());
+    if (!o.quiet) std::fprintf(stderr, "video-repair: stopped; no output was written\n");
+    if (o.json) printFailure(o, "stopped", "stopped by the user", 0);
+    return kExitInterrupted;
+  }
+  if (reporter.needsReference.load()) {
+    ::unlink(temp.c_str());
+    printFailure(o, "needs-reference",
+                 "This movie cannot serve as its own reference: give a healthy movie recorded with the same "
+                 "camera and settings with --reference FILE.",
+                 0);
+    return kExitNeedsReference;
+  }
+  if (reporter.failed()) {
+    ::unlink(temp.c_str());
+    const RepairError err = reporter.error();
+    if (o.json)
+      printFailure(o, "failed", err.reason(), err.code);
+    else
+      std::fprintf(stderr, "video-repair: repair failed: %s (error %d)\n", err.reason().c_str(), err.code);
+    const int code = err.code >= 100 && err.code < 200 ? kExitEngineBase + (err.code - 100) : kExitWriteFailed;
+    return code;
+  }
+  // A completed movie must end with its index; anything else is a write that did not finish.
+  bool complete = reporter.completed.load();
+  if (complete && !avi) complete = File::parseFileAtPath(temp)->moov() != nullptr;
+  if (complete && avi) complete = fileSizeAtPath(temp) > 12;
+  if (!complete) {
+    ::unlink(temp.c_str());
+    printFailure(o, "failed", "the repaired file could not be written completely", 0);
+    return kExitWriteFailed;
+  }
+  std::string why;
+  if (!moveIntoPlace(temp, output, o.force, why)) {
+    ::unlink(temp.c_str());
+    printFailure(o, "failed", "cannot create " + output + ": " + why, 0);
+    return kExitOutputRefused;
+  }
+  const uint64_t size = fileSizeAtPath(output);
+  const auto attributes = reporter.attributes();
+  if (o.json) {
+    std::printf("{\"status\":\"repaired\",\"input\":\"%s\"", jsonEscape(input).c_str());
+    if (!reference.empty()) std::printf(",\"reference\":\"%s\"", jsonEscape(reference).c_str());
+    std::printf(",\"output\":\"%s\",\"size\":%llu,\"attributes\":{", jsonEscape(output).c_str(),
+                static_cast<unsigned long long>(size));
+    for (size_t i = 0; i < attributes.size(); ++i)
+      std::printf("%s\"%s\":\"%s\"", i ? "," : "", jsonEscape(attributes[i].first).c_str(),
+                  jsonEscape(attributes[i].second).c_str());
+    std::printf("},\"videoSamples\":%llu,\"audioSamples\":%llu,\"elapsedSeconds\":%.3f}\n",
+                static_cast<unsigned long long>(engine.videoSamples()),
+                static_cast<unsigned long long>(engine.audioSamples()), elapsed);
+  } else if (!o.quiet) {
+    std::printf("Repaired: %s\n", output.c_str());
+    for (const auto& [key, value] : attributes) std::printf("  %-9s %s\n", key.c_str(), value.c_str());
+    std::printf("  %-9s %s\n", "size", humanSize(size).c_str());
+    std::printf("  %-9s %llu video, %llu audio\n", "samples", static_cast<unsigned long long>(engine.videoSamples()),
+                static_cast<unsigned long long>(engine.audioSamples()));
+    std::printf("  %-9s %.1f s\n", "elapsed", elapsed);
+  }
+  return kExitOk;
+}
+
+}  // namespace vr::cli

@@ -1,0 +1,91 @@
+#pragma once
+// The engine's model of one movie file: its path, the top-level atoms found in it and the
+// values a repair needs from the movie index, each read through the movie atom. Setting the
+// movie atom refreshes the track decoders and the codec identifiers.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "atoms/AtomFraming.h"
+#include "atoms/Containers.h"
+#include "atoms/MovieBuilder.h"
+
+namespace vr {
+
+// Movie-level codec identifiers.
+inline constexpr uint64_t kVideoCodecH264 = 1001;
+inline constexpr uint64_t kVideoCodecH265 = 1002;
+inline constexpr uint64_t kAudioCodecAAC = 1002;
+inline constexpr uint64_t kAudioCodecSowt = 1003;
+inline constexpr uint64_t kAudioCodecTwos = 1004;
+
+// File roles; recorded, not consulted.
+inline constexpr uint64_t kFileTypeReference = 1;
+inline constexpr uint64_t kFileTypeCorrupted = 2;
+inline constexpr uint64_t kFileTypeRepaired = 3;
+
+class File {
+ public:
+  using Decoder = decltype(std::declval<Moov&>().getTrackDecoderWith(1));
+
+  static std::shared_ptr<File> initWithFileType(uint64_t fileType, const std::string& filePath);
+  // Tolerant windowed scan of the top-level atoms of the file at path; never fails: a file
+  // without a usable movie atom yields a model without one.
+  static std::shared_ptr<File> parseFileAtPath(const std::string& path);
+  // True when the candidate movie atom at bytes starts with a plausible first child
+  // ("mvhd", "uuid", "free", "udta" or "trak" at offset 12 or 20). `available` bounds the read.
+  static bool validMoovInnerTagInBytes(const uint8_t* bytes, size_t available);
+
+  // Setting the movie atom refreshes videoDecoder, audioDecoder, videoCodec and audioCodec.
+  void setMoov(std::shared_ptr<Moov> moov);
+  const std::shared_ptr<Moov>& moov() const { return moov_; }
+
+  double videoFPS() const;
+  double audioFPS() const;
+  uint32_t videoTrackTimeScale() const;
+  uint32_t audioTrackTimeScale() const;
+  uint32_t AVCOneNaluSizeLength() const;
+  std::shared_ptr<vr::SPS> SPS() const;
+  std::shared_ptr<vr::PPS> PPS() const;
+  std::shared_ptr<vr::VPS_265> VPS() const;
+  // H.265 references answer these instead of SPS() and PPS().
+  std::shared_ptr<vr::SPS_265> SPS265() const;
+  std::shared_ptr<vr::PPS_265> PPS265() const;
+  std::shared_ptr<DecoderSpecifiInfoWrapper> decoderSpecificInfo() const;
+  uint64_t numberOfTracks() const;
+  uint32_t getSampleSkip() const;
+  // "h:m:s" of the movie duration; "Missing" without a movie atom, "0:0:0" without a video
+  // time scale.
+  std::string durationOfFile() const;
+  // The repaired movie's index built from this file's movie atom and the two requests.
+  std::shared_ptr<Moov> createMoovHeaderWithVideoRequest(const std::shared_ptr<AtomCreationRequest>& video,
+                                                         const std::shared_ptr<AtomCreationRequest>& audio) const;
+  // Appends the movie atom at the end of the handle's file; returns the bytes written.
+  uint64_t writeToFileHandle(FileHandle& handle) const;
+
+  std::shared_ptr<Mdat> mdat;
+  std::shared_ptr<Ftyp> ftyp;
+  std::shared_ptr<Meta> meta;
+  std::shared_ptr<Udta> udta;
+  std::string filePath;
+  std::string manufacture;
+  std::string device;
+  uint64_t fileType = 0;
+  Decoder videoDecoder{};
+  Decoder audioDecoder{};
+  uint64_t videoCodec = 0;
+  uint64_t audioCodec = 0;
+
+ private:
+  void loadDecoders();
+  void getVideoCoderFormat();
+  void getAudioCoderFormat();
+
+  std::shared_ptr<Moov> moov_;
+};
+
+// "h:m:s" without leading zeros (65 seconds read 0:1:5).
+std::string formatDuration(uint64_t seconds);
+
+}  // namespace vr

@@ -1,0 +1,87 @@
+#include "engine/RepairFile.h"
+
+#include <cstdio>
+
+#include "engine/File.h"
+
+namespace vr {
+
+RepairFile::RepairFile() = default;
+RepairFile::~RepairFile() = default;
+
+void RepairFile::repairMOVWithRefFileAtPath(const std::string& referencePath, const std::string& corruptPath,
+                                            const std::string& repairedPath) {
+  repairFileAtPath(corruptPath, repairedPath, referencePath);
+  if (stopflag()) return;
+  waitWhilePaused();
+  if (stopflag()) return;
+  if (!sampleArray.empty()) {
+    writeSampleAtPath(repairedPath, corruptPath);
+    if (delegate) delegate->repairFileDidComplete();
+  } else {
+    sendErrorWithCode(kErrorNoSampleFound, kMessageNoSampleFound);
+    setStopflag(true);
+  }
+}
+
+void RepairFile::repairFileAtPath(const std::string& corruptPath, const std::string& /*savePath*/,
+                                  const std::string& referencePath) {
+  if (!fileExistsAndIsReadable(referencePath)) {
+    sendErrorWithCode(kErrorHealthyFileUnreadable, kMessageHealthyFileUnreadable);
+    setStopflag(true);
+    return;
+  }
+  if (!fileExistsAndIsReadable(corruptPath)) {
+    sendErrorWithCode(kErrorCorruptFileUnreadable, kMessageCorruptFileUnreadable);
+    setStopflag(true);
+    return;
+  }
+  if (delegate) delegate->repairFileDidStartPerformingTask(kTaskAnalyzing);
+  healthyFile = File::parseFileAtPath(referencePath);
+  if (!healthyFile->moov()) {
+    if (corruptPath == referencePath) {
+      if (delegate) delegate->moveBackToSelectReferenceFile();
+    } else {
+      sendErrorWithCode(kErrorInvalidHealthyFile, kMessageInvalidHealthyFile);
+    }
+    setStopflag(true);
+    return;
+  }
+  corruptFile = File::initWithFileType(kFileTypeCorrupted, corruptPath);
+  analysisMdatOfFile(*corruptFile, healthyFile->videoCodec, healthyFile->audioCodec);
+}
+
+void RepairFile::analysisMdatOfFile(File& corrupt, uint64_t videoCodec, uint64_t audioCodec) {
+  if (videoCodec == kVideoCodecH264 || videoCodec == kVideoCodecH265) {
+    analyseDataForAVC1AndHVC1InFile(corrupt, audioCodec);
+  } else {
+    if (delegate) delegate->moveBackToSelectReferenceFile();
+    setStopflag(true);
+  }
+}
+
+void RepairFile::sendErrorWithCode(int32_t code, const std::string& errorReason) {
+  if (delegate) delegate->repairFileDidFailWithError(makeRepairError(code, errorReason));
+}
+
+void RepairFile::sendInfoToUIVideoCodec(uint64_t videoCodec, double videoFPS, uint64_t numberOfTracks,
+                                        const std::string& duration) {
+  if (!delegate) return;
+  const char* codec = videoCodec == kVideoCodecH265 ? "HVC1" : videoCodec == kVideoCodecH264 ? "AVC1" : "Unknown";
+  char fps[64];
+  std::snprintf(fps, sizeof fps, "%.2f", videoFPS);
+  delegate->repairFileAttribute("video", codec);
+  delegate->repairFileAttribute("fps", fps);
+  delegate->repairFileAttribute("track", std::to_string(numberOfTracks));
+  delegate->repairFileAttribute("duration", duration);
+}
+
+Bytes RepairFile::readDataInFileHandle(FileHandle& handle, uint64_t offset, uint64_t length) {
+  return handle.readAt(offset, size_t(length));
+}
+
+void RepairFile::getBytesFromFileHandle(FileHandle& handle, uint64_t offset, uint64_t size, uint8_t* buffer) {
+  handle.readAt(offset, buffer, size_t(size));
+}
+
+}  // namespace vr

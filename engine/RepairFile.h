@@ -1,0 +1,139 @@
+#pragma once
+// The movie repair engine. One RepairFile runs one repair synchronously on the calling
+// thread: it checks the two input paths, reads the healthy reference movie's index, scans
+// the damaged file's bytes for video and audio samples and writes a new movie with a fresh
+// index, reporting everything through its delegate.
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/ByteOrder.h"
+#include "common/FileIO.h"
+#include "common/RepairFileDelegate.h"
+#include "common/StopPause.h"
+#include "engine/Sample.h"
+
+namespace vr {
+
+class File;
+class AtomCreationRequest;
+class NALU;
+class SPS;
+class PPS;
+class VPS_265;
+class SampleToChunkEntery;
+class ByteWindow;
+struct ReferenceParameterSets;
+
+// Error codes and their messages.
+inline constexpr int32_t kErrorNoSampleFound = 101;
+inline constexpr int32_t kErrorInvalidHealthyFile = 102;
+inline constexpr int32_t kErrorCorruptFileUnreadable = 104;
+inline constexpr int32_t kErrorHealthyFileUnreadable = 105;
+inline constexpr const char* kMessageNoSampleFound = "No Sample Found";
+inline constexpr const char* kMessageInvalidHealthyFile = "Invalid Healthy File";
+inline constexpr const char* kMessageCorruptFileUnreadable = "Corrupt File Does not Exist or Unreadbale";
+inline constexpr const char* kMessageHealthyFileUnreadable = "Healthy File Does not Exist or Unreadbale";
+
+// Task names announced to the delegate, in order.
+inline constexpr const char* kTaskAnalyzing = "Analyzing video file...";
+inline constexpr const char* kTaskLocating = "Locating audio / video data forks..";
+inline constexpr const char* kTaskWriting = "Writing audio / video data forks..";
+
+class RepairFile {
+ public:
+  RepairFile();
+  ~RepairFile();
+  RepairFile(const RepairFile&) = delete;
+  RepairFile& operator=(const RepairFile&) = delete;
+
+  // ---- Driver -------------------------------------------------------------------------
+  // The whole repair: checks, reference parse, scan and writing.
+  void repairMOVWithRefFileAtPath(const std::string& referencePath, const std::string& corruptPath,
+                                  const std::string& repairedPath);
+  // Checks, reference parse and analysis; the output path is passed through unused.
+  void repairFileAtPath(const std::string& corruptPath, const std::string& savePath,
+                        const std::string& referencePath);
+  // Dispatches to the scan for H.264 (1001) and H.265 (1002) references.
+  void analysisMdatOfFile(File& corrupt, uint64_t videoCodec, uint64_t audioCodec);
+  // Builds and delivers an error object.
+  void sendErrorWithCode(int32_t code, const std::string& errorReason);
+  // The four attribute reports of the repaired movie.
+  void sendInfoToUIVideoCodec(uint64_t videoCodec, double videoFPS, uint64_t numberOfTracks,
+                              const std::string& duration);
+
+  // ---- Stop and pause -----------------------------------------------------------------
+  bool stopflag() const { return flags_.stopRequested(); }
+  void setStopflag(bool v) { flags_.setStop(v); }
+  bool pauseRepairing() const { return flags_.paused(); }
+  void setPauseRepairing(bool v) { flags_.setPause(v); }
+  // Sleeps in one-second steps while paused; returns at once when not paused.
+  void waitWhilePaused() { flags_.waitWhilePaused(); }
+
+  // ---- Shared file operations ---------------------------------------------------------
+  // Bytes read at offset; fewer at the end of the file (read errors are logged).
+  Bytes readDataInFileHandle(FileHandle& handle, uint64_t offset, uint64_t length);
+  // Copies what could be read into a caller's zero-filled buffer.
+  void getBytesFromFileHandle(FileHandle& handle, uint64_t offset, uint64_t size, uint8_t* buffer);
+
+  // ---- Media-data analysis (engine/MediaAnalysis.cpp) -----------------------------------
+  // Scans the damaged file for video runs and the audio between them; fills sampleArray,
+  // the two flat sample lists, the counts and the two requests.
+  void analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCodec);
+  // Builds the chain of NAL units that starts at offset, appending its records to
+  // sampleArray. Returns the number of units consumed (0: nothing there, or stopped);
+  // nalCount grows by the units, sampleCount by the pictures. Units running past
+  // inputFileSize end the chain.
+  int32_t getNaluAtOffset(uint64_t offset, SampleList& sampleArray, FileHandle& fileHandle, uint8_t sizeBytesLength,
+                          uint64_t* nalCount, uint64_t* sampleCount, uint64_t inputFileSize,
+                          const ReferenceParameterSets& reference);
+  int32_t getNaluAtOffset(uint64_t offset, SampleList& sampleArray, ByteWindow& window, uint8_t sizeBytesLength,
+                          uint64_t* nalCount, uint64_t* sampleCount, uint64_t inputFileSize,
+                          const ReferenceParameterSets& reference);
+  // The probe: the unit of the reference's stream that starts at offset, or nothing.
+  std::shared_ptr<NALU> isNaluAtOffset(uint64_t offset, FileHandle& fileHandle, uint8_t withLangthSize,
+                                       const ReferenceParameterSets& reference);
+  // AAC frames found by trial decoding in [offset, offset + size) (engine/AACAnalysis.cpp);
+  // nothing when a stop was requested meanwhile.
+  std::optional<SampleList> analyseAACInFileHandle(FileHandle& fileHandle, uint64_t offset, uint64_t size);
+  // One run-length step of a track's sample-to-chunk list: chunk number `chunk` (from 1)
+  // holds `samples` samples; an entry is added only when the count changes.
+  static void addSampleToChunkEntry(std::vector<std::shared_ptr<SampleToChunkEntery>>& list, uint32_t chunk, uint32_t samples);
+
+  // ---- Writing the repaired file (engine/Writer.cpp) ------------------------------------
+  // Writes the repaired movie at outputPath from the samples found in corruptPath.
+  void writeSampleAtPath(const std::string& outputPath, const std::string& corruptPath);
+  // Copies the samples behind a 16-byte placeholder, fills both requests, then writes the
+  // index and the header. Returns false when stopped (the file then has no index).
+  bool writeSamplesToFileHandle(FileHandle& output, FileHandle& input, const std::string& outputPath);
+  // Builds the new index, writes the media-data header over the placeholder and appends
+  // the movie atom.
+  void wirteHeaderToFile(FileHandle& output, const std::string& outputPath);
+  // Sends a progress percentage when it differs from the last one sent in this phase.
+  void reportProgress(uint64_t done, uint64_t total);
+  int32_t lastProgressSent = -1;
+
+  // ---- State --------------------------------------------------------------------------
+  uint64_t audioSampleCount = 0;
+  uint64_t videoSampleCount = 0;
+  uint64_t fileSize1 = 0;
+  uint64_t ftypSize = 0;
+  std::vector<SampleChunk> sampleArray;
+  SampleList videoSampleArray;
+  SampleList audioSampleArray;
+  int32_t currentPerformingTaskProgress = 0;
+  RepairFileDelegate* delegate = nullptr;  // not owned
+  std::shared_ptr<File> healthyFile;
+  std::shared_ptr<File> corruptFile;
+  std::shared_ptr<AtomCreationRequest> videoRequest;
+  std::shared_ptr<AtomCreationRequest> audioRequest;
+  std::string currentPerformingTask;
+
+ private:
+  StopPauseFlags flags_;
+};
+
+}  // namespace vr

@@ -1,0 +1,202 @@
+// The command-line front end, run as a program: arguments, exit statuses, output safety,
+// JSON and Ctrl-C.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Result {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string readAll(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Runs the program with the given arguments; stdout and stderr are captured in files.
+Result run(const std::vector<std::string>& args, const fs::path& scratch) {
+  const fs::path out = scratch / "stdout.txt", err = scratch / "stderr.txt";
+  pid_t pid = fork();
+  if (pid == 0) {
+    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(o, 1);
+    dup2(e, 2);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(VR_CLI_PATH));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(VR_CLI_PATH, argv.data());
+    _exit(127);
+  }
+  int st = 0;
+  waitpid(pid, &st, 0);
+  Result r;
+  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+  r.out = readAll(out);
+  r.err = readAll(err);
+  return r;
+}
+
+class Cli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = fs::temp_directory_path() / ("vr-cli-" + std::to_string(getpid()) + "-" +
+                                       ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    scratch = dir / "scratch";
+    fs::create_directories(scratch);
+    const fs::path samples = fs::path(VR_SOURCE_DIR) / "samples";
+    if (!fs::exists(samples / "damaged.mov") || !fs::exists(samples / "reference.mov")) GTEST_SKIP() << "no samples";
+    damaged = dir / "clip.mov";
+    reference = dir / "reference.mov";
+    fs::copy_file(samples / "damaged.mov", damaged);
+    fs::copy_file(samples / "reference.mov", reference);
+  }
+  void TearDown() override { fs::remove_all(dir); }
+
+  // Hidden temporary files left in the work folder.
+  int leftovers() const {
+    int n = 0;
+    for (const auto& e : fs::directory_iterator(dir))
+      if (e.path().filename().string().find(".partial") != std::string::npos) ++n;
+    return n;
+  }
+
+  fs::path dir, scratch, damaged, reference;
+};
+
+TEST_F(Cli, ArgumentErrorsAndHelp) {
+  EXPECT_EQ(run({}, scratch).status, 2);
+  EXPECT_EQ(run({"frobnicate", damaged}, scratch).status, 2);
+  EXPECT_EQ(run({"repair"}, scratch).status, 2);
+  EXPECT_EQ(run({"repair", damaged, "--bogus"}, scratch).status, 2);
+  EXPECT_EQ(run({"repair", damaged, "-o"}, scratch).status, 2);
+  Result help = run({"--help"}, scratch);
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("--reference"), std::string::npos);
+  EXPECT_NE(help.out.find("130"), std::string::npos);
+}
+
+TEST_F(Cli, MissingInputsHaveTheirOwnStatuses) {
+  EXPECT_EQ(run({"repair", (dir / "nope.mov").string()}, scratch).status, 14);
+  Result r = run({"repair", damaged, "--reference", (dir / "nope.mov").string(), "--quiet"}, scratch);
+  EXPECT_EQ(r.status, 15);
+  EXPECT_NE(r.err.find("Healthy File Does not Exist or Unreadbale"), std::string::npos);
+  EXPECT_NE(r.err.find("105"), std::string::npos);
+  EXPECT_EQ(leftovers(), 0);
+}
+
+TEST_F(Cli, DamagedMovieWithoutReferenceAsksForOne) {
+  Result r = run({"repair", damaged}, scratch);
+  EXPECT_EQ(r.status, 4);
+  EXPECT_NE(r.err.find("--reference"), std::string::npos);
+  EXPECT_FALSE(fs::exists(dir / "clip_repaired.mov"));
+  EXPECT_EQ(leftovers(), 0);
+}
+
+TEST_F(Cli, RepairsWritesDefaultOutputAndKeepsExistingFiles) {
+  Result r = run({"repair", damaged, "-r", reference}, scratch);
+  ASSERT_EQ(r.status, 0) << r.err;
+  const fs::path out = dir / "clip_repaired.mov";
+  ASSERT_TRUE(fs::exists(out));
+  EXPECT_GT(fs::file_size(out), 1000u);
+  EXPECT_NE(r.out.find("AVC1"), std::string::npos);
+  EXPECT_EQ(leftovers(), 0);
+
+  // The result is kept unless --force is given.
+  const auto before = fs::last_write_time(out);
+  EXPECT_EQ(run({"repair", damaged, "-r", reference, "--quiet"}, scratch).status, 3);
+  EXPECT_EQ(fs::last_write_time(out), before);
+  EXPECT_EQ(run({"repair", damaged, "-r", reference, "--quiet", "--force"}, scratch).status, 0);
+  EXPECT_EQ(leftovers(), 0);
+
+  // The repaired movie now serves as a reference of its own.
+  Result info = run({"info", out}, scratch);
+  EXPECT_EQ(info.status, 0);
+  EXPECT_NE(info.out.find("H.264"), std::string::npos);
+}
+
+TEST_F(Cli, NeverWritesOverItsInputs) {
+  const std::string damagedBytes = readAll(damaged);
+  const std::string referenceBytes = readAll(reference);
+  EXPECT_EQ(run({"repair", damaged, "-r", reference, "-o", damaged, "--force"}, scratch).status, 3);
+  EXPECT_EQ(run({"repair", damaged, "-r", reference, "-o", reference, "--force"}, scratch).status, 3);
+  // The same file under another name.
+  EXPECT_EQ(run({"repair", damaged, "-r", reference, "-o", (dir / "." / "clip.mov").string(), "--force"}, scratch).status,
+            3);
+  EXPECT_EQ(readAll(damaged), damagedBytes);
+  EXPECT_EQ(readAll(reference), referenceBytes);
+}
+
+TEST_F(Cli, JsonReportsTheResult) {
+  const fs::path out = dir / "out.mov";
+  Result r = run({"repair", damaged, "-r", reference, "-o", out, "--json"}, scratch);
+  ASSERT_EQ(r.status, 0) << r.err;
+  for (const char* key : {"\"status\":\"repaired\"", "\"video\":\"AVC1\"", "\"fps\":", "\"track\":", "\"duration\":",
+                          "\"size\":", "\"videoSamples\":", "\"audioSamples\":", "\"elapsedSeconds\":"})
+    EXPECT_NE(r.out.find(key), std::string::npos) << key << " in " << r.out;
+  EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << "one line";
+  EXPECT_EQ(r.err, "") << "--json prints no progress";
+
+  Result failed = run({"repair", damaged, "--json"}, scratch);
+  EXPECT_EQ(failed.status, 4);
+  EXPECT_NE(failed.out.find("\"status\":\"needs-reference\""), std::string::npos);
+}
+
+TEST_F(Cli, InfoSaysPlainlyWhenThereIsNoIndex) {
+  Result r = run({"info", damaged}, scratch);
+  EXPECT_EQ(r.status, 7);
+  EXPECT_NE(r.out.find("no readable movie atom"), std::string::npos);
+  Result ok = run({"info", reference}, scratch);
+  EXPECT_EQ(ok.status, 0);
+  for (const char* field : {"Video codec:", "Resolution:", "Frame rate:", "NAL length size: 4", "SPS yes, PPS yes",
+                            "Audio:", "Tracks:"})
+    EXPECT_NE(ok.out.find(field), std::string::npos) << field;
+}
+
+TEST_F(Cli, CtrlCStopsAndRemovesThePartialOutput) {
+  // A large sparse file of zeros keeps the scan busy long enough to be interrupted.
+  const fs::path big = dir / "big.mov";
+  { std::ofstream(big).put('\0'); }
+  fs::resize_file(big, uint64_t(8) << 30);
+  const fs::path out = scratch / "stdout.txt", err = scratch / "stderr.txt";
+  pid_t pid = fork();
+  if (pid == 0) {
+    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(o, 1);
+    dup2(e, 2);
+    execl(VR_CLI_PATH, VR_CLI_PATH, "repair", big.c_str(), "-r", reference.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  kill(pid, SIGINT);
+  int st = 0;
+  waitpid(pid, &st, 0);
+  ASSERT_TRUE(WIFEXITED(st));
+  EXPECT_EQ(WEXITSTATUS(st), 130) << readAll(err);
+  EXPECT_FALSE(fs::exists(dir / "big_repaired.mov"));
+  EXPECT_EQ(leftovers(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,183 @@
+// The movie file model: the windowed top-level scan on real and crafted files, the
+// movie-atom plausibility rule, and the values read through the movie atom.
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "engine/File.h"
+#include "support/TestMedia.h"
+
+namespace vr {
+namespace {
+
+using test::findTopLevelAtom;
+using test::readFileBytes;
+using test::TempDir;
+using test::writeFileBytes;
+
+Bytes atomBytes(const std::string& path, const std::string& type) {
+  auto atom = findTopLevelAtom(path, type);
+  if (!atom) return {};
+  Bytes all = readFileBytes(path);
+  return Bytes(all.begin() + long(atom->offset), all.begin() + long(atom->end()));
+}
+
+Bytes makeAtom(const char* type, uint32_t payload, uint8_t fill = 0) {
+  Bytes b;
+  appendBE32(b, payload + 8);
+  for (int i = 0; i < 4; ++i) b.push_back(uint8_t(type[i]));
+  b.insert(b.end(), payload, fill);
+  return b;
+}
+
+TEST(File, FindsTheIndexOfRealMovies) {
+  const auto* set = test::findSet("h264-aac-mov");
+  if (!set) GTEST_SKIP() << "no test media";
+  struct Case {
+    std::string path;
+    bool hasMoov;
+  } cases[] = {
+      {set->orig(), true},                             // index after the media data
+      {test::specialFile("faststart.mov"), true},      // index first
+      {test::specialFile("mdat64.mov"), true},         // 64-bit media-data size
+      {test::specialFile("moovtext.mov"), true},       // "moov" text inside the media data
+      {test::specialFile("big-damaged-mdat.mov"), true},  // > 100 windows, media-data header broken
+      {set->lost(), false},
+      {set->cut(), false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    auto f = File::parseFileAtPath(c.path);
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->fileType, kFileTypeReference);
+    EXPECT_EQ(f->moov() != nullptr, c.hasMoov);
+    ASSERT_TRUE(f->ftyp);
+    if (c.hasMoov) {
+      EXPECT_EQ(f->videoCodec, kVideoCodecH264);
+      EXPECT_EQ(f->audioCodec, kAudioCodecAAC);
+      EXPECT_EQ(f->AVCOneNaluSizeLength(), 4u);
+      EXPECT_TRUE(f->SPS());
+      EXPECT_TRUE(f->PPS());
+      EXPECT_TRUE(f->videoDecoder);
+      EXPECT_TRUE(f->audioDecoder);
+      EXPECT_EQ(f->numberOfTracks(), 2u);
+      EXPECT_GT(f->videoFPS(), 20.0);
+    }
+  }
+  // The media-data header is recorded with its real size, also in the 64-bit form.
+  const std::string mdat64 = test::specialFile("mdat64.mov");
+  auto f = File::parseFileAtPath(mdat64);
+  auto atom = findTopLevelAtom(mdat64, "mdat");
+  ASSERT_TRUE(f->mdat && atom);
+  EXPECT_EQ(f->mdat->offsetInFile, atom->offset);
+  EXPECT_EQ(f->mdat->size, atom->size);
+  EXPECT_EQ(atom->headerSize, 16u);
+}
+
+TEST(File, H265ReferenceAnswersItsParameterSets) {
+  const auto* set = test::findSet("h265-aac-mp4");
+  if (!set) GTEST_SKIP() << "no test media";
+  auto f = File::parseFileAtPath(set->ref());
+  ASSERT_TRUE(f->moov());
+  EXPECT_EQ(f->videoCodec, kVideoCodecH265);
+  EXPECT_TRUE(f->VPS());
+  EXPECT_TRUE(f->SPS265());
+  EXPECT_TRUE(f->PPS265());
+  EXPECT_FALSE(f->SPS());
+}
+
+TEST(File, TinyAndEmptyFilesYieldNoAtoms) {
+  TempDir dir;
+  for (size_t size : {0u, 1u, 20u, 24u, 25u, 60u}) {
+    SCOPED_TRACE(size);
+    Bytes b = makeAtom("free", uint32_t(size >= 8 ? size - 8 : 0));
+    b.resize(size);
+    const std::string p = dir.file("tiny" + std::to_string(size));
+    writeFileBytes(p, b);
+    auto f = File::parseFileAtPath(p);
+    EXPECT_FALSE(f->moov());
+    EXPECT_FALSE(f->ftyp);
+    EXPECT_FALSE(f->mdat);
+  }
+  EXPECT_FALSE(File::parseFileAtPath(dir.file("missing"))->moov());
+}
+
+TEST(File, LargeFillerIsScannedByteByByte) {
+  const auto* set = test::findSet("h264-aac-mov");
+  if (!set) GTEST_SKIP() << "no test media";
+  const Bytes moov = atomBytes(set->ref(), "moov");
+  const Bytes ftyp = atomBytes(set->ref(), "ftyp");
+  ASSERT_FALSE(moov.empty());
+  // A "free" atom that wraps a movie atom: under 5 % of the file it is jumped over and the
+  // movie atom inside is never seen; at 5 % or more it is scanned and the movie atom found.
+  for (bool large : {false, true}) {
+    SCOPED_TRACE(large);
+    Bytes file = ftyp;
+    Bytes free = makeAtom("free", uint32_t(moov.size() + 16));
+    std::copy(moov.begin(), moov.end(), free.begin() + 16);
+    file.insert(file.end(), free.begin(), free.end());
+    // Tail padding decides the filler's share of the file.
+    const size_t total = large ? file.size() * 3 : free.size() * 40;
+    Bytes pad = makeAtom("skip", uint32_t(total - file.size() - 8));
+    file.insert(file.end(), pad.begin(), pad.end());
+    TempDir dir;
+    writeFileBytes(dir.file("f.mov"), file);
+    auto f = File::parseFileAtPath(dir.file("f.mov"));
+    EXPECT_EQ(f->moov() != nullptr, large);
+    EXPECT_TRUE(f->ftyp);
+  }
+}
+
+TEST(File, MoovPlausibilityRule) {
+  struct Case {
+    const char* at12;
+    const char* at20;
+    bool valid;
+  } cases[] = {
+      {"mvhd", "xxxx", true}, {"trak", "xxxx", true}, {"udta", "xxxx", true}, {"uuid", "xxxx", true},
+      {"free", "xxxx", true}, {"xxxx", "mvhd", true}, {"xxxx", "trak", true}, {"xxxx", "xxxx", false},
+      {"MVHD", "tkhd", false},
+  };
+  for (const auto& c : cases) {
+    Bytes b(24, 0);
+    std::copy(c.at12, c.at12 + 4, b.begin() + 12);
+    std::copy(c.at20, c.at20 + 4, b.begin() + 20);
+    EXPECT_EQ(File::validMoovInnerTagInBytes(b.data(), b.size()), c.valid) << c.at12 << " " << c.at20;
+  }
+  Bytes shortCandidate = {0, 0, 0, 8, 'm', 'o', 'o', 'v', 0, 0, 0, 0, 'm', 'v', 'h', 'd'};
+  EXPECT_TRUE(File::validMoovInnerTagInBytes(shortCandidate.data(), shortCandidate.size()));
+  EXPECT_FALSE(File::validMoovInnerTagInBytes(shortCandidate.data(), 12));
+}
+
+TEST(File, DurationText) {
+  EXPECT_EQ(formatDuration(65), "0:1:5");
+  EXPECT_EQ(formatDuration(3725), "1:2:5");
+  EXPECT_EQ(formatDuration(0), "0:0:0");
+  auto empty = File::initWithFileType(kFileTypeRepaired, "/nowhere");
+  EXPECT_EQ(empty->durationOfFile(), "Missing");
+  const auto* set = test::findSet("h264-aac-mov");
+  if (!set) GTEST_SKIP() << "no test media";
+  auto f = File::parseFileAtPath(set->orig());
+  const std::string d = f->durationOfFile();
+  EXPECT_TRUE(d == "0:0:3" || d == "0:0:4" || d == "0:0:5") << d;
+}
+
+TEST(File, SettingTheMovieAtomRefreshesCodecs) {
+  const auto* set = test::findSet("h264-sowt-mov");
+  if (!set) GTEST_SKIP() << "no test media";
+  auto ref = File::parseFileAtPath(set->ref());
+  ASSERT_TRUE(ref->moov());
+  auto out = File::initWithFileType(kFileTypeRepaired, "/nowhere");
+  EXPECT_EQ(out->videoCodec, 0u);
+  out->setMoov(ref->moov());
+  EXPECT_EQ(out->videoCodec, kVideoCodecH264);
+  EXPECT_EQ(out->audioCodec, kAudioCodecSowt);
+  EXPECT_TRUE(out->videoDecoder);
+  out->setMoov(nullptr);
+  EXPECT_EQ(out->videoCodec, 0u);
+  EXPECT_EQ(out->audioCodec, 0u);
+  EXPECT_FALSE(out->videoDecoder);
+}
+
+}  // namespace
+}  // namespace vr
