@@ -1,0 +1,118 @@
+// Atom framing: the child scan shared by every container, the file-type atom's maker rule
+// and the media-data header.
+#include <gtest/gtest.h>
+
+#include "atoms/AtomFraming.h"
+
+namespace vr {
+namespace {
+
+Bytes atom(const char* type, Bytes payload) {
+  Bytes b;
+  appendBE32(b, uint32_t(payload.size() + 8));
+  b.insert(b.end(), type, type + 4);
+  b.insert(b.end(), payload.begin(), payload.end());
+  return b;
+}
+
+Bytes concat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+struct Seen {
+  std::string type;
+  uint32_t offset, size;
+  bool stepped;
+};
+
+std::vector<Seen> scan(const Bytes& container, ChildScanBounds bounds, std::initializer_list<uint32_t> built,
+                       std::initializer_list<uint32_t> stepped) {
+  std::vector<Seen> seen;
+  scanChildren(container.data(), uint32_t(container.size()), bounds, built, stepped,
+               [&](uint32_t type, const uint8_t* p, uint32_t size, bool isStepped) {
+                 std::string t(4, ' ');
+                 for (int i = 0; i < 4; ++i) t[i] = char(type >> (24 - 8 * i));
+                 seen.push_back({t, uint32_t(p - container.data()), size, isStepped});
+               });
+  return seen;
+}
+
+TEST(ChildScan, FindsChildrenAndSlidesThroughTheRest) {
+  // An unknown atom whose payload holds a recognised atom: the embedded one is a child.
+  const Bytes embedded = atom("tkhd", Bytes(4, 0));
+  const Bytes unknown = atom("junk", concat({Bytes(3, 0), embedded}));
+  const Bytes body = concat({atom("mdia", Bytes(8, 1)), unknown, atom("uuid", Bytes(2, 0))});
+  const Bytes container = concat({atom("trak", body)});
+  auto seen = scan(container, {8, false}, {fourCC("mdia"), fourCC("tkhd")}, {fourCC("uuid")});
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0].type, "mdia");
+  EXPECT_EQ(seen[0].offset, 8u);
+  EXPECT_EQ(seen[1].type, "tkhd");
+  EXPECT_EQ(seen[1].offset, 8u + 16 + 8 + 3);
+  EXPECT_EQ(seen[2].type, "uuid");
+  EXPECT_TRUE(seen[2].stepped);
+
+  // Sizes of 0 or past the end are not taken; the scan moves on by one byte.
+  Bytes zero = atom("mdia", Bytes(8, 0));
+  writeBE32(zero.data(), 0);
+  Bytes tooLong = atom("mdia", Bytes(8, 0));
+  writeBE32(tooLong.data(), 1000);
+  EXPECT_TRUE(scan(concat({atom("trak", zero)}), {8, false}, {fourCC("mdia")}, {}).empty());
+  EXPECT_TRUE(scan(concat({atom("trak", tooLong)}), {8, false}, {fourCC("mdia")}, {}).empty());
+
+  // The end bound: a child header that ends exactly at the end is read only with <=.
+  const Bytes tight = atom("stbl", atom("stsd", {}));
+  EXPECT_TRUE(scan(tight, {8, false}, {fourCC("stsd")}, {}).empty());
+  EXPECT_EQ(scan(tight, {8, true}, {fourCC("stsd")}, {}).size(), 1u);
+  // Tiny or absent containers.
+  EXPECT_TRUE(scan(Bytes(4, 0), {8, true}, {fourCC("stsd")}, {}).empty());
+}
+
+TEST(Ftyp, RecognisesTheCameraMakerByPosition) {
+  struct Case {
+    Bytes bytes;
+    std::string maker;
+    uint32_t size;
+  } cases[] = {
+      {atom("ftyp", {'q', 't', ' ', ' ', 0, 0, 0, 0, 'C', 'A', 'E', 'P'}), "Canon", 20},
+      {atom("ftyp", {'X', 'A', 'V', 'C', 0, 0, 0, 0, 'C', 'A', 'E', 'P'}), "Sony", 20},
+      {atom("ftyp", {'q', 't', ' ', ' ', 'M', 'S', 'N', 'V'}), "Sony", 16},
+      {atom("ftyp", {0, 'p', 'a', 'n', 'a', 0}), "Panasonic", 14},  // unaligned
+      {atom("ftyp", {'C', 'A', 'E', 'P'}), "Canon", 12},              // 12 bytes: only offset 8
+      {atom("ftyp", {'i', 's', 'o', 'm'}), "", 12},
+      {Bytes{0, 0, 0, 7, 'f', 't', 'y'}, "", 0},
+  };
+  for (const auto& c : cases) {
+    auto f = Ftyp::initFtypWithBytes(c.bytes.data(), uint32_t(c.bytes.size()));
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->manufacture, c.maker);
+    EXPECT_EQ(f->size, c.size);
+    EXPECT_EQ(f->writeData, c.bytes);
+  }
+}
+
+TEST(Mdat, ReadsBothSizeFormsAndRefusesZero) {
+  Bytes small = {0, 0, 0x10, 0, 'm', 'd', 'a', 't', 1, 2, 3, 4, 5, 6, 7, 8};
+  auto m = Mdat::initMdatWithBytes(small.data(), 16, 40);
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->size, 0x1000u);
+  EXPECT_EQ(m->offsetInFile, 40u);
+  EXPECT_EQ(m->type, fourCC("mdat"));
+
+  Bytes large = {0, 0, 0, 1, 'm', 'd', 'a', 't', 0, 0, 0, 1, 0, 0, 0, 0x10};
+  m = Mdat::initMdatWithBytes(large.data(), 16, 0);
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->size, 0x100000010ull);
+
+  Bytes zero = {0, 0, 0, 0, 'm', 'd', 'a', 't', 0, 0, 0, 0, 0, 0, 0, 0};
+  EXPECT_FALSE(Mdat::initMdatWithBytes(zero.data(), 16, 0));
+  Bytes zero64 = {0, 0, 0, 1, 'm', 'd', 'a', 't', 0, 0, 0, 0, 0, 0, 0, 0};
+  EXPECT_FALSE(Mdat::initMdatWithBytes(zero64.data(), 16, 0));
+  EXPECT_FALSE(Mdat::initMdatWithBytes(small.data(), 15, 0));
+  EXPECT_FALSE(Mdat::initMdatWithBytes(nullptr, 16, 0));
+}
+
+}  // namespace
+}  // namespace vr

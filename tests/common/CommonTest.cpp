@@ -1,0 +1,60 @@
+// Byte-order helpers and the positioned file reads every engine relies on.
+#include <cstring>
+
+#include <gtest/gtest.h>
+
+#include "common/ByteOrder.h"
+#include "common/FileIO.h"
+#include "support/TestMedia.h"
+
+namespace vr {
+namespace {
+
+TEST(ByteOrder, ReadsAndWritesBothOrders) {
+  const uint8_t b[] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08};
+  EXPECT_EQ(readBE16(b), 0x0102);
+  EXPECT_EQ(readBE32(b), 0x01020304u);
+  EXPECT_EQ(readBE64(b), 0x0102030405060708ull);
+  EXPECT_EQ(readLE32(b), 0x04030201u);
+  EXPECT_EQ(readLE64(b), 0x0807060504030201ull);
+  Bytes out;
+  appendBE32(out, 0x6D6F6F76);
+  appendLE32(out, 0x11223344);
+  appendBE64(out, 0x0000000100000002ull);
+  EXPECT_EQ(out, (Bytes{'m', 'o', 'o', 'v', 0x44, 0x33, 0x22, 0x11, 0, 0, 0, 1, 0, 0, 0, 2}));
+  EXPECT_EQ(fourCC("moov"), 0x6D6F6F76u);
+  // Bounded reads of fields that do not fit read as zero.
+  EXPECT_EQ(readBE32At(b, 8, 4), 0x05060708u);
+  EXPECT_EQ(readBE32At(b, 8, 5), 0u);
+  EXPECT_EQ(readBE32At(b, 8, ~size_t(0) - 1), 0u);
+  EXPECT_EQ(readBE64At(b, 7, 0), 0u);
+}
+
+TEST(FileHandle, ShortReadsAtTheEndReadAsZeros) {
+  test::TempDir dir;
+  const std::string p = dir.file("f.bin");
+  test::writeFileBytes(p, Bytes{1, 2, 3, 4, 5});
+  FileHandle f = FileHandle::openForReading(p);
+  ASSERT_TRUE(f.isOpen());
+  EXPECT_EQ(f.size(), 5u);
+  EXPECT_EQ(f.readAt(3, 10), (Bytes{4, 5}));
+  EXPECT_TRUE(f.readAt(5, 10).empty());
+  EXPECT_TRUE(f.readAt(uint64_t(1) << 40, 10).empty());
+  uint8_t buf[6];
+  std::memset(buf, 0xEE, sizeof buf);
+  f.readZeroFilled(2, buf, sizeof buf);
+  EXPECT_EQ(Bytes(buf, buf + 6), (Bytes{3, 4, 5, 0, 0, 0}));
+
+  EXPECT_FALSE(FileHandle::openForReading(dir.file("missing")).isOpen());
+  EXPECT_FALSE(fileExistsAndIsReadable(dir.file("missing")));
+  EXPECT_TRUE(fileExistsAndIsReadable(p));
+  EXPECT_TRUE(sameFile(p, dir.path() + "/./f.bin"));
+
+  FileHandle w = FileHandle::createForWriting(dir.file("w.bin"));
+  EXPECT_EQ(w.writeAt(4, "abcd", 4), 4u);
+  EXPECT_EQ(w.size(), 8u);
+  EXPECT_EQ(w.readAt(0, 8), (Bytes{0, 0, 0, 0, 'a', 'b', 'c', 'd'}));
+}
+
+}  // namespace
+}  // namespace vr
