@@ -1,0 +1,448 @@
+// Hand-made H.265 parameter sets and slice headers: the picture-size search, reference
+// picture sets, the VPS skip, the PPS tile check and the slice-header bounds.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "TestSupport.h"
+#include "bitstream/PPS_265.h"
+#include "bitstream/SPS_265.h"
+#include "bitstream/SliceHeader_265.h"
+#include "bitstream/VPS_265.h"
+
+namespace vr {
+namespace {
+
+using test::BitWriter;
+
+struct Sps265Fields {
+  uint32_t id = 0;
+  uint32_t chroma = 1;
+  uint32_t separate = 0;
+  uint32_t width = 1920, height = 1080;
+  uint32_t log2MinCbMinus3 = 0, log2DiffCb = 3;  // 64x64 CTBs
+  bool rpsSets = false;
+  bool longTerm = false;
+  uint32_t longTermCount = 2;
+  bool vui = false;
+};
+
+// Returns the unit and, through `syntaxBits`, where its syntax ends.
+std::vector<uint8_t> makeSps265(const Sps265Fields& f, uint64_t* syntaxBits = nullptr) {
+  BitWriter w;
+  w.bytes({0x42, 0x01}).u(4, 0).u(3, 0).bit(1);
+  w.bytes({0x01, 0x60, 0x00, 0x00, 0x00, 0x90, 0x00, 0x00, 0x00, 0x00, 0x00, 0x5D});  // profile_tier_level
+  w.ue(f.id).ue(f.chroma);
+  if (f.chroma == 3) w.bit(f.separate);
+  w.ue(f.width).ue(f.height).bit(0);
+  w.ue(0).ue(0).ue(4);    // bit depths, log2_max_pic_order_cnt_lsb_minus4 = 4
+  w.bit(1).ue(4).ue(2).ue(0);  // ordering info for the one sub-layer
+  w.ue(f.log2MinCbMinus3).ue(f.log2DiffCb).ue(0).ue(3).ue(1).ue(1);
+  w.bit(0).bit(1).bit(1).bit(0);  // scaling, amp, sao, pcm
+  if (f.rpsSets) {
+    w.ue(2);
+    // Set 0: S0 = {-1, -3} both used, S1 = {+2} unused.
+    w.ue(2).ue(1).ue(0).bit(1).ue(1).bit(1).ue(1).bit(0);
+    // Set 1 predicted from set 0 with deltaRps +1.
+    w.bit(1).bit(0).ue(0);
+    w.bit(0).bit(0);  // j0 (-1 -> 0): dropped
+    w.bit(1);         // j1 (-3 -> -2): used
+    w.bit(0).bit(1);  // j2 (+2 -> +3): kept, not used
+    w.bit(1);         // j3 (deltaRps itself, +1): used
+  } else {
+    w.ue(0);
+  }
+  w.bit(f.longTerm);
+  if (f.longTerm) {
+    w.ue(f.longTermCount);
+    for (uint32_t i = 0; i < f.longTermCount; ++i) w.u(8, i).bit(i % 2);
+  }
+  w.bit(1).bit(1).bit(f.vui);
+  if (f.vui) {
+    w.bit(1).u(8, 255).u(16, 1).u(16, 1);  // aspect ratio 1:1
+    w.bit(0).bit(1).u(3, 5).bit(0).bit(1).u(24, 0x010101);
+    w.bit(0).bit(0).bit(0).bit(0).bit(0);
+    w.bit(1).u(32, 1).u(32, 25).bit(0);  // timing: 00 00 00 01 in the bits
+    w.bit(1);                            // hrd_parameters(1, 0)
+    w.bit(1).bit(0).bit(0).u(4, 0).u(4, 0).u(5, 23).u(5, 23).u(5, 23);
+    w.bit(0).bit(0).bit(0).ue(0);  // not fixed rate, not low delay, one CPB
+    w.ue(1000).ue(2000).bit(0);    // NAL sub-layer HRD
+    w.bit(0);                      // bitstream restriction
+  }
+  w.bit(0);  // sps_extension_present_flag
+  if (syntaxBits) *syntaxBits = w.bitCount();
+  w.trailing();
+  return w.data();
+}
+
+TEST(H265SPS, PictureSizeSearch) {
+  struct Row {
+    uint32_t declaredW, declaredH, expectedW, expectedH;
+    bool accepted;
+  };
+  const Row rows[] = {
+      {1920, 1080, 1920, 1080, true},  {1920, 1088, 1920, 1080, true},  {1920, 1080, 1920, 1088, false},
+      {1920, 2175, 1920, 1088, true},  {1920, 2176, 1920, 1088, false}, {3840, 1080, 1920, 1080, false},
+      {3839, 1080, 1920, 1080, true},  {1920, 1080, 0, 1080, false},    {1920, 1080, 1920, 0, false},
+      {320, 240, 320, 240, true},      {1, 1, 1, 1, true},
+  };
+  for (const Row& r : rows) {
+    Sps265Fields f;
+    f.width = r.declaredW;
+    f.height = r.declaredH;
+    const auto b = makeSps265(f);
+    auto sps = SPS_265::initSPS265WithBytes(b.data(), uint32_t(b.size()), r.expectedW, r.expectedH);
+    EXPECT_EQ(bool(sps), r.accepted) << r.declaredW << "x" << r.declaredH << " vs " << r.expectedW << "x"
+                                     << r.expectedH;
+    if (sps) {
+      EXPECT_EQ(sps->pic_width_in_luma_samples, int32_t(r.declaredW));
+      EXPECT_EQ(sps->pic_height_luma_samples, int32_t(r.declaredH));
+      EXPECT_EQ(sps->width, r.expectedW);
+    }
+  }
+}
+
+TEST(H265SPS, FieldsAndDerivedSizes) {
+  struct Row {
+    const char* what;
+    Sps265Fields f;
+    int32_t ctbW, ctbH;
+  };
+  const Row rows[] = {
+      {"64x64 CTBs", {}, 30, 17},
+      {"16x16 CTBs", {.log2DiffCb = 1}, 120, 68},
+      {"separate planes", {.chroma = 3, .separate = 1}, 30, 17},
+      {"sets, long-term, VUI with HRD", {.id = 15, .rpsSets = true, .longTerm = true, .vui = true}, 30, 17},
+  };
+  for (const Row& r : rows) {
+    uint64_t syntaxBits = 0;
+    const auto b = makeSps265(r.f, &syntaxBits);
+    auto sps = SPS_265::initSPS265WithBytes(b.data(), uint32_t(b.size()), 1920, 1080);
+    ASSERT_TRUE(sps) << r.what;
+    EXPECT_EQ(sps->seq_parameter_set_id, int32_t(r.f.id)) << r.what;
+    EXPECT_EQ(sps->seperate_color_plane_flag, int32_t(r.f.separate)) << r.what;
+    EXPECT_EQ(sps->chromaArrayType, r.f.separate ? 0 : int32_t(r.f.chroma)) << r.what;
+    EXPECT_EQ(sps->log2_max_pic_order_cnt_lsb_minus4, 4) << r.what;
+    ASSERT_EQ(sps->max_dec_pic_buffering_minus1.size(), 1u) << r.what;
+    EXPECT_EQ(sps->max_dec_pic_buffering_minus1[0], 4) << r.what;
+    EXPECT_EQ(sps->max_num_reorder_pics[0], 2) << r.what;
+    EXPECT_EQ(sps->PicWidthInCtbsY, r.ctbW) << r.what;
+    EXPECT_EQ(sps->PicHeightInCtbsY, r.ctbH) << r.what;
+    EXPECT_EQ(sps->picSizeInCtbsY, r.ctbW * r.ctbH) << r.what;
+    EXPECT_EQ(sps->sample_adaptive_offset_enabled_flag, 1) << r.what;
+    EXPECT_EQ(sps->sps_temporal_mvp_enabled_flag, 1) << r.what;
+    EXPECT_EQ(sps->sps_extension_present_flag, 0) << r.what;
+    EXPECT_EQ(sps->parsedBitLength, syntaxBits) << r.what;
+  }
+}
+
+TEST(H265SPS, ReferencePictureSetPrediction) {
+  Sps265Fields f;
+  f.rpsSets = true;
+  f.longTerm = true;
+  const auto b = makeSps265(f);
+  auto sps = SPS_265::initSPS265WithBytes(b.data(), uint32_t(b.size()), 1920, 1080);
+  ASSERT_TRUE(sps);
+  ASSERT_EQ(sps->shortTermRefPicSets.size(), 2u);
+  const auto& s0 = sps->shortTermRefPicSets[0];
+  EXPECT_EQ(s0.NumNegativePics, 2);
+  EXPECT_EQ(s0.NumPositivePics, 1);
+  EXPECT_EQ(s0.DeltaPocS0[0], -1);
+  EXPECT_EQ(s0.DeltaPocS0[1], -3);
+  EXPECT_EQ(s0.DeltaPocS1[0], 2);
+  EXPECT_EQ(s0.usedByCurrCount(), 2);
+  // Predicted with deltaRps = +1: -1 -> 0 is dropped, -3 -> -2, +2 -> +3, and +1 itself.
+  const auto& s1 = sps->shortTermRefPicSets[1];
+  ASSERT_EQ(s1.NumNegativePics, 1);
+  ASSERT_EQ(s1.NumPositivePics, 2);
+  EXPECT_EQ(s1.DeltaPocS0[0], -2);
+  EXPECT_EQ(s1.UsedByCurrPicS0[0], 1);
+  EXPECT_EQ(s1.DeltaPocS1[0], 1);
+  EXPECT_EQ(s1.UsedByCurrPicS1[0], 1);
+  EXPECT_EQ(s1.DeltaPocS1[1], 3);
+  EXPECT_EQ(s1.UsedByCurrPicS1[1], 0);
+  EXPECT_EQ(sps->num_long_term_ref_pics_sps, 2);
+  EXPECT_EQ(sps->used_by_curr_pic_lt_sps_flag, (std::vector<uint8_t>{0, 1}));
+}
+
+TEST(H265SPS, LongTermCountBound) {
+  const std::pair<uint32_t, bool> rows[] = {{0, true}, {31, true}, {32, true}, {33, false}, {40, false}};
+  for (auto [count, accepted] : rows) {
+    Sps265Fields f;
+    f.longTerm = true;
+    f.longTermCount = count;
+    const auto b = makeSps265(f);
+    EXPECT_EQ(bool(SPS_265::initSPS265WithBytes(b.data(), uint32_t(b.size()), 1920, 1080)), accepted) << count;
+  }
+}
+
+TEST(H265VPS, ProfileSkipAndLayerSetBound) {
+  auto makeVps = [](bool pattern, uint32_t layerSetsMinus1) {
+    BitWriter w;
+    w.bytes({0x40, 0x01}).u(4, 0).bit(1).bit(1).u(6, 0).u(3, 0).bit(1).u(16, 0xFFFF);
+    if (pattern) {
+      w.bytes({0x01, 0x60, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99});  // bytes 6..16
+      w.bytes({0x00, 0x03, 0x00, 0x5D});                                           // bytes 17..20
+    }
+    w.bit(1).ue(3).ue(1).ue(0).u(6, 0).ue(layerSetsMinus1).bit(0).trailing();
+    return w.data();
+  };
+  struct Row {
+    bool pattern;
+    uint32_t layerSetsMinus1;
+    bool accepted;
+  };
+  const Row rows[] = {{true, 0, true}, {false, 0, true}, {true, 1023, true}, {true, 1024, false}, {false, 1024, false}};
+  for (const Row& r : rows) {
+    const auto b = makeVps(r.pattern, r.layerSetsMinus1);
+    auto vps = VPS_265::initVPS265WithBytes(b.data(), uint32_t(b.size()));
+    ASSERT_EQ(bool(vps), r.accepted) << r.pattern << " " << r.layerSetsMinus1;
+    if (!vps) continue;
+    EXPECT_EQ(vps->NALType, 32u);
+    EXPECT_EQ(vps->NTempID, 1u);
+    EXPECT_EQ(vps->reserved_0xffff_16bits, 0xFFFF);
+    EXPECT_EQ(vps->sub_layer_ordering_info_present_flag, 1);
+    ASSERT_EQ(vps->max_dec_pic_buffering_minus1.size(), 1u);
+    EXPECT_EQ(vps->max_dec_pic_buffering_minus1[0], 3);
+    EXPECT_EQ(vps->max_num_reorder_pics[0], 1);
+    EXPECT_EQ(vps->num_layer_sets_minus1, int32_t(r.layerSetsMinus1));
+  }
+}
+
+struct Pps265Fields {
+  uint32_t cuQpDelta = 0;
+  uint32_t tiles = 0, wavefronts = 0;
+  uint32_t columnsMinus1 = 0, rowsMinus1 = 0, uniform = 1;
+  uint32_t deblockControl = 0, deblockOverride = 0, deblockDisabled = 0;
+  uint32_t extensionHeader = 0;
+  uint32_t dependentSlices = 0;
+};
+
+std::vector<uint8_t> makePps265(const Pps265Fields& f) {
+  BitWriter w;
+  w.bytes({0x44, 0x01}).ue(0).ue(0).bit(f.dependentSlices).bit(0).u(3, 0).bit(0).bit(1).ue(0).ue(0).se(0);
+  w.bit(0).bit(0).bit(f.cuQpDelta);
+  if (f.cuQpDelta) w.ue(1);
+  w.se(-3).se(3).bit(0).bit(0).bit(0).bit(0).bit(f.tiles).bit(f.wavefronts);
+  if (f.tiles) {
+    w.ue(f.columnsMinus1).ue(f.rowsMinus1).bit(f.uniform);
+    if (!f.uniform) {
+      for (uint32_t i = 0; i < f.columnsMinus1; ++i) w.ue(0);
+      for (uint32_t i = 0; i < f.rowsMinus1; ++i) w.ue(0);
+    }
+    w.bit(1);
+  }
+  w.bit(1).bit(f.deblockControl);
+  if (f.deblockControl) {
+    w.bit(f.deblockOverride).bit(f.deblockDisabled);
+    if (!f.deblockDisabled) w.se(2).se(-2);
+  }
+  w.bit(0).bit(0).ue(0).bit(f.extensionHeader).bit(0).trailing();
+  return w.data();
+}
+
+TEST(H265PPS, FieldsAndTileCheck) {
+  auto spsWithColumns = [](int32_t columns) {
+    auto s = std::make_shared<SPS_265>();
+    s->PicWidthInCtbsY = columns;
+    return s;
+  };
+  struct Row {
+    const char* what;
+    Pps265Fields f;
+    std::shared_ptr<SPS_265> sps;
+    bool accepted;
+  };
+  const Pps265Fields fourColumns{.tiles = 1, .columnsMinus1 = 3, .rowsMinus1 = 2, .uniform = 0};
+  const Row rows[] = {
+      {"4 columns, 3 CTBs wide", fourColumns, spsWithColumns(3), false},
+      {"4 columns, 4 CTBs wide", fourColumns, spsWithColumns(4), true},
+      {"4 columns, 30 CTBs wide", fourColumns, spsWithColumns(30), true},
+      {"4 columns, no SPS", fourColumns, nullptr, false},
+      {"uniform, no SPS", {.tiles = 1, .columnsMinus1 = 3, .rowsMinus1 = 2, .uniform = 1}, nullptr, true},
+      {"1 column, no SPS", {.tiles = 1, .columnsMinus1 = 0, .rowsMinus1 = 2, .uniform = 0}, nullptr, true},
+  };
+  for (const Row& r : rows) {
+    const auto b = makePps265(r.f);
+    auto pps = PPS_265::initPPS265WithBytes(b.data(), uint32_t(b.size()), r.sps);
+    ASSERT_EQ(bool(pps), r.accepted) << r.what;
+    if (!pps) continue;
+    EXPECT_EQ(pps->num_tile_columns_minus1, 3 * (r.f.columnsMinus1 != 0)) << r.what;
+    EXPECT_EQ(pps->num_tile_rows_minus1, 2) << r.what;
+    EXPECT_EQ(pps->loop_filter_across_tiles_enabled_flag, 1) << r.what;
+    EXPECT_EQ(pps->loop_filter_across_slices_enabled_flag, 1) << r.what;
+  }
+
+  struct Flags {
+    const char* what;
+    Pps265Fields f;
+    int32_t diffDepth, beta, disabled;
+  };
+  const Flags flags[] = {{"no cu_qp_delta", {}, -1, -1, -1},
+                         {"cu_qp_delta", {.cuQpDelta = 1}, 1, -1, -1},
+                         {"deblocking disabled", {.deblockControl = 1, .deblockDisabled = 1}, -1, -1, 1},
+                         {"deblocking offsets", {.deblockControl = 1, .deblockOverride = 1}, -1, 2, 0}};
+  for (const Flags& r : flags) {
+    const auto b = makePps265(r.f);
+    auto pps = PPS_265::initPPS265WithBytes(b.data(), uint32_t(b.size()), nullptr);
+    ASSERT_TRUE(pps) << r.what;
+    EXPECT_EQ(pps->diff_cu_qp_delta_depth, r.diffDepth) << r.what;
+    EXPECT_EQ(pps->cb_qp_offset, -3) << r.what;
+    EXPECT_EQ(pps->cr_qp_offset, 3) << r.what;
+    EXPECT_EQ(pps->deblocking_filter_disabled_flag, r.disabled) << r.what;
+    EXPECT_EQ(pps->beta_offset_div2, r.beta) << r.what;
+    EXPECT_EQ(pps->tc_offset_div2, r.beta == -1 ? -1 : -2) << r.what;
+    EXPECT_EQ(pps->cabac_init_present_flag, 1) << r.what;
+    EXPECT_EQ(pps->extension_present_flag, 0) << r.what;
+  }
+}
+
+// An IDR I slice (first segment) with the given identifier code, entry points and
+// extension length, followed by byte_alignment() and slice data.
+std::vector<uint8_t> makeIdrSlice(uint64_t ppsId, int64_t entryPoints, int64_t extensionLength, uint32_t offsetLen = 8) {
+  BitWriter w;
+  w.bit(1).bit(0).ue(ppsId).ue(2).se(0);
+  if (entryPoints >= 0) {
+    w.ue(uint64_t(entryPoints));
+    if (entryPoints > 0) {
+      w.ue(offsetLen - 1);
+      for (int64_t i = 0; i < entryPoints; ++i) w.u(offsetLen, 100);
+    }
+  }
+  if (extensionLength >= 0) {
+    w.ue(uint64_t(extensionLength));
+    for (int64_t i = 0; i < std::min<int64_t>(extensionLength, 300); ++i) w.u(8, 0xAB);
+  }
+  w.trailing();
+  for (int i = 0; i < 16; ++i) w.u(8, 0x5A);
+  return w.data();
+}
+
+TEST(H265SliceHeader, Bounds) {
+  SPS_265 sps;
+  sps.PicWidthInCtbsY = 30;
+  sps.PicHeightInCtbsY = 17;
+  sps.picSizeInCtbsY = 510;
+  auto vps = std::shared_ptr<VPS_265>();
+  PPS_265 plain;
+  PPS_265 wavefronts;
+  wavefronts.entropy_coding_sync_enabled_flag = 1;
+  PPS_265 tiles;
+  tiles.tiles_enabled_flag = 1;
+  tiles.num_tile_columns_minus1 = 1;
+  tiles.num_tile_rows_minus1 = 1;
+  PPS_265 both = tiles;
+  both.entropy_coding_sync_enabled_flag = 1;
+  PPS_265 extension;
+  extension.slice_segment_header_extension_present_flag = 1;
+  struct Row {
+    const char* what;
+    const PPS_265* pps;
+    uint64_t ppsId;
+    int64_t entryPoints, extensionLength;
+    bool accepted;
+  };
+  const Row rows[] = {
+      {"id 0", &plain, 0, -1, -1, true},
+      {"id 63", &plain, 63, -1, -1, true},
+      {"id 64", &plain, 64, -1, -1, false},
+      {"id 2^31", &plain, 0x80000000u, -1, -1, false},
+      {"wavefronts, 16 entry points", &wavefronts, 0, 16, -1, true},
+      {"wavefronts, 17 entry points", &wavefronts, 0, 17, -1, false},
+      {"2x2 tiles, 3 entry points", &tiles, 0, 3, -1, true},
+      {"2x2 tiles, 4 entry points", &tiles, 0, 4, -1, false},
+      {"2 tile columns with wavefronts, 33 entry points", &both, 0, 33, -1, true},
+      {"2 tile columns with wavefronts, 34 entry points", &both, 0, 34, -1, false},
+      {"extension of 0 bytes", &extension, 0, -1, 0, true},
+      {"extension of 256 bytes", &extension, 0, -1, 256, true},
+      {"extension of 257 bytes", &extension, 0, -1, 257, false},
+      {"extension of 2^31 bytes", &extension, 0, -1, 0x80000000LL, false},
+  };
+  for (const Row& r : rows) {
+    const auto bytes = makeIdrSlice(r.ppsId, r.entryPoints, r.extensionLength);
+    auto sh = SliceHeader_265::initSLiceHeader265WithBytes(bytes.data(), uint32_t(bytes.size()), 19, sps, *r.pps, vps);
+    EXPECT_EQ(bool(sh), r.accepted) << r.what;
+    if (sh) {
+      EXPECT_EQ(sh->first_slice_segment_in_pic_flag, 1) << r.what;
+      EXPECT_EQ(sh->slice_type, 2) << r.what;
+      EXPECT_EQ(sh->num_entry_point_offsets, int32_t(r.entryPoints)) << r.what;
+      EXPECT_EQ(sh->slice_segment_header_extension_length, int32_t(r.extensionLength)) << r.what;
+      EXPECT_NE(sh->parsedBitLength, 0u) << r.what;
+    }
+  }
+
+  // The entry-point offsets of a big picture run past a probe window: what precedes them
+  // decides.
+  const auto many = makeIdrSlice(0, 16, -1, 24);
+  ASSERT_GT(many.size(), 44u);
+  auto cut = SliceHeader_265::initSLiceHeader265WithBytes(many.data(), 44, 19, sps, wavefronts, vps);
+  ASSERT_TRUE(cut);
+  EXPECT_EQ(cut->num_entry_point_offsets, 16);
+  EXPECT_EQ(cut->parsedBitLength, 0u);
+}
+
+TEST(H265SliceHeader, SegmentAddressAndReferenceSets) {
+  Sps265Fields f;
+  f.rpsSets = true;
+  f.longTerm = true;
+  const auto sb = makeSps265(f);
+  auto sps = SPS_265::initSPS265WithBytes(sb.data(), uint32_t(sb.size()), 1920, 1080);
+  ASSERT_TRUE(sps);
+  ASSERT_EQ(sps->picSizeInCtbsY, 510);
+  PPS_265 pps;
+  pps.dependent_slice_segments_enabled_flag = 1;
+  pps.lists_modification_present_flag = 1;
+  pps.num_ref_idx_l0_default_active_minus1 = 1;
+  pps.num_ref_idx_l1_default_active_minus1 = 0;
+
+  // A P slice that is not the first of its picture: 9-bit address, SPS set 1 (two pictures
+  // used), one long-term picture from the SPS candidates (used), list modification with
+  // 2-bit entries (three pictures in total).
+  BitWriter w;
+  w.bit(0).ue(0).bit(0).u(9, 300);         // first flag, pps id, dependent flag, address
+  w.ue(1).u(8, 17).bit(1).bit(1);          // P, poc lsb, set from SPS, index 1
+  w.ue(1).ue(0).bit(1).bit(0);             // one long-term from the SPS: index 1 (used), no msb
+  w.bit(0);                                // temporal mvp
+  w.bit(1).bit(1);                         // sao luma, chroma
+  w.bit(0);                                // no override: 2 entries in list 0
+  w.bit(1).u(2, 2).u(2, 1);                // list modification
+  w.ue(2).se(-1);                          // five_minus_max_num_merge_cand, qp delta
+  const uint64_t syntaxBits = w.bitCount();
+  w.trailing();
+  for (int i = 0; i < 8; ++i) w.u(8, 0x77);
+  auto sh = SliceHeader_265::initSLiceHeader265WithBytes(w.data().data(), uint32_t(w.data().size()), 1, *sps, pps,
+                                                         nullptr);
+  ASSERT_TRUE(sh);
+  EXPECT_EQ(sh->first_slice_segment_in_pic_flag, 0);
+  EXPECT_EQ(sh->dependent_slice_segment_flag, 0);
+  EXPECT_EQ(sh->slice_segment_address, 300);
+  EXPECT_EQ(sh->slice_type, 1);
+  EXPECT_EQ(sh->pic_order_cnt_lsb, 17);
+  EXPECT_EQ(sh->short_term_ref_pic_set_idx, 1);
+  EXPECT_EQ(sh->num_long_term_sps, 1);
+  EXPECT_EQ(sh->NumPicTotalCurr, 3);
+  EXPECT_EQ(sh->num_ref_idx_l0_active_minus1, 1);
+  EXPECT_EQ(sh->ref_pic_list_modification_flag_l0, 1);
+  EXPECT_EQ(sh->five_minus_max_num_merge_cand, 2);
+  EXPECT_EQ(sh->qp_delta, -1);
+  EXPECT_EQ(sh->parsedBitLength, syntaxBits);
+
+  // More long-term pictures from the SPS than it has candidates: refused.
+  BitWriter bad;
+  bad.bit(0).ue(0).bit(0).u(9, 300).ue(1).u(8, 17).bit(1).bit(1).ue(3).ue(0).trailing();
+  EXPECT_FALSE(SliceHeader_265::initSLiceHeader265WithBytes(bad.data().data(), uint32_t(bad.data().size()), 1, *sps,
+                                                            pps, nullptr));
+
+  // A dependent segment carries no slice header proper.
+  BitWriter dep;
+  dep.bit(0).ue(0).bit(1).u(9, 400).trailing();
+  auto d = SliceHeader_265::initSLiceHeader265WithBytes(dep.data().data(), uint32_t(dep.data().size()), 1, *sps, pps,
+                                                        nullptr);
+  ASSERT_TRUE(d);
+  EXPECT_EQ(d->dependent_slice_segment_flag, 1);
+  EXPECT_EQ(d->slice_segment_address, 400);
+  EXPECT_EQ(d->slice_type, -1);
+}
+
+}  // namespace
+}  // namespace vr

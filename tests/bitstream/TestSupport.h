@@ -1,0 +1,97 @@
+#pragma once
+// Helpers for the bitstream tests: a bit writer for hand-made headers, and raw
+// Annex-B streams made with ffmpeg and split into NAL units.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+namespace vr::test {
+
+class BitWriter {
+ public:
+  BitWriter& u(uint32_t n, uint64_t v) {
+    for (uint32_t i = n; i-- > 0;) bit(uint32_t((v >> i) & 1u));
+    return *this;
+  }
+  BitWriter& bit(uint32_t b) {
+    if (bits_ % 8 == 0) bytes_.push_back(0);
+    if (b) bytes_.back() |= uint8_t(0x80u >> (bits_ % 8));
+    ++bits_;
+    return *this;
+  }
+  BitWriter& ue(uint64_t v) {
+    const uint64_t x = v + 1;
+    uint32_t len = 0;
+    while ((x >> len) > 1) ++len;
+    u(len, 0);
+    return u(len + 1, x);
+  }
+  BitWriter& se(int64_t v) { return ue(v > 0 ? uint64_t(2 * v - 1) : uint64_t(-2 * v)); }
+  BitWriter& bytes(std::initializer_list<uint8_t> b) {
+    for (uint8_t x : b) u(8, x);
+    return *this;
+  }
+  // rbsp_trailing_bits: a stop bit and zero bits to the byte boundary.
+  BitWriter& trailing() {
+    bit(1);
+    while (bits_ % 8) bit(0);
+    return *this;
+  }
+  uint64_t bitCount() const { return bits_; }
+  const std::vector<uint8_t>& data() const { return bytes_; }
+
+ private:
+  std::vector<uint8_t> bytes_;
+  uint64_t bits_ = 0;
+};
+
+inline bool haveFfmpeg() { return std::system("ffmpeg -hide_banner -version > /dev/null 2>&1") == 0; }
+
+// Encodes a few frames of the test pattern with the given encoder arguments into a raw
+// Annex-B stream ("h264" or "hevc" format) and returns its bytes; empty on failure.
+inline std::vector<uint8_t> encode(const std::string& name, const std::string& size, int frames,
+                                   const std::string& codecArgs, const std::string& format) {
+  const auto dir = std::filesystem::temp_directory_path() / ("vr_bitstream_tests_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const auto out = dir / (name + (format == "h264" ? ".264" : ".265"));
+  const std::string cmd = "ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc=size=" + size +
+                          ":rate=25 -frames:v " + std::to_string(frames) + " -pix_fmt yuv420p " + codecArgs +
+                          " -f " + format + " '" + out.string() + "' > /dev/null 2>&1";
+  std::vector<uint8_t> data;
+  if (std::system(cmd.c_str()) == 0) {
+    std::ifstream in(out, std::ios::binary);
+    data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  std::error_code ignored;
+  std::filesystem::remove(out, ignored);
+  std::filesystem::remove(dir, ignored);  // only once empty
+  return data;
+}
+
+// Splits an Annex-B stream on 00 00 01 / 00 00 00 01 start codes; each unit starts with
+// its NAL header and keeps its emulation-prevention bytes.
+inline std::vector<std::vector<uint8_t>> splitAnnexB(const std::vector<uint8_t>& s) {
+  std::vector<std::vector<uint8_t>> units;
+  std::vector<size_t> starts;
+  for (size_t i = 0; i + 3 <= s.size(); ++i) {
+    if (s[i] == 0 && s[i + 1] == 0 && s[i + 2] == 1) {
+      starts.push_back(i + 3);
+      i += 2;
+    }
+  }
+  for (size_t k = 0; k < starts.size(); ++k) {
+    size_t end = (k + 1 < starts.size()) ? starts[k + 1] - 3 : s.size();
+    while (end > starts[k] && s[end - 1] == 0) --end;  // zero byte of a 4-byte start code
+    units.emplace_back(s.begin() + long(starts[k]), s.begin() + long(end));
+  }
+  return units;
+}
+
+}  // namespace vr::test

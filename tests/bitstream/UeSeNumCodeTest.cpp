@@ -1,0 +1,160 @@
+#include "bitstream/UeSeNumCode.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "TestSupport.h"
+
+namespace vr {
+namespace {
+
+using test::BitWriter;
+using U = UeSeNumCode;
+
+TEST(UeSeNumCode, ExpGolombTable) {
+  struct Row {
+    const char* bits;
+    uint32_t ue;
+    int32_t se;
+  };
+  const Row rows[] = {
+      {"1", 0, 0},        {"010", 1, 1},       {"011", 2, -1},      {"00100", 3, 2},
+      {"00101", 4, -2},   {"00110", 5, 3},     {"00111", 6, -3},    {"0001000", 7, 4},
+      {"000010001", 16, -8},
+  };
+  for (const Row& r : rows) {
+    BitWriter w;
+    for (const char* p = r.bits; *p; ++p) w.bit(*p == '1');
+    w.u(8, 0xFF);  // something after the code
+    BitCursor a(w.data().data(), uint32_t(w.data().size()));
+    BitCursor b = a;
+    EXPECT_EQ(U::getUEVCodeNumFromBytes(a), r.ue) << r.bits;
+    EXPECT_EQ(U::getSEVCodeNumFromBytes(b), r.se) << r.bits;
+    EXPECT_EQ(a.bitOffset(), std::strlen(r.bits)) << r.bits;
+    EXPECT_FALSE(a.failed);
+  }
+}
+
+TEST(UeSeNumCode, LargestCodesAndGivingUp) {
+  // 31 leading zeros still make a 32-bit value: 2^31 - 1 + u(31).
+  {
+    BitWriter w;
+    w.u(31, 0).bit(1).u(31, 1);
+    BitCursor c(w.data().data(), uint32_t(w.data().size()));
+    EXPECT_EQ(U::getUEVCodeNumFromBytes(c), 0x80000000u);
+    EXPECT_FALSE(c.failed);
+    EXPECT_EQ(c.bitOffset(), 63u);
+  }
+  {
+    BitWriter w;
+    w.u(31, 0).bit(1).u(31, 0x7FFFFFFF);
+    BitCursor c(w.data().data(), uint32_t(w.data().size()));
+    EXPECT_EQ(U::getUEVCodeNumFromBytes(c), 0xFFFFFFFEu);
+    BitCursor s(w.data().data(), uint32_t(w.data().size()));
+    EXPECT_EQ(U::getSEVCodeNumFromBytes(s), INT32_MIN + 1);  // k even: -(k+1)/2
+  }
+  // 32 zeros: no value; the cursor fails and stays failed.
+  {
+    BitWriter w;
+    w.u(32, 0).bit(1).u(8, 0);
+    BitCursor c(w.data().data(), uint32_t(w.data().size()));
+    EXPECT_EQ(U::getUEVCodeNumFromBytes(c), UINT32_MAX);
+    EXPECT_TRUE(c.failed);
+    EXPECT_FALSE(c.cutShort);
+    U::getBitInBytes(c);
+    EXPECT_TRUE(c.failed);
+  }
+}
+
+TEST(UeSeNumCode, SingleBitsAndFixedWidth) {
+  const uint8_t b[] = {0xA5, 0x3C, 0xFF, 0x00, 0x81};
+  BitCursor c(b, sizeof b);
+  uint32_t v = 0;
+  for (int i = 0; i < 8; ++i) v = (v << 1) | U::getBitInBytes(c);
+  EXPECT_EQ(v, 0xA5u);
+  EXPECT_EQ(c.bytePos, 1u);
+  EXPECT_EQ(c.bitPos, 0u);
+
+  // Starting at bit position 3 of 0x3C (0011 1100) the first bit is bit 4 from the LSB.
+  c.bitPos = 3;
+  EXPECT_EQ(U::getBitInBytes(c), 1u);
+  EXPECT_EQ(U::getUnitCodeNumFromBytes(c, 0), 0u);
+  EXPECT_EQ(c.bitOffset(), 12u);
+  EXPECT_EQ(U::getUnitCodeNumFromBytes(c, 12), 0xCFFu);  // 1100 1111 1111
+  EXPECT_EQ(U::getUnitCodeNumFromBytes(c, 4), 0x0u);
+
+  // u(n) with n > 32 consumes n bits and returns the last 32.
+  BitCursor d(b, sizeof b);
+  EXPECT_EQ(U::getUnitCodeNumFromBytes(d, 36), 0x53CFF008u);
+  EXPECT_EQ(d.bitOffset(), 36u);
+}
+
+TEST(UeSeNumCode, ReadsPastTheEndYieldZerosAndStop) {
+  const uint8_t b[] = {0xFF};
+  BitCursor c(b, 1);
+  EXPECT_EQ(U::getUnitCodeNumFromBytes(c, 12), 0xFF0u);
+  EXPECT_TRUE(c.atEnd());
+  EXPECT_EQ(c.bytePos, 1u);
+  EXPECT_EQ(U::getBitInBytes(c), 0u);
+  EXPECT_EQ(U::getUnitCodeNumFromBytes(c, 0xFFFFFFFFu), 0u);  // no hang, no overflow
+  EXPECT_EQ(c.bytePos, 1u);
+  EXPECT_EQ(U::getUEVCodeNumFromBytes(c), UINT32_MAX);
+  // Running out of bytes is a cut, not noise.
+  EXPECT_TRUE(c.cutShort);
+  EXPECT_FALSE(c.failed);
+
+  // Only the given length is read, even when more memory follows.
+  const uint8_t two[] = {0x00, 0x80};
+  BitCursor e(two, 1);
+  EXPECT_EQ(U::getUEVCodeNumFromBytes(e), UINT32_MAX);
+  EXPECT_TRUE(e.cutShort);
+  EXPECT_FALSE(e.ok());
+
+  BitCursor empty(nullptr, 0);
+  EXPECT_EQ(U::getBitInBytes(empty), 0u);
+  EXPECT_EQ(U::getUEVCodeNumFromBytes(empty), UINT32_MAX);
+}
+
+TEST(UeSeNumCode, ProfileTierLevelBitCounts) {
+  struct Row {
+    int32_t profilePresent;
+    int32_t maxSubLayersMinus1;
+    std::vector<std::pair<int, int>> subLayerFlags;  // (profile present, level present)
+    uint64_t expectedBits;
+  };
+  const Row rows[] = {
+      {1, 0, {}, 96},
+      {0, 0, {}, 8},
+      {1, 1, {{0, 0}}, 96 + 2 + 14},
+      {1, 1, {{1, 1}}, 96 + 2 + 14 + 88 + 8},
+      {1, 2, {{0, 1}, {1, 0}}, 96 + 4 + 12 + 8 + 88},
+      {1, 6, {{0, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0}}, 96 + 12 + 4},
+  };
+  for (const Row& r : rows) {
+    BitWriter w;
+    if (r.profilePresent) w.u(32, 0x01600000).u(32, 0).u(24, 0);
+    w.u(8, 93);
+    if (r.maxSubLayersMinus1 > 0) {
+      for (auto [p, l] : r.subLayerFlags) w.bit(uint32_t(p)).bit(uint32_t(l));
+      for (int i = r.maxSubLayersMinus1; i < 8; ++i) w.u(2, 0);
+      for (auto [p, l] : r.subLayerFlags) {
+        if (p) w.u(32, 0xFFFFFFFF).u(32, 0xFFFFFFFF).u(24, 0xFFFFFF);
+        if (l) w.u(8, 0xFF);
+      }
+    }
+    EXPECT_EQ(w.bitCount(), r.expectedBits);
+    w.u(32, 0xFFFFFFFF);
+    BitCursor c(w.data().data(), uint32_t(w.data().size()));
+    U::profile_tier_level(r.profilePresent, r.maxSubLayersMinus1, c);
+    EXPECT_EQ(c.bitOffset(), r.expectedBits) << r.maxSubLayersMinus1;
+  }
+}
+
+TEST(UeSeNumCode, CeilLog2) {
+  const std::pair<int64_t, uint32_t> rows[] = {{-1, 0}, {0, 0}, {1, 0}, {2, 1}, {3, 2}, {4, 2}, {5, 3}, {510, 9}, {512, 9}, {513, 10}};
+  for (auto [v, bits] : rows) EXPECT_EQ(U::ceilLog2(v), bits) << v;
+}
+
+}  // namespace
+}  // namespace vr
