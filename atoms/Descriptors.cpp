@@ -1,0 +1,192 @@
+#include "atoms/Descriptors.h"
+
+namespace vr {
+
+namespace {
+
+constexpr uint8_t kTagESDescriptor = 0x03;
+constexpr uint8_t kTagDecoderConfig = 0x04;
+constexpr uint8_t kTagDecoderSpecificInfo = 0x05;
+constexpr uint8_t kTagSLConfig = 0x06;
+
+// Finds the body of the descriptor whose tag is at tagPos, when the body lies entirely
+// within [0, limit). Returns false for a missing, empty or overrunning body; bodyStart is
+// then still set to the byte after the size field when that field was complete.
+bool bodyWithin(const uint8_t* data, uint32_t limit, uint32_t tagPos, uint32_t& bodyStart, uint32_t& bodyLength) {
+  uint64_t len = 0;
+  if (!readDescriptorLength(data, limit, tagPos, bodyStart, len)) return false;
+  if (len > uint64_t(limit) - bodyStart) return false;
+  bodyLength = uint32_t(len);
+  return true;
+}
+
+}  // namespace
+
+bool readDescriptorLength(const uint8_t* data, uint32_t size, uint32_t tagPos, uint32_t& bodyStart,
+                          uint64_t& bodyLength) {
+  bodyStart = 0;
+  bodyLength = 0;
+  if (data == nullptr) return false;
+  uint64_t p = uint64_t(tagPos) + 1;
+  uint64_t value = 0;
+  while (p < size) {
+    const uint8_t b = data[p++];
+    value = (value << 7) | (b & 0x7F);
+    // More than 32 bits of size cannot describe anything inside an atom.
+    if (value > 0xFFFFFFFFull) {
+      bodyStart = uint32_t(p);
+      return false;
+    }
+    if ((b & 0x80) == 0) {
+      bodyStart = uint32_t(p);
+      bodyLength = value;
+      return value != 0;
+    }
+  }
+  // The size field ran off the data.
+  bodyStart = size;
+  return false;
+}
+
+// ---- DecoderConfigDescriptor ----
+
+std::shared_ptr<DecoderConfigDescriptor> DecoderConfigDescriptor::initDecoderConfigDescriptorWithBytes(
+    const uint8_t* bytes, uint32_t length) {
+  auto d = std::make_shared<DecoderConfigDescriptor>();
+  d->tag = kTagDecoderConfig;
+  d->length = uint8_t(length);
+  d->readBytes(bytes, length);
+  return d;
+}
+
+void DecoderConfigDescriptor::readBytes(const uint8_t* bytes, uint32_t len) {
+  if (bytes == nullptr) return;
+  // Fixed part: 13 bytes. A shorter body leaves the fields it lacks at 0.
+  objectTypeIndication = readU8At(bytes, len, 0);
+  const uint8_t streamByte = readU8At(bytes, len, 1);
+  streamType = streamByte >> 2;
+  upStream = (streamByte >> 1) & 1;
+  reserved = streamByte & 1;
+  bufferSizeDB = len >= 5 ? readBE24(bytes + 2) : 0;
+  maxBitrate = readBE32At(bytes, len, 5);
+  avgBitrate = readBE32At(bytes, len, 9);
+
+  if (readU8At(bytes, len, 13) != kTagDecoderSpecificInfo) return;
+  uint32_t start = 0, bodyLen = 0;
+  if (bodyWithin(bytes, len, 13, start, bodyLen)) decoderSpecificInfo.assign(bytes + start, bytes + start + bodyLen);
+}
+
+// ---- SLConfigDescriptor ----
+
+std::shared_ptr<SLConfigDescriptor> SLConfigDescriptor::initSLConfigDescriptorWithByte(const uint8_t* bytes,
+                                                                                      uint32_t length) {
+  auto d = std::make_shared<SLConfigDescriptor>();
+  d->tag = kTagSLConfig;
+  d->length = uint8_t(length);
+  d->readByte(bytes, length);
+  return d;
+}
+
+void SLConfigDescriptor::readByte(const uint8_t* bytes, uint32_t len) {
+  if (bytes != nullptr) data.assign(bytes, bytes + len);
+}
+
+// ---- ObjectDescriptor ----
+
+std::shared_ptr<ObjectDescriptor> ObjectDescriptor::initObjectDescriptorWithBytes(const uint8_t* bytes,
+                                                                                  uint32_t length) {
+  auto d = std::make_shared<ObjectDescriptor>();
+  d->tag = kTagESDescriptor;
+  d->length = uint8_t(length);
+  d->readBytes(bytes, length);
+  return d;
+}
+
+void ObjectDescriptor::readBytes(const uint8_t* bytes, uint32_t len) {
+  if (bytes == nullptr) return;
+  ES_ID = readBE16At(bytes, len, 0);
+  const uint8_t flags = readU8At(bytes, len, 2);
+  streamDependenceFlag = (flags >> 7) & 1;
+  URLFlag = (flags >> 6) & 1;
+  OCRstreamFlag = (flags >> 5) & 1;
+  streamPriority = flags & 0x1F;
+
+  uint64_t pos = 3;
+  if (streamDependenceFlag == 1) {
+    dependsOn_ES_ID = readBE16At(bytes, len, pos);
+    pos += 2;
+  }
+  if (URLFlag == 1) {
+    URLlength = readU8At(bytes, len, pos);
+    pos += 1;
+    // The text is taken only as far as the body holds it.
+    const uint64_t avail = pos < len ? len - pos : 0;
+    const uint64_t take = URLlength < avail ? URLlength : avail;
+    if (take > 0) URLstring.assign(reinterpret_cast<const char*>(bytes + pos), size_t(take));
+    pos += URLlength;
+  }
+  if (OCRstreamFlag == 1) {
+    OCR_ES_Id = readBE16At(bytes, len, pos);
+    pos += 2;
+  }
+
+  if (pos < len && bytes[pos] == kTagDecoderConfig) {
+    uint32_t start = 0, bodyLen = 0;
+    if (bodyWithin(bytes, len, uint32_t(pos), start, bodyLen)) {
+      decoderConfigDescriptor = DecoderConfigDescriptor::initDecoderConfigDescriptorWithBytes(bytes + start, bodyLen);
+      pos = uint64_t(start) + bodyLen;
+    } else {
+      // Not usable: carry on right after its size field.
+      pos = start != 0 ? start : pos + 1;
+    }
+  }
+
+  if (pos < len && len - pos > 2 && bytes[pos] == kTagSLConfig) {
+    uint32_t start = 0, bodyLen = 0;
+    if (bodyWithin(bytes, len, uint32_t(pos), start, bodyLen))
+      slConfigDescriptor = SLConfigDescriptor::initSLConfigDescriptorWithByte(bytes + start, bodyLen);
+  }
+}
+
+uint32_t ObjectDescriptor::getMaxBitRate() const {
+  return decoderConfigDescriptor ? decoderConfigDescriptor->maxBitrate : 0;
+}
+
+uint32_t ObjectDescriptor::getAvgBitRate() const {
+  return decoderConfigDescriptor ? decoderConfigDescriptor->avgBitrate : 0;
+}
+
+Bytes ObjectDescriptor::decoderSpecificInfo() const {
+  return decoderConfigDescriptor ? decoderConfigDescriptor->decoderSpecificInfo : Bytes{};
+}
+
+// ---- EsdsDecoder ----
+
+std::shared_ptr<EsdsDecoder> EsdsDecoder::initESDSWithBytes(const uint8_t* bytes, uint32_t size) {
+  auto e = std::make_shared<EsdsDecoder>();
+  // Parse a private copy; the caller keeps its buffer.
+  Bytes copy;
+  if (bytes != nullptr) copy.assign(bytes, bytes + size);
+  e->readBytes(copy.data(), uint32_t(copy.size()));
+  return e;
+}
+
+void EsdsDecoder::readBytes(const uint8_t* bytes, uint32_t len) {
+  if (bytes == nullptr) return;
+  size = readBE32At(bytes, len, 0);
+  type = readBE32At(bytes, len, 4);
+  version_flags = readBE32At(bytes, len, 8);
+  if (readU8At(bytes, len, 12) != kTagESDescriptor) return;
+  uint32_t start = 0, bodyLen = 0;
+  if (!bodyWithin(bytes, len, 12, start, bodyLen)) return;
+  const Bytes body(bytes + start, bytes + start + bodyLen);
+  objectDesc = ObjectDescriptor::initObjectDescriptorWithBytes(body.data(), uint32_t(body.size()));
+}
+
+uint32_t EsdsDecoder::getMaxBitRate() const { return objectDesc ? objectDesc->getMaxBitRate() : 0; }
+
+uint32_t EsdsDecoder::getAvgBitRate() const { return objectDesc ? objectDesc->getAvgBitRate() : 0; }
+
+Bytes EsdsDecoder::decoderSpecificInfo() const { return objectDesc ? objectDesc->decoderSpecificInfo() : Bytes{}; }
+
+}  // namespace vr

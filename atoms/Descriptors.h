@@ -1,0 +1,108 @@
+#pragma once
+// The MPEG-4 elementary-stream descriptor carried by an "mp4a" sound sample entry in its
+// "esds" atom: the ES descriptor (tag 0x03), its decoder-configuration descriptor (tag
+// 0x04) with the AAC AudioSpecificConfig (tag 0x05) inside, and the sync-layer
+// configuration (tag 0x06). The descriptors are only read, never written: the "esds"
+// atom reaches a repaired file inside the verbatim copy of the sample description.
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "common/ByteOrder.h"
+
+namespace vr {
+
+// Reads the size field of a descriptor whose tag is at data[tagPos]. The size is the
+// expandable form of ISO/IEC 14496-1: each byte adds its low 7 bits, a set top bit means
+// another byte follows. This covers the one-byte form and the padded 0x80 0x80 0x80 nn
+// form that muxers write. On success bodyStart is the first body byte and bodyLength the
+// body length; false when the field runs off the data or the body is empty. Whether the
+// body fits is left to the caller.
+bool readDescriptorLength(const uint8_t* data, uint32_t size, uint32_t tagPos, uint32_t& bodyStart,
+                          uint64_t& bodyLength);
+
+// Decoder-configuration descriptor (tag 0x04).
+class DecoderConfigDescriptor {
+ public:
+  // Parses a descriptor body (tag and size bytes excluded); never refuses.
+  static std::shared_ptr<DecoderConfigDescriptor> initDecoderConfigDescriptorWithBytes(const uint8_t* bytes,
+                                                                                       uint32_t length);
+  void readBytes(const uint8_t* bytes, uint32_t length);
+
+  uint8_t tag = 4;                   // always 4
+  uint8_t length = 0;                // low 8 bits of the body length
+  uint8_t objectTypeIndication = 0;  // byte 0 (0x40 = MPEG-4 audio)
+  uint32_t streamType = 0;           // byte 1, bits 7-2
+  uint32_t upStream = 0;             // byte 1, bit 1
+  uint32_t reserved = 0;             // byte 1, bit 0
+  uint32_t bufferSizeDB = 0;         // bytes 2-4
+  uint32_t maxBitrate = 0;           // bytes 5-8
+  uint32_t avgBitrate = 0;           // bytes 9-12
+  Bytes decoderSpecificInfo;         // body of the tag-0x05 descriptor at byte 13; empty when absent
+};
+
+// Sync-layer configuration descriptor (tag 0x06); kept, not interpreted.
+class SLConfigDescriptor {
+ public:
+  static std::shared_ptr<SLConfigDescriptor> initSLConfigDescriptorWithByte(const uint8_t* bytes, uint32_t length);
+  void readByte(const uint8_t* bytes, uint32_t length);
+
+  uint8_t tag = 6;     // always 6
+  uint8_t length = 0;  // low 8 bits of the body length
+  Bytes data;          // copy of the body
+};
+
+// ES descriptor (tag 0x03).
+class ObjectDescriptor {
+ public:
+  // Parses a descriptor body (tag and size bytes excluded); never refuses.
+  static std::shared_ptr<ObjectDescriptor> initObjectDescriptorWithBytes(const uint8_t* bytes, uint32_t length);
+  void readBytes(const uint8_t* bytes, uint32_t length);
+
+  // Bitrates of the decoder configuration; 0 when it is missing.
+  uint32_t getMaxBitRate() const;
+  uint32_t getAvgBitRate() const;
+  // The AudioSpecificConfig bytes; empty when missing.
+  Bytes decoderSpecificInfo() const;
+
+  uint8_t tag = 3;                  // always 3
+  uint8_t length = 0;               // low 8 bits of the body length
+  uint16_t ES_ID = 0;               // bytes 0-1
+  uint8_t streamDependenceFlag = 0;  // byte 2, bit 7
+  uint8_t URLFlag = 0;              // byte 2, bit 6
+  uint8_t OCRstreamFlag = 0;        // byte 2, bit 5
+  uint32_t streamPriority = 0;      // byte 2, bits 4-0
+  uint16_t dependsOn_ES_ID = 0;     // present when streamDependenceFlag is 1
+  uint8_t URLlength = 0;            // present when URLFlag is 1
+  std::string URLstring;            // URLlength bytes of text
+  uint16_t OCR_ES_Id = 0;           // present when OCRstreamFlag is 1
+  std::shared_ptr<DecoderConfigDescriptor> decoderConfigDescriptor;  // or null
+  std::shared_ptr<SLConfigDescriptor> slConfigDescriptor;            // or null
+};
+
+// The "esds" atom.
+class EsdsDecoder {
+ public:
+  // Parses the whole atom (header included); never refuses.
+  static std::shared_ptr<EsdsDecoder> initESDSWithBytes(const uint8_t* bytes, uint32_t size);
+  void readBytes(const uint8_t* bytes, uint32_t size);
+
+  uint32_t getMaxBitRate() const;   // 0 when a level is missing
+  uint32_t getAvgBitRate() const;   // 0 when a level is missing
+  Bytes decoderSpecificInfo() const;  // empty when a level is missing
+
+  uint32_t size = 0;
+  uint32_t type = 0;            // "esds"
+  uint32_t version_flags = 0;
+  std::shared_ptr<ObjectDescriptor> objectDesc;  // null when the ES descriptor is missing or malformed
+};
+
+// Hands the AAC decoder-specific information out of the sample description. It carries
+// its own copy of the bytes, so their length travels with them and the holder does not
+// depend on the lifetime of the atom tree.
+class DecoderSpecifiInfoWrapper {
+ public:
+  Bytes decoderSpecificInfo;  // never empty when handed out
+};
+
+}  // namespace vr

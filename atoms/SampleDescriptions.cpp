@@ -1,0 +1,423 @@
+#include "atoms/SampleDescriptions.h"
+
+#include <cstdio>
+
+#include "bitstream/PPS.h"
+#include "bitstream/PPS_265.h"
+#include "bitstream/SPS.h"
+#include "bitstream/SPS_265.h"
+#include "bitstream/VPS_265.h"
+
+namespace vr {
+
+namespace {
+
+// Offset of the extension atoms in a video sample entry, and the shortest entry searched.
+constexpr uint32_t kVideoExtensionsStart = 86;
+constexpr uint32_t kVideoMinSearchedEntry = 87;
+// Offset from which an "mp4a" entry is searched for its "esds", and the shortest entry searched.
+constexpr uint32_t kAudioSearchStart = 36;
+constexpr uint32_t kAudioMinSearchedEntry = 41;
+// Shortest "hvcC" accepted, offset of its array count, and where its parameter-set search starts.
+constexpr uint32_t kHvcCMinSize = 31;
+constexpr uint32_t kHvcCArrayCountOffset = 30;
+constexpr uint32_t kHvcCSearchStart = 31;
+// A configuration atom that cannot hold its own header is not taken.
+constexpr uint32_t kAtomHeaderSize = 8;
+
+enum class HevcParameterSet { VPS, SPS, PPS };
+
+}  // namespace
+
+// ---- AVCDecoderConfigurationRecord ----
+
+std::shared_ptr<AVCDecoderConfigurationRecord> AVCDecoderConfigurationRecord::initAVCCWithBytes(const uint8_t* bytes,
+                                                                                                uint32_t size) {
+  auto r = std::make_shared<AVCDecoderConfigurationRecord>();
+  Bytes copy;
+  if (bytes != nullptr) copy.assign(bytes, bytes + size);
+  r->readBytes(copy.data(), uint32_t(copy.size()));
+  return r;
+}
+
+void AVCDecoderConfigurationRecord::readBytes(const uint8_t* bytes, uint32_t len) {
+  if (bytes == nullptr || len == 0) return;
+  size = readBE32At(bytes, len, 0);
+  type = readBE32At(bytes, len, 4);
+  configurationVersion = readU8At(bytes, len, 8);
+  AVCProfileIndication = readU8At(bytes, len, 9);
+  profile_compatibility = readU8At(bytes, len, 10);
+  AVCLevelIndication = readU8At(bytes, len, 11);
+  lengthSizeMinusOne = readU8At(bytes, len, 12) & 0x03;
+  numOfSequenceParameterSets = readU8At(bytes, len, 13) & 0x1F;
+
+  uint64_t pos = 14;
+  // Reads one length-prefixed parameter set at pos. A length field outside the atom leaves
+  // pos where it is; a unit that overruns leaves pos just after its length field.
+  auto readUnit = [&](uint16_t& unitLength, Bytes& unit, auto&& build) {
+    if (pos + 2 > len) return;
+    unitLength = readBE16(bytes + pos);
+    pos += 2;
+    if (unitLength == 0 || pos + unitLength > len) return;
+    unit.assign(bytes + pos, bytes + pos + unitLength);
+    pos += unitLength;
+    build();
+  };
+
+  for (uint32_t i = 0; i < numOfSequenceParameterSets; ++i)
+    readUnit(sequenceParameterSetLength, sequenceParameterSetNALUnit, [&] {
+      sps = SPS::initSPSWithBytes(sequenceParameterSetNALUnit.data(), uint32_t(sequenceParameterSetNALUnit.size()));
+    });
+
+  numOfPictureParameterSets = readU8At(bytes, len, pos);
+  pos += 1;
+  for (uint32_t i = 0; i < numOfPictureParameterSets; ++i)
+    readUnit(pictureParameterSetLength, pictureParameterSetNALUnit, [&] {
+      pps = PPS::initPPSWithBytes(pictureParameterSetNALUnit.data(), uint32_t(pictureParameterSetNALUnit.size()));
+    });
+}
+
+// ---- HVCDecoderConfigurationRecord ----
+
+std::shared_ptr<HVCDecoderConfigurationRecord> HVCDecoderConfigurationRecord::initHVCDecoderWithBytes(
+    const uint8_t* bytes, uint32_t size, uint32_t width, uint32_t height) {
+  if (bytes == nullptr || size < kHvcCMinSize || bytes[kHvcCArrayCountOffset] < 3) return nullptr;
+  auto r = std::make_shared<HVCDecoderConfigurationRecord>();
+  r->width = width;
+  r->height = height;
+  const Bytes copy(bytes, bytes + size);
+  r->readBytes(copy.data(), uint32_t(copy.size()));
+  return r;
+}
+
+void HVCDecoderConfigurationRecord::readBytes(const uint8_t* bytes, uint32_t len) {
+  if (bytes == nullptr || len < kHvcCMinSize) return;
+  size = readBE32(bytes);
+  type = readBE32(bytes + 4);
+  if (len < kHvcCSearchStart + 3) return;
+
+  // The arrays are not walked: the search looks for the first byte of a VPS, SPS or PPS
+  // NAL-unit header (types 32, 33, 34, so bytes 0x40 to 0x45). In a well-formed array that
+  // byte is preceded by the unit's 2-byte length and, for the first unit, by the 2-byte
+  // unit count.
+  uint64_t p = kHvcCSearchStart;
+  while (p < uint64_t(len) - 2) {
+    const uint8_t nalType = bytes[p] >> 1;
+    if (nalType < 0x20 || nalType > 0x22) {
+      ++p;
+      continue;
+    }
+    const HevcParameterSet kind =
+        nalType == 0x20 ? HevcParameterSet::VPS : (nalType == 0x21 ? HevcParameterSet::SPS : HevcParameterSet::PPS);
+    const uint8_t count = bytes[p - 3];
+    switch (kind) {
+      case HevcParameterSet::VPS: numOfVPS = count; break;
+      case HevcParameterSet::SPS: numOfSPS = count; break;
+      case HevcParameterSet::PPS: numOfPPS = count; break;
+    }
+    if (count == 0) {
+      ++p;
+      continue;
+    }
+    uint64_t unit = p;
+    uint64_t end = p + 1;
+    for (uint32_t i = 0; i < count; ++i) {
+      // The length field of unit i sits right before it; unit 0's was checked by the search.
+      if (unit > len) break;
+      const uint16_t unitLength = readBE16(bytes + unit - 2);
+      switch (kind) {
+        case HevcParameterSet::VPS: vpsSize = unitLength; break;
+        case HevcParameterSet::SPS: spsSize = unitLength; break;
+        case HevcParameterSet::PPS: ppsSize = unitLength; break;
+      }
+      end = unit + unitLength;
+      if (unitLength != 0 && end <= len) {
+        const Bytes nal(bytes + unit, bytes + end);
+        const uint8_t* d = nal.data();
+        const uint32_t n = uint32_t(nal.size());
+        switch (kind) {
+          case HevcParameterSet::VPS: vps = VPS_265::initVPS265WithBytes(d, n); break;
+          case HevcParameterSet::SPS: sps = SPS_265::initSPS265WithBytes(d, n, width, height); break;
+          case HevcParameterSet::PPS: pps = PPS_265::initPPS265WithBytes(d, n, sps); break;
+        }
+      }
+      // The next unit starts after the following 2-byte length field.
+      unit = end + 2;
+    }
+    // Resume right after the last unit handled; an empty unit still moves the search on.
+    p = end > p ? end : p + 1;
+  }
+}
+
+// ---- VideoSampleDescriptionEntery ----
+
+std::shared_ptr<VideoSampleDescriptionEntery> VideoSampleDescriptionEntery::initVSDEnteryWithBytes(const uint8_t* bytes,
+                                                                                                  uint32_t size) {
+  auto e = std::make_shared<VideoSampleDescriptionEntery>();
+  Bytes copy;
+  if (bytes != nullptr) copy.assign(bytes, bytes + size);
+  e->readBytes(copy.data(), uint32_t(copy.size()));
+  return e;
+}
+
+void VideoSampleDescriptionEntery::readBytes(const uint8_t* bytes, uint32_t len) {
+  if (bytes == nullptr) return;
+  // Fixed fields; any that lie beyond a short entry stay 0.
+  size = readBE32At(bytes, len, 0);
+  dataFormat = readBE32At(bytes, len, 4);
+  for (size_t i = 0; i < reserved1.size(); ++i) reserved1[i] = readU8At(bytes, len, 8 + i);
+  for (size_t i = 0; i < reserved2.size(); ++i) reserved2[i] = readU8At(bytes, len, 12 + i);
+  dataReferenceIndex = readBE16At(bytes, len, 14);
+  version = readBE16At(bytes, len, 16);
+  revisionLevel = readBE16At(bytes, len, 18);
+  vendor = readBE32At(bytes, len, 20);
+  temporalQuality = readBE32At(bytes, len, 24);
+  spatialQuality = readBE32At(bytes, len, 28);
+  width = readBE16At(bytes, len, 32);
+  height = readBE16At(bytes, len, 34);
+  horizontalResolution = readBE32At(bytes, len, 36);
+  verticalResolution = readBE32At(bytes, len, 40);
+  dataSize = readBE32At(bytes, len, 44);
+  frameCount = readBE16At(bytes, len, 48);
+  // The 32-byte compressor-name field, taken from its first byte (the Pascal count byte
+  // included) up to the first zero byte.
+  compressorName.clear();
+  for (uint32_t i = 50; i < 82 && i < len && bytes[i] != 0; ++i) compressorName.push_back(char(bytes[i]));
+  depth = readBE16At(bytes, len, 82);
+  colorTableID = int16_t(readBE16At(bytes, len, 84));
+
+  if (dataFormat != fourCC("avc1") && dataFormat != fourCC("hvc1")) return;
+  if (len < kVideoMinSearchedEntry) return;
+
+  // Byte-by-byte search of the extension area for the configuration records. Only "colr"
+  // atoms are stepped over whole; a record or "colr" whose size does not fit (or cannot
+  // hold an atom header) is passed by one byte.
+  uint64_t p = kVideoExtensionsStart;
+  while (p + kAtomHeaderSize <= len) {
+    const uint32_t atomType = readBE32(bytes + p + 4);
+    const uint32_t atomSize = readBE32(bytes + p);
+    const bool fits = atomSize >= kAtomHeaderSize && p + atomSize <= len;
+    if (atomType == fourCC("avcC") && fits) {
+      avcDecoder = AVCDecoderConfigurationRecord::initAVCCWithBytes(bytes + p, atomSize);
+      hvcDecoder.reset();
+      p += atomSize;
+    } else if (atomType == fourCC("hvcC") && fits) {
+      auto record = HVCDecoderConfigurationRecord::initHVCDecoderWithBytes(bytes + p, atomSize, width, height);
+      if (record) {
+        hvcDecoder = std::move(record);
+        avcDecoder.reset();
+      }
+      p += atomSize;
+    } else if (atomType == fourCC("colr") && fits) {
+      p += atomSize;
+    } else {
+      p += 1;
+    }
+  }
+}
+
+uint32_t VideoSampleDescriptionEntery::lengthSizeMinusOne() const {
+  if (dataFormat == fourCC("avc1")) return avcDecoder ? avcDecoder->lengthSizeMinusOne : 0;
+  if (dataFormat == fourCC("hvc1")) return 3;
+  return 0;
+}
+
+std::string VideoSampleDescriptionEntery::getResolution() const {
+  char text[32];
+  std::snprintf(text, sizeof text, "%dx%d", int(width), int(height));
+  return text;
+}
+
+uint64_t VideoSampleDescriptionEntery::getDataFormat() const {
+  if (dataFormat == fourCC("avc1")) return 1001;
+  if (dataFormat == fourCC("hvc1")) return 1002;
+  return 0;
+}
+
+// ---- AudioSampleDescriptionEntery ----
+
+std::shared_ptr<AudioSampleDescriptionEntery> AudioSampleDescriptionEntery::initASDEnteryWithBytes(const uint8_t* bytes,
+                                                                                                  uint32_t size) {
+  auto e = std::make_shared<AudioSampleDescriptionEntery>();
+  Bytes copy;
+  if (bytes != nullptr) copy.assign(bytes, bytes + size);
+  e->readBytes(copy.data(), uint32_t(copy.size()));
+  return e;
+}
+
+void AudioSampleDescriptionEntery::readBytes(const uint8_t* bytes, uint32_t len) {
+  if (bytes == nullptr) return;
+  size = readBE32At(bytes, len, 0);
+  dataFormat = readBE32At(bytes, len, 4);
+  for (size_t i = 0; i < reserved1.size(); ++i) reserved1[i] = readU8At(bytes, len, 8 + i);
+  for (size_t i = 0; i < reserved2.size(); ++i) reserved2[i] = readU8At(bytes, len, 12 + i);
+  dataReferenceIndex = readBE16At(bytes, len, 14);
+  version = readBE16At(bytes, len, 16);
+  revisionLevel = readBE16At(bytes, len, 18);
+  vendor = readBE32At(bytes, len, 20);
+  numberOfChannels = readBE16At(bytes, len, 24);
+  sampleSize = readBE16At(bytes, len, 26);
+  compressionID = readBE16At(bytes, len, 28);
+  packetSize = readBE16At(bytes, len, 30);
+  sampleRate = readBE32At(bytes, len, 32);
+
+  if (dataFormat == fourCC("mp4a")) {
+    if (len < kAudioMinSearchedEntry) return;
+    // Searching byte by byte finds the "esds" whatever the sound-description version
+    // and however deeply it is nested (for example inside a "wave" atom).
+    uint64_t p = kAudioSearchStart;
+    while (p + kAtomHeaderSize <= len) {
+      const uint32_t atomSize = readBE32(bytes + p);
+      if (readBE32(bytes + p + 4) == fourCC("esds") && atomSize >= kAtomHeaderSize && p + atomSize <= len) {
+        decoder = EsdsDecoder::initESDSWithBytes(bytes + p, atomSize);
+        p += atomSize;
+      } else {
+        p += 1;
+      }
+    }
+    return;
+  }
+  if (version == 1 && len >= 52) {
+    samplePerPacket = readBE32(bytes + 36);
+    bytesPerPacket = readBE32(bytes + 40);
+    bytesPerFrame = readBE32(bytes + 44);
+    bytesPerSample = readBE32(bytes + 48);
+  }
+}
+
+uint32_t AudioSampleDescriptionEntery::getAvgAudioBitRate() const { return decoder ? decoder->getAvgBitRate() : 0; }
+
+uint32_t AudioSampleDescriptionEntery::getMaxAudioBitRate() const { return decoder ? decoder->getMaxBitRate() : 0; }
+
+Bytes AudioSampleDescriptionEntery::decoderSpecificInfo() const {
+  if (dataFormat != fourCC("mp4a") || !decoder) return {};
+  return decoder->decoderSpecificInfo();
+}
+
+// ---- Stsd ----
+
+std::shared_ptr<Stsd> Stsd::initSTSDWithBytes(const uint8_t* bytes, uint32_t size) {
+  auto s = std::make_shared<Stsd>();
+  if (bytes != nullptr) s->stsdData.assign(bytes, bytes + size);
+  s->readBytes(s->stsdData.data(), uint32_t(s->stsdData.size()));
+  return s;
+}
+
+void Stsd::readBytes(const uint8_t* bytes, uint32_t len) {
+  if (bytes == nullptr) return;
+  size = readBE32At(bytes, len, 0);
+  type = readBE32At(bytes, len, 4);
+  version_Flag = readBE32At(bytes, len, 8);
+  numberOfEntries = readBE32At(bytes, len, 12);
+
+  uint64_t p = 16;
+  for (uint32_t i = 0; i < numberOfEntries; ++i) {
+    // The entry's header must lie within the atom and its declared size must cover at
+    // least that header (so the walk always advances) without running past the end.
+    if (p + kAtomHeaderSize > len) break;
+    const uint32_t entrySize = readBE32(bytes + p);
+    if (entrySize < kAtomHeaderSize || p + entrySize > len) break;
+    const uint32_t entryType = readBE32(bytes + p + 4);
+    std::shared_ptr<SampleDescriptionEntery> entry;
+    uint64_t codec = 0;
+    if (entryType == fourCC("avc1")) {
+      entry = VideoSampleDescriptionEntery::initVSDEnteryWithBytes(bytes + p, entrySize);
+      codec = kCodecAVC1;
+    } else if (entryType == fourCC("hvc1")) {
+      entry = VideoSampleDescriptionEntery::initVSDEnteryWithBytes(bytes + p, entrySize);
+      codec = kCodecHVC1;
+    } else if (entryType == fourCC("mp4a")) {
+      entry = AudioSampleDescriptionEntery::initASDEnteryWithBytes(bytes + p, entrySize);
+      codec = kCodecMP4A;
+    } else if (entryType == fourCC("sowt")) {
+      entry = AudioSampleDescriptionEntery::initASDEnteryWithBytes(bytes + p, entrySize);
+      codec = kCodecSOWT;
+    } else if (entryType == fourCC("twos")) {
+      entry = AudioSampleDescriptionEntery::initASDEnteryWithBytes(bytes + p, entrySize);
+      codec = kCodecTWOS;
+    } else {
+      break;
+    }
+    sampleDescriptionTable.push_back(std::move(entry));
+    codecFormat = codec;
+    p += entrySize;
+  }
+}
+
+std::shared_ptr<SampleDescriptionEntery> Stsd::getDecoder() const {
+  return sampleDescriptionTable.empty() ? nullptr : sampleDescriptionTable.front();
+}
+
+namespace {
+
+bool isVideoCodec(uint64_t codec) { return codec == kCodecAVC1 || codec == kCodecHVC1; }
+
+std::shared_ptr<VideoSampleDescriptionEntery> firstVideoEntry(const Stsd& stsd) {
+  if (!isVideoCodec(stsd.codecFormat)) return nullptr;
+  return std::dynamic_pointer_cast<VideoSampleDescriptionEntery>(stsd.getDecoder());
+}
+
+std::shared_ptr<AudioSampleDescriptionEntery> firstAacEntry(const Stsd& stsd) {
+  if (stsd.codecFormat != kCodecMP4A) return nullptr;
+  return std::dynamic_pointer_cast<AudioSampleDescriptionEntery>(stsd.getDecoder());
+}
+
+}  // namespace
+
+uint32_t Stsd::avc1NaluSizeLength() const {
+  if (!isVideoCodec(codecFormat)) return 0;
+  const auto first = getDecoder();
+  return first ? first->lengthSizeMinusOne() + 1 : 0;
+}
+
+std::shared_ptr<vr::SPS> Stsd::SPS() const {
+  const auto v = firstVideoEntry(*this);
+  return v && v->avcDecoder ? v->avcDecoder->sps : nullptr;
+}
+
+std::shared_ptr<vr::PPS> Stsd::PPS() const {
+  const auto v = firstVideoEntry(*this);
+  return v && v->avcDecoder ? v->avcDecoder->pps : nullptr;
+}
+
+std::shared_ptr<vr::VPS_265> Stsd::VPS() const {
+  const auto v = firstVideoEntry(*this);
+  return v && v->hvcDecoder ? v->hvcDecoder->vps : nullptr;
+}
+
+std::shared_ptr<vr::SPS_265> Stsd::SPS265() const {
+  const auto v = firstVideoEntry(*this);
+  return v && v->hvcDecoder ? v->hvcDecoder->sps : nullptr;
+}
+
+std::shared_ptr<vr::PPS_265> Stsd::PPS265() const {
+  const auto v = firstVideoEntry(*this);
+  return v && v->hvcDecoder ? v->hvcDecoder->pps : nullptr;
+}
+
+uint32_t Stsd::getAvgAudioBitRate() const {
+  const auto a = firstAacEntry(*this);
+  return a ? a->getAvgAudioBitRate() : 0;
+}
+
+uint32_t Stsd::getMaxAudioBitRate() const {
+  const auto a = firstAacEntry(*this);
+  return a ? a->getMaxAudioBitRate() : 0;
+}
+
+std::shared_ptr<DecoderSpecifiInfoWrapper> Stsd::decoderSpecificInfo() const {
+  const auto a = firstAacEntry(*this);
+  if (!a) return nullptr;
+  Bytes info = a->decoderSpecificInfo();
+  if (info.empty()) return nullptr;
+  auto w = std::make_shared<DecoderSpecifiInfoWrapper>();
+  w->decoderSpecificInfo = std::move(info);
+  return w;
+}
+
+std::string Stsd::getResolution() const {
+  const auto first = getDecoder();
+  return first ? first->getResolution() : std::string{};
+}
+
+}  // namespace vr

@@ -1,0 +1,328 @@
+// Sample descriptions: the "stsd" atoms of real ffmpeg movies, the entry and extension
+// searches on hand-made atoms, and damaged atoms that must never be read past their end.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <string>
+
+#include "atoms/SampleDescriptions.h"
+#include "bitstream/PPS.h"
+#include "bitstream/PPS_265.h"
+#include "bitstream/SPS.h"
+#include "bitstream/SPS_265.h"
+#include "bitstream/VPS_265.h"
+#include "support/TestMedia.h"
+
+namespace vr {
+namespace {
+
+Bytes hex(const char* h) {
+  Bytes b;
+  for (; h[0] && h[1]; h += 2) b.push_back(uint8_t(std::stoi(std::string(h, 2), nullptr, 16)));
+  return b;
+}
+
+Bytes cat(Bytes a, const Bytes& b) {
+  appendBytes(a, b);
+  return a;
+}
+
+// Parameter sets written by libx264 and libx265 for a 160x120 4:2:0 picture.
+const Bytes kAvcSps = hex("6764000bacd942847e5c0440000003004000000c83c50a6580");
+const Bytes kAvcPps = hex("68ebe3cb22c0");
+const Bytes kHevcVps = hex("40010c01ffff01600000030090000003000003001e959809");
+const Bytes kHevcSps = hex("42010101600000030090000003000003001ea014207965959a4932bc05a02000000300200000030321");
+const Bytes kHevcPps = hex("4401c172b46240");
+
+Bytes atom(const char (&type)[5], const Bytes& payload) {
+  Bytes out;
+  appendBE32(out, uint32_t(8 + payload.size()));
+  appendBE32(out, fourCC(type));
+  return cat(out, payload);
+}
+
+Bytes lengthPrefixed(const std::vector<Bytes>& units) {
+  Bytes out;
+  for (const auto& u : units) {
+    appendBE16(out, uint16_t(u.size()));
+    appendBytes(out, u);
+  }
+  return out;
+}
+
+Bytes avcC(uint8_t lengthSizeMinusOne, const std::vector<Bytes>& sps, const std::vector<Bytes>& pps) {
+  Bytes p = {0x01, 0x64, 0x00, 0x0B, uint8_t(0xFC | lengthSizeMinusOne), uint8_t(0xE0 | sps.size())};
+  appendBytes(p, lengthPrefixed(sps));
+  p.push_back(uint8_t(pps.size()));
+  return atom("avcC", cat(p, lengthPrefixed(pps)));
+}
+
+// An "hvcC": the record's fixed part with its own length size in the low bits of byte 21,
+// the array count, then arrays of {NAL type, units}.
+Bytes hvcC(const std::vector<std::pair<uint8_t, std::vector<Bytes>>>& arrays, uint8_t lengthSizeMinusOne = 3,
+           int arrayCount = -1) {
+  Bytes p = hex("010160000000900000000000" "1ef000fcfdf8f80000");
+  p.push_back(uint8_t(0x0C | lengthSizeMinusOne));
+  p.push_back(uint8_t(arrayCount < 0 ? int(arrays.size()) : arrayCount));
+  for (const auto& [nalType, units] : arrays) {
+    p.push_back(uint8_t(0x80 | nalType));
+    appendBE16(p, uint16_t(units.size()));
+    appendBytes(p, lengthPrefixed(units));
+  }
+  return atom("hvcC", p);
+}
+
+const Bytes kHvcC = hvcC({{32, {kHevcVps}}, {33, {kHevcSps}}, {34, {kHevcPps}}});
+
+// A 160x120 video sample entry named "\x04test", then the extension atoms.
+Bytes videoEntry(const char (&type)[5], const Bytes& extensions) {
+  return atom(type, cat(hex("00000000000000010000000046464d50000002000000020000a00078004800000048000000"
+                            "000000000104746573740000000000000000000000000000000000000000000000000000000018ffff"),
+                        extensions));
+}
+
+// A sound sample entry of description version 0, stereo 16-bit 48 kHz, then extensions.
+Bytes audioEntry(const char (&type)[5], const Bytes& extensions) {
+  return atom(type, cat(hex("000000000000000100000000000000000002001000000000bb800000"), extensions));
+}
+
+// An "esds" for AAC-LC 48 kHz stereo (AudioSpecificConfig 11 90) at 96000/80000 b/s.
+const Bytes kEsds = hex("000000276573647300000000031900010004114015000000" "00017700" "00013880" "05021190060102");
+
+Bytes stsdOf(const std::vector<Bytes>& entries, int declaredCount = -1) {
+  Bytes p(4, 0);
+  appendBE32(p, uint32_t(declaredCount < 0 ? int(entries.size()) : declaredCount));
+  for (const auto& e : entries) appendBytes(p, e);
+  return atom("stsd", p);
+}
+
+std::shared_ptr<Stsd> parse(const Bytes& b) { return Stsd::initSTSDWithBytes(b.data(), uint32_t(b.size())); }
+
+std::shared_ptr<VideoSampleDescriptionEntery> videoOf(const Stsd& s) {
+  return std::dynamic_pointer_cast<VideoSampleDescriptionEntery>(s.getDecoder());
+}
+
+// ---- Real movies ----
+
+// The "stsd" atoms of every track of a movie, found by walking moov/trak/mdia/minf/stbl.
+std::vector<Bytes> stsdAtomsOf(const std::string& path) {
+  const Bytes file = test::readFileBytes(path);
+  std::vector<Bytes> out;
+  auto walk = [&](auto&& self, size_t p, size_t end) -> void {
+    while (p + 8 <= end) {
+      const uint32_t size = readBE32(&file[p]), type = readBE32(&file[p + 4]);
+      if (size < 8 || size > end - p) return;
+      for (uint32_t container : {fourCC("moov"), fourCC("trak"), fourCC("mdia"), fourCC("minf"), fourCC("stbl")})
+        if (type == container) self(self, p + 8, p + size);
+      if (type == fourCC("stsd")) out.emplace_back(file.begin() + p, file.begin() + p + size);
+      p += size;
+    }
+  };
+  walk(walk, 0, file.size());
+  return out;
+}
+
+// The sample descriptions of the healthy reference movies answer what the encoder was
+// asked for: H.264 320x240 or H.265 320x180; AAC-LC stereo 128 kb/s, "sowt" stereo or
+// "twos" mono, all 48 kHz; a timecode track in the "tmcd" variant.
+TEST(SampleDescriptions, ReferenceMovies) {
+  if (!test::hasFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+  ASSERT_FALSE(test::manifest().empty()) << "the test movies could not be made";
+  const std::map<std::string, uint64_t> audioCodecs = {{"aac", kCodecMP4A}, {"sowt", kCodecSOWT}, {"twos", kCodecTWOS}};
+  for (const test::MediaSet& set : test::manifest()) {
+    SCOPED_TRACE(set.name);
+    const bool h264 = set.codec == "h264", aacSet = set.audio == "aac";
+    const auto atoms = stsdAtomsOf(set.ref());
+    ASSERT_EQ(atoms.size(), 1u + set.hasAudio() + (set.variant == "tmcd"));
+    for (const Bytes& bytes : atoms) {
+      auto s = parse(bytes);
+      EXPECT_EQ(s->convertSelfToData(), bytes);  // written back byte for byte
+      if (!s->getDecoder()) {  // the timecode track's "tmcd" entry is not recognised
+        EXPECT_EQ(s->codecFormat, 0u);
+        EXPECT_EQ(set.variant, "tmcd");
+      } else if (s->getDecoder()->isVideo()) {
+        EXPECT_EQ(s->codecFormat, h264 ? kCodecAVC1 : kCodecHVC1);
+        EXPECT_EQ(s->avc1NaluSizeLength(), 4u);
+        EXPECT_EQ(s->getResolution(), h264 ? "320x240" : "320x180");
+        EXPECT_FALSE(s->decoderSpecificInfo());
+        EXPECT_EQ(bool(s->SPS()) && bool(s->PPS()), h264);
+        EXPECT_EQ(bool(s->VPS()) && bool(s->SPS265()) && bool(s->PPS265()), !h264);
+        if (h264) EXPECT_EQ(s->SPS()->profile_idc, 100);  // High
+        else EXPECT_EQ(s->SPS265()->pic_width_in_luma_samples, 320);
+      } else {
+        EXPECT_EQ(s->codecFormat, audioCodecs.at(set.audio));
+        auto a = std::dynamic_pointer_cast<AudioSampleDescriptionEntery>(s->getDecoder());
+        EXPECT_EQ(a->numberOfChannels, set.audio == "twos" ? 1 : 2);
+        EXPECT_EQ(a->sampleRate, 48000u << 16);
+        EXPECT_EQ(s->avc1NaluSizeLength(), 0u);
+        EXPECT_EQ(s->getResolution(), "");
+        // QuickTime nests the "esds" in the "wave" of a version 1 description.
+        EXPECT_EQ(a->version, aacSet && set.container == "mov" ? 1 : 0);
+        auto dsi = s->decoderSpecificInfo();
+        ASSERT_EQ(bool(dsi), aacSet);
+        if (aacSet) {  // AAC-LC, 48 kHz, two channels
+          EXPECT_EQ(dsi->decoderSpecificInfo[0], 0x11);
+          EXPECT_EQ(dsi->decoderSpecificInfo[1], 0x90);
+        }
+        EXPECT_EQ(s->getMaxAudioBitRate(), aacSet ? 128000u : 0u);
+        EXPECT_EQ(s->getAvgAudioBitRate() > 0, aacSet);
+      }
+    }
+  }
+}
+
+// The table names the codec of its last recognised entry; the queries answer from the
+// first entry. The walk ends at the first entry it cannot take.
+TEST(SampleDescriptions, EntryWalk) {
+  const Bytes avc1 = videoEntry("avc1", avcC(3, {kAvcSps}, {kAvcPps}));
+  const Bytes mp4a = audioEntry("mp4a", kEsds);
+  const Bytes ulaw = audioEntry("ulaw", {});
+  Bytes overrun = stsdOf({avc1, mp4a});
+  writeBE32(&overrun[16 + avc1.size()], uint32_t(mp4a.size() + 1));
+  Bytes zeroSized = stsdOf({avc1}, -1);  // a size of 0 would repeat one entry forever
+  writeBE32(&zeroSized[12], 0xFFFFFFFF);
+  writeBE32(&zeroSized[16], 0);
+
+  const struct {
+    const char* name;
+    Bytes stsd;
+    size_t entries;
+    uint64_t codec;
+  } cases[] = {
+      {"video then sound", stsdOf({avc1, mp4a}), 2, kCodecMP4A},
+      {"unknown entry ends the walk", stsdOf({avc1, ulaw, mp4a}), 1, kCodecAVC1},
+      {"unknown first entry", stsdOf({ulaw, avc1}), 0, 0},
+      {"entry running past the atom", overrun, 1, kCodecAVC1},
+      {"count above the entries present", stsdOf({avc1}, 5), 1, kCodecAVC1},
+      {"count of zero", stsdOf({avc1}, 0), 0, 0},
+      {"entry of size 0 under a huge count", zeroSized, 0, 0},
+  };
+  for (const auto& c : cases) {
+    auto s = parse(c.stsd);
+    EXPECT_EQ(s->sampleDescriptionTable.size(), c.entries) << c.name;
+    EXPECT_EQ(s->codecFormat, c.codec) << c.name;
+    EXPECT_EQ(s->getResolution(), c.entries ? "160x120" : "") << c.name;
+  }
+  auto mixed = parse(stsdOf({avc1, mp4a}));
+  EXPECT_TRUE(mixed->getDecoder()->isVideo());
+  EXPECT_FALSE(mixed->SPS());                  // the codec is not a video codec
+  EXPECT_EQ(mixed->getMaxAudioBitRate(), 0u);  // the first entry carries no "esds"
+  EXPECT_FALSE(mixed->decoderSpecificInfo());
+  // The AudioSpecificConfig handed out is a copy that outlives its atom.
+  auto dsi = parse(stsdOf({mp4a}))->decoderSpecificInfo();
+  ASSERT_TRUE(dsi);
+  EXPECT_EQ(dsi->decoderSpecificInfo, (Bytes{0x11, 0x90}));
+}
+
+TEST(SampleDescriptions, NalLengthSize) {
+  const struct {
+    const char* name;
+    Bytes entry;
+    uint32_t expected;
+  } cases[] = {
+      {"avc1, 4-byte lengths", videoEntry("avc1", avcC(3, {kAvcSps}, {kAvcPps})), 4},
+      {"avc1, 2-byte lengths", videoEntry("avc1", avcC(1, {kAvcSps}, {kAvcPps})), 2},
+      {"avc1 without avcC", videoEntry("avc1", {}), 1},
+      {"hvc1 whose hvcC says 2-byte lengths", videoEntry("hvc1", hvcC({{32, {kHevcVps}}, {33, {kHevcSps}},
+                                                                        {34, {kHevcPps}}}, 1)), 4},
+      {"hvc1 without hvcC", videoEntry("hvc1", {}), 4},
+  };
+  for (const auto& c : cases) EXPECT_EQ(parse(stsdOf({c.entry}))->avc1NaluSizeLength(), c.expected) << c.name;
+}
+
+TEST(SampleDescriptions, AvcCKeepsTheLastParameterSets) {
+  const Bytes secondSps = cat(kAvcSps, {0x80});  // a trailing byte makes it distinguishable
+  auto rec = videoOf(*parse(stsdOf({videoEntry("avc1", avcC(3, {kAvcSps, secondSps}, {kAvcPps}))})))->avcDecoder;
+  ASSERT_TRUE(rec);
+  EXPECT_EQ(rec->sequenceParameterSetNALUnit, secondSps);
+  EXPECT_TRUE(rec->sps);
+  EXPECT_EQ(rec->pictureParameterSetNALUnit, kAvcPps);
+  EXPECT_TRUE(rec->pps);
+}
+
+// The extension area is searched byte by byte; only "colr" atoms are stepped over whole,
+// and nothing whose size is 0 or runs past the entry is taken.
+TEST(SampleDescriptions, ExtensionSearch) {
+  const Bytes good = avcC(3, {kAvcSps}, {kAvcPps});
+  const Bytes colr = atom("colr", {'n', 'c', 'l', 'x', 0, 1, 0, 1, 0, 1});
+  Bytes zeroColr = colr, zeroAvcC = atom("avcC", {}), longColr = colr;
+  writeBE32(&zeroColr[0], 0);
+  writeBE32(&zeroAvcC[0], 0);
+  writeBE32(&longColr[0], 0x1000);
+  const struct {
+    const char* name;
+    Bytes extensions;
+    bool found;
+  } cases[] = {
+      {"after a colr of size 0", cat(zeroColr, good), true},
+      {"after an avcC of size 0", cat(zeroAvcC, good), true},
+      {"after a colr running past the entry", cat(longColr, good), true},
+      {"nested in another atom", atom("uuid", good), true},
+      {"followed by a refused hvcC", cat(good, atom("hvcC", Bytes(10, 0))), true},
+      {"avcC running past the entry", Bytes(good.begin(), good.end() - 1), false},
+  };
+  for (const auto& c : cases) {
+    auto v = videoOf(*parse(stsdOf({videoEntry("avc1", c.extensions)})));
+    EXPECT_EQ(bool(v->avcDecoder), c.found) << c.name;
+    EXPECT_EQ(v->compressorName, "\x04test") << c.name;  // count byte included
+  }
+}
+
+TEST(SampleDescriptions, HvcCParameterSetSearch) {
+  auto record = [](const Bytes& hvcc) {
+    return HVCDecoderConfigurationRecord::initHVCDecoderWithBytes(hvcc.data(), uint32_t(hvcc.size()), 160, 120);
+  };
+  auto one = record(kHvcC);
+  ASSERT_TRUE(one);
+  EXPECT_EQ(one->numOfSPS, 1);
+  EXPECT_EQ(one->ppsSize, kHevcPps.size());
+  EXPECT_TRUE(one->vps && one->sps && one->pps);
+
+  // Two SPS units in one array are built in turn; the second one stays.
+  const Bytes longerSps = cat(kHevcSps, {0x80});
+  auto two = record(hvcC({{32, {kHevcVps}}, {33, {kHevcSps, longerSps}}, {34, {kHevcPps}}}));
+  EXPECT_EQ(two->numOfSPS, 2);
+  EXPECT_EQ(two->spsSize, longerSps.size());
+  EXPECT_TRUE(two->sps && two->pps);
+
+  // Refused with fewer than three arrays or fewer than 31 bytes.
+  EXPECT_FALSE(record(hvcC({{32, {kHevcVps}}, {33, {kHevcSps}}, {34, {kHevcPps}}}, 3, 2)));
+  EXPECT_FALSE(HVCDecoderConfigurationRecord::initHVCDecoderWithBytes(kHvcC.data(), 30, 160, 120));
+
+  // A unit claiming more bytes than the record holds is not built.
+  auto cut = record(Bytes(kHvcC.begin(), kHvcC.end() - 3));
+  EXPECT_TRUE(cut->sps);
+  EXPECT_FALSE(cut->pps);
+}
+
+// Every prefix of a sample description, and many copies with flipped bits, parse without
+// reading outside the bytes given (the sanitizer build checks this).
+TEST(SampleDescriptions, TruncatedAndCorruptedAtomsStayInBounds) {
+  std::vector<Bytes> samples = {stsdOf({videoEntry("avc1", avcC(3, {kAvcSps}, {kAvcPps}))}),
+                                stsdOf({videoEntry("hvc1", kHvcC)}),
+                                stsdOf({audioEntry("mp4a", kEsds), audioEntry("sowt", {})})};
+  for (const char* set : {"h264-aac-mov", "h265-aac-mp4"})
+    if (test::hasFfmpeg() && test::findSet(set))
+      for (auto& a : stsdAtomsOf(test::findSet(set)->ref())) samples.push_back(std::move(a));
+  std::mt19937 rng(11);
+  for (const Bytes& sample : samples) {
+    for (size_t n = 0; n <= sample.size(); ++n) {
+      const Bytes prefix(sample.begin(), sample.begin() + n);
+      auto s = Stsd::initSTSDWithBytes(n ? prefix.data() : nullptr, uint32_t(n));
+      EXPECT_EQ(s->stsdData.size(), n);
+      s->avc1NaluSizeLength();
+      s->decoderSpecificInfo();
+    }
+    for (int i = 0; i < 3000; ++i) {
+      Bytes b = sample;
+      for (int f = 1 + int(rng() % 3); f > 0; --f) b[rng() % b.size()] ^= uint8_t(1u << (rng() % 8));
+      auto s = parse(b);
+      s->getResolution();
+      s->getMaxAudioBitRate();
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vr
