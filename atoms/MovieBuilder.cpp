@@ -1,0 +1,286 @@
+// Builds the repaired movie's index from the reference movie's tree and two track
+// requests, bottom-up: sample table, media information, media, track, movie. The new tree
+// shares a few objects with the reference (movie and track headers, the sample
+// description, a reused "stsc" and "ctts"); everything else is new. Every built atom's
+// size equals the length of its serialised bytes.
+#include "atoms/MovieBuilder.h"
+
+#include <cstring>
+
+#include "common/FileIO.h"
+
+namespace vr {
+
+namespace {
+
+// A double truncated toward zero to an unsigned 32-bit number; NaN, negatives and
+// infinities give 0 or the largest number instead of undefined conversions.
+uint32_t truncToU32(double v) {
+  if (!(v > 0)) return 0;
+  if (v >= 4294967295.0) return UINT32_MAX;
+  return uint32_t(v);
+}
+
+uint32_t clampU32(uint64_t v) { return v > UINT32_MAX ? UINT32_MAX : uint32_t(v); }
+
+template <typename T>
+uint64_t sizeOf(const std::shared_ptr<T>& atom) {
+  return atom ? atom->size : 0;
+}
+
+// Duration of n samples at a given rate in a given time scale: scale x (n / rate),
+// 0 when the rate is 0.
+uint32_t durationAtRate(uint32_t timescale, uint32_t n, double rate) {
+  if (!(rate > 0)) return 0;
+  return truncToU32(double(timescale) * (double(n) / rate));
+}
+
+uint32_t stszCount(const std::shared_ptr<Stbl>& stbl) {
+  return (stbl && stbl->stsz) ? stbl->stsz->numberOfEntries : 0;
+}
+
+// An empty request of the given type, used when the caller has none.
+AtomCreationRequest emptyRequest(uint64_t requestType) {
+  AtomCreationRequest r;
+  r.requestType = requestType;
+  return r;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Sample table
+
+std::shared_ptr<Stbl> Stbl::createStblWithRequest(const AtomCreationRequest* request) const {
+  const AtomCreationRequest fallback = emptyRequest(0);
+  const AtomCreationRequest& q = request ? *request : fallback;
+  const bool isVideo = q.requestType == kRequestTypeVideo;
+
+  auto s = std::make_shared<Stbl>();
+  s->type = type;
+  s->stsd = stsd;
+  s->stco = Stco::initWithChunkOffsetTable(q.stcoEntries);
+  const uint64_t chunks = q.stcoEntries.size();
+  const uint64_t codec = stsd ? stsd->codecFormat : 0;
+
+  // Raw PCM is described as fixed one-byte samples, so many per chunk: the count is the
+  // number of chunks times the samples per chunk of the first run.
+  auto fixedPcmSizes = [&](const std::shared_ptr<Stsc>& runs) {
+    if (runs && !runs->SampleToChunkTable.empty() && runs->SampleToChunkTable.front()) {
+      const uint64_t perChunk = runs->SampleToChunkTable.front()->samplesPerChunk;
+      s->stsz = Stsz::initSTSZWithSampleCount(clampU32(chunks * perChunk), 1);
+    }
+  };
+
+  if (codec == kTrackCodecTWOS && stsc) {
+    // Big-endian PCM keeps the reference's chunking.
+    stsc->asignWritableData();
+    s->stsc = stsc;
+    fixedPcmSizes(s->stsc);
+  } else if (codec == kTrackCodecTWOS || codec == kTrackCodecSOWT) {
+    s->stsc = Stsc::initSTSCWithSampleToChunkTable(q.stscEntries);
+    fixedPcmSizes(s->stsc);
+  } else {
+    s->stsc = Stsc::initSTSCWithSampleToChunkTable(q.stscEntries);
+    s->stsz = Stsz::initSTSZWithSampleSizeTable(q.stszEntries);
+  }
+  const uint32_t n = s->stsz ? s->stsz->numberOfEntries : 0;
+
+  uint64_t extra = 0;
+  if (isVideo) {
+    // The reference's composition offsets are reused as they are.
+    if (ctts && ctts->numberOfEntries >= 2) {
+      s->ctts = ctts;
+      extra += ctts->size;
+    }
+    // Key frames spaced like the reference's: g is its second sync-sample number.
+    if (stss) {
+      const uint32_t g = stss->syncSampleTable.size() >= 2 ? stss->syncSampleTable[1] : 2;
+      s->stss = Stss::initSTSSWithSampleCount(n, g);
+      extra += sizeOf(s->stss);
+    }
+    // Dependency flags repeated from the reference; none when it has no flag bytes.
+    if (sdtp) {
+      s->sdtp = Sdtp::initSDTPWithSampleCount(n, sdtp->Data);
+      extra += sizeOf(s->sdtp);
+    }
+  }
+
+  // Every sample lasts the same: time scale / rate, with a default when that is 0.
+  uint32_t m = q.FPS > 0 ? truncToU32(double(q.timeScale) / q.FPS) : 0;
+  if (m == 0) m = isVideo ? 1 : 1024;
+  s->stts = Stts::initSTTSWithSampleCount(n, m);
+
+  const uint64_t stsdSize = stsd ? stsd->stsdData.size() : 0;
+  s->size = clampU32(stsdSize + sizeOf(s->stco) + sizeOf(s->stsz) + sizeOf(s->stts) + sizeOf(s->stsc) + extra + 8);
+  s->writeableData = s->convertSelfToData();
+  return s;
+}
+
+// ---------------------------------------------------------------------------------------
+// Media information
+
+std::shared_ptr<Minf> Minf::createMinfWithRequest(const AtomCreationRequest* request, uint64_t requestType) const {
+  auto i = std::make_shared<Minf>();
+  i->type = type;
+  i->stbl = stbl ? stbl->createStblWithRequest(request) : nullptr;
+  uint64_t headerSize = 0;
+  if (requestType == kRequestTypeSound) {
+    auto smhd = Smhd::init();
+    headerSize = sizeOf(smhd);
+    i->mediaHeader = smhd;
+    i->minfMediaType = kMediaKindSound;
+  } else if (requestType == kRequestTypeVideo) {
+    auto vmhd = Vmhd::init();
+    headerSize = sizeOf(vmhd);
+    i->mediaHeader = vmhd;
+    i->minfMediaType = kMediaKindVideo;
+  }
+  i->hdlr = Hdlr::initHDLRWithComponentType(0, fourCC("dhlr"), 0);
+  i->dinf = Dinf::initDINFWithDrefEnteryType(fourCC("alis"));
+  i->size = clampU32(headerSize + sizeOf(i->stbl) + sizeOf(i->hdlr) + sizeOf(i->dinf) + 8);
+  i->writeableData = i->convertSelfToData();
+  return i;
+}
+
+// ---------------------------------------------------------------------------------------
+// Media
+
+std::shared_ptr<Mdia> Mdia::createMediaWithRequest(const AtomCreationRequest* request, uint64_t requestType) const {
+  auto m = std::make_shared<Mdia>();
+  m->type = type;
+  m->minf = minf ? minf->createMinfWithRequest(request, requestType) : nullptr;
+  if (requestType == kRequestTypeVideo)
+    m->hdlr = Hdlr::initHDLRWithComponentType(fourCC("mhlr"), fourCC("vide"), 0);
+  else if (requestType == kRequestTypeSound)
+    m->hdlr = Hdlr::initHDLRWithComponentType(fourCC("mhlr"), fourCC("soun"), 0);
+
+  // The new media lasts n times the reference's average sample duration.
+  const uint32_t n = m->minf ? stszCount(m->minf->stbl) : 0;
+  const uint32_t timescale = mdhd ? mdhd->timescale : 0;
+  uint32_t newDuration = 0;
+  if (mdiaFPS > 0) newDuration = truncToU32(double(uint64_t(n) * timescale) / mdiaFPS);
+  m->mdhd = Mdhd::initMDHDWithDuration(newDuration, timescale, mdhd ? mdhd->language : 0, mdhd ? mdhd->quality : 0);
+
+  m->size = clampU32(sizeOf(m->minf) + sizeOf(m->hdlr) + sizeOf(m->mdhd) + 8);
+  m->mediaType = m->getMediaType();
+  m->writeableData = m->convertSelfToData();
+  return m;
+}
+
+// ---------------------------------------------------------------------------------------
+// Track
+
+std::shared_ptr<Trak> Trak::createTrackWithRequest(const AtomCreationRequest* request) const {
+  auto t = std::make_shared<Trak>();
+  t->type = type;
+  t->tkhd = tkhd;
+  const uint64_t kind = getTrackType();
+  if (mdia && kind == kMediaKindVideo)
+    t->mdia = mdia->createMediaWithRequest(request, kRequestTypeVideo);
+  else if (mdia && kind == kMediaKindSound)
+    t->mdia = mdia->createMediaWithRequest(request, kRequestTypeSound);
+  t->trackType = kind;
+  // The shared track header has no serialised form until its duration is set; give it
+  // one now so the track is complete even before setDuration.
+  if (t->tkhd && t->tkhd->writeableData.empty()) t->tkhd->setDuration(t->tkhd->duration);
+  t->size = clampU32(sizeOf(t->mdia) + sizeOf(t->tkhd) + 8);
+  t->initProperties();
+  t->writeableData = t->convertSelfToData();
+  return t;
+}
+
+void Trak::setDuration(uint32_t newDuration) {
+  if (tkhd) tkhd->setDuration(newDuration);
+  // A video track starts its one edit one sample into the media.
+  if (trackType == kMediaKindVideo) edts = Edts::initWDTSWithDuration(newDuration, oneSampleDuration);
+  // Recomputed from the children, so setting the duration twice does not grow the track.
+  size = clampU32(sizeOf(tkhd) + sizeOf(edts) + sizeOf(mdia) + 8);
+  writeableData = convertSelfToData();
+  initProperties();
+}
+
+// ---------------------------------------------------------------------------------------
+// Movie
+
+std::shared_ptr<Moov> Moov::createMoovWithVideoRequest(const AtomCreationRequest* video,
+                                                       const AtomCreationRequest* audio) {
+  // A movie needs tracks and a movie header to describe them.
+  if (tracks.empty() || !mvhd) return nullptr;
+  const AtomCreationRequest noVideo = emptyRequest(kRequestTypeVideo);
+  const AtomCreationRequest noAudio = emptyRequest(kRequestTypeSound);
+  if (video == nullptr) video = &noVideo;
+  if (audio == nullptr) audio = &noAudio;
+
+  auto n = std::make_shared<Moov>();
+  n->type = type;
+  n->mvhd = mvhd;
+  bool durationSet = false;
+  for (const auto& t : tracks) {
+    if (!t) continue;
+    std::shared_ptr<Trak> built;
+    if (t->trackType == kMediaKindVideo) {
+      built = t->createTrackWithRequest(video);
+      const uint32_t d = durationAtRate(mvhd->timescale, built->sampleCount, videoTrackFPS());
+      mvhd->setDuration(d);
+      durationSet = true;
+      built->setDuration(d);
+    } else if (t->trackType == kMediaKindSound) {
+      built = t->createTrackWithRequest(audio);
+      built->setDuration(durationAtRate(mvhd->timescale, built->sampleCount, audioTrackFPS()));
+    } else {
+      continue;  // timecode and other tracks are not carried over
+    }
+    n->tracks.push_back(built);
+  }
+  // Without a video track the movie header keeps the reference's duration, but it still
+  // needs a serialised form or the written movie would be shorter than its size says.
+  if (!durationSet) mvhd->setDuration(mvhd->duration);
+
+  uint64_t total = 8 + uint64_t(mvhd->size);
+  for (const auto& t : n->tracks) total += t->size;
+  if (total > UINT32_MAX) return nullptr;  // beyond what a 32-bit atom size can describe
+  n->size = uint32_t(total);
+  return n;
+}
+
+Bytes Moov::convertSelfToData() const {
+  Bytes out;
+  appendBE32(out, size);
+  appendBE32(out, type);
+  if (mvhd) appendBytes(out, mvhd->writeableData);
+  for (const auto& t : tracks)
+    if (t) appendBytes(out, t->writeableData);
+  return out;
+}
+
+uint64_t Moov::writeToFileHandle(FileHandle& handle) {
+  bytesWritten = 0;
+  if (!handle.isOpen()) return 0;
+  uint64_t position = handle.size();
+
+  // Header and movie header go out as one write; then one write per track. Each write is
+  // forced to disk before the next; a short write ends the movie there.
+  auto writeAndSync = [&](const Bytes& bytes) {
+    const size_t n = bytes.empty() ? 0 : handle.writeAt(position, bytes.data(), bytes.size());
+    handle.sync();
+    position += n;
+    bytesWritten += n;
+    return n == bytes.size();
+  };
+
+  Bytes head;
+  appendBE32(head, size);
+  appendBE32(head, type);
+  if (mvhd) appendBytes(head, mvhd->writeableData);
+  if (!writeAndSync(head)) return bytesWritten;
+  for (const auto& t : tracks) {
+    if (!t) continue;
+    if (!writeAndSync(t->writeableData)) break;
+  }
+  if (bytesWritten != size) logLine("movie atom: wrote " + std::to_string(bytesWritten) + " of " +
+                                    std::to_string(size) + " bytes");
+  return bytesWritten;
+}
+
+}  // namespace vr

@@ -1,0 +1,32 @@
+#pragma once
+// The track request that carries one track's new sample-table contents from the engine to
+// the index builder. The builders themselves are members of the reference tree's
+// containers (Containers.h): Moov::createMoovWithVideoRequest asks each reference track
+// for its counterpart, which asks its media, media information and sample table in turn,
+// and Moov::writeToFileHandle appends the result to the repaired file.
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "atoms/Containers.h"
+#include "atoms/SampleTableAtoms.h"
+
+namespace vr {
+
+class File;
+
+// One track's new sample table. The scan sets requestType and stscEntries; the writer sets
+// timeScale, FPS, stcoEntries and stszEntries; the builders read it.
+class AtomCreationRequest {
+ public:
+  uint32_t timeScale = 0;                       // media time scale of the reference track
+  std::vector<uint64_t> stcoEntries;            // absolute file offset of each chunk, in order
+  std::vector<uint32_t> stszEntries;            // size of each sample, in order
+  std::vector<std::shared_ptr<TimeToSampleEntery>> sttsEntries;   // kept for completeness; never used
+  std::vector<std::shared_ptr<SampleToChunkEntery>> stscEntries;  // run-length sample-to-chunk entries
+  double FPS = 0;                               // samples per second of the reference track
+  std::shared_ptr<File> healthyFile;            // kept for completeness; never used
+  uint64_t requestType = 0;                     // 1 sound track, 2 video track
+};
+
+}  // namespace vr

@@ -1,0 +1,341 @@
+// Building the repaired movie's index: durations and sample tables from the requests,
+// what is carried over from the reference, well-formed bytes, writing at the end of a
+// file, and a round trip through real ffmpeg movies checked with ffprobe.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "atoms/Containers.h"
+#include "atoms/MovieBuilder.h"
+#include "common/FileIO.h"
+#include "tests/support/TestMedia.h"
+
+// Hand-made movie trees, defined in ContainersTest.cpp.
+namespace vr::atomtest {
+struct TrackShape {
+  std::string handler;      // media handler subtype: "vide", "soun", "tmcd", ...
+  std::string mediaHeader;  // "vmhd", "smhd", "gmhd" or "" for none
+  std::string codec;        // sample entry type, "" for an empty sample description
+  uint32_t timescale = 0, mediaDuration = 0;
+  uint32_t sampleCount = 0, sampleDuration = 0, fixedSampleSize = 0, samplesPerChunk = 1;
+  uint32_t trackID = 1;
+  Bytes extraStbl = {};  // appended to the sample table after "stts"
+  Bytes extraMdia = {};  // appended to the media after "minf"
+};
+Bytes be32(uint32_t v);
+Bytes cat(std::initializer_list<Bytes> parts);
+Bytes zeros(size_t n);
+Bytes text(const char* s);
+Bytes box(const char* type, const Bytes& payload);
+Bytes fullBox(const char* type, uint32_t versionFlags, const Bytes& payload);
+Bytes mvhdBox(uint32_t timescale, uint32_t duration, uint32_t nextTrackID);
+Bytes moovBox(uint32_t movieTimescale, const std::vector<TrackShape>& tracks, uint32_t nextTrackID);
+std::shared_ptr<Moov> parseMoov(const Bytes& bytes);
+TrackShape videoTrack();
+TrackShape soundTrack(const std::string& codec);
+TrackShape timecodeTrack();
+Bytes moovOfFile(const std::string& path);
+}  // namespace vr::atomtest
+
+namespace vr {
+namespace {
+
+using namespace atomtest;
+
+const Stbl& stblOf(const Trak& t) { return *t.mdia->minf->stbl; }
+
+// Lists the atoms of a serialised tree, containers with their children in brackets, and
+// fails unless every container's children fill it exactly.
+std::string layout(const uint8_t* p, size_t n) {
+  std::string out;
+  size_t pos = 0;
+  while (pos < n) {
+    const uint32_t size = n - pos >= 8 ? readBE32(p + pos) : 0;
+    if (size < 8 || size > n - pos) {
+      ADD_FAILURE() << "atom at " << pos << " does not fit its container";
+      return out + "!";
+    }
+    const std::string type(reinterpret_cast<const char*>(p + pos + 4), 4);
+    out += (out.empty() ? "" : " ") + type;
+    if (type == "moov" || type == "trak" || type == "mdia" || type == "minf" || type == "stbl" || type == "edts" ||
+        type == "dinf")
+      out += "(" + layout(p + pos + 8, size - 8) + ")";
+    pos += size;
+  }
+  return out;
+}
+
+// The serialised movie: its size field and `size` both equal its length, and it is well formed.
+std::string checkedLayout(const Moov& m) {
+  const Bytes bytes = m.convertSelfToData();
+  EXPECT_EQ(bytes.size(), m.size);
+  EXPECT_EQ(readBE32(bytes.data()), bytes.size());
+  return layout(bytes.data(), bytes.size());
+}
+
+// A request for n samples in chunks of perChunk samples.
+AtomCreationRequest makeRequest(uint64_t type, uint32_t timeScale, double fps, uint32_t n, uint32_t perChunk) {
+  AtomCreationRequest r;
+  r.requestType = type;
+  r.timeScale = timeScale;
+  r.FPS = fps;
+  for (uint32_t i = 0; i < n; ++i) r.stszEntries.push_back(200 + i);
+  for (uint32_t i = 0; i * perChunk < n; ++i) r.stcoEntries.push_back(16 + uint64_t(i) * 100000);
+  if (n) r.stscEntries.push_back(SampleToChunkEntery::initWithFirstChunk(1, perChunk, 1));
+  return r;
+}
+
+TEST(MovieBuilder, DurationsAndLayout) {
+  // Reference video: 10 samples in 1000 units of a 2997 time scale, i.e. 29.97 per second.
+  TrackShape v = videoTrack();
+  v.timescale = 2997;
+  v.mediaDuration = 1000;
+  v.sampleCount = 10;
+  auto ref = parseMoov(moovBox(600, {v, soundTrack("mp4a"), timecodeTrack()}, 7));
+  ASSERT_TRUE(ref);
+  const AtomCreationRequest video = makeRequest(kRequestTypeVideo, 2997, 29.97, 900, 30);
+  const AtomCreationRequest audio = makeRequest(kRequestTypeSound, 48000, 46.875, 1500, 1);
+  auto movie = ref->createMoovWithVideoRequest(&video, &audio);
+  ASSERT_TRUE(movie);
+
+  // The timecode track is dropped; only the video track has an edit.
+  EXPECT_EQ(checkedLayout(*movie),
+            "moov(mvhd trak(tkhd edts(elst) mdia(mdhd hdlr minf(vmhd hdlr dinf(dref) stbl(stsd stts stsc stsz co64)))) "
+            "trak(tkhd mdia(mdhd hdlr minf(smhd hdlr dinf(dref) stbl(stsd stts stsc stsz co64)))))");
+  EXPECT_EQ(movie->mvhd, ref->mvhd);  // shared with the reference, next track number and all
+  EXPECT_EQ(movie->mvhd->nextTrackID, 7u);
+
+  const Trak& nv = *movie->tracks[0];
+  EXPECT_EQ(movie->mvhd->duration, 18018u);  // 600 x 900 / 29.97
+  EXPECT_EQ(nv.tkhd->duration, 18018u);
+  EXPECT_EQ(nv.mdia->mdhd->duration, 90000u);  // 900 x the reference's 100 units a sample
+  EXPECT_EQ(nv.mdia->mdhd->language, 0x55C4);
+  EXPECT_EQ(stblOf(nv).stts->getOneSampleDuration(), 100u);  // 2997 / 29.97
+  // The edit starts one sample into the media.
+  EXPECT_EQ(nv.edts->elst->editListTable.at(0)->mediaTime, 100u);
+  EXPECT_EQ(nv.edts->elst->editListTable.at(0)->trackDuration, 18018u);
+  // Handlers: "mhlr"/"vide" for the media, 0/"dhlr" for the media information.
+  EXPECT_EQ(nv.mdia->hdlr->writeableData, cat({be32(34), text("hdlr"), be32(0), text("mhlr"), text("vide"), zeros(14)}));
+  EXPECT_EQ(nv.mdia->minf->hdlr->writeableData, cat({be32(34), text("hdlr"), zeros(8), text("dhlr"), zeros(14)}));
+  EXPECT_EQ(stblOf(nv).stco->writeableData.size(), 16u + 8 * 30);
+
+  // The sound track does not change the movie's duration.
+  const Trak& na = *movie->tracks[1];
+  EXPECT_EQ(na.tkhd->duration, uint32_t(600.0 * 1500 / ref->audioTrackFPS()));
+  EXPECT_EQ(stblOf(na).stts->getOneSampleDuration(), 1024u);
+  EXPECT_EQ(stblOf(na).stsz->SampleSizeTable, audio.stszEntries);
+
+  // The new movie reads back with the new sample counts.
+  auto reread = parseMoov(movie->convertSelfToData());
+  ASSERT_TRUE(reread);
+  EXPECT_EQ(reread->tracks[0]->sampleCount, 900u);
+  EXPECT_EQ(reread->tracks[1]->sampleCount, 1500u);
+}
+
+TEST(MovieBuilder, SampleDurationFromRequestRate) {
+  struct Case {
+    uint64_t type;
+    uint32_t timeScale;
+    double fps;
+    uint32_t duration;
+  };
+  const Case cases[] = {
+      {kRequestTypeSound, 48000, 46.875, 1024}, {kRequestTypeSound, 48000, 0, 1024}, {kRequestTypeVideo, 12800, 0, 1},
+      {kRequestTypeVideo, 12800, 25, 512},      {kRequestTypeVideo, 10, 1e6, 1},     {kRequestTypeSound, 48000, -5, 1024},
+  };
+  auto ref = parseMoov(moovBox(600, {videoTrack(), soundTrack("mp4a")}, 3));
+  ASSERT_TRUE(ref);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.timeScale) + " / " + std::to_string(c.fps));
+    const AtomCreationRequest q = makeRequest(c.type, c.timeScale, c.fps, 10, 5);
+    auto stbl = stblOf(*ref->tracks[c.type == kRequestTypeVideo ? 0 : 1]).createStblWithRequest(&q);
+    EXPECT_EQ(stbl->stts->writeableData, cat({be32(24), text("stts"), be32(0), be32(1), be32(10), be32(c.duration)}));
+  }
+}
+
+TEST(MovieBuilder, PcmTracksUseFixedOneByteSamples) {
+  AtomCreationRequest q = makeRequest(kRequestTypeSound, 48000, 48000, 7, 7);
+  q.stcoEntries = {16, 5000, 9000};
+  // "twos" keeps the reference's chunking (2048 a chunk) whatever the request says.
+  auto twosRef = parseMoov(moovBox(600, {videoTrack(), soundTrack("twos")}, 3));
+  ASSERT_TRUE(twosRef);
+  auto twos = stblOf(*twosRef->tracks[1]).createStblWithRequest(&q);
+  EXPECT_EQ(twos->stsc, stblOf(*twosRef->tracks[1]).stsc);
+  EXPECT_EQ(twos->stsc->writeableData, cat({be32(28), text("stsc"), be32(0), be32(1), be32(1), be32(2048), be32(1)}));
+  EXPECT_EQ(twos->stsz->writeableData, cat({be32(20), text("stsz"), be32(0), be32(1), be32(3 * 2048)}));
+
+  // "sowt" takes the runs of the request.
+  auto sowtRef = parseMoov(moovBox(600, {videoTrack(), soundTrack("sowt")}, 3));
+  ASSERT_TRUE(sowtRef);
+  q.stscEntries = {SampleToChunkEntery::initWithFirstChunk(1, 1000, 1)};
+  auto sowt = stblOf(*sowtRef->tracks[1]).createStblWithRequest(&q);
+  EXPECT_EQ(sowt->stsz->writeableData, cat({be32(20), text("stsz"), be32(0), be32(1), be32(3000)}));
+
+  // Without runs: no "stsz", no samples, no durations, still well formed.
+  q.stscEntries.clear();
+  const AtomCreationRequest video = makeRequest(kRequestTypeVideo, 12800, 25, 50, 25);
+  auto movie = sowtRef->createMoovWithVideoRequest(&video, &q);
+  ASSERT_TRUE(movie);
+  const std::string all = checkedLayout(*movie);
+  EXPECT_TRUE(all.ends_with("smhd hdlr dinf(dref) stbl(stsd stts stsc co64)))))")) << all;
+  EXPECT_EQ(movie->tracks[1]->sampleCount, 0u);
+  EXPECT_EQ(movie->tracks[1]->tkhd->duration + movie->tracks[1]->mdia->mdhd->duration, 0u);
+}
+
+TEST(MovieBuilder, VideoOnlyTablesFromTheReference) {
+  const Bytes ctts2 = fullBox("ctts", 0, cat({be32(2), be32(1), be32(1024), be32(1), be32(0)}));
+  const Bytes stss = fullBox("stss", 0, cat({be32(3), be32(1), be32(16), be32(31)}));
+  struct Case {
+    const char* name;
+    Bytes extra;
+    const char* videoStbl;
+  };
+  const Case cases[] = {
+      {"two composition runs", ctts2, "stbl(stsd ctts stts stsc stsz co64)"},
+      {"one composition run", fullBox("ctts", 0, cat({be32(1), be32(25), be32(512)})), "stbl(stsd stts stsc stsz co64)"},
+      {"sync samples and flags", cat({stss, fullBox("sdtp", 0, Bytes{0x20, 0x10, 0x10})}),
+       "stbl(stsd stss stts stsc stsz co64 sdtp)"},
+      {"flags without bytes", fullBox("sdtp", 0, {}), "stbl(stsd stts stsc stsz co64)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TrackShape v = videoTrack(), a = soundTrack("mp4a");
+    v.extraStbl = a.extraStbl = c.extra;  // the sound track never takes them
+    auto ref = parseMoov(moovBox(600, {v, a}, 3));
+    ASSERT_TRUE(ref);
+    const AtomCreationRequest video = makeRequest(kRequestTypeVideo, 12800, 25, 300, 15);
+    const AtomCreationRequest audio = makeRequest(kRequestTypeSound, 48000, 46.875, 400, 1);
+    auto movie = ref->createMoovWithVideoRequest(&video, &audio);
+    ASSERT_TRUE(movie);
+    const std::string all = checkedLayout(*movie);
+    EXPECT_NE(all.find(c.videoStbl), std::string::npos) << all;
+    EXPECT_NE(all.find("stbl(stsd stts stsc stsz co64)))))"), std::string::npos) << all;
+
+    const Stbl& nv = stblOf(*movie->tracks[0]);
+    if (nv.ctts) {
+      EXPECT_EQ(nv.ctts, stblOf(*ref->tracks[0]).ctts);  // unchanged, counts and all
+    }
+    if (nv.stss) {  // spaced like the reference (1, 16, 31, ...) within the new samples
+      EXPECT_EQ(std::vector<uint32_t>(nv.stss->syncSampleTable.begin(), nv.stss->syncSampleTable.begin() + 3),
+                (std::vector<uint32_t>{1, 16, 31}));
+      EXPECT_LE(nv.stss->syncSampleTable.back(), 300u);
+    }
+    if (nv.sdtp) {  // the reference's flags repeated over 300 samples
+      ASSERT_EQ(nv.sdtp->writeableData.size(), 312u);
+      EXPECT_EQ(Bytes(nv.sdtp->writeableData.begin() + 12, nv.sdtp->writeableData.begin() + 19),
+                (Bytes{0x20, 0x10, 0x10, 0x20, 0x10, 0x10, 0x20}));
+    }
+  }
+}
+
+TEST(MovieBuilder, DegenerateReferencesAndRequests) {
+  const AtomCreationRequest video = makeRequest(kRequestTypeVideo, 12800, 25, 50, 25);
+  const AtomCreationRequest audio = makeRequest(kRequestTypeSound, 48000, 46.875, 90, 1);
+  // No tracks: no movie.
+  EXPECT_FALSE(parseMoov(box("moov", mvhdBox(600, 1000, 1)))->createMoovWithVideoRequest(&video, &audio));
+  // No requests: empty tracks.
+  auto ref = parseMoov(moovBox(600, {videoTrack(), soundTrack("mp4a")}, 3));
+  auto blank = ref->createMoovWithVideoRequest(nullptr, nullptr);
+  ASSERT_TRUE(blank);
+  checkedLayout(*blank);
+  EXPECT_EQ(blank->tracks[0]->sampleCount, 0u);
+  // Sound only: the movie header keeps the reference's duration but is still written.
+  auto soundOnly = parseMoov(moovBox(600, {soundTrack("mp4a")}, 2))->createMoovWithVideoRequest(&video, &audio);
+  ASSERT_TRUE(soundOnly);
+  EXPECT_EQ(soundOnly->mvhd->duration, 1000u);
+  EXPECT_EQ(checkedLayout(*soundOnly),
+            "moov(mvhd trak(tkhd mdia(mdhd hdlr minf(smhd hdlr dinf(dref) stbl(stsd stts stsc stsz co64)))))");
+}
+
+TEST(MovieBuilder, WriteAppendsTheMovieAtTheEnd) {
+  test::TempDir dir;
+  ASSERT_TRUE(dir.ok());
+  auto ref = parseMoov(moovBox(600, {videoTrack(), soundTrack("mp4a")}, 3));
+  const AtomCreationRequest video = makeRequest(kRequestTypeVideo, 12800, 25, 40, 10);
+  const AtomCreationRequest audio = makeRequest(kRequestTypeSound, 48000, 46.875, 70, 7);
+  auto movie = ref->createMoovWithVideoRequest(&video, &audio);
+  ASSERT_TRUE(movie);
+
+  FileHandle out = FileHandle::createForWriting(dir.file("out.mov"));
+  const Bytes prefix = cat({be32(1), text("mdat"), be32(0), be32(1016), zeros(1000)});
+  ASSERT_EQ(out.writeAt(0, prefix.data(), prefix.size()), prefix.size());
+  EXPECT_EQ(movie->writeToFileHandle(out), movie->size);
+  EXPECT_EQ(movie->bytesWritten, movie->size);
+  out.close();
+  EXPECT_EQ(test::readFileBytes(dir.file("out.mov")), cat({prefix, movie->convertSelfToData()}));
+  FileHandle closed;
+  EXPECT_EQ(movie->writeToFileHandle(closed), 0u);
+}
+
+// Requests describing the reference's own samples, as the writer would fill them had it
+// found exactly the reference's media data.
+AtomCreationRequest requestFromReference(const std::shared_ptr<Trak>& t, uint64_t type) {
+  AtomCreationRequest r;
+  r.requestType = type;
+  if (!t) return r;
+  r.timeScale = t->trakMediaTimeScale;
+  r.FPS = t->trakFPS;
+  r.stcoEntries = stblOf(*t).stco->chunkOffsetTable;
+  r.stszEntries = stblOf(*t).stsz->SampleSizeTable;
+  r.stscEntries = stblOf(*t).stsc->SampleToChunkTable;
+  return r;
+}
+
+TEST(MovieBuilderRealMovies, RebuiltIndexPlaysTheReferenceMediaData) {
+  if (!test::hasFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+  const auto& sets = test::manifest();
+  ASSERT_FALSE(sets.empty()) << "test media could not be made";
+  test::TempDir dir;
+  for (const test::MediaSet& s : sets) {
+    SCOPED_TRACE(s.name);
+    const auto moovAtom = test::findTopLevelAtom(s.ref(), "moov");
+    ASSERT_TRUE(moovAtom);
+    auto ref = parseMoov(moovOfFile(s.ref()));
+    ASSERT_TRUE(ref);
+    const auto refVideo = ref->getTrakWithType(kMediaKindVideo), refSound = ref->getTrakWithType(kMediaKindSound);
+    const Bytes videoStsd = stblOf(*refVideo).stsd->stsdData;
+    const Bytes soundStsd = refSound ? stblOf(*refSound).stsd->stsdData : Bytes{};
+    const uint32_t videoSamples = refVideo->sampleCount;
+    const AtomCreationRequest video = requestFromReference(refVideo, kRequestTypeVideo);
+    const AtomCreationRequest audio = requestFromReference(refSound, kRequestTypeSound);
+    auto movie = ref->createMoovWithVideoRequest(&video, &audio);
+    ASSERT_TRUE(movie);
+    checkedLayout(*movie);
+
+    // The reference up to its movie atom, then the new movie atom.
+    const std::string outPath = dir.file(s.name + "." + s.container);
+    const Bytes file = test::readFileBytes(s.ref());
+    ASSERT_TRUE(test::writeFileBytes(outPath, std::span(file.data(), size_t(moovAtom->offset))));
+    {
+      FileHandle out = FileHandle::openForUpdating(outPath);
+      ASSERT_EQ(movie->writeToFileHandle(out), movie->size);
+    }
+
+    // This library reads it back with the reference's sample descriptions, byte for byte.
+    auto reread = parseMoov(moovOfFile(outPath));
+    ASSERT_TRUE(reread);
+    EXPECT_EQ(stblOf(*reread->getTrakWithType(kMediaKindVideo)).stsd->stsdData, videoStsd);
+    EXPECT_EQ(reread->getVideoCodecFormat(), ref->getVideoCodecFormat());
+    EXPECT_NEAR(reread->videoTrackFPS(), ref->videoTrackFPS(), 0.01);
+    if (refSound) {
+      EXPECT_EQ(stblOf(*reread->getTrakWithType(kMediaKindSound)).stsd->stsdData, soundStsd);
+      EXPECT_EQ(reread->getAudioCodecFormat(), ref->getAudioCodecFormat());
+    }
+
+    // ffprobe opens it and decodes it cleanly; the timecode track is gone.
+    const auto streams = test::ffprobeStreams(outPath);
+    const auto v = test::firstStream(streams, "video");
+    ASSERT_TRUE(v);
+    EXPECT_EQ(v->codecName, s.codec == "h264" ? "h264" : "hevc");
+    EXPECT_EQ(v->nbFrames, int64_t(videoSamples));
+    // The edit starts one sample into the media, so all frames but the first are shown.
+    EXPECT_GE(v->nbReadFrames, int64_t(videoSamples) - 1);
+    EXPECT_EQ(test::firstStream(streams, "audio").has_value(), s.hasAudio());
+    EXPECT_FALSE(test::firstStream(streams, "data").has_value());
+    const auto errors = test::decodeErrors(outPath);
+    EXPECT_TRUE(errors.empty()) << errors.front();
+  }
+}
+
+}  // namespace
+}  // namespace vr
