@@ -1,0 +1,360 @@
+// Unit tests of the AVI repair engine on synthetic files whose every byte is known.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "AviTestSupport.h"
+
+namespace vr {
+namespace {
+
+using namespace avitest;
+
+// Chainable little-endian byte builder: tags, 32-bit numbers, zeros, raw bytes, chunks.
+struct B {
+  Bytes b;
+  B& t(const char* s) { return raw(Bytes(s, s + 4)); }
+  B& n(uint64_t v) { return appendLE32(b, uint32_t(v)), *this; }
+  B& n8(uint64_t v) { return n(v).n(0); }
+  B& z(size_t k) { return b.insert(b.end(), k, 0), *this; }
+  B& raw(const Bytes& r) { return b.insert(b.end(), r.begin(), r.end()), *this; }
+  // A data chunk, with a pad byte after odd data unless pad is false.
+  B& chunk(const char* tag, uint32_t size, uint8_t v, bool pad = true) {
+    t(tag).n(size).b.insert(b.end(), size, v);
+    if (pad && (size & 1)) b.push_back(0);
+    return *this;
+  }
+};
+
+// Stream formats: a 40-byte bitmap header with compression "MJPG", an 18-byte wave format.
+Bytes videoFormat() { return B().n(40).n(320).n(240).n(0x00180001).t("MJPG").n(320 * 240 * 3).z(16).b; }
+Bytes audioFormat() { return B().n(0x00010001).n(22050).n(44100).n(0x00100002).z(2).b; }
+const char* const kAudioHandler = "\xFF\x01\x02\x03";  // not valid UTF-8
+constexpr uint32_t kVideoStart = 5, kAudioStart = 7;   // stream header bytes 28..31
+
+// A synthetic AVI: header list with a video and an audio stream, a JUNK chunk that makes the
+// file larger than 512 KiB, and a movi list holding the given payload.
+struct SyntheticAvi {
+  bool audioStream = true;
+  const char* videoHandler = "MJPG";
+  uint32_t avihSize = 56;
+  size_t junk = 530000;
+  Bytes movi;
+
+  Bytes build() const {
+    B h;
+    h.t("hdrl").t("avih").n(avihSize);
+    for (uint32_t v : {40000u, 1000000u, 0u, 0x10u, 99u, 0u, 2u, 0u, 320u, 240u, 0u, 0u, 0u, 0u}) h.n(v);
+    const auto strl = [&](const char* type, const char* handler, uint32_t rate, uint32_t start, const Bytes& f) {
+      h.t("LIST").n(76 + f.size()).t("strl").t("strh").n(56).t(type).t(handler).z(12);
+      h.n(1).n(rate).n(start).n(3).n(4096).n(0xFFFFFFFF).n(0).z(8).t("strf").n(f.size()).raw(f);
+    };
+    strl("vids", videoHandler, 25, kVideoStart, videoFormat());
+    if (audioStream) strl("auds", kAudioHandler, 22050, kAudioStart, audioFormat());
+    B body;
+    body.t("AVI ").t("LIST").n(h.b.size()).raw(h.b).t("JUNK").n(junk).z(junk);
+    body.t("LIST").n(4 + movi.size()).t("movi").raw(movi);
+    return B().t("RIFF").n(body.b.size()).raw(body.b).b;
+  }
+};
+
+// The worked example: video chunks of 100 and 51 bytes and an audio chunk of 10 bytes,
+// interleaved in the damaged file and followed by a JUNK chunk.
+Bytes workedExampleMovi() { return B().chunk("00dc", 100, 0xA1).chunk("01wb", 10, 0xB2).chunk("00dc", 51, 0xC3).t("JUNK").n(0).b; }
+
+// The exact file the engine must write for the worked example (vs = 40, as = 18, u = 58).
+Bytes expectedWorkedExampleOutput(bool db) {
+  B e;
+  e.t("RIFF").n(695).t("AVI ").t("LIST").n(58 + 340).t("hdrl");
+  e.t("avih").n(56).n(40000).n(1000000).n(0).n(0x10).n(2).n(0).n(2).n(0).n(320).n(240).z(16);
+  e.t("LIST").n(40 + 128).t("strl").t("strh").n(56).t("vids").t("MJPG").z(12);
+  e.n(1).n(25).z(4).n(2).n(0xFFFFFF).z(4).n(kVideoStart).z(8).t("strf").n(40).raw(videoFormat());
+  e.t("indx").n(44).n(4).n(1).t("00db").z(12).n8(58 + 380 - 8).n(8 * 2 + 24 + 4).n8(2);
+  e.t("LIST").n(18 + 128).t("strl").t("strh").n(56).t("auds").t(kAudioHandler).z(12);
+  e.n(1).n(22050).z(4).n(1).n(0xFFFFFF).z(4).n(kAudioStart).z(8).t("strf").n(18).raw(audioFormat());
+  e.t("indx").n(44).n(4).n(1).t("01wb").z(12).n8(58 + 8 * 2 + 404).n(8 * 1 + 24 + 4).n8(1);
+  e.t("LIST").n(151 + 10 + 16 * 2 + 16 * 1 + 68).t("movi");
+  e.t("ix00").n(40).n(0x01000002).n(2).t(db ? "00db" : "00dc").n8(518).z(4).n(8).n(100).n(116).n(51);
+  e.t("ix01").n(32).n(0x01000002).n(1).t("01wb").n8(685).z(4).n(8).n(10);
+  EXPECT_EQ(e.b.size(), 518u);
+  e.chunk("00dc", 100, 0xA1).chunk("00dc", 51, 0xC3, false);  // no pad byte in the output
+  EXPECT_EQ(e.b.size(), 685u);
+  e.chunk("01wb", 10, 0xB2);
+  EXPECT_EQ(e.b.size(), 703u);
+  return e.b;
+}
+
+struct Engine {
+  RepairFileAvi engine;
+  RecordingDelegate d;
+  Engine() { engine.delegate = &d; }
+  void repair(const std::string& in, const std::string& out) { engine.retrieveAudioVideoSamplesForFileAtPath(in, out); }
+};
+
+TEST(RepairFileAviHelpers, LittleEndianConversions) {
+  const uint8_t four[4] = {0x78, 0x56, 0x34, 0xF2};
+  EXPECT_EQ(RepairFileAvi::fourByteRead(four), 0xF2345678u);
+  EXPECT_EQ(RepairFileAvi::convertIntToData(0xF2345678u), (Bytes{0x78, 0x56, 0x34, 0xF2}));
+  EXPECT_EQ(RepairFileAvi::convertIntTo8byteData(0xF2345678u), (Bytes{0x78, 0x56, 0x34, 0xF2, 0, 0, 0, 0}));
+}
+
+TEST(RepairFileAviValidity, TagsInTheFirstTenKiB) {
+  ScratchDir dir;
+  Bytes dbFile(2048, 0);
+  std::memcpy(dbFile.data(), "00db", 4);
+  writeFile(dir.file("db.bin"), dbFile);
+  struct Case {
+    const char* name;
+    size_t size;
+    std::vector<std::pair<size_t, const char*>> tags;
+    bool valid, db;
+  } const cases[] = {
+      {"1023 bytes starting with RIFF", 1023, {{0, "RIFF"}}, false, false},
+      {"1024 bytes starting with RIFF", 1024, {{0, "RIFF"}}, true, false},
+      {"first tag past 10 KiB", 20000, {{10240, "RIFF"}, {12000, "movi"}}, false, false},
+      {"first tag 00db", 4096, {{700, "00db"}, {900, "RIFF"}}, true, true},
+      {"00dc before 00db", 4096, {{100, "00dc"}, {900, "00db"}}, true, false},
+      {"tag at the last position of the tenth KiB", 12000, {{9 * 1024 + 1020, "strh"}}, true, false},
+      {"missing file", 0, {}, false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = dir.file("check.bin");
+    std::filesystem::remove(path);
+    if (c.size) {
+      Bytes b(c.size, 0x11);
+      for (const auto& [pos, t] : c.tags) std::memcpy(b.data() + pos, t, 4);
+      writeFile(path, b);
+    }
+    RepairFileAvi r;
+    ASSERT_TRUE(r.fileValidityCheckAtPath(dir.file("db.bin")) && r.db());  // must not leak into the next check
+    EXPECT_EQ(r.fileValidityCheckAtPath(path), c.valid);
+    EXPECT_EQ(r.db(), c.db);
+  }
+}
+
+TEST(RepairFileAviRun, WorkedExampleIsWrittenByteForByte) {
+  QuietLog quiet;
+  ScratchDir dir;
+  writeFile(dir.file("in.avi"), SyntheticAvi{.movi = workedExampleMovi()}.build());
+  writeFile(dir.file("db.bin"), B().t("00db").z(2044).b);
+  for (bool db : {false, true}) {
+    SCOPED_TRACE(db ? "validity check met 00db first" : "validity check met RIFF first");
+    Engine run;
+    ASSERT_TRUE(run.engine.fileValidityCheckAtPath(db ? dir.file("db.bin") : dir.file("in.avi")));
+    run.repair(dir.file("in.avi"), dir.file("out.avi"));
+    EXPECT_TRUE(run.d.errors.empty());
+    EXPECT_EQ(run.d.completions, 1);
+    EXPECT_EQ(readFile(dir.file("out.avi")), expectedWorkedExampleOutput(db));
+
+    // The three phases in order, the attributes, and progress from 10 to 100.
+    const auto& tasks = run.d.tasks;
+    ASSERT_GE(tasks.size(), 3u);
+    EXPECT_EQ(tasks.front(), "Analyzing the file..");
+    EXPECT_EQ(tasks[tasks.size() - 2], "Locating audio / video data forks..");
+    EXPECT_EQ(tasks.back(), "Repairing the file..");
+    const std::vector<std::pair<std::string, std::string>> attrs = {{"video", "MJPG"}, {"audio", ""}, {"track", "2"}};
+    EXPECT_EQ(run.d.attributes, attrs);
+    std::vector<int32_t> distinct;
+    for (int32_t p : run.d.progress)
+      if (distinct.empty() || distinct.back() != p) distinct.push_back(p);
+    EXPECT_EQ(distinct, (std::vector<int32_t>{10, 50, 70, 80, 100}));
+  }
+}
+
+TEST(RepairFileAviRun, NoAudioChunksGivesAnEmptyAudioIndex) {
+  QuietLog quiet;
+  ScratchDir dir;
+  writeFile(dir.file("in.avi"), SyntheticAvi{.movi = B().chunk("00dc", 100, 1).chunk("00dc", 51, 2).t("JUNK").n(0).b}.build());
+  Engine run;
+  run.repair(dir.file("in.avi"), dir.file("out.avi"));
+  ASSERT_EQ(run.d.completions, 1);
+  const Bytes got = readFile(dir.file("out.avi"));
+  const size_t u = 58, V = 2, size = u + 436 + 8 * V + 151 + 8 * V, ix01 = 404 + u + 8 * V;
+  ASSERT_EQ(got.size(), size);
+  EXPECT_EQ(readLE32(got.data() + 4), size - 8);
+  EXPECT_EQ(readLE32(got.data() + 276 + 40), 0u);  // audio stream length
+  EXPECT_EQ(readLE32(got.data() + 352 + u), 0u);   // audio super index duration
+  EXPECT_EQ(Bytes(got.begin() + ix01, got.begin() + ix01 + 32),
+            B().t("ix01").n(24).n(0x01000002).n(0).t("01wb").n8(size).z(4).b);  // base: end of file
+  EXPECT_EQ(std::memcmp(got.data() + ix01 + 32, "00dc", 4), 0);           // first video chunk follows
+}
+
+TEST(RepairFileAviRun, FilesWithoutWhatTheRebuildNeedsAreRefused) {
+  QuietLog quiet;
+  ScratchDir dir;
+  const Bytes chunks = B().chunk("00dc", 100, 1).chunk("01wb", 10, 2).t("JUNK").n(0).b;
+  const auto sized = [](Bytes b, size_t size) { return b.resize(size, 0), b; };
+  const Bytes small = SyntheticAvi{.junk = 500000, .movi = chunks}.build();
+  struct Case {
+    const char* name;
+    Bytes file;
+    bool repaired;
+    bool outputIsInput = false;
+  } const cases[] = {
+      {"exactly 512 KiB", sized(small, 524288), false},
+      {"one byte more than 512 KiB", sized(small, 524289), true},
+      {"no audio stream", SyntheticAvi{.audioStream = false, .movi = chunks}.build(), false},
+      {"video handler all zero", SyntheticAvi{.videoHandler = "\0\0\0\0", .movi = chunks}.build(), false},
+      {"avih size without low bytes", SyntheticAvi{.avihSize = 0x10000, .movi = chunks}.build(), false},
+      {"no chunk at all", SyntheticAvi{.movi = B().t("JUNK").n(0).b}.build(), false},
+      {"no file", Bytes{}, false},
+      {"output path names the damaged file", SyntheticAvi{.movi = chunks}.build(), false, true},
+  };
+  writeFile(dir.file("good.avi"), SyntheticAvi{.movi = chunks}.build());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string in = dir.file("in.avi"), out = c.outputIsInput ? in : dir.file("out.avi");
+    std::filesystem::remove(in);
+    std::filesystem::remove(out);
+    if (!c.file.empty()) writeFile(in, c.file);
+    // The engine first repairs a good file: nothing found there may carry over to the next run.
+    Engine run;
+    run.repair(dir.file("good.avi"), dir.file("good-out.avi"));
+    ASSERT_EQ(run.d.completions, 1);
+    run.d.reset();
+    run.repair(in, out);
+    EXPECT_EQ(run.d.completions, c.repaired ? 1 : 0);
+    EXPECT_EQ(run.d.failedWith107(), !c.repaired);
+    if (c.outputIsInput)
+      EXPECT_EQ(readFile(in), c.file);
+    else
+      EXPECT_EQ(std::filesystem::exists(out), c.repaired);
+  }
+}
+
+TEST(RepairFileAviRun, WhichChunksTheDataScanTakes) {
+  QuietLog quiet;
+  ScratchDir dir;
+  const Bytes junk = B().t("JUNK").n(0).b;
+  struct Case {
+    const char* name;
+    Bytes movi;
+    uint64_t video, audio;
+  } const cases[] = {
+      {"size 0", B().chunk("00dc", 0, 0).raw(junk).b, 0, 0},
+      {"size 1", B().chunk("00dc", 1, 0x41).raw(junk).b, 1, 0},
+      {"size 9,999,999", B().chunk("00dc", 9999999, 0x41).raw(junk).b, 1, 0},
+      {"size 10,000,000", B().chunk("00dc", 10000000, 0x41).raw(junk).b, 0, 0},
+      {"pad byte then 01wb", B().chunk("00db", 51, 0x41).chunk("01wb", 10, 0x42).raw(junk).b, 1, 1},
+      {"three stray bytes then a tag", B().chunk("00dc", 52, 0x41).t("xyz\0").raw(junk).b, 0, 0},
+      {"followed by the legacy index", B().chunk("00dc", 52, 0x41).t("idx1").n(0).b, 1, 0},
+      {"followed by a standard index", B().chunk("01wb", 52, 0x41).t("ix00").n(0).b, 0, 1},
+      {"ending at the end of the file", B().chunk("00dc", 52, 0x41).chunk("00dc", 52, 0x41).b, 2, 0},
+      {"pad byte at the end of the file", B().chunk("00dc", 52, 0x41).chunk("01wb", 51, 0x41).b, 1, 1},
+      {"cut inside the data", B().chunk("00dc", 52, 0x41).t("00dc").n(52).z(40).b, 1, 0},
+      {"in the last KiB of a file of whole KiBs", {}, 1, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SyntheticAvi s{.movi = c.movi};
+    if (c.movi.empty()) {
+      // Zeros ahead of one chunk, so that the file ends at a KiB boundary just after it.
+      const Bytes tail = B().chunk("00dc", 20, 0x41).raw(junk).b;
+      s.movi = tail;
+      s.movi.insert(s.movi.begin(), (1024 - s.build().size() % 1024) % 1024, 0);
+      ASSERT_EQ(s.build().size() % 1024, 0u);
+    }
+    writeFile(dir.file("in.avi"), s.build());
+    Engine run;
+    run.repair(dir.file("in.avi"), dir.file("out.avi"));
+    EXPECT_EQ(run.engine.videosamplecount.load(), c.video);
+    EXPECT_EQ(run.engine.audiosamplecount.load(), c.audio);
+    EXPECT_EQ(run.d.completions, c.video + c.audio > 0 ? 1 : 0);
+  }
+}
+
+TEST(RepairFileAviWriter, ChunksThatCannotBeReadAreLeftOutOfTheIndexes) {
+  QuietLog quiet;
+  ScratchDir dir;
+  writeFile(dir.file("in.avi"), SyntheticAvi{.movi = workedExampleMovi()}.build());
+  Engine run;
+  run.repair(dir.file("in.avi"), dir.file("out.avi"));
+  ASSERT_EQ(run.d.completions, 1);
+
+  // Entries whose data lies partly or wholly past the end of the damaged file, between and
+  // after the real ones: the file written must be the one written without them.
+  const uint64_t inSize = std::filesystem::file_size(dir.file("in.avi"));
+  auto& v = run.engine.videoChunks();
+  auto& a = run.engine.audioChunks();
+  v.offsets.insert(v.offsets.begin() + 1, inSize - 20);
+  v.sizes.insert(v.sizes.begin() + 1, 100);
+  v.add(inSize + 4096, 8);
+  a.add(UINT64_MAX - 4, 16);
+  a.offsets.insert(a.offsets.begin(), 0);
+  a.sizes.insert(a.sizes.begin(), UINT64_MAX - 2);
+
+  FileHandle in = FileHandle::openForReading(dir.file("in.avi"));
+  run.engine.constructRIFFListWithFileHandle(in, dir.file("out2.avi"));
+  EXPECT_EQ(run.d.completions, 2);
+  EXPECT_EQ(run.engine.videosamplecount.load(), 2u);
+  EXPECT_EQ(run.engine.audiosamplecount.load(), 1u);
+  EXPECT_EQ(readFile(dir.file("out2.avi")), expectedWorkedExampleOutput(false));
+}
+
+TEST(RepairFileAviWriter, OutputBeyondFourGiBIsRefusedBeforeWriting) {
+  QuietLog quiet;
+  ScratchDir dir;
+  writeFile(dir.file("in.avi"), SyntheticAvi{.movi = workedExampleMovi()}.build());
+  Engine run;
+  run.repair(dir.file("in.avi"), dir.file("out.avi"));
+  // A sparse 10 MB file holds one readable chunk of 9,999,999 bytes; 430 copies of it would
+  // make a file of about 4.3 GB.
+  {
+    FileHandle f = FileHandle::createForWriting(dir.file("big.avi"));
+    ASSERT_TRUE(f.truncate(10000100));
+  }
+  run.engine.videoChunks().clear();
+  for (int i = 0; i < 430; ++i) run.engine.videoChunks().add(0, 9999999);
+  FileHandle in = FileHandle::openForReading(dir.file("big.avi"));
+  run.d.reset();
+  run.engine.constructRIFFListWithFileHandle(in, dir.file("huge.avi"));
+  EXPECT_TRUE(run.d.failedWith107());
+  EXPECT_EQ(run.d.completions, 0);
+  EXPECT_FALSE(std::filesystem::exists(dir.file("huge.avi")));
+}
+
+TEST(RepairFileAviFlags, StopDuringTheDataScanWritesHeadersOnlyAndReportsNothing) {
+  QuietLog quiet;
+  ScratchDir dir;
+  writeFile(dir.file("in.avi"), SyntheticAvi{.movi = workedExampleMovi()}.build());
+  Engine run;
+  run.d.hook = [&](const std::string& e) {
+    if (e == "task:Locating audio / video data forks..") run.engine.setStopflag(true);
+  };
+  run.repair(dir.file("in.avi"), dir.file("out.avi"));
+  EXPECT_TRUE(run.d.errors.empty());
+  EXPECT_EQ(run.d.completions, 0);
+  EXPECT_EQ(run.d.progress.back(), 80);
+  EXPECT_EQ(std::filesystem::file_size(dir.file("out.avi")), 58u + 436u);  // headers, empty indexes
+}
+
+TEST(RepairFileAviFlags, PauseHoldsTheRunUntilCleared) {
+  QuietLog quiet;
+  ScratchDir dir;
+  writeFile(dir.file("in.avi"), SyntheticAvi{.movi = workedExampleMovi()}.build());
+  Engine run;
+  std::thread resumer;
+  size_t atPause = 0;
+  std::atomic<size_t> atResume{0};
+  run.d.hook = [&](const std::string& e) {
+    if (e != "progress:70" || resumer.joinable()) return;
+    run.engine.setPauseRepairingAVI(true);
+    atPause = run.d.progressCount.load();
+    resumer = std::thread([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+      atResume = run.d.progressCount.load();
+      run.engine.setPauseRepairingAVI(false);
+    });
+  };
+  run.repair(dir.file("in.avi"), dir.file("out.avi"));
+  resumer.join();
+  EXPECT_EQ(atResume.load(), atPause);  // nothing happened while paused
+  EXPECT_EQ(run.d.completions, 1);
+  EXPECT_EQ(readFile(dir.file("out.avi")), expectedWorkedExampleOutput(false));
+}
+
+}  // namespace
+}  // namespace vr
