@@ -111,6 +111,21 @@ bool moveIntoPlace(const std::string& temp, const std::string& destination, bool
   return false;
 }
 
+// Attribute values may carry raw codec bytes (an AVI handler code such as 01 00 00 00):
+// show those as hex instead of sending control characters to the terminal.
+std::string printable(const std::string& value) {
+  bool plain = true;
+  for (unsigned char c : value) plain &= (c >= 0x20 && c < 0x7F);
+  if (plain) return value;
+  std::string out = "0x";
+  char hex[4];
+  for (unsigned char c : value) {
+    std::snprintf(hex, sizeof hex, "%02X", c);
+    out += hex;
+  }
+  return out;
+}
+
 struct EngineRun {
   std::function<void()> run;
   std::function<void(bool)> setStop;
@@ -273,7 +288,7 @@ int runRepair(const Options& o) {
                 static_cast<unsigned long long>(engine.audioSamples()), elapsed);
   } else if (!o.quiet) {
     std::printf("Repaired: %s\n", output.c_str());
-    for (const auto& [key, value] : attributes) std::printf("  %-9s %s\n", key.c_str(), value.c_str());
+    for (const auto& [key, value] : attributes) std::printf("  %-9s %s\n", key.c_str(), printable(value).c_str());
     std::printf("  %-9s %s\n", "size", humanSize(size).c_str());
     std::printf("  %-9s %llu video, %llu audio\n", "samples", static_cast<unsigned long long>(engine.videoSamples()),
                 static_cast<unsigned long long>(engine.audioSamples()));

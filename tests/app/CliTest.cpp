@@ -200,3 +200,42 @@ TEST_F(Cli, CtrlCStopsAndRemovesThePartialOutput) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Cli, RepairsAviFilesWithoutReference) {
+  if (system("command -v ffmpeg >/dev/null 2>&1") != 0) GTEST_SKIP() << "no ffmpeg";
+  const fs::path avi = dir / "cam.avi";
+  const std::string make = "ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i "
+                           "sine=frequency=440:sample_rate=22050 -t 2 -c:v mjpeg -q:v 5 -c:a pcm_s16le " +
+                           avi.string();
+  ASSERT_EQ(system(make.c_str()), 0);
+  // Drop the legacy index, as a recording cut off before it was written.
+  std::string bytes = readAll(avi);
+  const size_t idx1 = bytes.rfind("idx1");
+  ASSERT_NE(idx1, std::string::npos);
+  bytes.resize(idx1);
+  { std::ofstream(avi, std::ios::binary | std::ios::trunc) << bytes; }
+
+  EXPECT_EQ(run({"repair", avi, "-r", reference}, scratch).status, 2) << "an AVI needs no reference";
+  Result r = run({"repair", avi, "--json"}, scratch);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("\"status\":\"repaired\""), std::string::npos);
+  const fs::path out = dir / "cam_repaired.avi";
+  ASSERT_TRUE(fs::exists(out));
+  const std::string probe = "ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames "
+                            "-of csv=p=0 " + out.string() + " > " + (scratch / "probe.txt").string();
+  ASSERT_EQ(system(probe.c_str()), 0);
+  EXPECT_EQ(std::stoi(readAll(scratch / "probe.txt")), 50);
+  EXPECT_EQ(leftovers(), 0);
+
+  // Bytes that are no AVI at all are refused before any work starts.
+  const fs::path junk = dir / "junk.avi";
+  { std::ofstream(junk, std::ios::binary) << std::string(4096, 'x'); }
+  Result bad = run({"repair", junk}, scratch);
+  EXPECT_EQ(bad.status, 5);
+  EXPECT_NE(bad.err.find("Invalid corrupted file"), std::string::npos);
+  EXPECT_FALSE(fs::exists(dir / "junk_repaired.avi"));
+}
+
+}  // namespace

@@ -1,0 +1,568 @@
+#include "atoms/HeaderAtoms.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace vr {
+
+namespace {
+
+// Bounded big-endian reads over one atom's bytes; fields past the end read as 0.
+struct AtomReader {
+  const uint8_t* p;
+  size_t n;
+  AtomReader(const uint8_t* bytes, uint32_t size) : p(bytes), n(bytes != nullptr ? size : 0) {}
+  uint8_t u8(size_t off) const { return readU8At(p, n, off); }
+  uint16_t u16(size_t off) const { return readBE16At(p, n, off); }
+  uint32_t u32(size_t off) const { return readBE32At(p, n, off); }
+  uint64_t u64(size_t off) const { return readBE64At(p, n, off); }
+  // A 64-bit time or duration of a version 1 header, held in 32 bits.
+  uint32_t u64Saturated(size_t off) const {
+    const uint64_t v = u64(off);
+    return v > std::numeric_limits<uint32_t>::max() ? std::numeric_limits<uint32_t>::max() : uint32_t(v);
+  }
+};
+
+constexpr uint32_t kFlagsMask = 0x00FFFFFF;
+
+void appendMatrix(Bytes& out, const uint32_t (&m)[9]) {
+  for (uint32_t v : m) appendBE32(out, v);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Mvhd
+
+std::shared_ptr<Mvhd> Mvhd::initMVHDWithBytes(const uint8_t* bytes, uint32_t size) {
+  auto a = std::make_shared<Mvhd>();
+  a->readBytes(bytes, size);
+  return a;
+}
+
+void Mvhd::readBytes(const uint8_t* bytes, uint32_t length) {
+  const AtomReader r(bytes, length);
+  sizeInFile = r.u32(0);
+  type = r.u32(4);
+  const uint32_t vf = r.u32(8);
+  versionInFile = uint8_t(vf >> 24);
+  version_Flag = vf & kFlagsMask;
+  size = kVersion0Size;
+
+  // Version 1 widens the two times and the duration to 64 bits; the rest shifts by 12.
+  size_t o;
+  if (versionInFile == 1) {
+    creationTime = r.u64Saturated(12);
+    modificationTime = r.u64Saturated(20);
+    timescale = r.u32(28);
+    duration = r.u64Saturated(32);
+    o = 40;
+  } else {
+    creationTime = r.u32(12);
+    modificationTime = r.u32(16);
+    timescale = r.u32(20);
+    duration = r.u32(24);
+    o = 28;
+  }
+  prefferedRate = r.u32(o);
+  preferredVolume = r.u16(o + 4);
+  reserved1 = r.u16(o + 6);
+  reserved2 = r.u64(o + 8);
+  uint32_t* m[9] = {&matrix_A, &matrix_B, &matrix_U, &matrix_C, &matrix_D,
+                    &matrix_V, &matrix_X, &matrix_Y, &matrix_W};
+  for (size_t i = 0; i < 9; ++i) *m[i] = r.u32(o + 16 + 4 * i);
+  previewTime = r.u32(o + 52);
+  previewDuration = r.u32(o + 56);
+  posterTime = r.u32(o + 60);
+  selectionTime = r.u32(o + 64);
+  selectionDuration = r.u32(o + 68);
+  currentTime = r.u32(o + 72);
+  nextTrackID = r.u32(o + 76);
+}
+
+Bytes Mvhd::convertSelfToData() const {
+  Bytes out;
+  out.reserve(kVersion0Size);
+  appendBE32(out, kVersion0Size);
+  appendBE32(out, type);
+  appendBE32(out, version_Flag & kFlagsMask);
+  appendBE32(out, creationTime);
+  appendBE32(out, modificationTime);
+  appendBE32(out, timescale);
+  appendBE32(out, duration);
+  appendBE32(out, prefferedRate);
+  appendBE16(out, preferredVolume);
+  appendBE16(out, reserved1);
+  appendBE64(out, reserved2);
+  appendMatrix(out, {matrix_A, matrix_B, matrix_U, matrix_C, matrix_D, matrix_V, matrix_X, matrix_Y, matrix_W});
+  appendBE32(out, previewTime);
+  appendBE32(out, previewDuration);
+  appendBE32(out, posterTime);
+  appendBE32(out, selectionTime);
+  appendBE32(out, selectionDuration);
+  appendBE32(out, currentTime);
+  appendBE32(out, nextTrackID);
+  return out;
+}
+
+void Mvhd::setDuration(uint32_t newDuration) {
+  duration = newDuration;
+  writeableData = convertSelfToData();
+}
+
+// ---------------------------------------------------------------------------------------
+// Tkhd
+
+std::shared_ptr<Tkhd> Tkhd::initTKHDWithBytes(const uint8_t* bytes, uint32_t size) {
+  auto a = std::make_shared<Tkhd>();
+  a->readBytes(bytes, size);
+  return a;
+}
+
+void Tkhd::readBytes(const uint8_t* bytes, uint32_t length) {
+  const AtomReader r(bytes, length);
+  sizeInFile = r.u32(0);
+  type = r.u32(4);
+  const uint32_t vf = r.u32(8);
+  versionInFile = uint8_t(vf >> 24);
+  version_Flag = vf & kFlagsMask;
+  size = kVersion0Size;
+
+  size_t o;
+  if (versionInFile == 1) {
+    creationTime = r.u64Saturated(12);
+    modificationTime = r.u64Saturated(20);
+    trackID = r.u32(28);
+    reserved1 = r.u32(32);
+    duration = r.u64Saturated(36);
+    o = 44;
+  } else {
+    creationTime = r.u32(12);
+    modificationTime = r.u32(16);
+    trackID = r.u32(20);
+    reserved1 = r.u32(24);
+    duration = r.u32(28);
+    o = 32;
+  }
+  reserved2 = r.u64(o);
+  layer = r.u16(o + 8);
+  alternateGroup = r.u16(o + 10);
+  volume = r.u16(o + 12);
+  resreved3 = r.u16(o + 14);
+  uint32_t* m[9] = {&matrix_A, &matrix_B, &matrix_U, &matrix_C, &matrix_D,
+                    &matrix_V, &matrix_X, &matrix_Y, &matrix_W};
+  for (size_t i = 0; i < 9; ++i) *m[i] = r.u32(o + 16 + 4 * i);
+  trackWidth = r.u32(o + 52);
+  trackHeight = r.u32(o + 56);
+}
+
+Bytes Tkhd::convertSelfToData() const {
+  Bytes out;
+  out.reserve(kVersion0Size);
+  appendBE32(out, kVersion0Size);
+  appendBE32(out, type);
+  appendBE32(out, version_Flag & kFlagsMask);
+  appendBE32(out, creationTime);
+  appendBE32(out, modificationTime);
+  appendBE32(out, trackID);
+  appendBE32(out, reserved1);
+  appendBE32(out, duration);
+  appendBE64(out, reserved2);
+  appendBE16(out, layer);
+  appendBE16(out, alternateGroup);
+  appendBE16(out, volume);
+  appendBE16(out, resreved3);
+  appendMatrix(out, {matrix_A, matrix_B, matrix_U, matrix_C, matrix_D, matrix_V, matrix_X, matrix_Y, matrix_W});
+  appendBE32(out, trackWidth);
+  appendBE32(out, trackHeight);
+  return out;
+}
+
+void Tkhd::setDuration(uint32_t newDuration) {
+  duration = newDuration;
+  writeableData = convertSelfToData();
+}
+
+// ---------------------------------------------------------------------------------------
+// Mdhd
+
+std::shared_ptr<Mdhd> Mdhd::initMDHDWithBytes(const uint8_t* bytes, uint32_t size) {
+  auto a = std::make_shared<Mdhd>();
+  a->readBytes(bytes, size);
+  return a;
+}
+
+std::shared_ptr<Mdhd> Mdhd::initMDHDWithDuration(uint32_t duration, uint32_t timeScale, uint32_t language,
+                                                 uint32_t quality) {
+  auto a = std::make_shared<Mdhd>();
+  a->timescale = timeScale;
+  a->duration = duration;
+  a->language = uint16_t(language);
+  a->quality = uint16_t(quality);
+  a->writeableData = a->convertSelfToData();
+  return a;
+}
+
+void Mdhd::readBytes(const uint8_t* bytes, uint32_t length) {
+  const AtomReader r(bytes, length);
+  sizeInFile = r.u32(0);
+  type = r.u32(4);
+  const uint32_t vf = r.u32(8);
+  versionInFile = uint8_t(vf >> 24);
+  version_Flag = vf & kFlagsMask;
+  size = kVersion0Size;
+  if (versionInFile == 1) {
+    creationTime = r.u64Saturated(12);
+    modificationTime = r.u64Saturated(20);
+    timescale = r.u32(28);
+    duration = r.u64Saturated(32);
+    language = r.u16(40);
+    quality = r.u16(42);
+  } else {
+    creationTime = r.u32(12);
+    modificationTime = r.u32(16);
+    timescale = r.u32(20);
+    duration = r.u32(24);
+    language = r.u16(28);
+    quality = r.u16(30);
+  }
+}
+
+Bytes Mdhd::convertSelfToData() const {
+  Bytes out;
+  out.reserve(kVersion0Size);
+  appendBE32(out, kVersion0Size);
+  appendBE32(out, type);
+  appendBE32(out, version_Flag & kFlagsMask);
+  appendBE32(out, creationTime);
+  appendBE32(out, modificationTime);
+  appendBE32(out, timescale);
+  appendBE32(out, duration);
+  appendBE16(out, language);
+  appendBE16(out, quality);
+  return out;
+}
+
+// ---------------------------------------------------------------------------------------
+// Hdlr
+
+std::shared_ptr<Hdlr> Hdlr::initHDLRWithBytes(const uint8_t* bytes, uint32_t size) {
+  auto a = std::make_shared<Hdlr>();
+  a->readBytes(bytes, size);
+  return a;
+}
+
+std::shared_ptr<Hdlr> Hdlr::initHDLRWithComponentType(uint32_t componentType, uint32_t componentSubtype,
+                                                      uint32_t handlerNameSize, const std::string& handlerName) {
+  auto a = std::make_shared<Hdlr>();
+  a->componentType = componentType;
+  a->componentSubtype = componentSubtype;
+  a->nameStringSize = uint8_t(handlerNameSize);
+  a->handlerName = handlerName;
+  a->name_CString = 0;
+  a->writeableData = a->convertSelfToData();
+  return a;
+}
+
+void Hdlr::readBytes(const uint8_t* bytes, uint32_t length) {
+  const AtomReader r(bytes, length);
+  size = r.u32(0);
+  type = r.u32(4);
+  version_Flag = r.u32(8);
+  componentType = r.u32(12);
+  componentSubtype = r.u32(16);
+  componentManufacturer = r.u32(20);
+  componentFlags = r.u32(24);
+  componentFlagsMask = r.u32(28);
+  nameStringSize = r.u8(32);
+  handlerName.clear();
+  name_CString = 0;
+  // The name is a counted (QuickTime) string; an MP4-style zero-terminated name usually
+  // does not fit its "length" and is left unread. Nothing uses the name.
+  if (nameStringSize != 0) {
+    if (r.n >= 33 && r.n - 33 >= nameStringSize)
+      handlerName.assign(reinterpret_cast<const char*>(r.p + 33), nameStringSize);
+  } else {
+    name_CString = r.u8(33);
+  }
+}
+
+Bytes Hdlr::convertSelfToData() const {
+  Bytes out;
+  out.reserve(kBuiltSize);
+  appendBE32(out, kBuiltSize);
+  appendBE32(out, type);
+  appendBE32(out, version_Flag);
+  appendBE32(out, componentType);
+  appendBE32(out, componentSubtype);
+  appendBE32(out, componentManufacturer);
+  appendBE32(out, componentFlags);
+  appendBE32(out, componentFlagsMask);
+  out.push_back(nameStringSize);
+  out.push_back(name_CString);
+  return out;
+}
+
+// ---------------------------------------------------------------------------------------
+// Vmhd, Smhd
+
+std::shared_ptr<Vmhd> Vmhd::initVMHDWithBytes(const uint8_t* bytes, uint32_t size) {
+  auto a = std::make_shared<Vmhd>();
+  a->readBytes(bytes, size);
+  return a;
+}
+
+std::shared_ptr<Vmhd> Vmhd::init() {
+  auto a = std::make_shared<Vmhd>();
+  a->writeableData = a->convertSelfToData();
+  return a;
+}
+
+void Vmhd::readBytes(const uint8_t* bytes, uint32_t length) {
+  const AtomReader r(bytes, length);
+  size = r.u32(0);
+  type = r.u32(4);
+  version_Flag = r.u32(8);
+  graphicsMode = r.u16(12);
+  opColor_R = r.u16(14);
+  opColor_G = r.u16(16);
+  opColor_B = r.u16(18);
+}
+
+Bytes Vmhd::convertSelfToData() const {
+  Bytes out;
+  out.reserve(kSize);
+  appendBE32(out, kSize);
+  appendBE32(out, type);
+  appendBE32(out, version_Flag);
+  appendBE16(out, graphicsMode);
+  appendBE16(out, opColor_R);
+  appendBE16(out, opColor_G);
+  appendBE16(out, opColor_B);
+  return out;
+}
+
+std::shared_ptr<Smhd> Smhd::initSMHDWithBytes(const uint8_t* bytes, uint32_t size) {
+  auto a = std::make_shared<Smhd>();
+  a->readBytes(bytes, size);
+  return a;
+}
+
+std::shared_ptr<Smhd> Smhd::init() {
+  auto a = std::make_shared<Smhd>();
+  a->writeableData = a->convertSelfToData();
+  return a;
+}
+
+void Smhd::readBytes(const uint8_t* bytes, uint32_t length) {
+  const AtomReader r(bytes, length);
+  size = r.u32(0);
+  type = r.u32(4);
+  version_Flag = r.u32(8);
+  balance = r.u16(12);
+  reserved = r.u16(14);
+}
+
+Bytes Smhd::convertSelfToData() const {
+  Bytes out;
+  out.reserve(kSize);
+  appendBE32(out, kSize);
+  appendBE32(out, type);
+  appendBE32(out, version_Flag);
+  appendBE16(out, balance);
+  appendBE16(out, reserved);
+  return out;
+}
+
+// ---------------------------------------------------------------------------------------
+// Gmhd, Gmin
+
+std::shared_ptr<Gmhd> Gmhd::initGMHDWithBytes(const uint8_t* bytes, uint32_t size) {
+  auto a = std::make_shared<Gmhd>();
+  a->readBytes(bytes, size);
+  return a;
+}
+
+void Gmhd::readBytes(const uint8_t* bytes, uint32_t length) {
+  const AtomReader r(bytes, length);
+  size = r.u32(0);
+  type = r.u32(4);
+}
+
+std::shared_ptr<Gmin> Gmin::initGMINWithBytes(const uint8_t* bytes, uint32_t size) {
+  auto a = std::make_shared<Gmin>();
+  a->readBytes(bytes, size);
+  return a;
+}
+
+void Gmin::readBytes(const uint8_t* bytes, uint32_t length) {
+  const AtomReader r(bytes, length);
+  size = r.u32(0);
+  type = r.u32(4);
+  version_Flag = r.u32(8);
+  graphicsMode = r.u16(12);
+  opColor_R = r.u16(14);
+  opColor_G = r.u16(16);
+  opColor_B = r.u16(18);
+  balance = r.u16(20);
+  reserved = r.u16(22);
+}
+
+// ---------------------------------------------------------------------------------------
+// DrefEntry, Dref
+
+std::shared_ptr<DrefEntry> DrefEntry::initDrefEnteryWithBytes(const uint8_t* bytes, uint32_t size) {
+  auto a = std::make_shared<DrefEntry>();
+  a->readBytes(bytes, size);
+  return a;
+}
+
+std::shared_ptr<DrefEntry> DrefEntry::initWithType(uint32_t entryType) {
+  auto a = std::make_shared<DrefEntry>();
+  a->type = entryType;
+  a->version_Flags = 1;
+  a->writeableData = a->convertSelfToData();
+  return a;
+}
+
+void DrefEntry::readBytes(const uint8_t* bytes, uint32_t length) {
+  const AtomReader r(bytes, length);
+  size = r.u32(0);
+  type = r.u32(4);
+  version_Flags = r.u32(8);
+}
+
+Bytes DrefEntry::convertSelfToData() const {
+  Bytes out;
+  out.reserve(kBuiltSize);
+  appendBE32(out, kBuiltSize);
+  appendBE32(out, type);
+  appendBE32(out, version_Flags);
+  return out;
+}
+
+std::shared_ptr<Dref> Dref::initDREFWithBytes(const uint8_t* bytes, uint32_t size) {
+  auto a = std::make_shared<Dref>();
+  a->readBytes(bytes, size);
+  return a;
+}
+
+std::shared_ptr<Dref> Dref::initDREFWithDrefEnteryType(uint32_t entryType) {
+  auto a = std::make_shared<Dref>();
+  a->entries.push_back(DrefEntry::initWithType(entryType));
+  a->numberOfEntries = 1;
+  a->size = 16 + DrefEntry::kBuiltSize;
+  a->writeableData = a->convertSelfToData();
+  return a;
+}
+
+void Dref::readBytes(const uint8_t* bytes, uint32_t length) {
+  const AtomReader r(bytes, length);
+  size = r.u32(0);
+  type = r.u32(4);
+  version_Flag = r.u32(8);
+  numberOfEntries = r.u32(12);
+  entries.clear();
+  // Each entry is a small atom with its own size. One that is shorter than its own header
+  // or runs past the data reference ends the list (a size of 0 would never advance).
+  uint64_t off = 16;
+  for (uint32_t i = 0; i < numberOfEntries; ++i) {
+    if (off + 4 > r.n) break;
+    const uint32_t s = readBE32(r.p + off);
+    if (s < DrefEntry::kBuiltSize || off + s > r.n) break;
+    entries.push_back(DrefEntry::initDrefEnteryWithBytes(r.p + off, s));
+    off += s;
+  }
+}
+
+Bytes Dref::convertSelfToData() const {
+  Bytes out;
+  out.reserve(16 + DrefEntry::kBuiltSize * entries.size());
+  appendBE32(out, uint32_t(16 + DrefEntry::kBuiltSize * entries.size()));
+  appendBE32(out, type);
+  appendBE32(out, version_Flag);
+  appendBE32(out, uint32_t(entries.size()));
+  for (const auto& e : entries) appendBytes(out, e->convertSelfToData());
+  return out;
+}
+
+// ---------------------------------------------------------------------------------------
+// EditListEntery, Elst
+
+std::shared_ptr<EditListEntery> EditListEntery::initELEnteryWithBytes(const uint8_t* bytes, uint32_t size) {
+  auto a = std::make_shared<EditListEntery>();
+  a->readBytes(bytes, size);
+  return a;
+}
+
+std::shared_ptr<EditListEntery> EditListEntery::initWithTrackDuration(uint32_t trackDuration, uint32_t mediaTime,
+                                                                     uint32_t mediaRate) {
+  auto a = std::make_shared<EditListEntery>();
+  a->trackDuration = trackDuration;
+  a->mediaTime = mediaTime;
+  a->mediaRate = mediaRate & 0xFFFF;
+  a->createWriteableData();
+  return a;
+}
+
+void EditListEntery::readBytes(const uint8_t* bytes, uint32_t length) {
+  const AtomReader r(bytes, length);
+  trackDuration = r.u32(0);
+  mediaTime = r.u32(4);
+  mediaRate = r.u32(8) >> 16;
+}
+
+void EditListEntery::createWriteableData() {
+  writeableData.clear();
+  writeableData.reserve(kSize);
+  appendBE32(writeableData, trackDuration);
+  appendBE32(writeableData, mediaTime);
+  appendBE32(writeableData, (mediaRate & 0xFFFF) << 16);
+}
+
+std::shared_ptr<Elst> Elst::initELSTWithBytes(const uint8_t* bytes, uint32_t size) {
+  auto a = std::make_shared<Elst>();
+  a->readBytes(bytes, size);
+  return a;
+}
+
+std::shared_ptr<Elst> Elst::initELSTWithEditListTable(const std::vector<std::shared_ptr<EditListEntery>>& table) {
+  auto a = std::make_shared<Elst>();
+  for (const auto& e : table)
+    if (e) a->editListTable.push_back(e);
+  a->numberOfEntries = uint32_t(a->editListTable.size());
+  a->creteWriteableData();
+  return a;
+}
+
+void Elst::readBytes(const uint8_t* bytes, uint32_t length) {
+  const AtomReader r(bytes, length);
+  size = r.u32(0);
+  type = r.u32(4);
+  version_Flag = r.u32(8);
+  numberOfEntries = r.u32(12);
+  editListTable.clear();
+  const size_t fit = r.n > 16 ? (r.n - 16) / EditListEntery::kSize : 0;
+  const size_t count = std::min<size_t>(numberOfEntries, fit);
+  editListTable.reserve(count);
+  for (size_t i = 0; i < count; ++i)
+    editListTable.push_back(
+        EditListEntery::initELEnteryWithBytes(r.p + 16 + i * EditListEntery::kSize, EditListEntery::kSize));
+}
+
+void Elst::creteWriteableData() {
+  const size_t total = 16 + EditListEntery::kSize * editListTable.size();
+  size = uint32_t(total);
+  writeableData.clear();
+  writeableData.reserve(total);
+  appendBE32(writeableData, uint32_t(total));
+  appendBE32(writeableData, type);
+  appendBE32(writeableData, version_Flag);
+  appendBE32(writeableData, uint32_t(editListTable.size()));
+  for (const auto& e : editListTable) {
+    e->createWriteableData();
+    appendBytes(writeableData, e->writeableData);
+  }
+}
+
+}  // namespace vr
