@@ -101,7 +101,8 @@ class RepairFile {
   std::optional<SampleList> analyseAACInFileHandle(FileHandle& fileHandle, uint64_t offset, uint64_t size);
   // One run-length step of a track's sample-to-chunk list: chunk number `chunk` (from 1)
   // holds `samples` samples; an entry is added only when the count changes.
-  static void addSampleToChunkEntry(std::vector<std::shared_ptr<SampleToChunkEntery>>& list, uint32_t chunk, uint32_t samples);
+  static void addSampleToChunkEntry(std::vector<std::shared_ptr<SampleToChunkEntery>>& list, uint32_t chunk,
+                                    uint32_t samples);
 
   // ---- Writing the repaired file (engine/Writer.cpp) ------------------------------------
   // Writes the repaired movie at outputPath from the samples found in corruptPath.

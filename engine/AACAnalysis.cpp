@@ -1,0 +1,120 @@
+// AAC frame analysis. The bytes between two video runs hold raw AAC frames without headers
+// or index; their boundaries are found by decoding. A decoder set up from the reference's
+// AudioSpecificConfig is fed the stretch from its first byte: a successful decode tells
+// how many bytes the frame used, which is the frame's size and the step to the next one;
+// where decoding fails the analysis moves on by one byte. The decoder's state carries
+// from frame to frame, which is what lets it reject offsets inside a frame.
+#include <neaacdec.h>
+
+#include <algorithm>
+
+#include "engine/ByteWindow.h"
+#include "engine/File.h"
+#include "engine/RepairFile.h"
+
+namespace vr {
+
+namespace {
+
+// Longest window handed to one decode attempt; a longer frame is not found.
+constexpr size_t kDecodeWindow = 1024;
+// FAAD2's "Unexpected channel configuration change".
+constexpr unsigned char kErrorChannelConfigurationChange = 21;
+
+// Owns one decoder handle.
+class Decoder {
+ public:
+  Decoder() : handle_(NeAACDecOpen()) {}
+  ~Decoder() { reset(nullptr); }
+  Decoder(const Decoder&) = delete;
+  Decoder& operator=(const Decoder&) = delete;
+
+  NeAACDecHandle get() const { return handle_; }
+  void reset(NeAACDecHandle h) {
+    if (handle_) NeAACDecClose(handle_);
+    handle_ = h;
+  }
+  NeAACDecHandle release() {
+    NeAACDecHandle h = handle_;
+    handle_ = nullptr;
+    return h;
+  }
+
+ private:
+  NeAACDecHandle handle_;
+};
+
+// A decoder configured like `current`, initialised without header bytes; nullptr when
+// that initialisation fails.
+NeAACDecHandle replacementDecoder(NeAACDecHandle current) {
+  Decoder fresh;
+  if (!fresh.get()) return nullptr;
+  NeAACDecConfigurationPtr old = NeAACDecGetCurrentConfiguration(current);
+  NeAACDecConfigurationPtr conf = NeAACDecGetCurrentConfiguration(fresh.get());
+  if (old && conf) {
+    conf->defObjectType = old->defObjectType;
+    conf->outputFormat = old->outputFormat;
+    if (old->defSampleRate != 0) conf->defSampleRate = old->defSampleRate;
+    NeAACDecSetConfiguration(fresh.get(), conf);
+  }
+  unsigned long sampleRate = 0;
+  unsigned char channels = 0;
+  if (NeAACDecInit(fresh.get(), nullptr, 0, &sampleRate, &channels) < 0) return nullptr;
+  return fresh.release();
+}
+
+}  // namespace
+
+std::optional<SampleList> RepairFile::analyseAACInFileHandle(FileHandle& fileHandle, uint64_t offset, uint64_t size) {
+  SampleList frames;
+  const auto dsi = healthyFile ? healthyFile->decoderSpecificInfo() : nullptr;
+  const Bytes config = dsi ? dsi->decoderSpecificInfo : Bytes();
+  Decoder decoder;
+  if (!decoder.get() || config.empty()) return frames;
+  // Only the first two bytes of the AudioSpecificConfig configure the decoder.
+  unsigned char asc[2] = {config[0], config.size() > 1 ? config[1] : uint8_t(0)};
+  unsigned long sampleRate = 0;
+  unsigned char channels = 0;
+  if (NeAACDecInit2(decoder.get(), asc, 2, &sampleRate, &channels) < 0) return frames;
+  if (size == 0) return frames;
+
+  // The stretch is read through a window of bounded size, whatever its length; bytes
+  // missing at the end of the file read as zero.
+  const uint64_t fileSize = fileHandle.size();
+  const size_t capacity = size_t(std::clamp<uint64_t>(size, 4096, 1 << 20));
+  ByteWindow window(fileHandle, fileSize, capacity, kDecodeWindow);
+
+  uint64_t p = 0;
+  while (p < size) {
+    if (stopflag()) return std::nullopt;
+    waitWhilePaused();
+    const size_t length = size_t(std::min<uint64_t>(size - p, kDecodeWindow));
+    // The decoder does not write to its input; the window keeps room behind `length`.
+    auto* bytes = const_cast<uint8_t*>(window.at(offset + p, length));
+    // A zero byte never starts a frame here: filler between the streams is stepped over
+    // without a decode attempt.
+    if (bytes[0] == 0) {
+      ++p;
+      continue;
+    }
+    NeAACDecFrameInfo info{};
+    void* output = NeAACDecDecode(decoder.get(), &info, bytes, length);
+    if (info.error == kErrorChannelConfigurationChange) {
+      if (NeAACDecHandle fresh = replacementDecoder(decoder.get())) {
+        decoder.reset(fresh);
+        info = NeAACDecFrameInfo{};
+        output = NeAACDecDecode(decoder.get(), &info, bytes, length);
+      }
+    }
+    if (output != nullptr && info.bytesconsumed > 0) {
+      const uint64_t used = std::min<uint64_t>(info.bytesconsumed, length);
+      frames.push_back(Sample::initWithSampleType(kSampleTypeAAC, offset + p, used, nullptr));
+      p += used;
+    } else {
+      ++p;
+    }
+  }
+  return frames;
+}
+
+}  // namespace vr

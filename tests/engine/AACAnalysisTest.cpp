@@ -1,0 +1,103 @@
+// AAC frames found by trial decoding in a stretch of raw frames from a real ffmpeg encode.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "engine/File.h"
+#include "engine/RepairFile.h"
+#include "support/TestMedia.h"
+
+namespace vr {
+namespace {
+
+// The raw frames of an ADTS stream (headers dropped), in order.
+std::vector<Bytes> adtsPayloads(const Bytes& adts) {
+  std::vector<Bytes> frames;
+  size_t pos = 0;
+  while (pos + 7 <= adts.size() && adts[pos] == 0xFF && (adts[pos + 1] & 0xF0) == 0xF0) {
+    const bool crc = (adts[pos + 1] & 1) == 0;
+    const size_t length = (size_t(adts[pos + 3] & 3) << 11) | (size_t(adts[pos + 4]) << 3) | (adts[pos + 5] >> 5);
+    const size_t header = crc ? 9 : 7;
+    if (length < header || pos + length > adts.size()) break;
+    frames.emplace_back(adts.begin() + long(pos + header), adts.begin() + long(pos + length));
+    pos += length;
+  }
+  return frames;
+}
+
+class AACAnalysisTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!test::hasFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+    ASSERT_TRUE(dir.ok());
+    const std::string adts = dir.file("a.aac");
+    reference = dir.file("ref.mov");
+    // Stereo 48 kHz AAC, and the same stream in a movie whose sample entry gives the
+    // decoder configuration.
+    ASSERT_EQ(test::runCommand("ffmpeg -nostdin -v error -y -f lavfi -i "
+                               "'aevalsrc=0.4*sin(440*2*PI*t)|0.4*sin(660*2*PI*t):s=48000:d=1' -c:a aac -b:a 128k "
+                               "-f adts " + test::shellQuote(adts) + " && ffmpeg -nostdin -v error -y -i " +
+                               test::shellQuote(adts) + " -c copy -f mov " + test::shellQuote(reference))
+                  .status,
+              0);
+    frames = adtsPayloads(test::readFileBytes(adts));
+    ASSERT_GT(frames.size(), 40u);
+    repair.healthyFile = File::parseFileAtPath(reference);
+    ASSERT_TRUE(repair.healthyFile->decoderSpecificInfo());
+  }
+
+  test::TempDir dir;
+  std::string reference;
+  std::vector<Bytes> frames;
+  RepairFile repair;
+};
+
+TEST_F(AACAnalysisTest, FindsEveryFrameBehindZeroFillerAndNothingInTheGarbageAfter) {
+  // 200 zero bytes, the frames, then bytes that are no frame.
+  Bytes stretch(200, 0);
+  std::vector<std::pair<uint64_t, uint64_t>> expected;
+  for (const Bytes& f : frames) {
+    expected.emplace_back(1000 + stretch.size(), f.size());
+    stretch.insert(stretch.end(), f.begin(), f.end());
+  }
+  for (uint8_t b : {0xFF, 0xFF, 0xFF}) stretch.push_back(b);
+  Bytes file(1000 + stretch.size(), 0x5A);  // bytes before the stretch are not looked at
+  std::copy(stretch.begin(), stretch.end(), file.begin() + 1000);
+  ASSERT_TRUE(test::writeFileBytes(dir.file("stretch.bin"), file));
+  FileHandle fh = FileHandle::openForReading(dir.file("stretch.bin"));
+
+  auto found = repair.analyseAACInFileHandle(fh, 1000, stretch.size());
+  ASSERT_TRUE(found);
+  std::vector<std::pair<uint64_t, uint64_t>> got;
+  for (const Sample& s : *found) {
+    EXPECT_EQ(s.sampleType, kSampleTypeAAC);
+    got.emplace_back(s.sampleOffset, s.sampleSize);
+  }
+  EXPECT_EQ(got, expected);
+
+  // The same frames at the very end of the file; an empty stretch has none.
+  auto tail = repair.analyseAACInFileHandle(fh, 1200, file.size() - 1200);
+  ASSERT_TRUE(tail);
+  EXPECT_EQ(tail->size(), frames.size());
+  auto empty = repair.analyseAACInFileHandle(fh, 1200, 0);
+  ASSERT_TRUE(empty);
+  EXPECT_TRUE(empty->empty());
+}
+
+TEST_F(AACAnalysisTest, StopAndMissingConfiguration) {
+  Bytes file;
+  for (const Bytes& f : frames) file.insert(file.end(), f.begin(), f.end());
+  ASSERT_TRUE(test::writeFileBytes(dir.file("frames.bin"), file));
+  FileHandle fh = FileHandle::openForReading(dir.file("frames.bin"));
+
+  RepairFile noReference;
+  auto none = noReference.analyseAACInFileHandle(fh, 0, file.size());
+  ASSERT_TRUE(none);
+  EXPECT_TRUE(none->empty());
+
+  repair.setStopflag(true);
+  EXPECT_FALSE(repair.analyseAACInFileHandle(fh, 0, file.size()));
+}
+
+}  // namespace
+}  // namespace vr

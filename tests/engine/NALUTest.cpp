@@ -1,0 +1,200 @@
+// The NAL-unit probe's accept and reject rules, on windows built from real units.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+
+#include "engine/ByteWindow.h"
+#include "engine/NALU.h"
+#include "engine/RepairFile.h"
+#include "StreamFixtures.h"
+#include "support/TestMedia.h"
+
+namespace vr {
+namespace {
+
+using test::fromHex;
+
+// A 50-byte probe window: prefix of n bytes holding `value`, then the unit bytes.
+Bytes window(uint64_t value, const Bytes& unit, int n = 4) {
+  Bytes w;
+  for (int i = n - 1; i >= 0; --i) w.push_back(uint8_t(value >> (8 * i)));
+  w.insert(w.end(), unit.begin(), unit.end());
+  w.resize(kNaluProbeWindow, 0);
+  return w;
+}
+
+// The unit with its first byte replaced.
+Bytes withHeader(const Bytes& unit, uint8_t header) {
+  Bytes u = unit;
+  u[0] = header;
+  return u;
+}
+
+// An H.264 SPS identical to `sps` except that seq_parameter_set_id (ue(v) at byte 4,
+// coded "1" for 0 here) becomes 1 ("010"): the bits after it move two places.
+Bytes spsWithIdOne(const Bytes& sps) {
+  std::vector<int> bits;
+  for (size_t i = 4; i < sps.size(); ++i)
+    for (int b = 7; b >= 0; --b) bits.push_back((sps[i] >> b) & 1);
+  EXPECT_EQ(bits[0], 1);
+  bits.erase(bits.begin());
+  bits.insert(bits.begin(), {0, 1, 0});
+  Bytes out(sps.begin(), sps.begin() + 4);
+  for (size_t i = 0; i + 8 <= bits.size(); i += 8) {
+    uint8_t v = 0;
+    for (int b = 0; b < 8; ++b) v = uint8_t((v << 1) | bits[i + size_t(b)]);
+    out.push_back(v);
+  }
+  return out;
+}
+
+struct ProbeCase {
+  const char* name;
+  Bytes window;
+  uint8_t n;
+  bool accepted;
+  uint32_t nalSize;     // checked when accepted
+  uint32_t type;        // checked when accepted
+  const char* setName;  // H.265: checked when accepted (nullptr: no name)
+};
+
+TEST(NALUProbe, H264AcceptAndRejectRules) {
+  using namespace test::h264;
+  const auto ref = reference();
+  ASSERT_TRUE(ref.sps && ref.pps);
+  const Bytes idrNri0 = withHeader(kIDR[0], 0x05);
+  const Bytes idrWithPSlice = withHeader(kP1[0], 0x65);  // an IDR must be an I slice
+  const std::vector<ProbeCase> cases = {
+      {"IDR behind a 4096 prefix", window(4096, kIDR[0]), 4, true, 4100, 5, nullptr},
+      {"non-IDR slice", window(200, kP1[0]), 4, true, 204, 1, nullptr},
+      {"IDR with nal_ref_idc 0", window(4096, idrNri0), 4, false, 0, 0, nullptr},
+      {"IDR header over a P slice", window(4096, idrWithPSlice), 4, false, 0, 0, nullptr},
+      {"SEI of 800 bytes", window(796, kSEI), 4, true, 800, 6, nullptr},
+      {"SEI of 801 bytes", window(797, kSEI), 4, false, 0, 0, nullptr},
+      {"SEI with nal_ref_idc 1", window(100, withHeader(kSEI, 0x26)), 4, false, 0, 0, nullptr},
+      {"in-band SPS of the reference", window(uint32_t(kSPS.size()), kSPS), 4, true, 26, 7, nullptr},
+      {"SPS of another id", window(uint32_t(kSPS.size()), spsWithIdOne(kSPS)), 4, false, 0, 0, nullptr},
+      {"PPS is not checked", window(3, fromHex("68ffff")), 4, true, 7, 8, nullptr},
+      {"PPS with nal_ref_idc 0", window(3, fromHex("08ce0f")), 4, false, 0, 0, nullptr},
+      {"access unit delimiter", window(2, fromHex("0910")), 4, true, 6, 9, nullptr},
+      {"forbidden bit", window(4096, withHeader(kIDR[0], 0xE5)), 4, false, 0, 0, nullptr},
+      {"slice data partition", window(4096, withHeader(kIDR[0], 0x62)), 4, false, 0, 0, nullptr},
+      {"filler data", window(10, fromHex("0cffffff")), 4, false, 0, 0, nullptr},
+      {"two-byte prefix", window(4096, kIDR[0], 2), 2, true, 4098, 5, nullptr},
+      {"one-byte prefix", window(200, kP1[0], 1), 1, true, 201, 1, nullptr},
+      {"length that overflows 32 bits", window(0xFFFFFFFFu, fromHex("0910")), 4, false, 0, 0, nullptr},
+      {"zeros", Bytes(kNaluProbeWindow, 0), 4, false, 0, 0, nullptr},
+  };
+  for (const auto& c : cases) {
+    auto unit = NALU::initNALUWithBytes(c.window.data(), uint32_t(c.window.size()), c.n, ref);
+    EXPECT_EQ(unit != nullptr, c.accepted) << c.name;
+    if (!unit || !c.accepted) continue;
+    EXPECT_EQ(unit->nalSize, c.nalSize) << c.name;
+    EXPECT_EQ(unit->NALType, c.type) << c.name;
+    EXPECT_EQ(unit->setName(), nullptr) << c.name;
+  }
+
+  // A slice carries what groups slices into pictures.
+  auto second = NALU::initNALUWithBytes(window(300, kIDR[1]).data(), kNaluProbeWindow, 4, ref);
+  auto first = NALU::initNALUWithBytes(window(300, kIDR[0]).data(), kNaluProbeWindow, 4, ref);
+  ASSERT_TRUE(first && second);
+  EXPECT_EQ(first->firstMBInSlice, 0);
+  EXPECT_GT(second->firstMBInSlice, 0);
+  EXPECT_EQ(first->frameNum, second->frameNum);
+  EXPECT_EQ(first->sliceType, second->sliceType);
+  auto sei = NALU::initNALUWithBytes(window(100, kSEI).data(), kNaluProbeWindow, 4, ref);
+  ASSERT_TRUE(sei);
+  EXPECT_EQ(sei->firstMBInSlice, -1);
+  EXPECT_EQ(sei->frameNum, -1);
+}
+
+TEST(NALUProbe, H265AcceptAndRejectRules) {
+  using namespace test::h265;
+  const auto ref = reference();
+  ASSERT_TRUE(ref.vps && ref.sps265 && ref.pps265);
+  const std::vector<ProbeCase> cases = {
+      {"IDR slice", window(1000, kIDR), 4, true, 1004, 20, "Slice"},
+      {"trailing slice", window(500, kTrail), 4, true, 504, 1, "Slice"},
+      {"in-band VPS", window(uint32_t(kVPS.size()), kVPS), 4, true, 28, 32, "VPS"},
+      {"in-band SPS", window(uint32_t(kSPS.size()), kSPS), 4, true, 45, 33, "SPS"},
+      {"in-band PPS", window(uint32_t(kPPS.size()), kPPS), 4, true, 11, 34, "PPS"},
+      {"VPS with temporal id plus 1 of 0", window(24, fromHex("40000c01ffff")), 4, false, 0, 0, nullptr},
+      {"SEI of 800 bytes", window(796, kSEI), 4, true, 800, 39, "SEI"},
+      {"SEI of 801 bytes", window(797, kSEI), 4, false, 0, 0, nullptr},
+      {"suffix SEI", window(20, fromHex("500105ff")), 4, true, 24, 40, "SEI"},
+      {"SEI of layer 1", window(20, fromHex("4e0905ff")), 4, false, 0, 0, nullptr},
+      {"reserved type 22", window(100, fromHex("2c01af1d")), 4, false, 0, 0, nullptr},
+      {"delimiter of 7 bytes", window(3, kAUD), 4, true, 7, 35, "AUD"},
+      {"unit of 6 bytes", window(2, kAUD), 4, false, 0, 0, nullptr},
+      {"end of sequence has no name", window(10, fromHex("4801")), 4, true, 14, 36, nullptr},
+      {"unspecified type 48", window(996, fromHex("6001")), 4, true, 1000, 48, "Unspecified"},
+      {"unspecified type 48 over 1000 bytes", window(997, fromHex("6001")), 4, false, 0, 0, nullptr},
+      {"unspecified type 63 has no name", window(50, fromHex("7e01")), 4, true, 54, 63, nullptr},
+      // first_slice_segment_in_pic_flag 1, no_output_of_prior_pics_flag 0, then a
+      // picture-parameter-set id of 64.
+      {"slice with PPS id 64", window(1000, fromHex("28018082")), 4, false, 0, 0, nullptr},
+      {"two-byte prefix", window(1000, kIDR, 2), 2, true, 1002, 20, "Slice"},
+  };
+  for (const auto& c : cases) {
+    auto unit = NALU::initNALUWithBytes(c.window.data(), uint32_t(c.window.size()), c.n, ref);
+    EXPECT_EQ(unit != nullptr, c.accepted) << c.name;
+    if (!unit || !c.accepted) continue;
+    EXPECT_EQ(unit->nalSize, c.nalSize) << c.name;
+    EXPECT_EQ(unit->NALType, c.type) << c.name;
+    if (c.setName)
+      EXPECT_STREQ(unit->setName(), c.setName) << c.name;
+    else
+      EXPECT_EQ(unit->setName(), nullptr) << c.name;
+  }
+  auto idr = NALU::initNALUWithBytes(window(1000, kIDR).data(), kNaluProbeWindow, 4, ref);
+  ASSERT_TRUE(idr);
+  EXPECT_EQ(idr->firstMBInSlice, 1);
+  EXPECT_EQ(idr->NTempID, 1u);
+}
+
+// A probe near the end of the file sees the missing bytes as zeros; past the end it sees
+// nothing it could accept.
+TEST(NALUProbe, ReadsTheFileZeroPaddedAtItsEnd) {
+  test::TempDir dir;
+  const Bytes data = test::layout({{&test::h264::kIDR[0], 300}, {&test::h264::kPPS, 8}});
+  ASSERT_TRUE(test::writeFileBytes(dir.file("end.bin"), data));
+  FileHandle fh = FileHandle::openForReading(dir.file("end.bin"));
+  RepairFile repair;
+  const auto ref = test::h264::reference();
+  auto pps = repair.isNaluAtOffset(300, fh, 4, ref);
+  ASSERT_TRUE(pps);
+  EXPECT_EQ(pps->NALType, 8u);
+  EXPECT_EQ(pps->nalSize, 8u);
+  EXPECT_TRUE(repair.isNaluAtOffset(0, fh, 4, ref));
+  EXPECT_FALSE(repair.isNaluAtOffset(308, fh, 4, ref));
+  EXPECT_FALSE(repair.isNaluAtOffset(1u << 20, fh, 4, ref));
+}
+
+// The scan's buffered reads must give every offset exactly the bytes a read at that offset
+// would, zero-padded past the end, whatever the refill pattern.
+TEST(ByteWindow, MatchesDirectReadsAtEveryOffset) {
+  test::TempDir dir;
+  Bytes data(1000);
+  std::mt19937 rng(7);
+  for (auto& b : data) b = uint8_t(rng());
+  ASSERT_TRUE(test::writeFileBytes(dir.file("w.bin"), data));
+  FileHandle fh = FileHandle::openForReading(dir.file("w.bin"));
+  for (size_t capacity : {64u, 100u, 4096u}) {
+    ByteWindow w(fh, data.size(), capacity, 50);
+    // Forward steps of 1, then jumps and a step back, as the scan and the chain make them.
+    std::vector<uint64_t> offsets;
+    for (uint64_t o = 0; o < 1100; ++o) offsets.push_back(o);
+    for (uint64_t o : {5u, 900u, 10u, 977u, 999u, 1000u, 3000u, 0u}) offsets.push_back(o);
+    for (uint64_t o : offsets) {
+      Bytes expected(50, 0);
+      for (size_t i = 0; i < 50; ++i)
+        if (o + i < data.size()) expected[i] = data[o + i];
+      ASSERT_EQ(0, std::memcmp(w.at(o, 50), expected.data(), 50)) << "capacity " << capacity << " offset " << o;
+    }
+    EXPECT_LT(w.refills(), 1100u / 8) << "capacity " << capacity;
+  }
+}
+
+}  // namespace
+}  // namespace vr

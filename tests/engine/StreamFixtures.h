@@ -1,0 +1,100 @@
+#pragma once
+// NAL units taken from small libx264 and libx265 encodes of a 64x64 test pattern (the
+// parameter sets whole, the slices by their first bytes, which is all a probe reads), and
+// helpers that lay them out as length-prefixed media data.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bitstream/PPS.h"
+#include "bitstream/PPS_265.h"
+#include "bitstream/SPS.h"
+#include "bitstream/SPS_265.h"
+#include "bitstream/VPS_265.h"
+#include "common/ByteOrder.h"
+#include "engine/NALU.h"
+
+namespace vr::test {
+
+inline Bytes fromHex(const std::string& hex) {
+  Bytes out;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(uint8_t(std::stoul(hex.substr(i, 2), nullptr, 16)));
+  return out;
+}
+
+// H.264, constrained baseline, three slices per picture: IDR picture then two P pictures.
+namespace h264 {
+inline const Bytes kSPS = fromHex("6742c00ada109b011000000300100000030320f1226a");
+inline const Bytes kPPS = fromHex("68ce0fc8");
+inline const Bytes kSEI = fromHex("0605ffff57dc45e9bde6d948b7962cd820d923eeef78323634202d20636f726520313634");
+inline const Bytes kIDR[3] = {
+    fromHex("6588843a0c600080040d67036675658ecc7b6188e63fff001e0bf16d8cb60d77f5d7001e00020005280548e7b2"),
+    fromHex("65288843a0a600080060ef013f22457190948a875d0e70bc000e83288e624d352e15e555e186515ed49a6a5e"),
+    fromHex("651a2210e831800203411ba905609995e46c000802f4b12000b078002c1e000b078002c1e00302c33c006058"),
+};
+inline const Bytes kP1[3] = {
+    fromHex("419a203abc6c5c562b15f02ebf60562b15800fbfad793f5d0275b00ebf0eb00337fefddead6ff9aff98075fc"),
+    fromHex("4129a203abc13400ffdf430ff83e23eff907fc1f0f1eb8dfdc01c43ffc9fd47e0e2b1bbea8dd704f80b6f035"),
+    fromHex("411a6880eaf1b12000539e000639e000539e000638c0161130b83503005844c1e0d400ce97228476b9bcf088"),
+};
+inline const Bytes kP2[3] = {
+    fromHex("419a403ebc35e1f43e55f86d5bd07e15e816a304fa03f5beaea7b4f0cdbe19c5042f5c3fc2070778f8737ae8"),
+    fromHex("4129a403ebc4ce0f4f07e01531bf4297df361a43e5fe271d3e36077be7aed877023e0000000000000000000000"),
+    fromHex("411a6900faf1b12000639e0006141e000639e000614150009a8560680a8004d42b03400f1324b027216b9bf0"),
+};
+
+inline ReferenceParameterSets reference() {
+  ReferenceParameterSets r;
+  r.sps = SPS::initSPSWithBytes(kSPS.data(), uint32_t(kSPS.size()));
+  r.pps = PPS::initPPSWithBytes(kPPS.data(), uint32_t(kPPS.size()));
+  return r;
+}
+}  // namespace h264
+
+// H.265 main profile: parameter sets, an IDR_N_LP picture and a TRAIL_R picture.
+namespace h265 {
+inline const Bytes kVPS = fromHex("40010c01ffff01600000030090000003000003001e928090");
+inline const Bytes kSPS = fromHex("42010101600000030090000003000003001ea0208105964a924caf016808000003000800000300c840");
+inline const Bytes kPPS = fromHex("4401c172b42240");
+inline const Bytes kIDR = fromHex("2801af1d80c2f9897f5a0a32d30bff7e77d18ed61868a964fab0f736d49e2b77a6fffbc6c7d0");
+inline const Bytes kTrail = fromHex("0201d0097e10c63bb6b3667dcd34adfe91d8178d96");
+// Prefix SEI and access unit delimiter headers, payload made up.
+inline const Bytes kSEI = fromHex("4e0105ffff0102030405060708090a0b0c0d0e0f");
+inline const Bytes kAUD = fromHex("46015000");
+
+inline ReferenceParameterSets reference() {
+  ReferenceParameterSets r;
+  r.vps = VPS_265::initVPS265WithBytes(kVPS.data(), uint32_t(kVPS.size()));
+  r.sps265 = SPS_265::initSPS265WithBytes(kSPS.data(), uint32_t(kSPS.size()), 64, 64);
+  r.pps265 = PPS_265::initPPS265WithBytes(kPPS.data(), uint32_t(kPPS.size()), r.sps265);
+  return r;
+}
+}  // namespace h265
+
+// One unit of `total` bytes (prefix included) behind an n-byte length prefix: the unit's
+// known bytes, then zero filler.
+inline Bytes prefixedUnit(const Bytes& unit, uint32_t total, int n = 4) {
+  Bytes out;
+  const uint32_t length = total - uint32_t(n);
+  for (int i = n - 1; i >= 0; --i) out.push_back(uint8_t(length >> (8 * i)));
+  out.insert(out.end(), unit.begin(), unit.begin() + std::min<size_t>(unit.size(), length));
+  out.resize(total, 0);
+  return out;
+}
+
+// Units laid out back to back; each entry is (unit, total size in the file).
+struct Unit {
+  const Bytes* bytes;
+  uint32_t total;
+};
+inline Bytes layout(const std::vector<Unit>& units, int n = 4) {
+  Bytes out;
+  for (const Unit& u : units) {
+    Bytes b = prefixedUnit(*u.bytes, u.total, n);
+    out.insert(out.end(), b.begin(), b.end());
+  }
+  return out;
+}
+
+}  // namespace vr::test
