@@ -4,6 +4,8 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Tests run ffmpeg; keep it from waiting on a terminal.
+exec </dev/null
 root=$(pwd)
 jobs=$(nproc)
 
