@@ -4,13 +4,11 @@
 #
 #   bench-repair.sh [SIZE_MB]        (default 1100)
 #
-# The movie is H.264 + AAC, 1280x720, 25 fps, 10 Mbit/s with film-grain-like noise; like a
-# camera's, every picture starts with an access unit delimiter. (The scan takes runs of two
-# NAL units or more, and ffmpeg's muxer writes one picture per chunk, so a movie without
-# delimiters would leave it nothing to find.) One segment is encoded and repeated without
-# re-encoding, then everything after the media data is dropped. Both timings run with the
-# file in the page cache; the repair forces its output to disk once at the end, so the copy
-# is timed both alone and followed by a sync.
+# The movie and its reference come from make-bench-movie.sh: H.264 + AAC, 1280x720, 25 fps,
+# 10 Mbit/s with film-grain-like noise, an access unit delimiter before every picture as a
+# camera writes it, everything after the media data dropped. Both timings run with the file
+# in the page cache; the repair forces its output to disk once at the end, so the copy is
+# timed both alone and followed by a sync.
 #
 # Environment: BUILD_DIR (default build-bench), WORK_DIR (default $BUILD_DIR/bench-repair),
 # KEEP=1 keeps the big files afterwards.
@@ -34,7 +32,6 @@ rm -f "$build_log"
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
 movie=$work/movie.mov
-ref=$work/reference.mov
 out=$work/repaired.mov
 copy=$work/copy.mov
 cleanup() {
@@ -43,50 +40,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-ff() { ffmpeg -nostdin -hide_banner -loglevel error -y "$@"; }
-rate_kbit=10000
-fps=25
-settings=(-c:v libx264 -preset veryfast -profile:v high -pix_fmt yuv420p -g "$fps" -keyint_min "$fps"
-          -sc_threshold 0 -bf 0 -b:v "${rate_kbit}k" -maxrate "${rate_kbit}k" -bufsize "$((rate_kbit * 2))k"
-          -x264-params aud=1 -c:a aac -b:a 128k)
-encode() {  # out seconds video-source hz
-  ff -f lavfi -i "$3=size=1280x720:rate=$fps:duration=$2,noise=alls=12:allf=t+u" \
-     -f lavfi -i "aevalsrc=0.3*sin($4*2*PI*t)|0.3*sin($(($4 * 3 / 2))*2*PI*t):s=48000:d=$2" \
-     "${settings[@]}" -f mov "$1"
-}
-
-if [ ! -f "$movie" ] || [ "$(( $(stat -c %s "$movie") / 1048576 ))" -lt "$size_mb" ]; then
-  echo "bench-repair: making a ${size_mb} MiB camera-like movie in $work"
-  encode "$work/segment.mov" 20 testsrc2 660
-  encode "$ref" 2 testsrc 440
-  segment_bytes=$(stat -c %s "$work/segment.mov")
-  copies=$(( (size_mb * 1048576 + segment_bytes - 1) / segment_bytes ))
-  for ((i = 0; i < copies; i++)); do echo "file 'segment.mov'"; done >"$work/list.txt"
-  ff -f concat -safe 0 -i "$work/list.txt" -map 0 -c copy -f mov "$movie"
-  rm -f "$work/segment.mov" "$work/list.txt"
-  # Drop everything after the media data, as a camera does when it loses power.
-  python3 - "$movie" <<'EOF'
-import os, struct, sys
-with open(sys.argv[1], "r+b") as f:
-    total, pos = os.fstat(f.fileno()).st_size, 0
-    while pos + 8 <= total:
-        f.seek(pos)
-        hdr = f.read(16)
-        size, typ = struct.unpack(">I4s", hdr[:8])
-        head = 8
-        if size == 1:
-            size, head = struct.unpack(">Q", hdr[8:16])[0], 16
-        elif size == 0:
-            size = total - pos
-        if size < head:
-            sys.exit("bad atom size at %d" % pos)
-        if typ == b"mdat":
-            f.truncate(pos + size)
-            sys.exit(0)
-        pos += size
-sys.exit("no mdat")
-EOF
-fi
+# make-bench-movie.sh keeps a movie of the same size (its stamp says so) and makes it otherwise.
+bash scripts/make-bench-movie.sh "$movie" "$size_mb"
+ref=$movie.ref.mov
 
 bytes=$(stat -c %s "$movie")
 echo "bench-repair: movie $((bytes / 1048576)) MiB"

@@ -7,7 +7,10 @@
 # matching healthy reference OUT.ref.mov (two seconds, same settings, other content).
 # One segment of 1280x720, 25 fps, 10 Mbit/s video with film-grain-like noise is encoded
 # once and repeated with the concat demuxer without re-encoding, so a gigabyte takes about
-# as long as copying it. A stamp beside OUT makes a repeated call with the same size free.
+# as long as copying it. Like a camera's, every picture starts with an access unit
+# delimiter: the repair takes runs of two NAL units or more, and the muxer writes one
+# picture per chunk between the audio, so a movie without delimiters would leave it
+# nothing to find. A stamp beside OUT makes a repeated call with the same size free.
 set -euo pipefail
 
 die() { echo "make-bench-movie: $*" >&2; exit 1; }
@@ -40,7 +43,7 @@ segment_s=$(( (size_mb * 8 * 1024 + rate_kbit - 1) / rate_kbit + 1 ))
 [ "$segment_s" -gt 20 ] && segment_s=20
 settings=(-c:v libx264 -preset veryfast -profile:v high -pix_fmt yuv420p -g "$fps" -keyint_min "$fps"
           -sc_threshold 0 -bf 0 -b:v "${rate_kbit}k" -maxrate "${rate_kbit}k" -bufsize "$((rate_kbit * 2))k"
-          -c:a aac -b:a 128k)
+          -x264-params aud=1 -c:a aac -b:a 128k)
 encode() {  # out seconds video-source hz
   ff -f lavfi -i "$3=size=1280x720:rate=$fps:duration=$2,noise=alls=12:allf=t+u" \
      -f lavfi -i "aevalsrc=0.3*sin($4*2*PI*t)|0.3*sin($(($4 * 3 / 2))*2*PI*t):s=48000:d=$2" \

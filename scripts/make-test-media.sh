@@ -187,7 +187,12 @@ surgery() { python3 -c "$surgery_py" "$@"; }
 ff() { ffmpeg -nostdin -hide_banner -loglevel error -y "$@"; }
 
 # Camera-like encoder settings: fixed GOP of 15, no scene-cut keyframes, no B-frames
-# unless a variant asks for them, constant-ish bit rate.
+# unless a variant asks for them, constant-ish bit rate. Like a camera's, every picture
+# starts with an access unit delimiter, so even a chunk of a single picture (the muxer
+# writes one picture per chunk when audio is interleaved) holds two NAL units or more.
+# H.264 keeps its parameter sets in the sample description except in the in-band variant;
+# H.265 repeats them before every IDR picture, as cameras do, but without x265's banner SEI
+# (kilobytes of encoder settings, which no camera writes and the scan does not take).
 x264_args() {  # $1 = variant
   local a=(-c:v libx264 -preset veryfast -profile:v high -pix_fmt yuv420p -threads 1
            -g 15 -keyint_min 15 -sc_threshold 0 -b:v 400k -maxrate 500k -bufsize 500k)
@@ -196,14 +201,15 @@ x264_args() {  # $1 = variant
     *) a+=(-bf 0) ;;
   esac
   case $1 in
-    inband) a+=(-x264-params repeat-headers=1) ;;
-    slices) a+=(-slices 4) ;;
+    inband) a+=(-x264-params aud=1:repeat-headers=1) ;;
+    slices) a+=(-slices 4 -x264-params aud=1) ;;
+    *) a+=(-x264-params aud=1) ;;
   esac
   printf '%s\n' "${a[@]}"
 }
 x265_args() {
   printf '%s\n' -c:v libx265 -preset fast -pix_fmt yuv420p -b:v 300k \
-    -x265-params "keyint=15:min-keyint=15:scenecut=0:bframes=0:pools=1:frame-threads=1:log-level=error"
+    -x265-params "keyint=15:min-keyint=15:scenecut=0:bframes=0:pools=1:frame-threads=1:aud=1:repeat-headers=1:info=0:log-level=error"
 }
 
 # Runs jobs in the background, at most one per core; a failed job leaves a marker and
@@ -259,9 +265,11 @@ if [ "$mode" = samples ]; then
   work=$(mktemp -d "${TMPDIR:-/tmp}/vr-samples.XXXXXX")
   trap 'rm -rf "$work"' EXIT
   # A 640x360, 25 fps clip of moderate bit rate: a short reference and a six-second
-  # recording with other content, like two clips from one camera.
+  # recording with other content, like two clips from one camera (access unit delimiters
+  # included, as in the test set).
   settings=(-c:v libx264 -preset medium -profile:v high -pix_fmt yuv420p -threads 1 -g 25 -keyint_min 25
-            -sc_threshold 0 -bf 0 -b:v 600k -maxrate 800k -bufsize 1200k -c:a aac -b:a 96k)
+            -sc_threshold 0 -bf 0 -b:v 600k -maxrate 800k -bufsize 1200k -x264-params aud=1
+            -c:a aac -b:a 96k)
   ff -f lavfi -i "testsrc2=size=640x360:rate=25:duration=2" \
      -f lavfi -i "aevalsrc=0.3*sin(440*2*PI*t)|0.3*sin(660*2*PI*t):s=48000:d=2" \
      "${settings[@]}" -f mov "$work/reference.mov"

@@ -6,10 +6,14 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <set>
 
+#include "engine/RepairFile.h"
+#include "support/RecordingDelegate.h"
 #include "support/TestMedia.h"
 
 namespace vr::test {
@@ -24,6 +28,71 @@ std::vector<size_t> findMoovText(const Bytes& data, size_t begin, size_t end) {
     if (std::memcmp(data.data() + i, "moov", 4) == 0) at.push_back(i);
   }
   return at;
+}
+
+// The NAL units of one chunk of video: pictures stored back to back between other data.
+struct VideoChunk {
+  uint64_t offset = 0;
+  size_t units = 0;
+  uint32_t largestOtherUnit = 0;  // largest unit that is not a picture slice (SEI, parameter sets)
+};
+
+// Walks the video chunks of a movie (consecutive packets of its first video stream, as
+// ffprobe lists them) through their 4-byte length prefixes.
+std::vector<VideoChunk> videoChunks(const std::string& movie, bool hevc) {
+  const auto r = runCommand("ffprobe -v error -select_streams v:0 -show_entries packet=pos,size "
+                            "-of compact=p=0:nk=0 " + shellQuote(movie) + " 2>/dev/null");
+  std::vector<std::pair<uint64_t, uint64_t>> packets;  // pos, size
+  for (const std::string& line : splitLines(r.out)) {
+    unsigned long pos = 0, size = 0;
+    if (std::sscanf(line.c_str(), "size=%lu|pos=%lu", &size, &pos) == 2 ||
+        std::sscanf(line.c_str(), "pos=%lu|size=%lu", &pos, &size) == 2)
+      packets.emplace_back(pos, size);
+  }
+  std::sort(packets.begin(), packets.end());
+  const Bytes data = readFileBytes(movie);
+  std::vector<VideoChunk> chunks;
+  for (size_t i = 0; i < packets.size();) {
+    uint64_t end = packets[i].first + packets[i].second;
+    size_t j = i + 1;
+    while (j < packets.size() && packets[j].first == end) end += packets[j++].second;
+    VideoChunk c;
+    c.offset = packets[i].first;
+    for (uint64_t p = c.offset; p + 5 <= end && end <= data.size();) {
+      const uint32_t n = readBE32(data.data() + p);
+      const uint8_t h = data[p + 4];
+      const bool slice = hevc ? ((h >> 1) & 0x3F) < 32 : (h & 0x1F) >= 1 && (h & 0x1F) <= 5;
+      if (!slice) c.largestOtherUnit = std::max(c.largestOtherUnit, n);
+      ++c.units;
+      p += 4 + uint64_t(n);
+    }
+    chunks.push_back(c);
+    i = j;
+  }
+  return chunks;
+}
+
+// The repair finds video as runs of two NAL units or more, and the muxer writes a single
+// picture per chunk between the audio, so every picture must bring company, as a camera's
+// do: an access unit delimiter, and for keyframes parameter sets or SEI. Those other units
+// must stay short (encoder banners of kilobytes are no camera's), or the scan rejects them.
+TEST(TestMedia, EveryVideoChunkIsARunOfShortHeadersAndPictures) {
+  ASSERT_FALSE(manifest().empty());
+  std::vector<std::pair<std::string, bool>> movies = {
+      {std::string(VR_SOURCE_DIR) + "/samples/reference.mov", false}};
+  for (const MediaSet& s : manifest()) {
+    movies.emplace_back(s.ref(), s.codec == "h265");
+    movies.emplace_back(s.orig(), s.codec == "h265");
+  }
+  for (const auto& [movie, hevc] : movies) {
+    SCOPED_TRACE(movie);
+    const auto chunks = videoChunks(movie, hevc);
+    ASSERT_FALSE(chunks.empty());
+    for (const VideoChunk& c : chunks) {
+      EXPECT_GE(c.units, 2u) << "chunk at " << c.offset;
+      EXPECT_LE(c.largestOtherUnit, 800u) << "chunk at " << c.offset;
+    }
+  }
 }
 
 TEST(TestMedia, ManifestListsEveryCameraSetting) {
@@ -231,6 +300,28 @@ TEST(TestMedia, DemoSamplesAreAHealthyReferenceAndAMovieWithoutIndex) {
   EXPECT_EQ(atoms.back().end(), fileSizeOf(damaged));
   EXPECT_GT(atoms.back().size, 400u * 1024u);  // several seconds of pictures and sound
   EXPECT_FALSE(findTopLevelAtom(damaged, "moov"));
+}
+
+// The demo must show a repair that works: every picture and the sound come back, decodable.
+TEST(TestMedia, DemoSamplesRepairWithAllPicturesAndSound) {
+  ASSERT_TRUE(hasFfmpeg());
+  TempDir dir;
+  ASSERT_TRUE(dir.ok());
+  RecordingDelegate delegate;
+  RepairFile repair;
+  repair.delegate = &delegate;
+  const std::string out = dir.file("demo.mov");
+  repair.repairMOVWithRefFileAtPath(std::string(VR_SOURCE_DIR) + "/samples/reference.mov",
+                                    std::string(VR_SOURCE_DIR) + "/samples/damaged.mov", out);
+  ASSERT_TRUE(delegate.completed);
+  EXPECT_EQ(repair.videoSampleCount, 150u);  // six seconds at 25 pictures a second
+  EXPECT_EQ(decodeErrors(out), std::vector<std::string>{});
+  const auto streams = ffprobeStreams(out);
+  const auto video = firstStream(streams, "video");
+  const auto audio = firstStream(streams, "audio");
+  ASSERT_TRUE(video && audio);
+  EXPECT_GE(video->nbReadFrames, 149);  // the edit list may hide the first picture
+  EXPECT_NEAR(audio->duration, 6.0, 0.12);
 }
 
 TEST(TestMedia, SecondRunOfTheScriptChangesNothing) {
