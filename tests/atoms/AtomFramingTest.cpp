@@ -3,23 +3,13 @@
 #include <gtest/gtest.h>
 
 #include "atoms/AtomFraming.h"
+#include "tests/support/AtomBytes.h"
 
 namespace vr {
 namespace {
 
-Bytes atom(const char* type, Bytes payload) {
-  Bytes b;
-  appendBE32(b, uint32_t(payload.size() + 8));
-  b.insert(b.end(), type, type + 4);
-  b.insert(b.end(), payload.begin(), payload.end());
-  return b;
-}
-
-Bytes concat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
+using test::atomOf;
+using test::cat;
 
 struct Seen {
   std::string type;
@@ -41,10 +31,10 @@ std::vector<Seen> scan(const Bytes& container, ChildScanBounds bounds, std::init
 
 TEST(ChildScan, FindsChildrenAndSlidesThroughTheRest) {
   // An unknown atom whose payload holds a recognised atom: the embedded one is a child.
-  const Bytes embedded = atom("tkhd", Bytes(4, 0));
-  const Bytes unknown = atom("junk", concat({Bytes(3, 0), embedded}));
-  const Bytes body = concat({atom("mdia", Bytes(8, 1)), unknown, atom("uuid", Bytes(2, 0))});
-  const Bytes container = concat({atom("trak", body)});
+  const Bytes embedded = atomOf("tkhd", Bytes(4, 0));
+  const Bytes unknown = atomOf("junk", cat({Bytes(3, 0), embedded}));
+  const Bytes body = cat({atomOf("mdia", Bytes(8, 1)), unknown, atomOf("uuid", Bytes(2, 0))});
+  const Bytes container = atomOf("trak", body);
   auto seen = scan(container, {8, false}, {fourCC("mdia"), fourCC("tkhd")}, {fourCC("uuid")});
   ASSERT_EQ(seen.size(), 3u);
   EXPECT_EQ(seen[0].type, "mdia");
@@ -55,15 +45,15 @@ TEST(ChildScan, FindsChildrenAndSlidesThroughTheRest) {
   EXPECT_TRUE(seen[2].stepped);
 
   // Sizes of 0 or past the end are not taken; the scan moves on by one byte.
-  Bytes zero = atom("mdia", Bytes(8, 0));
+  Bytes zero = atomOf("mdia", Bytes(8, 0));
   writeBE32(zero.data(), 0);
-  Bytes tooLong = atom("mdia", Bytes(8, 0));
+  Bytes tooLong = atomOf("mdia", Bytes(8, 0));
   writeBE32(tooLong.data(), 1000);
-  EXPECT_TRUE(scan(concat({atom("trak", zero)}), {8, false}, {fourCC("mdia")}, {}).empty());
-  EXPECT_TRUE(scan(concat({atom("trak", tooLong)}), {8, false}, {fourCC("mdia")}, {}).empty());
+  EXPECT_TRUE(scan(atomOf("trak", zero), {8, false}, {fourCC("mdia")}, {}).empty());
+  EXPECT_TRUE(scan(atomOf("trak", tooLong), {8, false}, {fourCC("mdia")}, {}).empty());
 
   // The end bound: a child header that ends exactly at the end is read only with <=.
-  const Bytes tight = atom("stbl", atom("stsd", {}));
+  const Bytes tight = atomOf("stbl", atomOf("stsd", {}));
   EXPECT_TRUE(scan(tight, {8, false}, {fourCC("stsd")}, {}).empty());
   EXPECT_EQ(scan(tight, {8, true}, {fourCC("stsd")}, {}).size(), 1u);
   // Tiny or absent containers.
@@ -76,12 +66,12 @@ TEST(Ftyp, RecognisesTheCameraMakerByPosition) {
     std::string maker;
     uint32_t size;
   } cases[] = {
-      {atom("ftyp", {'q', 't', ' ', ' ', 0, 0, 0, 0, 'C', 'A', 'E', 'P'}), "Canon", 20},
-      {atom("ftyp", {'X', 'A', 'V', 'C', 0, 0, 0, 0, 'C', 'A', 'E', 'P'}), "Sony", 20},
-      {atom("ftyp", {'q', 't', ' ', ' ', 'M', 'S', 'N', 'V'}), "Sony", 16},
-      {atom("ftyp", {0, 'p', 'a', 'n', 'a', 0}), "Panasonic", 14},  // unaligned
-      {atom("ftyp", {'C', 'A', 'E', 'P'}), "Canon", 12},              // 12 bytes: only offset 8
-      {atom("ftyp", {'i', 's', 'o', 'm'}), "", 12},
+      {atomOf("ftyp", {'q', 't', ' ', ' ', 0, 0, 0, 0, 'C', 'A', 'E', 'P'}), "Canon", 20},
+      {atomOf("ftyp", {'X', 'A', 'V', 'C', 0, 0, 0, 0, 'C', 'A', 'E', 'P'}), "Sony", 20},
+      {atomOf("ftyp", {'q', 't', ' ', ' ', 'M', 'S', 'N', 'V'}), "Sony", 16},
+      {atomOf("ftyp", {0, 'p', 'a', 'n', 'a', 0}), "Panasonic", 14},  // unaligned
+      {atomOf("ftyp", {'C', 'A', 'E', 'P'}), "Canon", 12},              // 12 bytes: only offset 8
+      {atomOf("ftyp", {'i', 's', 'o', 'm'}), "", 12},
       {Bytes{0, 0, 0, 7, 'f', 't', 'y'}, "", 0},
   };
   for (const auto& c : cases) {

@@ -1,50 +1,22 @@
 // Container atoms: the movie tree read from real ffmpeg movies and from hand-made trees,
 // the refusal chain, the derived track values and the queries of the movie file model.
-// The tree-building helpers at the top are shared with MovieBuilderTest.cpp.
+// The tree-building helpers at the top are declared in tests/support/AtomBuilders.h and
+// shared with MovieBuilderTest.cpp.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstring>
 
 #include "atoms/Containers.h"
+#include "tests/support/AtomBuilders.h"
+#include "tests/support/AtomBytes.h"
 #include "tests/support/TestMedia.h"
-
-// Hand-made movie trees. Declared again, token for token, in MovieBuilderTest.cpp.
-namespace vr::atomtest {
-struct TrackShape {
-  std::string handler;      // media handler subtype: "vide", "soun", "tmcd", ...
-  std::string mediaHeader;  // "vmhd", "smhd", "gmhd" or "" for none
-  std::string codec;        // sample entry type, "" for an empty sample description
-  uint32_t timescale = 0, mediaDuration = 0;
-  uint32_t sampleCount = 0, sampleDuration = 0, fixedSampleSize = 0, samplesPerChunk = 1;
-  uint32_t trackID = 1;
-  Bytes extraStbl = {};  // appended to the sample table after "stts"
-  Bytes extraMdia = {};  // appended to the media after "minf"
-};
-Bytes be32(uint32_t v);
-Bytes cat(std::initializer_list<Bytes> parts);
-Bytes zeros(size_t n);
-Bytes text(const char* s);
-Bytes box(const char* type, const Bytes& payload);
-Bytes fullBox(const char* type, uint32_t versionFlags, const Bytes& payload);
-Bytes mvhdBox(uint32_t timescale, uint32_t duration, uint32_t nextTrackID);
-Bytes moovBox(uint32_t movieTimescale, const std::vector<TrackShape>& tracks, uint32_t nextTrackID);
-std::shared_ptr<Moov> parseMoov(const Bytes& bytes);
-TrackShape videoTrack();
-TrackShape soundTrack(const std::string& codec);
-TrackShape timecodeTrack();
-Bytes moovOfFile(const std::string& path);
-}  // namespace vr::atomtest
 
 namespace vr::atomtest {
 
 Bytes be16(uint16_t v) { return Bytes{uint8_t(v >> 8), uint8_t(v)}; }
 Bytes be32(uint32_t v) { return Bytes{uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)}; }
-Bytes cat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
+Bytes cat(std::initializer_list<Bytes> parts) { return test::cat(parts); }
 Bytes zeros(size_t n) { return Bytes(n, 0); }
 Bytes text(const char* s) { return Bytes(s, s + std::strlen(s)); }
 Bytes box(const char* type, const Bytes& payload) {

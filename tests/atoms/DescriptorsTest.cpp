@@ -6,15 +6,12 @@
 #include <string>
 
 #include "atoms/Descriptors.h"
+#include "tests/support/AtomBytes.h"
 
 namespace vr {
 namespace {
 
-Bytes hex(const std::string& h) {
-  Bytes b;
-  for (size_t i = 0; i + 1 < h.size(); i += 2) b.push_back(uint8_t(std::stoi(h.substr(i, 2), nullptr, 16)));
-  return b;
-}
+using test::hex;
 
 // An "esds" atom around an ES-descriptor body given in hex, with a one-byte size.
 Bytes esds(const std::string& body) {

@@ -9,26 +9,16 @@
 
 #include "atoms/HeaderAtoms.h"
 #include "atoms/SampleTableAtoms.h"
+#include "tests/support/AtomBytes.h"
 #include "tests/support/TestMedia.h"
 
 namespace vr {
 namespace {
 
-// "00 00 00 14 76 6D ..." -> bytes; anything but hex digits is ignored.
-Bytes hex(const std::string& text) {
-  std::string d;
-  for (char c : text)
-    if (std::isxdigit(static_cast<unsigned char>(c))) d += c;
-  Bytes out;
-  for (size_t i = 0; i + 1 < d.size(); i += 2) out.push_back(uint8_t(std::stoul(d.substr(i, 2), nullptr, 16)));
-  return out;
-}
-
-Bytes cat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
+using test::built;
+using test::Built;
+using test::cat;
+using test::hex;
 
 // An atom whose body bytes count up from `seed`, so that every field differs.
 Bytes patternAtom(uint32_t size, const char (&type)[5], uint32_t versionFlag, uint8_t seed) {
@@ -51,16 +41,6 @@ Bytes toVersion1(const Bytes& v0, std::initializer_list<size_t> wide) {
   writeBE32(v1.data(), uint32_t(v1.size()));
   v1[8] = 1;
   return v1;
-}
-
-struct Built {
-  const char* name;
-  uint32_t size;
-  Bytes bytes, expected;
-};
-template <typename T>
-Built built(const char* name, const std::shared_ptr<T>& a, const std::string& expected) {
-  return {name, a->size, a->writeableData, hex(expected)};
 }
 
 TEST(HeaderAtomsBuilt, ProduceTheExactBytesAndMatchingSize) {
@@ -91,11 +71,7 @@ TEST(HeaderAtomsBuilt, ProduceTheExactBytesAndMatchingSize) {
             " 00 00 02 58 00 00 00 00 00 02 00 00"),
       built("empty edit list", Elst::initELSTWithEditListTable({}), "00 00 00 10 65 6C 73 74 00 00 00 00 00 00 00 00"),
   };
-  for (const Built& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(c.bytes, c.expected);
-    EXPECT_EQ(c.size, c.bytes.size());
-  }
+  test::expectBuilt(cases);
 }
 
 TEST(HeaderAtomsRead, DurationChangeRewritesOnlyTheDuration) {
@@ -176,12 +152,7 @@ TEST(HeaderAtomsRead, DataReferenceEntriesEndAtTheFirstMisfit) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Bytes a;
-    appendBE32(a, uint32_t(16 + c.body.size()));
-    appendBE32(a, fourCC("dref"));
-    appendBE32(a, 0);
-    appendBE32(a, c.count);
-    a.insert(a.end(), c.body.begin(), c.body.end());
+    const Bytes a = test::tableAtom("dref", c.count, c.body);
     auto d = Dref::initDREFWithBytes(a.data(), uint32_t(a.size()));
     EXPECT_EQ(d->numberOfEntries, c.count);
     ASSERT_EQ(d->entries.size(), c.types.size());
@@ -243,39 +214,15 @@ TEST(HeaderAtomsRead, TruncatedAndGarbageInputIsReadWithinBounds) {
   };
   std::mt19937 rng(1234);
   for (const auto& [atom, parse] : parsers) {
-    for (size_t len = 0; len <= atom.size(); ++len) {
-      std::unique_ptr<uint8_t[]> exact(new uint8_t[len]);
-      std::memcpy(exact.get(), atom.data(), len);
-      parse(exact.get(), uint32_t(len));
-      if (len == 0) parse(nullptr, 64);
-    }
-    for (int round = 0; round < 200; ++round) {
-      const size_t len = rng() % 80;
-      std::unique_ptr<uint8_t[]> garbage(new uint8_t[len]);
-      for (size_t i = 0; i < len; ++i) garbage[i] = uint8_t(rng());
-      if (len >= 16 && (round & 1)) std::memset(garbage.get() + 12, 0xFF, 4);  // huge counts
-      parse(garbage.get(), uint32_t(len));
-    }
+    test::readEveryPrefixAndGarbage(atom, parse, rng, 80, 200, [](uint8_t* g, size_t len, int round) {
+      if (len >= 16 && (round & 1)) std::memset(g + 12, 0xFF, 4);  // huge counts
+    });
   }
 }
 
 // ---------------------------------------------------------------------------------------
 // Real movies: every header and sample-table atom ffmpeg writes reads back to its bytes,
 // and the tables of each track agree with each other.
-
-// The bytes of every atom of type `want`, descending through the containers on the way.
-void collectAtoms(const uint8_t* p, size_t n, uint32_t want, std::vector<Bytes>& out) {
-  static const uint32_t containers[] = {fourCC("moov"), fourCC("trak"), fourCC("mdia"), fourCC("minf"),
-                                        fourCC("dinf"), fourCC("edts"), fourCC("stbl")};
-  for (size_t pos = 0; pos + 8 <= n;) {
-    const uint32_t size = readBE32(p + pos), type = readBE32(p + pos + 4);
-    if (size < 8 || size > n - pos) break;
-    if (type == want) out.emplace_back(p + pos, p + pos + size);
-    for (uint32_t c : containers)
-      if (type == c) collectAtoms(p + pos + 8, size - 8, want, out);
-    pos += size;
-  }
-}
 
 template <typename T>
 Bytes rewritten(const std::shared_ptr<T>& a) {
@@ -323,7 +270,7 @@ TEST(IndexAtomsRealMovies, FfmpegAtomsWriteBackTheirBytesAndAgree) {
     ASSERT_TRUE(moov && file.size() >= moov->end());
     std::map<uint32_t, std::vector<Bytes>> found;
     for (const auto& [type, rewrite] : kinds) {
-      collectAtoms(file.data() + moov->offset, moov->size, type, found[type]);
+      test::collectAtoms(file.data() + moov->offset, moov->size, type, found[type]);
       for (const Bytes& b : found[type]) EXPECT_EQ(rewrite(b.data(), uint32_t(b.size())), b);
     }
     ASSERT_EQ(found[fourCC("mvhd")].size(), 1u);

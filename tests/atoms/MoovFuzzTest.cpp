@@ -8,24 +8,13 @@
 
 #include "atoms/Containers.h"
 #include "atoms/MovieBuilder.h"
+#include "tests/support/AtomBuilders.h"
 #include "tests/support/TestMedia.h"
 
 namespace vr {
 namespace {
 
-// A request describing a parsed track's own tables, as far as they were read.
-AtomCreationRequest ownRequest(const std::shared_ptr<Trak>& t, uint64_t type) {
-  AtomCreationRequest r;
-  r.requestType = type;
-  if (!t) return r;
-  r.timeScale = t->trakMediaTimeScale;
-  r.FPS = t->trakFPS;
-  const Stbl& s = *t->mdia->minf->stbl;
-  if (s.stco) r.stcoEntries = s.stco->chunkOffsetTable;
-  if (s.stsz) r.stszEntries = s.stsz->SampleSizeTable;
-  if (s.stsc) r.stscEntries = s.stsc->SampleToChunkTable;
-  return r;
-}
+using atomtest::requestFromTrack;
 
 // Parses a candidate held in a heap block of exactly its length (so over-reads are caught),
 // asks every query, and for a movie the engine would accept (a known video codec) builds
@@ -45,8 +34,8 @@ bool exercise(const Bytes& candidate) {
   (void)moov->decodeSpecificInfo(), (void)moov->getResolution();
   if (moov->getVideoCodecFormat() == 0) return true;
 
-  const AtomCreationRequest video = ownRequest(moov->getTrakWithType(kMediaKindVideo), kRequestTypeVideo);
-  const AtomCreationRequest audio = ownRequest(moov->getTrakWithType(kMediaKindSound), kRequestTypeSound);
+  const AtomCreationRequest video = requestFromTrack(moov->getTrakWithType(kMediaKindVideo), kRequestTypeVideo);
+  const AtomCreationRequest audio = requestFromTrack(moov->getTrakWithType(kMediaKindSound), kRequestTypeSound);
   auto built = moov->createMoovWithVideoRequest(&video, &audio);
   if (built) {
     EXPECT_EQ(built->convertSelfToData().size(), built->size);
@@ -61,10 +50,7 @@ TEST(MoovFuzz, TruncatedAndBitFlippedMovieAtoms) {
                            "h264-aac-mov-bframes", "h265-sowt-mov"}) {
     const test::MediaSet* s = test::findSet(name);
     ASSERT_TRUE(s) << name;
-    const auto atom = test::findTopLevelAtom(s->ref(), "moov");
-    ASSERT_TRUE(atom);
-    const Bytes file = test::readFileBytes(s->ref());
-    sources.emplace_back(file.begin() + std::ptrdiff_t(atom->offset), file.begin() + std::ptrdiff_t(atom->end()));
+    sources.push_back(atomtest::moovOfFile(s->ref()));
     ASSERT_TRUE(exercise(sources.back())) << "an intact movie atom must parse";
   }
 

@@ -12,21 +12,14 @@
 #include "bitstream/SPS.h"
 #include "bitstream/SPS_265.h"
 #include "bitstream/VPS_265.h"
+#include "support/AtomBytes.h"
 #include "support/TestMedia.h"
 
 namespace vr {
 namespace {
 
-Bytes hex(const char* h) {
-  Bytes b;
-  for (; h[0] && h[1]; h += 2) b.push_back(uint8_t(std::stoi(std::string(h, 2), nullptr, 16)));
-  return b;
-}
-
-Bytes cat(Bytes a, const Bytes& b) {
-  appendBytes(a, b);
-  return a;
-}
+using test::cat;
+using test::hex;
 
 // Parameter sets written by libx264 and libx265 for a 160x120 4:2:0 picture.
 const Bytes kAvcSps = hex("6764000bacd942847e5c0440000003004000000c83c50a6580");
@@ -35,12 +28,7 @@ const Bytes kHevcVps = hex("40010c01ffff01600000030090000003000003001e959809");
 const Bytes kHevcSps = hex("42010101600000030090000003000003001ea014207965959a4932bc05a02000000300200000030321");
 const Bytes kHevcPps = hex("4401c172b46240");
 
-Bytes atom(const char (&type)[5], const Bytes& payload) {
-  Bytes out;
-  appendBE32(out, uint32_t(8 + payload.size()));
-  appendBE32(out, fourCC(type));
-  return cat(out, payload);
-}
+Bytes atom(const char (&type)[5], const Bytes& payload) { return test::atomOf(type, payload); }
 
 Bytes lengthPrefixed(const std::vector<Bytes>& units) {
   Bytes out;
@@ -55,7 +43,7 @@ Bytes avcC(uint8_t lengthSizeMinusOne, const std::vector<Bytes>& sps, const std:
   Bytes p = {0x01, 0x64, 0x00, 0x0B, uint8_t(0xFC | lengthSizeMinusOne), uint8_t(0xE0 | sps.size())};
   appendBytes(p, lengthPrefixed(sps));
   p.push_back(uint8_t(pps.size()));
-  return atom("avcC", cat(p, lengthPrefixed(pps)));
+  return atom("avcC", cat({p, lengthPrefixed(pps)}));
 }
 
 // An "hvcC": the record's fixed part with its own length size in the low bits of byte 21,
@@ -77,14 +65,14 @@ const Bytes kHvcC = hvcC({{32, {kHevcVps}}, {33, {kHevcSps}}, {34, {kHevcPps}}})
 
 // A 160x120 video sample entry named "\x04test", then the extension atoms.
 Bytes videoEntry(const char (&type)[5], const Bytes& extensions) {
-  return atom(type, cat(hex("00000000000000010000000046464d50000002000000020000a00078004800000048000000"
-                            "000000000104746573740000000000000000000000000000000000000000000000000000000018ffff"),
-                        extensions));
+  return atom(type, cat({hex("00000000000000010000000046464d50000002000000020000a00078004800000048000000"
+                             "000000000104746573740000000000000000000000000000000000000000000000000000000018ffff"),
+                         extensions}));
 }
 
 // A sound sample entry of description version 0, stereo 16-bit 48 kHz, then extensions.
 Bytes audioEntry(const char (&type)[5], const Bytes& extensions) {
-  return atom(type, cat(hex("000000000000000100000000000000000002001000000000bb800000"), extensions));
+  return atom(type, cat({hex("000000000000000100000000000000000002001000000000bb800000"), extensions}));
 }
 
 // An "esds" for AAC-LC 48 kHz stereo (AudioSpecificConfig 11 90) at 96000/80000 b/s.
@@ -105,23 +93,8 @@ std::shared_ptr<VideoSampleDescriptionEntery> videoOf(const Stsd& s) {
 
 // ---- Real movies ----
 
-// The "stsd" atoms of every track of a movie, found by walking moov/trak/mdia/minf/stbl.
-std::vector<Bytes> stsdAtomsOf(const std::string& path) {
-  const Bytes file = test::readFileBytes(path);
-  std::vector<Bytes> out;
-  auto walk = [&](auto&& self, size_t p, size_t end) -> void {
-    while (p + 8 <= end) {
-      const uint32_t size = readBE32(&file[p]), type = readBE32(&file[p + 4]);
-      if (size < 8 || size > end - p) return;
-      for (uint32_t container : {fourCC("moov"), fourCC("trak"), fourCC("mdia"), fourCC("minf"), fourCC("stbl")})
-        if (type == container) self(self, p + 8, p + size);
-      if (type == fourCC("stsd")) out.emplace_back(file.begin() + p, file.begin() + p + size);
-      p += size;
-    }
-  };
-  walk(walk, 0, file.size());
-  return out;
-}
+// The "stsd" atoms of every track of a movie.
+std::vector<Bytes> stsdAtomsOf(const std::string& path) { return test::collectAtoms(test::readFileBytes(path), "stsd"); }
 
 // The sample descriptions of the healthy reference movies answer what the encoder was
 // asked for: H.264 320x240 or H.265 320x180; AAC-LC stereo 128 kb/s, "sowt" stereo or
@@ -232,7 +205,7 @@ TEST(SampleDescriptions, NalLengthSize) {
 }
 
 TEST(SampleDescriptions, AvcCKeepsTheLastParameterSets) {
-  const Bytes secondSps = cat(kAvcSps, {0x80});  // a trailing byte makes it distinguishable
+  const Bytes secondSps = cat({kAvcSps, {0x80}});  // a trailing byte makes it distinguishable
   auto rec = videoOf(*parse(stsdOf({videoEntry("avc1", avcC(3, {kAvcSps, secondSps}, {kAvcPps}))})))->avcDecoder;
   ASSERT_TRUE(rec);
   EXPECT_EQ(rec->sequenceParameterSetNALUnit, secondSps);
@@ -255,11 +228,11 @@ TEST(SampleDescriptions, ExtensionSearch) {
     Bytes extensions;
     bool found;
   } cases[] = {
-      {"after a colr of size 0", cat(zeroColr, good), true},
-      {"after an avcC of size 0", cat(zeroAvcC, good), true},
-      {"after a colr running past the entry", cat(longColr, good), true},
+      {"after a colr of size 0", cat({zeroColr, good}), true},
+      {"after an avcC of size 0", cat({zeroAvcC, good}), true},
+      {"after a colr running past the entry", cat({longColr, good}), true},
       {"nested in another atom", atom("uuid", good), true},
-      {"followed by a refused hvcC", cat(good, atom("hvcC", Bytes(10, 0))), true},
+      {"followed by a refused hvcC", cat({good, atom("hvcC", Bytes(10, 0))}), true},
       {"avcC running past the entry", Bytes(good.begin(), good.end() - 1), false},
   };
   for (const auto& c : cases) {
@@ -280,7 +253,7 @@ TEST(SampleDescriptions, HvcCParameterSetSearch) {
   EXPECT_TRUE(one->vps && one->sps && one->pps);
 
   // Two SPS units in one array are built in turn; the second one stays.
-  const Bytes longerSps = cat(kHevcSps, {0x80});
+  const Bytes longerSps = cat({kHevcSps, {0x80}});
   auto two = record(hvcC({{32, {kHevcVps}}, {33, {kHevcSps, longerSps}}, {34, {kHevcPps}}}));
   EXPECT_EQ(two->numOfSPS, 2);
   EXPECT_EQ(two->spsSize, longerSps.size());

@@ -8,39 +8,19 @@
 #include <random>
 
 #include "atoms/SampleTableAtoms.h"
+#include "tests/support/AtomBytes.h"
 
 namespace vr {
 namespace {
 
-Bytes hex(const std::string& text) {
-  std::string d;
-  for (char c : text)
-    if (std::isxdigit(static_cast<unsigned char>(c))) d += c;
-  Bytes out;
-  for (size_t i = 0; i + 1 < d.size(); i += 2) out.push_back(uint8_t(std::stoul(d.substr(i, 2), nullptr, 16)));
-  return out;
-}
+using test::built;
+using test::Built;
+using test::hex;
+using test::tableAtom;
 
-// A table atom: size, type, version and flags, count, then the given entry bytes.
-Bytes tableAtom(const char (&type)[5], uint32_t count, const std::string& entries, uint32_t versionFlag = 0) {
-  const Bytes e = hex(entries);
-  Bytes a;
-  appendBE32(a, uint32_t(16 + e.size()));
-  appendBE32(a, fourCC(type));
-  appendBE32(a, versionFlag);
-  appendBE32(a, count);
-  a.insert(a.end(), e.begin(), e.end());
-  return a;
-}
-
-struct Built {
-  const char* name;
-  uint32_t size;
-  Bytes bytes, expected;
-};
-template <typename T>
-Built built(const char* name, const std::shared_ptr<T>& a, const std::string& expected) {
-  return {name, a->size, a->writeableData, hex(expected)};
+// Random strings whose first 20 bytes are all ones every other round: huge sizes and counts.
+void hugeSizesAndCounts(uint8_t* garbage, size_t length, int round) {
+  if (length >= 20 && (round & 1)) std::memset(garbage, 0xFF, 20);
 }
 
 TEST(SampleTablesBuilt, ProduceTheExactBytesAndMatchingSize) {
@@ -65,11 +45,7 @@ TEST(SampleTablesBuilt, ProduceTheExactBytesAndMatchingSize) {
             "00 00 00 13 73 64 74 70 00 00 00 00 20 10 10 20 10 10 20"),
       built("sdtp of no samples", Sdtp::initSDTPWithSampleCount(0, hex("20")), "00 00 00 0C 73 64 74 70 00 00 00 00"),
   };
-  for (const Built& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(c.bytes, c.expected);
-    EXPECT_EQ(c.size, c.bytes.size());
-  }
+  test::expectBuilt(cases);
   // No reference flags to repeat: no dependency-flag atom at all.
   EXPECT_EQ(Sdtp::initSDTPWithSampleCount(100, {}), nullptr);
 }
@@ -105,31 +81,41 @@ TEST(SampleTablesBuilt, SyncSamplesFollowTheReferenceSpacingUpToTheLastSample) {
   }
 }
 
+// Each table claims 4 entries but holds 2 whole ones and part of a third: the count is kept
+// and only whole entries are read. Every prefix of it and random garbage, each in a buffer
+// of exactly that length, are read and written again within bounds.
 TEST(SampleTablesRead, CountsAreKeptButOnlyEntriesThatFitAreRead) {
-  // Each table claims 4 entries but holds 2 whole ones and part of a third.
-  struct Case {
-    const char* name;
-    Bytes atom;
-    std::function<std::pair<uint32_t, size_t>(const uint8_t*, uint32_t)> read;  // count, entries held
-  };
-  const Case cases[] = {
+  using Read = std::function<std::pair<uint32_t, size_t>(const uint8_t*, uint32_t)>;  // count, entries held
+  const std::tuple<const char*, Bytes, Read> cases[] = {
       {"stts", tableAtom("stts", 4, "00 00 00 05 00 00 03 E9 00 00 00 01 00 00 07 D2 00 00 00"),
-       [](auto p, auto n) { auto a = Stts::initSTTSWithBytes(p, n); return std::pair(a->numberOfEntries, a->entries.size()); }},
+       [](auto p, auto n) {
+         auto a = Stts::initSTTSWithBytes(p, n);
+         a->convertSelfToData();
+         return std::pair(a->numberOfEntries, a->entries.size());
+       }},
       {"stsc", tableAtom("stsc", 4, "00 00 00 01 00 00 00 1E 00 00 00 01 00 00 00 07 00 00 00 02 00 00 00 01 00 00"),
        [](auto p, auto n) {
          auto a = Stsc::initSTSCWithBytes(p, n);
-         return std::pair(a->numberOfEntries, a->SampleToChunkTable.size());
+         const auto read = std::pair(a->numberOfEntries, a->SampleToChunkTable.size());
+         a->asignWritableData();
+         return read;
        }},
       {"stsz", hex("00 00 00 1E 73 74 73 7A 00 00 00 00 00 00 00 00 00 00 00 04 00 00 00 10 00 00 20 00 00 00"),
-       [](auto p, auto n) { auto a = Stsz::initSTSZWithBytes(p, n); return std::pair(a->numberOfEntries, a->SampleSizeTable.size()); }},
+       [](auto p, auto n) {
+         auto a = Stsz::initSTSZWithBytes(p, n);
+         a->convertSelfToData();
+         return std::pair(a->numberOfEntries, a->SampleSizeTable.size());
+       }},
       {"stco", tableAtom("stco", 4, "00 00 00 10 FF FF FF F0 00 00"),
        [](auto p, auto n) {
          auto a = Stco::initSTCOWithBytes(p, n, false);
+         a->convertSelfToData();
          return std::pair(a->numberOfEntries, a->chunkOffsetTable.size());
        }},
       {"co64", tableAtom("co64", 4, "00 00 00 00 00 00 00 10 00 00 00 00 FF FF FF F0 00 00 00 01"),
        [](auto p, auto n) {
          auto a = Stco::initSTCOWithBytes(p, n, true);
+         a->convertSelfToData();
          return std::pair(a->numberOfEntries, a->chunkOffsetTable.size());
        }},
       {"ctts", tableAtom("ctts", 4, "00 00 00 01 00 00 03 E9 00 00 00 02 FF FF FC 17 00 00"),
@@ -138,13 +124,18 @@ TEST(SampleTablesRead, CountsAreKeptButOnlyEntriesThatFitAreRead) {
          return std::pair(a->numberOfEntries, a->compositionOffsetTable.size());
        }},
       {"stss", tableAtom("stss", 4, "00 00 00 01 00 00 00 10 00 00"),
-       [](auto p, auto n) { auto a = Stss::initSTSSWithBytes(p, n); return std::pair(a->numberOfEntries, a->syncSampleTable.size()); }},
+       [](auto p, auto n) {
+         auto a = Stss::initSTSSWithBytes(p, n);
+         const auto read = std::pair(a->numberOfEntries, a->syncSampleTable.size());
+         a->createWriteableData();
+         return read;
+       }},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const auto [count, held] = c.read(c.atom.data(), uint32_t(c.atom.size()));
-    EXPECT_EQ(count, 4u);
-    EXPECT_EQ(held, 2u);
+  std::mt19937 rng(99);
+  for (const auto& [name, atom, read] : cases) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(read(atom.data(), uint32_t(atom.size())), std::pair(4u, size_t(2)));
+    test::readEveryPrefixAndGarbage(atom, [&](auto p, auto n) { read(p, n); }, rng, 64, 200, hugeSizesAndCounts);
   }
   // A fixed sample size: the count is the sample count and there is no table.
   const Bytes fixed = hex("00 00 00 14 73 74 73 7A 00 00 00 00 00 00 00 01 00 00 03 E8");
@@ -208,47 +199,9 @@ TEST(SampleTablesRead, DependencyFlagsStopAtTheSizeAndTheBytesGiven) {
     std::memcpy(exact.get(), full.data(), length);
     EXPECT_EQ(Sdtp::initSDTPWithBytes(exact.get(), length)->Data, expected) << length;
   }
-}
-
-// Every byte constructor is given every prefix of a valid atom and random garbage, each in
-// a buffer of exactly that length, and serialises what it read.
-TEST(SampleTablesRead, TruncatedAndGarbageInputIsReadWithinBounds) {
-  using Parse = std::function<void(const uint8_t*, uint32_t)>;
-  const std::pair<Bytes, Parse> parsers[] = {
-      {Stts::initSTTSWithSampleCount(3, 4)->writeableData,
-       [](auto p, auto n) { Stts::initSTTSWithBytes(p, n)->convertSelfToData(); }},
-      {tableAtom("stsc", 1, "00 00 00 01 00 00 00 02 00 00 00 01"),
-       [](auto p, auto n) { Stsc::initSTSCWithBytes(p, n)->asignWritableData(); }},
-      {Stsz::initSTSZWithSampleSizeTable({1, 2, 3})->writeableData,
-       [](auto p, auto n) { Stsz::initSTSZWithBytes(p, n)->convertSelfToData(); }},
-      {Stco::initWithChunkOffsetTable({1, 2})->writeableData,
-       [](auto p, auto n) {
-         Stco::initSTCOWithBytes(p, n, true)->convertSelfToData();
-         Stco::initSTCOWithBytes(p, n, false)->convertSelfToData();
-       }},
-      {tableAtom("ctts", 2, "00 00 00 01 00 00 00 02 00 00 00 03 00 00 00 04"),
-       [](auto p, auto n) { Ctts::initCTTSWithBytes(p, n); }},
-      {Stss::initSTSSWithSampleCount(9, 4)->writeableData,
-       [](auto p, auto n) { Stss::initSTSSWithBytes(p, n)->createWriteableData(); }},
-      {Sdtp::initSDTPWithSampleCount(5, hex("20 10"))->writeableData,
-       [](auto p, auto n) { Sdtp::initSDTPWithBytes(p, n); }},
-  };
-  std::mt19937 rng(99);
-  for (const auto& [atom, parse] : parsers) {
-    for (size_t len = 0; len <= atom.size(); ++len) {
-      std::unique_ptr<uint8_t[]> exact(new uint8_t[len]);
-      std::memcpy(exact.get(), atom.data(), len);
-      parse(exact.get(), uint32_t(len));
-      if (len == 0) parse(nullptr, 64);
-    }
-    for (int round = 0; round < 200; ++round) {
-      const size_t len = rng() % 64;
-      std::unique_ptr<uint8_t[]> garbage(new uint8_t[len]);
-      for (size_t i = 0; i < len; ++i) garbage[i] = uint8_t(rng());
-      if (len >= 20 && (round & 1)) std::memset(garbage.get(), 0xFF, 20);  // huge sizes and counts
-      parse(garbage.get(), uint32_t(len));
-    }
-  }
+  std::mt19937 rng(98);
+  test::readEveryPrefixAndGarbage(full, [](auto p, auto n) { Sdtp::initSDTPWithBytes(p, n); }, rng, 64, 200,
+                                  hugeSizesAndCounts);
 }
 
 }  // namespace

@@ -2,55 +2,19 @@
 // damaged the way cameras and copies damage them, repaired, and the result is checked with
 // ffprobe and ffmpeg (opens, decodes without errors, holds the original's video frames in order).
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 #include <sstream>
 
 #include "AviTestSupport.h"
-#include "avi/RepairFileAvi.h"
 
 namespace vr {
 namespace {
 
-using avitest::QuietLog;
-using avitest::readFile;
-using avitest::RecordingDelegate;
-using avitest::ScratchDir;
-using avitest::writeFile;
+using test::CommandResult;
+using test::runCommand;
 namespace fs = std::filesystem;
-
-struct CommandResult {
-  int status = -1;
-  std::string out;
-};
-
-// Runs a shell command and returns its exit status and standard output.
-CommandResult runCommand(const std::string& cmd) {
-  CommandResult r;
-  FILE* p = ::popen(cmd.c_str(), "r");
-  if (!p) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-  const int st = ::pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
-}
-
-std::string quote(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
-}
-
-bool haveFfmpeg() {
-  static const bool have = runCommand("command -v ffmpeg >/dev/null 2>&1 && command -v ffprobe >/dev/null 2>&1")
-                               .status == 0;
-  return have;
-}
 
 // The first MP3 (or, failing that, AC-3) encoder this ffmpeg has.
 std::string compressedAudioEncoder() {
@@ -86,7 +50,7 @@ std::string ensureSource(const Source& s) {
   } else {
     cmd += "-f lavfi -i sine=frequency=440:sample_rate=22050 -t 4 -c:v mjpeg -q:v 4 -c:a pcm_s16le -ac 1 ";
   }
-  cmd += quote(tmp.string()) + " 2>&1";
+  cmd += test::shellQuote(tmp.string()) + " 2>&1";
   const CommandResult r = runCommand(cmd);
   if (r.status != 0 || !fs::exists(tmp)) {
     ADD_FAILURE() << "ffmpeg could not make " << s.name << ": " << r.out;
@@ -98,7 +62,7 @@ std::string ensureSource(const Source& s) {
 
 // MD5 of every decoded video frame, in order.
 std::vector<std::string> videoFrameMd5s(const std::string& path) {
-  const CommandResult r = runCommand("ffmpeg -nostdin -v error -i " + quote(path) +
+  const CommandResult r = runCommand("ffmpeg -nostdin -v error -i " + test::shellQuote(path) +
                                      " -map 0:v:0 -fps_mode passthrough -f framemd5 - 2>/dev/null");
   std::vector<std::string> md5s;
   std::istringstream in(r.out);
@@ -113,7 +77,7 @@ std::vector<std::string> videoFrameMd5s(const std::string& path) {
 // Position and size of each video packet's data in the file, as ffprobe sees them.
 std::vector<std::pair<uint64_t, uint64_t>> videoPackets(const std::string& path) {
   const CommandResult r = runCommand("ffprobe -v error -select_streams v:0 -show_entries packet=pos,size "
-                                     "-of compact=p=0:nk=0 " + quote(path));
+                                     "-of compact=p=0:nk=0 " + test::shellQuote(path));
   std::vector<std::pair<uint64_t, uint64_t>> packets;
   std::istringstream in(r.out);
   std::string line;
@@ -202,45 +166,43 @@ Bytes damage(Bytes file, Damage d) {
 class AviEndToEnd : public ::testing::TestWithParam<std::tuple<Source, DamageCase>> {};
 
 TEST_P(AviEndToEnd, RepairedFilePlaysTheOriginalFrames) {
-  if (!haveFfmpeg()) GTEST_SKIP() << "ffmpeg/ffprobe not installed";
+  if (!test::hasFfmpeg()) GTEST_SKIP() << "ffmpeg/ffprobe not installed";
   const auto& [source, dc] = GetParam();
   const std::string original = ensureSource(source);
   if (original.empty()) {
     if (source.compressedAudio && compressedAudioEncoder().empty()) GTEST_SKIP() << "no MP3 or AC-3 encoder";
     FAIL() << "test media could not be made";
   }
-  QuietLog quiet;
-  ScratchDir dir;
-  const Bytes originalBytes = readFile(original);
+  avitest::QuietLog quiet;
+  test::TempDir dir;
+  const Bytes originalBytes = test::readFileBytes(original);
   ASSERT_GT(originalBytes.size(), 900u * 1024);
   const Bytes damagedBytes = damage(originalBytes, dc.damage);
   const std::string damaged = dir.file("damaged.avi"), repaired = dir.file("repaired.avi");
-  writeFile(damaged, damagedBytes);
+  ASSERT_TRUE(test::writeFileBytes(damaged, damagedBytes));
 
   RepairFileAvi engine;
-  RecordingDelegate d;
+  test::RecordingDelegate d;
   engine.delegate = &d;
   ASSERT_TRUE(engine.fileValidityCheckAtPath(damaged));
   engine.retrieveAudioVideoSamplesForFileAtPath(damaged, repaired);
 
   if (!dc.repairable) {
-    EXPECT_TRUE(d.failedWith107());
-    EXPECT_EQ(d.completions, 0);
+    EXPECT_TRUE(avitest::failedWith107(d));
+    EXPECT_FALSE(d.completed);
     EXPECT_FALSE(fs::exists(repaired));
     return;
   }
   ASSERT_TRUE(d.errors.empty()) << d.errors[0].reason();
-  ASSERT_EQ(d.completions, 1);
+  ASSERT_EQ(avitest::completions(d), 1u);
 
   // Opens, with one video and one audio stream.
   const CommandResult probe =
-      runCommand("ffprobe -v error -show_entries stream=codec_type -of csv=p=0 " + quote(repaired) + " 2>&1");
+      runCommand("ffprobe -v error -show_entries stream=codec_type -of csv=p=0 " + test::shellQuote(repaired) + " 2>&1");
   EXPECT_EQ(probe.status, 0);
   EXPECT_EQ(probe.out, "video\naudio\n");
   // Decodes without a single error.
-  const CommandResult decode = runCommand("ffmpeg -nostdin -v error -i " + quote(repaired) + " -f null - 2>&1");
-  EXPECT_EQ(decode.status, 0);
-  EXPECT_EQ(decode.out, "");
+  EXPECT_EQ(test::decodeErrors(repaired), std::vector<std::string>{});
 
   const std::vector<std::string> want = videoFrameMd5s(original);
   const std::vector<std::string> got = videoFrameMd5s(repaired);

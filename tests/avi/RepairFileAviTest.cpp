@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <thread>
 
 #include "AviTestSupport.h"
@@ -11,6 +12,11 @@ namespace vr {
 namespace {
 
 using namespace avitest;
+using test::readFileBytes;
+using test::RecordingDelegate;
+using test::TempDir;
+
+void writeFile(const std::string& path, const Bytes& b) { ASSERT_TRUE(test::writeFileBytes(path, b)); }
 
 // Chainable little-endian byte builder: tags, 32-bit numbers, zeros, raw bytes, chunks.
 struct B {
@@ -86,22 +92,29 @@ Bytes expectedWorkedExampleOutput(bool db) {
   return e.b;
 }
 
+// Records every report and hands each task and progress report to `hook`, so that a test
+// can stop or pause the engine at a chosen point.
+struct HookedDelegate : RecordingDelegate {
+  std::function<void(const std::string& event)> hook;
+  void repairFileDidStartPerformingTask(const std::string& task) override {
+    RecordingDelegate::repairFileDidStartPerformingTask(task);
+    if (hook) hook("task:" + task);
+  }
+  void repairFileCurrentTaskProgress(int32_t percent) override {
+    RecordingDelegate::repairFileCurrentTaskProgress(percent);
+    if (hook) hook("progress:" + std::to_string(percent));
+  }
+};
+
 struct Engine {
   RepairFileAvi engine;
-  RecordingDelegate d;
+  HookedDelegate d;
   Engine() { engine.delegate = &d; }
   void repair(const std::string& in, const std::string& out) { engine.retrieveAudioVideoSamplesForFileAtPath(in, out); }
 };
 
-TEST(RepairFileAviHelpers, LittleEndianConversions) {
-  const uint8_t four[4] = {0x78, 0x56, 0x34, 0xF2};
-  EXPECT_EQ(RepairFileAvi::fourByteRead(four), 0xF2345678u);
-  EXPECT_EQ(RepairFileAvi::convertIntToData(0xF2345678u), (Bytes{0x78, 0x56, 0x34, 0xF2}));
-  EXPECT_EQ(RepairFileAvi::convertIntTo8byteData(0xF2345678u), (Bytes{0x78, 0x56, 0x34, 0xF2, 0, 0, 0, 0}));
-}
-
 TEST(RepairFileAviValidity, TagsInTheFirstTenKiB) {
-  ScratchDir dir;
+  TempDir dir;
   Bytes dbFile(2048, 0);
   std::memcpy(dbFile.data(), "00db", 4);
   writeFile(dir.file("db.bin"), dbFile);
@@ -137,7 +150,7 @@ TEST(RepairFileAviValidity, TagsInTheFirstTenKiB) {
 
 TEST(RepairFileAviRun, WorkedExampleIsWrittenByteForByte) {
   QuietLog quiet;
-  ScratchDir dir;
+  TempDir dir;
   writeFile(dir.file("in.avi"), SyntheticAvi{.movi = workedExampleMovi()}.build());
   writeFile(dir.file("db.bin"), B().t("00db").z(2044).b);
   for (bool db : {false, true}) {
@@ -146,8 +159,8 @@ TEST(RepairFileAviRun, WorkedExampleIsWrittenByteForByte) {
     ASSERT_TRUE(run.engine.fileValidityCheckAtPath(db ? dir.file("db.bin") : dir.file("in.avi")));
     run.repair(dir.file("in.avi"), dir.file("out.avi"));
     EXPECT_TRUE(run.d.errors.empty());
-    EXPECT_EQ(run.d.completions, 1);
-    EXPECT_EQ(readFile(dir.file("out.avi")), expectedWorkedExampleOutput(db));
+    EXPECT_EQ(completions(run.d), 1u);
+    EXPECT_EQ(readFileBytes(dir.file("out.avi")), expectedWorkedExampleOutput(db));
 
     // The three phases in order, the attributes, and progress from 10 to 100.
     const auto& tasks = run.d.tasks;
@@ -155,8 +168,10 @@ TEST(RepairFileAviRun, WorkedExampleIsWrittenByteForByte) {
     EXPECT_EQ(tasks.front(), "Analyzing the file..");
     EXPECT_EQ(tasks[tasks.size() - 2], "Locating audio / video data forks..");
     EXPECT_EQ(tasks.back(), "Repairing the file..");
-    const std::vector<std::pair<std::string, std::string>> attrs = {{"video", "MJPG"}, {"audio", ""}, {"track", "2"}};
-    EXPECT_EQ(run.d.attributes, attrs);
+    std::vector<std::string> attrs;
+    for (const std::string& e : run.d.snapshot())
+      if (e.rfind("attr:", 0) == 0) attrs.push_back(e);
+    EXPECT_EQ(attrs, (std::vector<std::string>{"attr:video=MJPG", "attr:audio=", "attr:track=2"}));
     std::vector<int32_t> distinct;
     for (int32_t p : run.d.progress)
       if (distinct.empty() || distinct.back() != p) distinct.push_back(p);
@@ -166,12 +181,12 @@ TEST(RepairFileAviRun, WorkedExampleIsWrittenByteForByte) {
 
 TEST(RepairFileAviRun, NoAudioChunksGivesAnEmptyAudioIndex) {
   QuietLog quiet;
-  ScratchDir dir;
+  TempDir dir;
   writeFile(dir.file("in.avi"), SyntheticAvi{.movi = B().chunk("00dc", 100, 1).chunk("00dc", 51, 2).t("JUNK").n(0).b}.build());
   Engine run;
   run.repair(dir.file("in.avi"), dir.file("out.avi"));
-  ASSERT_EQ(run.d.completions, 1);
-  const Bytes got = readFile(dir.file("out.avi"));
+  ASSERT_EQ(completions(run.d), 1u);
+  const Bytes got = readFileBytes(dir.file("out.avi"));
   const size_t u = 58, V = 2, size = u + 436 + 8 * V + 151 + 8 * V, ix01 = 404 + u + 8 * V;
   ASSERT_EQ(got.size(), size);
   EXPECT_EQ(readLE32(got.data() + 4), size - 8);
@@ -184,7 +199,7 @@ TEST(RepairFileAviRun, NoAudioChunksGivesAnEmptyAudioIndex) {
 
 TEST(RepairFileAviRun, FilesWithoutWhatTheRebuildNeedsAreRefused) {
   QuietLog quiet;
-  ScratchDir dir;
+  TempDir dir;
   const Bytes chunks = B().chunk("00dc", 100, 1).chunk("01wb", 10, 2).t("JUNK").n(0).b;
   const auto sized = [](Bytes b, size_t size) { return b.resize(size, 0), b; };
   const Bytes small = SyntheticAvi{.junk = 500000, .movi = chunks}.build();
@@ -213,13 +228,14 @@ TEST(RepairFileAviRun, FilesWithoutWhatTheRebuildNeedsAreRefused) {
     // The engine first repairs a good file: nothing found there may carry over to the next run.
     Engine run;
     run.repair(dir.file("good.avi"), dir.file("good-out.avi"));
-    ASSERT_EQ(run.d.completions, 1);
-    run.d.reset();
+    ASSERT_TRUE(run.d.completed);
+    RecordingDelegate second;
+    run.engine.delegate = &second;
     run.repair(in, out);
-    EXPECT_EQ(run.d.completions, c.repaired ? 1 : 0);
-    EXPECT_EQ(run.d.failedWith107(), !c.repaired);
+    EXPECT_EQ(second.completed.load(), c.repaired);
+    EXPECT_EQ(failedWith107(second), !c.repaired);
     if (c.outputIsInput)
-      EXPECT_EQ(readFile(in), c.file);
+      EXPECT_EQ(readFileBytes(in), c.file);
     else
       EXPECT_EQ(std::filesystem::exists(out), c.repaired);
   }
@@ -227,7 +243,7 @@ TEST(RepairFileAviRun, FilesWithoutWhatTheRebuildNeedsAreRefused) {
 
 TEST(RepairFileAviRun, WhichChunksTheDataScanTakes) {
   QuietLog quiet;
-  ScratchDir dir;
+  TempDir dir;
   const Bytes junk = B().t("JUNK").n(0).b;
   struct Case {
     const char* name;
@@ -262,17 +278,22 @@ TEST(RepairFileAviRun, WhichChunksTheDataScanTakes) {
     run.repair(dir.file("in.avi"), dir.file("out.avi"));
     EXPECT_EQ(run.engine.videosamplecount.load(), c.video);
     EXPECT_EQ(run.engine.audiosamplecount.load(), c.audio);
-    EXPECT_EQ(run.d.completions, c.video + c.audio > 0 ? 1 : 0);
+    EXPECT_EQ(run.d.completed.load(), c.video + c.audio > 0);
   }
 }
 
-TEST(RepairFileAviWriter, ChunksThatCannotBeReadAreLeftOutOfTheIndexes) {
+// The worked example in a fresh folder, with the engine's diagnostics quiet.
+class RepairFileAviWorkedExample : public ::testing::Test {
+ protected:
+  void SetUp() override { writeFile(dir.file("in.avi"), SyntheticAvi{.movi = workedExampleMovi()}.build()); }
   QuietLog quiet;
-  ScratchDir dir;
-  writeFile(dir.file("in.avi"), SyntheticAvi{.movi = workedExampleMovi()}.build());
+  TempDir dir;
   Engine run;
+};
+
+TEST_F(RepairFileAviWorkedExample, ChunksThatCannotBeReadAreLeftOutOfTheIndexes) {
   run.repair(dir.file("in.avi"), dir.file("out.avi"));
-  ASSERT_EQ(run.d.completions, 1);
+  ASSERT_EQ(completions(run.d), 1u);
 
   // Entries whose data lies partly or wholly past the end of the damaged file, between and
   // after the real ones: the file written must be the one written without them.
@@ -288,17 +309,13 @@ TEST(RepairFileAviWriter, ChunksThatCannotBeReadAreLeftOutOfTheIndexes) {
 
   FileHandle in = FileHandle::openForReading(dir.file("in.avi"));
   run.engine.constructRIFFListWithFileHandle(in, dir.file("out2.avi"));
-  EXPECT_EQ(run.d.completions, 2);
+  EXPECT_EQ(completions(run.d), 2u);
   EXPECT_EQ(run.engine.videosamplecount.load(), 2u);
   EXPECT_EQ(run.engine.audiosamplecount.load(), 1u);
-  EXPECT_EQ(readFile(dir.file("out2.avi")), expectedWorkedExampleOutput(false));
+  EXPECT_EQ(readFileBytes(dir.file("out2.avi")), expectedWorkedExampleOutput(false));
 }
 
-TEST(RepairFileAviWriter, OutputBeyondFourGiBIsRefusedBeforeWriting) {
-  QuietLog quiet;
-  ScratchDir dir;
-  writeFile(dir.file("in.avi"), SyntheticAvi{.movi = workedExampleMovi()}.build());
-  Engine run;
+TEST_F(RepairFileAviWorkedExample, OutputBeyondFourGiBIsRefusedBeforeWriting) {
   run.repair(dir.file("in.avi"), dir.file("out.avi"));
   // A sparse 10 MB file holds one readable chunk of 9,999,999 bytes; 430 copies of it would
   // make a file of about 4.3 GB.
@@ -309,51 +326,44 @@ TEST(RepairFileAviWriter, OutputBeyondFourGiBIsRefusedBeforeWriting) {
   run.engine.videoChunks().clear();
   for (int i = 0; i < 430; ++i) run.engine.videoChunks().add(0, 9999999);
   FileHandle in = FileHandle::openForReading(dir.file("big.avi"));
-  run.d.reset();
+  RecordingDelegate second;
+  run.engine.delegate = &second;
   run.engine.constructRIFFListWithFileHandle(in, dir.file("huge.avi"));
-  EXPECT_TRUE(run.d.failedWith107());
-  EXPECT_EQ(run.d.completions, 0);
+  EXPECT_TRUE(failedWith107(second));
+  EXPECT_FALSE(second.completed);
   EXPECT_FALSE(std::filesystem::exists(dir.file("huge.avi")));
 }
 
-TEST(RepairFileAviFlags, StopDuringTheDataScanWritesHeadersOnlyAndReportsNothing) {
-  QuietLog quiet;
-  ScratchDir dir;
-  writeFile(dir.file("in.avi"), SyntheticAvi{.movi = workedExampleMovi()}.build());
-  Engine run;
+TEST_F(RepairFileAviWorkedExample, StopDuringTheDataScanWritesHeadersOnlyAndReportsNothing) {
   run.d.hook = [&](const std::string& e) {
     if (e == "task:Locating audio / video data forks..") run.engine.setStopflag(true);
   };
   run.repair(dir.file("in.avi"), dir.file("out.avi"));
   EXPECT_TRUE(run.d.errors.empty());
-  EXPECT_EQ(run.d.completions, 0);
+  EXPECT_FALSE(run.d.completed);
   EXPECT_EQ(run.d.progress.back(), 80);
   EXPECT_EQ(std::filesystem::file_size(dir.file("out.avi")), 58u + 436u);  // headers, empty indexes
 }
 
-TEST(RepairFileAviFlags, PauseHoldsTheRunUntilCleared) {
-  QuietLog quiet;
-  ScratchDir dir;
-  writeFile(dir.file("in.avi"), SyntheticAvi{.movi = workedExampleMovi()}.build());
-  Engine run;
+TEST_F(RepairFileAviWorkedExample, PauseHoldsTheRunUntilCleared) {
   std::thread resumer;
   size_t atPause = 0;
   std::atomic<size_t> atResume{0};
   run.d.hook = [&](const std::string& e) {
     if (e != "progress:70" || resumer.joinable()) return;
     run.engine.setPauseRepairingAVI(true);
-    atPause = run.d.progressCount.load();
+    atPause = run.d.progressCount();
     resumer = std::thread([&] {
       std::this_thread::sleep_for(std::chrono::milliseconds(1200));
-      atResume = run.d.progressCount.load();
+      atResume = run.d.progressCount();
       run.engine.setPauseRepairingAVI(false);
     });
   };
   run.repair(dir.file("in.avi"), dir.file("out.avi"));
   resumer.join();
   EXPECT_EQ(atResume.load(), atPause);  // nothing happened while paused
-  EXPECT_EQ(run.d.completions, 1);
-  EXPECT_EQ(readFile(dir.file("out.avi")), expectedWorkedExampleOutput(false));
+  EXPECT_TRUE(run.d.completed);
+  EXPECT_EQ(readFileBytes(dir.file("out.avi")), expectedWorkedExampleOutput(false));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // build checks), no hang.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <random>
 
@@ -135,37 +136,42 @@ TEST(BitstreamFuzz, RandomAndTruncatedInputs) {
   EXPECT_GT(accepted, 0u);
 }
 
+// Calls parse with every prefix (up to 80 bytes) of every unit, each copied into a heap
+// block of exactly that length.
+void everyPrefix(const std::vector<std::vector<uint8_t>>& units,
+                 const std::function<void(const std::vector<uint8_t>& unit, const uint8_t*, uint32_t)>& parse) {
+  for (const auto& u : units) {
+    for (uint32_t n = 0; n <= std::min<size_t>(u.size(), 80); ++n) {
+      auto copy = std::make_unique<uint8_t[]>(n ? n : 1);
+      std::copy(u.begin(), u.begin() + n, copy.get());
+      parse(u, copy.get(), n);
+    }
+  }
+}
+
 // Real parameter sets and slices cut at every length: each prefix parses or is refused
 // without reading past it.
 TEST(BitstreamFuzz, EveryPrefixOfRealUnits) {
-  if (!test::haveFfmpeg()) GTEST_SKIP() << "ffmpeg not installed";
+  if (!test::hasFfmpeg()) GTEST_SKIP() << "ffmpeg not installed";
   const auto h264 = test::splitAnnexB(test::encode("fuzz264", "176x144", 3, "-c:v libx264 -bf 1", "h264"));
   const auto h265 = test::splitAnnexB(
       test::encode("fuzz265", "176x144", 3, "-c:v libx265 -x265-params log-level=error:slices=2", "hevc"));
   ASSERT_FALSE(h264.empty());
   ASSERT_FALSE(h265.empty());
   const auto refs = referenceSets();
-  for (const auto& u : h264) {
-    for (uint32_t n = 0; n <= std::min<size_t>(u.size(), 80); ++n) {
-      auto copy = std::make_unique<uint8_t[]>(n ? n : 1);
-      std::copy(u.begin(), u.begin() + n, copy.get());
-      SPS::initSPSWithBytes(copy.get(), n);
-      PPS::initPPSWithBytes(copy.get(), n);
-      if (n > 0) SliceHeader::initIDRWithBytes(copy.get() + 1, n - 1, u[0] & 0x1F, 3, *refs[0].sps, *refs[0].pps);
-    }
-  }
-  for (const auto& u : h265) {
-    for (uint32_t n = 0; n <= std::min<size_t>(u.size(), 80); ++n) {
-      auto copy = std::make_unique<uint8_t[]>(n ? n : 1);
-      std::copy(u.begin(), u.begin() + n, copy.get());
-      VPS_265::initVPS265WithBytes(copy.get(), n);
-      SPS_265::initSPS265WithBytes(copy.get(), n, 176, 144);
-      PPS_265::initPPS265WithBytes(copy.get(), n, refs[1].sps265);
-      if (n >= 2)
-        SliceHeader_265::initSLiceHeader265WithBytes(copy.get() + 2, n - 2, (u[0] >> 1) & 0x3F, *refs[1].sps265,
-                                                     refs[1].pps265, nullptr);
-    }
-  }
+  everyPrefix(h264, [&](const auto& u, const uint8_t* p, uint32_t n) {
+    SPS::initSPSWithBytes(p, n);
+    PPS::initPPSWithBytes(p, n);
+    if (n > 0) SliceHeader::initIDRWithBytes(p + 1, n - 1, u[0] & 0x1F, 3, *refs[0].sps, *refs[0].pps);
+  });
+  everyPrefix(h265, [&](const auto& u, const uint8_t* p, uint32_t n) {
+    VPS_265::initVPS265WithBytes(p, n);
+    SPS_265::initSPS265WithBytes(p, n, 176, 144);
+    PPS_265::initPPS265WithBytes(p, n, refs[1].sps265);
+    if (n >= 2)
+      SliceHeader_265::initSLiceHeader265WithBytes(p + 2, n - 2, (u[0] >> 1) & 0x3F, *refs[1].sps265, refs[1].pps265,
+                                                   nullptr);
+  });
 }
 
 // A hostile SPS far larger than any real one still parses in linear time.

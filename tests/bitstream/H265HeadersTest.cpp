@@ -75,6 +75,13 @@ std::vector<uint8_t> makeSps265(const Sps265Fields& f, uint64_t* syntaxBits = nu
   return w.data();
 }
 
+// A 1920x1080 SPS with two short-term sets (the second predicted from the first) and two
+// long-term candidates.
+std::shared_ptr<SPS_265> spsWithReferenceSets() {
+  const auto b = makeSps265({.rpsSets = true, .longTerm = true});
+  return SPS_265::initSPS265WithBytes(b.data(), uint32_t(b.size()), 1920, 1080);
+}
+
 TEST(H265SPS, PictureSizeSearch) {
   struct Row {
     uint32_t declaredW, declaredH, expectedW, expectedH;
@@ -137,11 +144,7 @@ TEST(H265SPS, FieldsAndDerivedSizes) {
 }
 
 TEST(H265SPS, ReferencePictureSetPrediction) {
-  Sps265Fields f;
-  f.rpsSets = true;
-  f.longTerm = true;
-  const auto b = makeSps265(f);
-  auto sps = SPS_265::initSPS265WithBytes(b.data(), uint32_t(b.size()), 1920, 1080);
+  auto sps = spsWithReferenceSets();
   ASSERT_TRUE(sps);
   ASSERT_EQ(sps->shortTermRefPicSets.size(), 2u);
   const auto& s0 = sps->shortTermRefPicSets[0];
@@ -382,11 +385,7 @@ TEST(H265SliceHeader, Bounds) {
 }
 
 TEST(H265SliceHeader, SegmentAddressAndReferenceSets) {
-  Sps265Fields f;
-  f.rpsSets = true;
-  f.longTerm = true;
-  const auto sb = makeSps265(f);
-  auto sps = SPS_265::initSPS265WithBytes(sb.data(), uint32_t(sb.size()), 1920, 1080);
+  auto sps = spsWithReferenceSets();
   ASSERT_TRUE(sps);
   ASSERT_EQ(sps->picSizeInCtbsY, 510);
   PPS_265 pps;

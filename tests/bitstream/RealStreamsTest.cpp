@@ -45,7 +45,7 @@ class H264Streams : public ::testing::TestWithParam<H264Case> {};
 
 TEST_P(H264Streams, DecodeToWhatWasAskedFor) {
   const H264Case& k = GetParam();
-  if (!test::haveFfmpeg()) GTEST_SKIP() << "ffmpeg not installed";
+  if (!test::hasFfmpeg()) GTEST_SKIP() << "ffmpeg not installed";
   const auto stream = test::encode(k.name, k.size, k.frames, std::string("-c:v libx264 ") + k.args, "h264");
   ASSERT_FALSE(stream.empty());
   const auto units = test::splitAnnexB(stream);
@@ -167,7 +167,7 @@ bool alignedEndAt(const std::vector<uint8_t>& u, size_t offset, uint64_t bits) {
 
 TEST_P(H265Streams, DecodeToWhatWasAskedFor) {
   const H265Case& k = GetParam();
-  if (!test::haveFfmpeg()) GTEST_SKIP() << "ffmpeg not installed";
+  if (!test::hasFfmpeg()) GTEST_SKIP() << "ffmpeg not installed";
   const std::string args = std::string("-c:v libx265 -tag:v hvc1 -x265-params log-level=error:") + k.params;
   const auto stream = test::encode(k.name, k.size, k.frames, args, "hevc");
   ASSERT_FALSE(stream.empty());

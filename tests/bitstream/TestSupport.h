@@ -2,15 +2,10 @@
 // Helpers for the bitstream tests: a bit writer for hand-made headers, and raw
 // Annex-B streams made with ffmpeg and split into NAL units.
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
-#include <unistd.h>
+#include "support/TestMedia.h"
 
 namespace vr::test {
 
@@ -52,27 +47,17 @@ class BitWriter {
   uint64_t bits_ = 0;
 };
 
-inline bool haveFfmpeg() { return std::system("ffmpeg -hide_banner -version > /dev/null 2>&1") == 0; }
-
 // Encodes a few frames of the test pattern with the given encoder arguments into a raw
 // Annex-B stream ("h264" or "hevc" format) and returns its bytes; empty on failure.
 inline std::vector<uint8_t> encode(const std::string& name, const std::string& size, int frames,
                                    const std::string& codecArgs, const std::string& format) {
-  const auto dir = std::filesystem::temp_directory_path() / ("vr_bitstream_tests_" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
-  const auto out = dir / (name + (format == "h264" ? ".264" : ".265"));
-  const std::string cmd = "ffmpeg -hide_banner -loglevel error -y -f lavfi -i testsrc=size=" + size +
+  const TempDir dir;
+  const std::string out = dir.file(name + (format == "h264" ? ".264" : ".265"));
+  const std::string cmd = "ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i testsrc=size=" + size +
                           ":rate=25 -frames:v " + std::to_string(frames) + " -pix_fmt yuv420p " + codecArgs +
-                          " -f " + format + " '" + out.string() + "' > /dev/null 2>&1";
-  std::vector<uint8_t> data;
-  if (std::system(cmd.c_str()) == 0) {
-    std::ifstream in(out, std::ios::binary);
-    data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
-  std::error_code ignored;
-  std::filesystem::remove(out, ignored);
-  std::filesystem::remove(dir, ignored);  // only once empty
-  return data;
+                          " -f " + format + " " + shellQuote(out) + " > /dev/null 2>&1";
+  if (!dir.ok() || runCommand(cmd).status != 0) return {};
+  return readFileBytes(out);
 }
 
 // Splits an Annex-B stream on 00 00 01 / 00 00 00 01 start codes; each unit starts with

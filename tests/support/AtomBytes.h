@@ -1,0 +1,123 @@
+#pragma once
+// Byte-level helpers for the atom tests: hex text, concatenation, atoms around a payload,
+// the atoms of one type inside a movie atom, and the bounds workout every byte
+// constructor goes through.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <initializer_list>
+#include <memory>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/ByteOrder.h"
+
+namespace vr::test {
+
+// "00 00 00 14 76 6D ..." -> bytes; anything but hex digits is ignored.
+inline Bytes hex(std::string_view text) {
+  std::string digits;
+  for (char c : text)
+    if (std::isxdigit(static_cast<unsigned char>(c))) digits += c;
+  Bytes out;
+  for (size_t i = 0; i + 1 < digits.size(); i += 2)
+    out.push_back(uint8_t(std::stoul(digits.substr(i, 2), nullptr, 16)));
+  return out;
+}
+
+inline Bytes cat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+// An atom of the given four-character type around `payload`, with a 32-bit size.
+inline Bytes atomOf(const char (&type)[5], const Bytes& payload) {
+  Bytes out;
+  appendBE32(out, uint32_t(8 + payload.size()));
+  appendBE32(out, fourCC(type));
+  out.insert(out.end(), payload.begin(), payload.end());
+  return out;
+}
+
+// A table atom: size, type, version and flags, entry count, then the entry bytes.
+inline Bytes tableAtom(const char (&type)[5], uint32_t count, const Bytes& entries, uint32_t versionFlag = 0) {
+  Bytes body;
+  appendBE32(body, versionFlag);
+  appendBE32(body, count);
+  return atomOf(type, cat({body, entries}));
+}
+inline Bytes tableAtom(const char (&type)[5], uint32_t count, std::string_view entriesHex, uint32_t versionFlag = 0) {
+  return tableAtom(type, count, hex(entriesHex), versionFlag);
+}
+
+// The bytes of every atom of type `want` in p[0, n), descending through the containers
+// that lead to the header and sample-table atoms.
+inline void collectAtoms(const uint8_t* p, size_t n, uint32_t want, std::vector<Bytes>& out) {
+  static const uint32_t containers[] = {fourCC("moov"), fourCC("trak"), fourCC("mdia"), fourCC("minf"),
+                                        fourCC("dinf"), fourCC("edts"), fourCC("stbl")};
+  for (size_t pos = 0; pos + 8 <= n;) {
+    const uint32_t size = readBE32(p + pos), type = readBE32(p + pos + 4);
+    if (size < 8 || size > n - pos) break;
+    if (type == want) out.emplace_back(p + pos, p + pos + size);
+    for (uint32_t c : containers)
+      if (type == c) collectAtoms(p + pos + 8, size - 8, want, out);
+    pos += size;
+  }
+}
+
+inline std::vector<Bytes> collectAtoms(const Bytes& data, const char (&want)[5]) {
+  std::vector<Bytes> out;
+  collectAtoms(data.data(), data.size(), fourCC(want), out);
+  return out;
+}
+
+// A builder's output beside the bytes it must be, for tables of byte-exact cases.
+struct Built {
+  const char* name;
+  uint64_t size;  // the size the atom states for itself
+  Bytes bytes, expected;
+};
+template <typename T>
+Built built(const char* name, const std::shared_ptr<T>& a, std::string_view expected) {
+  return {name, a->size, a->writeableData, hex(expected)};
+}
+
+// Each builder wrote exactly the expected bytes and states their length as its size.
+template <size_t N>
+void expectBuilt(const Built (&cases)[N]) {
+  for (const Built& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(c.bytes, c.expected);
+    EXPECT_EQ(c.size, c.bytes.size());
+  }
+}
+
+// Hands `parse` every prefix of `atom` and `rounds` random byte strings shorter than
+// `maxLength`, each in a heap block of exactly its length, so that the sanitizer build
+// catches any read outside. `damage` may overwrite parts of each random string (huge sizes
+// or counts, say); it is given the string, its length and the round number.
+inline void readEveryPrefixAndGarbage(const Bytes& atom, const std::function<void(const uint8_t*, uint32_t)>& parse,
+                                      std::mt19937& rng, size_t maxLength, int rounds,
+                                      const std::function<void(uint8_t*, size_t, int)>& damage = {}) {
+  for (size_t len = 0; len <= atom.size(); ++len) {
+    std::unique_ptr<uint8_t[]> exact(new uint8_t[len]);
+    if (len) std::memcpy(exact.get(), atom.data(), len);
+    parse(exact.get(), uint32_t(len));
+    if (len == 0) parse(nullptr, 64);
+  }
+  for (int round = 0; round < rounds; ++round) {
+    const size_t len = rng() % maxLength;
+    std::unique_ptr<uint8_t[]> garbage(new uint8_t[len]);
+    for (size_t i = 0; i < len; ++i) garbage[i] = uint8_t(rng());
+    if (damage) damage(garbage.get(), len, round);
+    parse(garbage.get(), uint32_t(len));
+  }
+}
+
+}  // namespace vr::test
