@@ -1,11 +1,13 @@
 // Builds the repaired movie's index from the reference movie's tree and two track
 // requests, bottom-up: sample table, media information, media, track, movie. The new tree
 // shares a few objects with the reference (movie and track headers, the sample
-// description, a reused "stsc" and "ctts"); everything else is new. Every built atom's
-// size equals the length of its serialised bytes.
+// description); everything else is new. Every built atom's size equals the length of its
+// serialised bytes.
 #include "atoms/MovieBuilder.h"
 
+#include <algorithm>
 #include <cstring>
+#include <span>
 
 #include "common/FileIO.h"
 
@@ -46,6 +48,112 @@ AtomCreationRequest emptyRequest(uint64_t requestType) {
   return r;
 }
 
+// Samples held by `chunks` chunks as a sample-to-chunk table describes them: each entry
+// applies from its first chunk up to the next entry's first chunk, the last one up to the
+// last chunk. An entry that does not start after the one before it (or starts at chunk 0)
+// is ignored; chunks beyond the last one are not counted.
+uint64_t samplesInChunks(const std::vector<std::shared_ptr<SampleToChunkEntery>>& table, uint64_t chunks) {
+  std::vector<const SampleToChunkEntery*> runs;
+  for (const auto& e : table)
+    if (e && e->firstChunk >= 1 && (runs.empty() || e->firstChunk > runs.back()->firstChunk)) runs.push_back(e.get());
+  uint64_t total = 0;
+  for (size_t i = 0; i < runs.size(); ++i) {
+    const uint64_t first = runs[i]->firstChunk;
+    const uint64_t last = i + 1 < runs.size() ? std::min<uint64_t>(chunks, runs[i + 1]->firstChunk - 1) : chunks;
+    if (last >= first) total += (last - first + 1) * runs[i]->samplesPerChunk;
+  }
+  return total;
+}
+
+// Every sample of a request lasts the same: time scale / rate, with a default when that
+// is 0.
+uint32_t sampleDuration(const AtomCreationRequest& q) {
+  const uint32_t m = q.FPS > 0 ? truncToU32(double(q.timeScale) / q.FPS) : 0;
+  if (m != 0) return m;
+  return q.requestType == kRequestTypeVideo ? 1 : 1024;
+}
+
+// Run-length coded composition offsets, one given per sample.
+std::shared_ptr<Ctts> cttsOfOffsets(uint32_t versionFlag, uint32_t count, auto&& offsetOf) {
+  auto out = std::make_shared<Ctts>();
+  out->version_Flag = versionFlag;
+  std::shared_ptr<CompositionOffsetEntery> run;
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint32_t offset = offsetOf(i);
+    if (run && run->compositionOffset == offset && run->sampleCount < UINT32_MAX) {
+      ++run->sampleCount;
+      continue;
+    }
+    if (run) run->createWirteableData();
+    run = std::make_shared<CompositionOffsetEntery>();
+    run->sampleCount = 1;
+    run->compositionOffset = offset;
+    out->compositionOffsetTable.push_back(run);
+  }
+  if (run) run->createWirteableData();
+  out->numberOfEntries = uint32_t(out->compositionOffsetTable.size());
+  out->createWiteableData();
+  return out;
+}
+
+// Composition offsets of samples whose presentation positions are known: sample i is
+// shown at rank(i) + d sample durations, d being the largest delay of a sample's
+// decoding behind its showing, so that no offset is negative.
+std::shared_ptr<Ctts> compositionOffsetsFromRanks(const std::vector<uint32_t>& ranks, uint32_t m) {
+  int64_t delay = 0;
+  for (size_t i = 0; i < ranks.size(); ++i) delay = std::max<int64_t>(delay, int64_t(i) - int64_t(ranks[i]));
+  return cttsOfOffsets(0, uint32_t(ranks.size()), [&](uint32_t i) {
+    const int64_t frames = int64_t(ranks[i]) + delay - int64_t(i);
+    return clampU32(uint64_t(frames) * m);
+  });
+}
+
+// Longest composition-offset pattern expanded from a reference: far beyond any group of
+// pictures or test recording, and it bounds the memory a hostile table can claim.
+constexpr uint64_t kMaxPatternSamples = uint64_t(1) << 22;
+
+// The repaired video's composition offsets. A camera encodes with a fixed group of
+// pictures, so every group repeats the reference's first one: the reference's offsets
+// (one per sample, from its first sync sample on) over one group are repeated over the
+// `newSamples` recovered pictures, which start with a key frame. The group length is the
+// spacing of the reference's sync samples; without a regular spacing the whole reference
+// is the pattern. Version and flags are kept, so signed offsets stay signed.
+std::shared_ptr<Ctts> repeatedCompositionOffsets(const Ctts& reference, const Stss* sync, uint32_t referenceSamples,
+                                                 uint32_t newSamples) {
+  uint64_t start = 0;       // first sample of the pattern, from 0
+  uint64_t period = 0;      // 0: up to the end of the reference
+  if (sync && !sync->syncSampleTable.empty()) {
+    const auto& t = sync->syncSampleTable;
+    start = t[0] > 0 ? t[0] - 1 : 0;
+    if (t.size() >= 2 && t[1] > t[0]) {
+      const uint64_t d = t[1] - t[0];
+      bool regular = true;
+      for (size_t i = 2; i < t.size() && regular; ++i) regular = t[i] > t[i - 1] && t[i] - t[i - 1] == d;
+      if (regular) period = d;
+    }
+  }
+
+  // The offsets the pattern needs, one per sample, within what the reference holds.
+  uint64_t limit = kMaxPatternSamples;
+  if (referenceSamples > 0) limit = std::min<uint64_t>(limit, referenceSamples);
+  const uint64_t wanted = period > 0 ? std::min(limit, start + period) : limit;
+  std::vector<uint32_t> perSample;
+  for (const auto& e : reference.compositionOffsetTable) {
+    if (!e) continue;
+    const uint64_t take = std::min<uint64_t>(e->sampleCount, wanted - perSample.size());
+    perSample.insert(perSample.end(), size_t(take), e->compositionOffset);
+    if (perSample.size() >= wanted) break;
+  }
+  // A reference too short for one whole group from its first sync sample: start at its
+  // beginning instead, and take all it has.
+  if (start >= perSample.size()) start = 0;
+  const std::span<const uint32_t> pattern(perSample.data() + start, perSample.size() - start);
+
+  if (pattern.empty()) return cttsOfOffsets(reference.version_Flag, 0, [](uint32_t) { return 0u; });
+  return cttsOfOffsets(reference.version_Flag, newSamples,
+                       [&](uint32_t i) { return pattern[i % pattern.size()]; });
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------
@@ -63,23 +171,12 @@ std::shared_ptr<Stbl> Stbl::createStblWithRequest(const AtomCreationRequest* req
   const uint64_t chunks = q.stcoEntries.size();
   const uint64_t codec = stsd ? stsd->codecFormat : 0;
 
-  // Raw PCM is described as fixed one-byte samples, so many per chunk: the count is the
-  // number of chunks times the samples per chunk of the first run.
-  auto fixedPcmSizes = [&](const std::shared_ptr<Stsc>& runs) {
-    if (runs && !runs->SampleToChunkTable.empty() && runs->SampleToChunkTable.front()) {
-      const uint64_t perChunk = runs->SampleToChunkTable.front()->samplesPerChunk;
-      s->stsz = Stsz::initSTSZWithSampleCount(clampU32(chunks * perChunk), 1);
-    }
-  };
-
-  if (codec == kTrackCodecTWOS && stsc) {
-    // Big-endian PCM keeps the reference's chunking.
-    stsc->asignWritableData();
-    s->stsc = stsc;
-    fixedPcmSizes(s->stsc);
-  } else if (codec == kTrackCodecTWOS || codec == kTrackCodecSOWT) {
+  if (codec == kTrackCodecTWOS || codec == kTrackCodecSOWT) {
+    // Raw PCM is described as fixed one-byte samples, many per chunk, chunked as the scan
+    // found the stretches. Without runs there is no sample count, so no "stsz".
     s->stsc = Stsc::initSTSCWithSampleToChunkTable(q.stscEntries);
-    fixedPcmSizes(s->stsc);
+    if (s->stsc && !s->stsc->SampleToChunkTable.empty())
+      s->stsz = Stsz::initSTSZWithSampleCount(clampU32(samplesInChunks(s->stsc->SampleToChunkTable, chunks)), 1);
   } else {
     s->stsc = Stsc::initSTSCWithSampleToChunkTable(q.stscEntries);
     s->stsz = Stsz::initSTSZWithSampleSizeTable(q.stszEntries);
@@ -88,10 +185,15 @@ std::shared_ptr<Stbl> Stbl::createStblWithRequest(const AtomCreationRequest* req
 
   uint64_t extra = 0;
   if (isVideo) {
-    // The reference's composition offsets are reused as they are.
+    // Pictures stored out of presentation order (B-frames) need composition offsets. The
+    // order the scan read from the pictures themselves is exact; without it the
+    // reference's group-of-pictures pattern is repeated.
     if (ctts && ctts->numberOfEntries >= 2) {
-      s->ctts = ctts;
-      extra += ctts->size;
+      const uint32_t m = sampleDuration(q);
+      s->ctts = q.presentationRanks.size() == n
+                    ? compositionOffsetsFromRanks(q.presentationRanks, m)
+                    : repeatedCompositionOffsets(*ctts, stss.get(), stsz ? stsz->numberOfEntries : 0, n);
+      extra += sizeOf(s->ctts);
     }
     // Key frames spaced like the reference's: g is its second sync-sample number.
     if (stss) {
@@ -106,10 +208,7 @@ std::shared_ptr<Stbl> Stbl::createStblWithRequest(const AtomCreationRequest* req
     }
   }
 
-  // Every sample lasts the same: time scale / rate, with a default when that is 0.
-  uint32_t m = q.FPS > 0 ? truncToU32(double(q.timeScale) / q.FPS) : 0;
-  if (m == 0) m = isVideo ? 1 : 1024;
-  s->stts = Stts::initSTTSWithSampleCount(n, m);
+  s->stts = Stts::initSTTSWithSampleCount(n, sampleDuration(q));
 
   const uint64_t stsdSize = stsd ? stsd->stsdData.size() : 0;
   s->size = clampU32(stsdSize + sizeOf(s->stco) + sizeOf(s->stsz) + sizeOf(s->stts) + sizeOf(s->stsc) + extra + 8);

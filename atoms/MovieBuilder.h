@@ -15,8 +15,9 @@ namespace vr {
 
 class File;
 
-// One track's new sample table. The scan sets requestType and stscEntries; the writer sets
-// timeScale, FPS, stcoEntries and stszEntries; the builders read it.
+// One track's new sample table. The scan sets requestType, stscEntries and
+// presentationRanks; the writer sets timeScale, FPS, stcoEntries and stszEntries; the
+// builders read it.
 class AtomCreationRequest {
  public:
   uint32_t timeScale = 0;                       // media time scale of the reference track
@@ -27,6 +28,9 @@ class AtomCreationRequest {
   double FPS = 0;                               // samples per second of the reference track
   std::shared_ptr<File> healthyFile;            // kept for completeness; never used
   uint64_t requestType = 0;                     // 1 sound track, 2 video track
+  // Video: the position of each sample in presentation order, read from the pictures'
+  // order counts by the scan; empty when the stream does not say.
+  std::vector<uint32_t> presentationRanks;
 };
 
 }  // namespace vr

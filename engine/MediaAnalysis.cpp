@@ -10,8 +10,12 @@
 #include <limits>
 
 #include "atoms/MovieBuilder.h"
+#include "atoms/SampleDescriptions.h"
 #include "atoms/SampleTableAtoms.h"
+#include "bitstream/SPS.h"
 #include "bitstream/SPS_265.h"
+#include "bitstream/SliceHeader.h"
+#include "bitstream/SliceHeader_265.h"
 #include "engine/ByteWindow.h"
 #include "engine/File.h"
 #include "engine/NALU.h"
@@ -24,6 +28,9 @@ namespace {
 // A unit larger than this ends a run: no camera writes one, and garbage that happens to
 // look like a slice header often carries a huge length.
 constexpr uint32_t kMaxNalSize = 2'199'999;
+
+// The AAC search behind the last run covers at least this much.
+constexpr uint64_t kMinAACTail = 1 << 20;
 
 // Bytes read per refill of the probe's window.
 constexpr size_t kScanWindow = 1 << 20;
@@ -103,6 +110,167 @@ uint64_t mediaDataStart(FileHandle& file, uint64_t fileSize) {
     pos += size;
   }
   return pos;
+}
+
+// Bytes of one PCM frame (one sample of every channel) of the reference's sound track:
+// "sowt" and "twos" hold 16-bit samples (8-bit ones when the entry says so). A stretch
+// is described as that many frames, so a mono track is not counted as half as long.
+// Without a channel count the frame is taken as 16-bit stereo.
+uint32_t pcmBytesPerFrame(const File* reference) {
+  if (reference == nullptr) return 4;
+  const auto entry = std::dynamic_pointer_cast<AudioSampleDescriptionEntery>(reference->audioDecoder);
+  if (!entry || entry->numberOfChannels == 0) return 4;
+  const uint32_t bytesPerSample = entry->sampleSize == 8 ? 1 : 2;
+  return bytesPerSample * entry->numberOfChannels;
+}
+
+// Picture order counts of the recovered pictures, from which their presentation order
+// follows. An encoder with B-frames stores pictures out of presentation order, and how it
+// places them may vary from one group of pictures to the next; each slice header carries
+// the low bits of its picture's order count, and the full count is rebuilt as a decoder
+// does (H.264 picture-order type 0, H.265), restarting at every IDR picture.
+class PictureOrder {
+ public:
+  PictureOrder(const ReferenceParameterSets& reference) : hevc_(reference.isHEVC()) {
+    // Pictures held for reordering: at most the decoded-picture buffer, which encoders
+    // size to their reference pictures. Counts advance by at most 2 a frame.
+    int64_t frames = 16;
+    if (hevc_) {
+      const int32_t bits = reference.sps265 ? reference.sps265->log2_max_pic_order_cnt_lsb_minus4 + 4 : 0;
+      maxLsb_ = bits >= 4 && bits <= 16 ? int64_t(1) << bits : 0;
+      if (reference.sps265 && !reference.sps265->max_dec_pic_buffering_minus1.empty())
+        frames = int64_t(reference.sps265->max_dec_pic_buffering_minus1.back()) + 1;
+    } else if (reference.sps && reference.sps->pic_order_cnt_type == 0) {
+      maxLsb_ = reference.sps->MaxPicOrderCntLsb;
+      if (reference.sps->max_num_ref_frames >= 0 && reference.sps->max_num_ref_frames <= 16)
+        frames = reference.sps->max_num_ref_frames + 1;
+    }
+    maxReorder_ = 2 * frames;
+  }
+
+  // False when the stream's order cannot be read (then nothing more is added).
+  bool usable() const { return maxLsb_ > 0; }
+
+  // Adds the picture whose first slice is `unit`; false when its order count is unknown.
+  bool add(const NALU& unit) {
+    int64_t lsb = -1;
+    bool idr = false;
+    bool bla = false;
+    bool updatesPrevious = false;
+    if (hevc_) {
+      const auto* header = std::get_if<std::shared_ptr<SliceHeader_265>>(&unit.RBSP);
+      if (!header || !*header) return false;
+      const uint32_t type = unit.NALType;
+      idr = type == 19 || type == 20;
+      lsb = idr ? 0 : (*header)->pic_order_cnt_lsb;
+      // Only pictures of the lowest temporal layer that are neither leading nor
+      // sub-layer non-reference pictures anchor the next count.
+      updatesPrevious = unit.NTempID == 0 && !(type >= 6 && type <= 9) && !(type <= 14 && type % 2 == 0);
+      bla = type >= 16 && type <= 18;  // a new sequence whose count keeps its low bits
+    } else {
+      const auto* header = std::get_if<std::shared_ptr<SliceHeader>>(&unit.RBSP);
+      if (!header || !*header) return false;
+      idr = unit.NALType == 5;
+      lsb = (*header)->pic_order_cnt_lsb;
+      updatesPrevious = unit.NRI != 0;
+    }
+    if (lsb < 0 || lsb >= maxLsb_) return false;
+    if (idr || bla) startPeriod();
+
+    // The high part of the count follows the previous anchor picture's, except where a
+    // sequence starts (and at the first picture found, whatever it is).
+    int64_t msb = prevMsb_;
+    if (idr || bla || keys_.empty())
+      msb = 0;
+    else if (lsb < prevLsb_ && prevLsb_ - lsb >= maxLsb_ / 2)
+      msb += maxLsb_;
+    else if (lsb > prevLsb_ && lsb - prevLsb_ > maxLsb_ / 2)
+      msb -= maxLsb_;
+    // A count far below the pictures already seen means the pictures between were lost
+    // with their IDR picture: the pictures from here on are a sequence of their own.
+    if (havePeriodMax_ && msb + lsb < periodMax_ - maxReorder_) {
+      startPeriod();
+      msb = 0;
+    }
+    if (updatesPrevious) {
+      prevMsb_ = msb;
+      prevLsb_ = lsb;
+    }
+    periodMax_ = havePeriodMax_ ? std::max(periodMax_, msb + lsb) : msb + lsb;
+    havePeriodMax_ = true;
+    keys_.push_back({period_, msb + lsb, uint32_t(keys_.size())});
+    return true;
+  }
+
+  // Position of every picture added, in presentation order.
+  std::vector<uint32_t> ranks() const {
+    std::vector<Key> sorted = keys_;
+    std::stable_sort(sorted.begin(), sorted.end(), [](const Key& a, const Key& b) {
+      return a.period != b.period ? a.period < b.period : a.count < b.count;
+    });
+    std::vector<uint32_t> rank(keys_.size());
+    for (size_t r = 0; r < sorted.size(); ++r) rank[sorted[r].index] = uint32_t(r);
+    return rank;
+  }
+
+ private:
+  struct Key {
+    uint64_t period;
+    int64_t count;
+    uint32_t index;
+  };
+  void startPeriod() {
+    if (!keys_.empty()) ++period_;
+    prevMsb_ = 0;
+    prevLsb_ = 0;
+    havePeriodMax_ = false;
+  }
+
+  bool hevc_;
+  int64_t maxLsb_ = 0;
+  int64_t prevMsb_ = 0;
+  int64_t prevLsb_ = 0;
+  uint64_t period_ = 0;
+  int64_t maxReorder_ = 32;  // how far, in counts, a picture may be shown before an earlier one
+  int64_t periodMax_ = 0;    // largest count of the current sequence
+  bool havePeriodMax_ = false;
+  std::vector<Key> keys_;
+};
+
+// Where the media data after the last video run (at `from`) ends: at the end of the
+// media-data atom when the file starts with readable atoms up to an "mdat" header whose
+// size fits the file, else at the end of the file; no more than maxLength bytes on; and
+// in any case before a movie atom that follows the media data (a damaged file may still
+// hold its index, or part of it, behind it).
+uint64_t mediaDataEnd(FileHandle& file, ByteWindow& window, uint64_t fileSize, uint64_t from, uint64_t maxLength) {
+  uint64_t end = fileSize;
+  uint64_t pos = 0;
+  for (int atoms = 0; atoms < 16 && fileSize - pos >= 8; ++atoms) {
+    uint8_t h[16] = {};
+    file.readZeroFilled(pos, h, sizeof h);
+    uint64_t size = readBE32(h);
+    const uint32_t type = readBE32(h + 4);
+    uint64_t header = 8;
+    if (size == 1) {
+      size = readBE64(h + 8);
+      header = 16;
+    }
+    if (size != 0 && (size < header || size > fileSize - pos)) break;
+    if (type == fourCC("mdat")) {
+      if (size != 0 && pos + size > from) end = pos + size;
+      break;
+    }
+    if (size == 0) break;
+    pos += size;
+  }
+  end = std::min(end, from + std::min(maxLength, fileSize - std::min(from, fileSize)));
+  for (uint64_t p = from; p < end && end - p >= 8; ++p) {
+    const uint8_t* b = window.at(p, 24);
+    if (readBE32(b + 4) == fourCC("moov") && readBE32(b) >= 8 &&
+        File::validMoovInnerTagInBytes(b, size_t(std::min<uint64_t>(24, fileSize - p))))
+      return p;
+  }
+  return end;
 }
 
 }  // namespace
@@ -274,6 +442,22 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
     return true;
   };
 
+  // PCM (big-endian "twos" or little-endian "sowt"): the whole stretch is one chunk of
+  // frames. The bytes of further tracks (a timecode sample per cycle) close the stretch
+  // and are left out; a stretch without a whole frame besides them holds no audio.
+  const uint32_t bytesPerFrame = pcmBytesPerFrame(healthyFile.get());
+  auto addPcmChunk = [&](uint64_t from, uint64_t size) {
+    const uint64_t kept = size > skip ? size - skip : 0;
+    const uint64_t frames = kept / bytesPerFrame;
+    if (frames == 0) return;
+    ++audioChunks;
+    audioSampleCount += kept;
+    addSampleToChunkEntry(audioStsc, audioChunks, uint32_t(std::min<uint64_t>(frames, UINT32_MAX)));
+    sampleArray.push_back(SampleChunk{true, audioSampleArray.size(), 1});
+    audioSampleArray.push_back(Sample::initWithSampleType(kSampleTypePCM, from, kept, nullptr));
+  };
+
+  uint64_t longestGap = 0;  // longest stretch between two runs
   uint64_t o = 0;
   while (o < fileSize) {
     if (stopflag()) return;
@@ -307,24 +491,9 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
     if (runStart > 0) {
       const uint64_t gapStart = videoSampleArray[runStart - 1].endOffset();
       const uint64_t gap = runOffset - gapStart;
-      if (audioCodec == kAudioCodecTwos) {
-        // Big-endian PCM: the whole stretch is one sample; the index takes the reference's
-        // chunking for it. An empty stretch holds no audio.
-        if (gap > 0) {
-          sampleArray.push_back(SampleChunk{true, audioSampleArray.size(), 1});
-          audioSampleArray.push_back(Sample::initWithSampleType(kSampleTypePCM, gapStart, gap, nullptr));
-        }
-      } else if (audioCodec == kAudioCodecSowt) {
-        // Little-endian PCM: the bytes of further tracks (a timecode sample per cycle)
-        // close the stretch and are left out. A stretch no longer than them holds no audio.
-        const uint32_t frames = uint32_t(gap) / 4;
-        if (gap > skip && frames > 0) {
-          ++audioChunks;
-          audioSampleCount += gap - skip;
-          addSampleToChunkEntry(audioStsc, audioChunks, frames);
-          sampleArray.push_back(SampleChunk{true, audioSampleArray.size(), 1});
-          audioSampleArray.push_back(Sample::initWithSampleType(kSampleTypePCM, gapStart, gap - skip, nullptr));
-        }
+      longestGap = std::max(longestGap, gap);
+      if (audioCodec == kAudioCodecTwos || audioCodec == kAudioCodecSowt) {
+        addPcmChunk(gapStart, gap);
       } else if (audioCodec == kAudioCodecAAC) {
         // Audio written before the first video run is looked for once a run has been
         // found and while no audio has been: it becomes the first chunk.
@@ -346,12 +515,65 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
     o = videoSampleArray.back().endOffset();
   }
 
+  // The stretch behind the last run is audio too: a recording ends with the audio written
+  // after its last pictures. It ends with the media data, and PCM also where a unit of a
+  // further run begins that the end of a truncated file cut short (AAC frames are told
+  // from video by decoding). A camera interleaves evenly, so the last stretch is no
+  // longer than the others: what lies beyond (space the camera reserved, say) is not
+  // taken as PCM, nor searched for AAC frames far beyond.
+  const bool pcm = audioCodec == kAudioCodecTwos || audioCodec == kAudioCodecSowt;
+  if (!videoSampleArray.empty() && (pcm || audioCodec == kAudioCodecAAC)) {
+    const uint64_t tailStart = videoSampleArray.back().endOffset();
+    const uint64_t longest = pcm ? longestGap : std::max<uint64_t>(4 * longestGap, kMinAACTail);
+    uint64_t tailEnd = std::max(tailStart, mediaDataEnd(input, window, fileSize, tailStart, longest));
+    if (pcm) {
+      NALU unit;
+      for (uint64_t x = tailStart; x < tailEnd; ++x) {
+        if (stopflag()) return;
+        if (!certainlyNoUnit(window.at(x, kNaluProbeWindow), n, hevc, referenceLayer) &&
+            unit.probe(window.at(x, kNaluProbeWindow), kNaluProbeWindow, n, reference, kMaxNalSize)) {
+          tailEnd = x;
+          break;
+        }
+      }
+      addPcmChunk(tailStart, tailEnd - tailStart);
+    } else if (!addAACChunk(tailStart, tailEnd - tailStart, false)) {
+      return;
+    }
+  }
+
+  std::vector<uint32_t> ranks = presentationRanks(window, n, fileSize, reference);
+
   audioRequest = std::make_shared<AtomCreationRequest>();
   audioRequest->requestType = 1;
   audioRequest->stscEntries = std::move(audioStsc);
   videoRequest = std::make_shared<AtomCreationRequest>();
   videoRequest->requestType = 2;
   videoRequest->stscEntries = std::move(videoStsc);
+  videoRequest->presentationRanks = std::move(ranks);
+}
+
+std::vector<uint32_t> RepairFile::presentationRanks(ByteWindow& window, uint8_t sizeBytesLength, uint64_t fileSize,
+                                                    const ReferenceParameterSets& reference) {
+  PictureOrder order(reference);
+  if (!order.usable()) return {};
+  NALU unit;
+  for (const Sample& record : videoSampleArray) {
+    if (!record.picture) continue;
+    // The record's first slice: parameter sets may travel in front of it.
+    bool found = false;
+    for (uint64_t x = record.sampleOffset; x < record.endOffset() && x < fileSize; x += unit.nalSize) {
+      if (!unit.probe(window.at(x, kNaluProbeWindow), kNaluProbeWindow, sizeBytesLength, reference, kMaxNalSize) ||
+          unit.nalSize == 0)
+        break;
+      if (isPicture(unit, reference.isHEVC())) {
+        found = order.add(unit);
+        break;
+      }
+    }
+    if (!found) return {};
+  }
+  return order.ranks();
 }
 
 }  // namespace vr

@@ -99,6 +99,11 @@ class RepairFile {
   // AAC frames found by trial decoding in [offset, offset + size) (engine/AACAnalysis.cpp);
   // nothing when a stop was requested meanwhile.
   std::optional<SampleList> analyseAACInFileHandle(FileHandle& fileHandle, uint64_t offset, uint64_t size);
+  // The position in presentation order of every picture of videoSampleArray, read from
+  // the order counts in their slice headers; empty when the stream does not carry them
+  // (H.264 picture-order types 1 and 2) or a picture's cannot be read.
+  std::vector<uint32_t> presentationRanks(ByteWindow& window, uint8_t sizeBytesLength, uint64_t fileSize,
+                                          const ReferenceParameterSets& reference);
   // One run-length step of a track's sample-to-chunk list: chunk number `chunk` (from 1)
   // holds `samples` samples; an entry is added only when the count changes.
   static void addSampleToChunkEntry(std::vector<std::shared_ptr<SampleToChunkEntery>>& list, uint32_t chunk,

@@ -153,33 +153,120 @@ TEST(MovieBuilder, SampleDurationFromRequestRate) {
   }
 }
 
-TEST(MovieBuilder, PcmTracksUseFixedOneByteSamples) {
-  AtomCreationRequest q = makeRequest(kRequestTypeSound, 48000, 48000, 7, 7);
-  q.stcoEntries = {16, 5000, 9000};
-  // "twos" keeps the reference's chunking (2048 a chunk) whatever the request says.
-  auto twosRef = parseMoov(moovBox(600, {videoTrack(), soundTrack("twos")}, 3));
-  ASSERT_TRUE(twosRef);
-  auto twos = stblOf(*twosRef->tracks[1]).createStblWithRequest(&q);
-  EXPECT_EQ(twos->stsc, stblOf(*twosRef->tracks[1]).stsc);
-  EXPECT_EQ(twos->stsc->writeableData, cat({be32(28), text("stsc"), be32(0), be32(1), be32(1), be32(2048), be32(1)}));
-  EXPECT_EQ(twos->stsz->writeableData, cat({be32(20), text("stsz"), be32(0), be32(1), be32(3 * 2048)}));
+// Raw PCM is one-byte samples chunked as the scan found the stretches; the count adds up
+// every chunk's samples as the request's runs give them, for "twos" as for "sowt".
+TEST(MovieBuilder, PcmSampleCountAddsUpEveryChunk) {
+  using Runs = std::vector<std::pair<uint32_t, uint32_t>>;  // first chunk, samples per chunk
+  struct Case {
+    const char* name;
+    Runs runs;
+    uint32_t samples;
+  };
+  const Case cases[] = {
+      {"one run", {{1, 1000}}, 5000},
+      {"stretches of differing length", {{1, 1000}, {3, 500}, {5, 2000}}, 1000 + 1000 + 500 + 500 + 2000},
+      {"last run over the last chunk only", {{1, 960}, {5, 1}}, 4 * 960 + 1},
+      {"runs out of order or beyond the chunks count nothing", {{1, 10}, {4, 7}, {2, 99}, {0, 8}, {9, 5}},
+       3 * 10 + 2 * 7},
+  };
+  for (const char* codec : {"twos", "sowt"}) {
+    auto ref = parseMoov(moovBox(600, {videoTrack(), soundTrack(codec)}, 3));
+    ASSERT_TRUE(ref);
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(codec) + ": " + c.name);
+      AtomCreationRequest q = makeRequest(kRequestTypeSound, 48000, 48000, 0, 1);
+      q.stcoEntries = {16, 5000, 9000, 13000, 17000};
+      Bytes stsc = cat({be32(16 + 12 * uint32_t(c.runs.size())), text("stsc"), be32(0), be32(uint32_t(c.runs.size()))});
+      for (const auto& [first, perChunk] : c.runs) {
+        q.stscEntries.push_back(SampleToChunkEntery::initWithFirstChunk(first, perChunk, 1));
+        stsc = cat({stsc, be32(first), be32(perChunk), be32(1)});
+      }
+      auto stbl = stblOf(*ref->tracks[1]).createStblWithRequest(&q);
+      // The request's runs, not the reference's 2048-sample chunks.
+      EXPECT_EQ(stbl->stsc->writeableData, stsc);
+      EXPECT_EQ(stbl->stsz->writeableData, cat({be32(20), text("stsz"), be32(0), be32(1), be32(c.samples)}));
+      EXPECT_EQ(stbl->stts->writeableData, cat({be32(24), text("stts"), be32(0), be32(1), be32(c.samples), be32(1)}));
+    }
 
-  // "sowt" takes the runs of the request.
-  auto sowtRef = parseMoov(moovBox(600, {videoTrack(), soundTrack("sowt")}, 3));
-  ASSERT_TRUE(sowtRef);
-  q.stscEntries = {SampleToChunkEntery::initWithFirstChunk(1, 1000, 1)};
-  auto sowt = stblOf(*sowtRef->tracks[1]).createStblWithRequest(&q);
-  EXPECT_EQ(sowt->stsz->writeableData, cat({be32(20), text("stsz"), be32(0), be32(1), be32(3000)}));
+    // Without runs: no "stsz", no samples, no durations, still well formed.
+    AtomCreationRequest none = makeRequest(kRequestTypeSound, 48000, 48000, 0, 1);
+    none.stcoEntries = {16};
+    const AtomCreationRequest video = makeRequest(kRequestTypeVideo, 12800, 25, 50, 25);
+    auto movie = ref->createMoovWithVideoRequest(&video, &none);
+    ASSERT_TRUE(movie);
+    const std::string all = checkedLayout(*movie);
+    EXPECT_TRUE(all.ends_with("smhd hdlr dinf(dref) stbl(stsd stts stsc co64)))))")) << all;
+    EXPECT_EQ(movie->tracks[1]->sampleCount, 0u);
+    EXPECT_EQ(movie->tracks[1]->tkhd->duration + movie->tracks[1]->mdia->mdhd->duration, 0u);
+  }
+}
 
-  // Without runs: no "stsz", no samples, no durations, still well formed.
-  q.stscEntries.clear();
-  const AtomCreationRequest video = makeRequest(kRequestTypeVideo, 12800, 25, 50, 25);
-  auto movie = sowtRef->createMoovWithVideoRequest(&video, &q);
-  ASSERT_TRUE(movie);
-  const std::string all = checkedLayout(*movie);
-  EXPECT_TRUE(all.ends_with("smhd hdlr dinf(dref) stbl(stsd stts stsc co64)))))")) << all;
-  EXPECT_EQ(movie->tracks[1]->sampleCount, 0u);
-  EXPECT_EQ(movie->tracks[1]->tkhd->duration + movie->tracks[1]->mdia->mdhd->duration, 0u);
+// The composition offsets of the repaired video, as (count, offset) runs.
+std::vector<std::pair<uint32_t, uint32_t>> cttsRuns(const Stbl& stbl) {
+  std::vector<std::pair<uint32_t, uint32_t>> runs;
+  if (!stbl.ctts) return runs;
+  EXPECT_EQ(stbl.ctts->size, stbl.ctts->writeableData.size());
+  EXPECT_EQ(readBE32(stbl.ctts->writeableData.data() + 12), stbl.ctts->compositionOffsetTable.size());
+  for (const auto& e : stbl.ctts->compositionOffsetTable) runs.emplace_back(e->sampleCount, e->compositionOffset);
+  return runs;
+}
+
+// B-frames: the offsets follow the order the pictures carry when the scan could read it,
+// and otherwise repeat the reference's first group of pictures over the new samples.
+TEST(MovieBuilder, CompositionOffsetsForReorderedPictures) {
+  using Runs = std::vector<std::pair<uint32_t, uint32_t>>;
+  // Reference of 12 pictures in groups of 4 (I P B B), every group alike but the last.
+  const Bytes ctts = fullBox("ctts", 0, cat({be32(7), be32(1), be32(512), be32(1), be32(1536), be32(2), be32(0),
+                                             be32(1), be32(512), be32(1), be32(1536), be32(2), be32(0),
+                                             be32(4), be32(512)}));
+  struct Case {
+    const char* name;
+    Bytes sync;
+    std::vector<uint32_t> ranks;  // the order the scan read, if any
+    uint32_t samples;
+    Runs expected;
+  };
+  const Case cases[] = {
+      {"groups of 4 repeated",
+       fullBox("stss", 0, cat({be32(3), be32(1), be32(5), be32(9)})),
+       {},
+       10,
+       {{1, 512}, {1, 1536}, {2, 0}, {1, 512}, {1, 1536}, {2, 0}, {1, 512}, {1, 1536}}},
+      {"irregular sync samples: the whole reference is the pattern",
+       fullBox("stss", 0, cat({be32(3), be32(1), be32(5), be32(8)})),
+       {},
+       14,
+       {{1, 512}, {1, 1536}, {2, 0}, {1, 512}, {1, 1536}, {2, 0}, {5, 512}, {1, 1536}}},
+      {"no sync samples: the whole reference is the pattern", {}, {}, 13,
+       {{1, 512}, {1, 1536}, {2, 0}, {1, 512}, {1, 1536}, {2, 0}, {5, 512}}},
+      // Decoded I P B B P B, shown I B B P B P: one picture of delay.
+      {"order read from the pictures",
+       fullBox("stss", 0, cat({be32(3), be32(1), be32(5), be32(9)})),
+       {0, 3, 1, 2, 5, 4},
+       6,
+       {{1, 512}, {1, 1536}, {2, 0}, {1, 1024}, {1, 0}}},
+      {"order of another sample count is not used",
+       fullBox("stss", 0, cat({be32(3), be32(1), be32(5), be32(9)})),
+       {0, 2, 1},
+       4,
+       {{1, 512}, {1, 1536}, {2, 0}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TrackShape v = videoTrack();
+    v.sampleCount = 12;
+    v.extraStbl = cat({c.sync, ctts});
+    auto ref = parseMoov(moovBox(600, {v, soundTrack("mp4a")}, 3));
+    ASSERT_TRUE(ref);
+    AtomCreationRequest video = makeRequest(kRequestTypeVideo, 12800, 25, c.samples, 5);
+    video.presentationRanks = c.ranks;
+    auto stbl = stblOf(*ref->tracks[0]).createStblWithRequest(&video);
+    const Runs runs = cttsRuns(*stbl);
+    EXPECT_EQ(runs, c.expected);
+    uint64_t covered = 0;
+    for (const auto& r : runs) covered += r.first;
+    EXPECT_EQ(covered, c.samples);
+  }
 }
 
 TEST(MovieBuilder, VideoOnlyTablesFromTheReference) {
@@ -212,8 +299,10 @@ TEST(MovieBuilder, VideoOnlyTablesFromTheReference) {
     EXPECT_NE(all.find("stbl(stsd stts stsc stsz co64)))))"), std::string::npos) << all;
 
     const Stbl& nv = stblOf(*movie->tracks[0]);
-    if (nv.ctts) {
-      EXPECT_EQ(nv.ctts, stblOf(*ref->tracks[0]).ctts);  // unchanged, counts and all
+    if (nv.ctts) {  // one offset for each of the 300 new samples, not the reference's 2
+      uint64_t covered = 0;
+      for (const auto& e : nv.ctts->compositionOffsetTable) covered += e->sampleCount;
+      EXPECT_EQ(covered, 300u);
     }
     if (nv.stss) {  // spaced like the reference (1, 16, 31, ...) within the new samples
       EXPECT_EQ(std::vector<uint32_t>(nv.stss->syncSampleTable.begin(), nv.stss->syncSampleTable.begin() + 3),

@@ -191,8 +191,14 @@ void checkGarbage(const test::TempDir& dir, const CaseFiles& c, const std::strin
 // The shared test movies.
 
 // Where the checks cannot pass for a reason outside the scan and the writer.
-std::string knownLimitation(const MediaSet& s) {
-  (void)s;
+std::string knownLimitation(const MediaSet&) { return ""; }
+
+// A cut between a picture and the B pictures shown before it loses those B pictures: the
+// recovered pictures are in order, but the last one shown lies beyond a gap.
+std::string cutLimitation(const MediaSet& s) {
+  if (s.variant == "bframes")
+    return "the cut falls between a P picture and the B pictures shown before it, so the last picture "
+           "recovered follows a gap";
   return "";
 }
 
@@ -212,7 +218,7 @@ class ManifestSets : public ::testing::TestWithParam<MediaSet> {
 };
 
 TEST_P(ManifestSets, LostIndex) { checkLostIndex(dir, files, skipReason); }
-TEST_P(ManifestSets, CutShort) { checkCutShort(dir, files, skipReason); }
+TEST_P(ManifestSets, CutShort) { checkCutShort(dir, files, cutLimitation(GetParam())); }
 TEST_P(ManifestSets, GarbageInside) { checkGarbage(dir, files, skipReason); }
 
 std::string setName(const ::testing::TestParamInfo<MediaSet>& info) {

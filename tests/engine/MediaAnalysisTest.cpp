@@ -2,7 +2,9 @@
 // of the sample-to-chunk lists.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <optional>
 
 #include "StreamFixtures.h"
 #include "atoms/MovieBuilder.h"
@@ -169,74 +171,197 @@ TEST(SampleToChunk, NewEntryOnlyWhenTheCountChanges) {
 }
 
 
-// The scan over a damaged file laid out from a real recording's own units: two delimiters
-// that hold no picture make no run, every picture is found once and in order, and the
-// stretches between runs become PCM chunks.
+// A small H.264 recording made by ffmpeg (every picture behind an access unit delimiter)
+// and its video packets, in file order.
+struct Recording {
+  std::string path;
+  Bytes bytes;
+  struct Packet {
+    uint64_t pos, size;
+    int64_t pts;
+  };
+  std::vector<Packet> pictures;
+};
+
+const char* const kH264 = "-c:v libx264 -g 10 -bf 0 -x264-params aud=1";
+
+std::optional<Recording> record(const test::TempDir& dir, const std::string& name, const std::string& audio,
+                                const std::string& video = kH264) {
+  Recording r;
+  r.path = dir.file(name);
+  const std::string cmd = "ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=64x64:rate=25:duration=1 " + audio +
+                          " -pix_fmt yuv420p " + video + " " + test::shellQuote(r.path);
+  if (test::runCommand(cmd).status != 0) return std::nullopt;
+  r.bytes = test::readFileBytes(r.path);
+  for (const std::string& line :
+       test::splitLines(test::runCommand("ffprobe -v error -select_streams v:0 -show_entries packet=pts,pos,size "
+                                         "-of compact=p=0:nk=0 " + test::shellQuote(r.path)).out)) {
+    unsigned long pos = 0, size = 0;
+    long pts = 0;
+    if (std::sscanf(line.c_str(), "pts=%ld|size=%lu|pos=%lu", &pts, &size, &pos) == 3)
+      r.pictures.push_back({pos, size, pts});
+  }
+  return r;
+}
+
+// A damaged file made of a recording's pictures: ftyp and mdat headers, two lone
+// delimiters and garbage, then the pictures with a stretch of "audio" after every fifth
+// (stretches[k] bytes of 0x11 after the k-th group), then `tail`.
+struct Damaged {
+  Bytes bytes;
+  std::vector<uint64_t> pictureOffsets;
+};
+
+Damaged layOut(const Recording& r, const std::vector<uint64_t>& stretches, const Bytes& tail = {}) {
+  Damaged d;
+  d.bytes = test::fromHex("0000001466747970717420200000000071742020" "00000000" "6d646174");
+  const Bytes aud = test::fromHex("000000020910");
+  for (int i = 0; i < 2; ++i) d.bytes.insert(d.bytes.end(), aud.begin(), aud.end());
+  d.bytes.insert(d.bytes.end(), 16, 0xFF);
+  for (size_t i = 0; i < r.pictures.size(); ++i) {
+    d.pictureOffsets.push_back(d.bytes.size());
+    d.bytes.insert(d.bytes.end(), r.bytes.begin() + long(r.pictures[i].pos),
+                   r.bytes.begin() + long(r.pictures[i].pos + r.pictures[i].size));
+    if (i % 5 == 4 && i / 5 < stretches.size()) d.bytes.insert(d.bytes.end(), stretches[i / 5], 0x11);
+  }
+  d.bytes.insert(d.bytes.end(), tail.begin(), tail.end());
+  return d;
+}
+
+std::unique_ptr<RepairFile> scan(const test::TempDir& dir, const Recording& r, const Damaged& d) {
+  auto repair = std::make_unique<RepairFile>();
+  repair->healthyFile = File::parseFileAtPath(r.path);
+  EXPECT_TRUE(test::writeFileBytes(dir.file("damaged.bin"), d.bytes));
+  auto corrupt = File::initWithFileType(kFileTypeCorrupted, dir.file("damaged.bin"));
+  repair->analyseDataForAVC1AndHVC1InFile(*corrupt, repair->healthyFile->audioCodec);
+  return repair;
+}
+
+// Every picture is found once and in order; two delimiters that hold no picture make no
+// run.
 TEST(Scan, FindsEveryPictureAndNoRunWithoutOne) {
   if (!test::hasFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
   test::TempDir dir;
-  const std::string ref = dir.file("ref.mov");
-  ASSERT_EQ(test::runCommand("ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=64x64:rate=25:duration=1 "
-                             "-f lavfi -i 'aevalsrc=0.3*sin(440*2*PI*t):s=48000:d=1' -c:v libx264 -pix_fmt yuv420p "
-                             "-g 10 -bf 0 -x264-params aud=1 -c:a pcm_s16be " + test::shellQuote(ref))
-                .status,
-            0);
-  const Bytes movie = test::readFileBytes(ref);
-  std::vector<std::pair<uint64_t, uint64_t>> pictures;  // pos, size of each video packet
-  for (const std::string& line :
-       test::splitLines(test::runCommand("ffprobe -v error -select_streams v:0 -show_entries packet=pos,size "
-                                         "-of compact=p=0:nk=0 " + test::shellQuote(ref)).out)) {
-    unsigned long pos = 0, size = 0;
-    if (std::sscanf(line.c_str(), "size=%lu|pos=%lu", &size, &pos) == 2) pictures.emplace_back(pos, size);
-  }
-  ASSERT_EQ(pictures.size(), 25u);
+  const auto rec = record(dir, "ref.mov", "-an");
+  ASSERT_TRUE(rec);
+  ASSERT_EQ(rec->pictures.size(), 25u);
+  const Damaged d = layOut(*rec, {4000, 4000, 4000, 4000});
+  const auto repair = scan(dir, *rec, d);
 
-  // ftyp and mdat headers, two lone delimiters, garbage, then the pictures with a stretch
-  // of "audio" after every fifth.
-  Bytes damaged = test::fromHex("0000001466747970717420200000000071742020");
-  const Bytes mdat = test::fromHex("00000000" "6d646174");
-  damaged.insert(damaged.end(), mdat.begin(), mdat.end());
-  const Bytes aud = test::fromHex("000000020910");
-  for (int i = 0; i < 2; ++i) damaged.insert(damaged.end(), aud.begin(), aud.end());
-  damaged.insert(damaged.end(), 16, 0xFF);
-  std::vector<uint64_t> expectedOffsets;
-  for (size_t i = 0; i < pictures.size(); ++i) {
-    expectedOffsets.push_back(damaged.size());
-    damaged.insert(damaged.end(), movie.begin() + long(pictures[i].first),
-                   movie.begin() + long(pictures[i].first + pictures[i].second));
-    if (i % 5 == 4) damaged.insert(damaged.end(), 4000, 0x11);
-  }
-  ASSERT_TRUE(test::writeFileBytes(dir.file("damaged.bin"), damaged));
-
-  RepairFile repair;
-  repair.healthyFile = File::parseFileAtPath(ref);
-  ASSERT_EQ(repair.healthyFile->audioCodec, kAudioCodecTwos);
-  auto corrupt = File::initWithFileType(kFileTypeCorrupted, dir.file("damaged.bin"));
-  repair.analyseDataForAVC1AndHVC1InFile(*corrupt, repair.healthyFile->audioCodec);
-
-  EXPECT_EQ(repair.videoSampleCount, pictures.size());
+  EXPECT_EQ(repair->videoSampleCount, rec->pictures.size());
   std::vector<uint64_t> found;
-  for (const Sample& s : repair.videoSampleArray)
+  for (const Sample& s : repair->videoSampleArray)
     if (s.picture) found.push_back(s.sampleOffset);
   // One picture record inside each packet (behind the packet's delimiter and SEI, which
   // are records of their own that travel with it).
-  ASSERT_EQ(found.size(), expectedOffsets.size());
+  ASSERT_EQ(found.size(), d.pictureOffsets.size());
   for (size_t i = 0; i < found.size(); ++i) {
-    EXPECT_GT(found[i], expectedOffsets[i]) << "picture " << i;
-    EXPECT_LT(found[i], expectedOffsets[i] + pictures[i].second) << "picture " << i;
+    EXPECT_GT(found[i], d.pictureOffsets[i]) << "picture " << i;
+    EXPECT_LT(found[i], d.pictureOffsets[i] + rec->pictures[i].size) << "picture " << i;
   }
-  EXPECT_EQ(repair.videoSampleArray.front().sampleOffset, expectedOffsets.front());
-  // Five runs, with the four stretches between them as big-endian PCM.
-  ASSERT_EQ(repair.sampleArray.size(), 9u);
-  ASSERT_EQ(repair.audioSampleArray.size(), 4u);
-  for (const Sample& s : repair.audioSampleArray) {
-    EXPECT_EQ(s.sampleType, kSampleTypePCM);
-    EXPECT_EQ(s.sampleSize, 4000u);
+  EXPECT_EQ(repair->videoSampleArray.front().sampleOffset, d.pictureOffsets.front());
+  // Five runs; no audio track, so the stretches are left alone.
+  EXPECT_EQ(repair->sampleArray.size(), 5u);
+  EXPECT_TRUE(repair->audioSampleArray.empty());
+  ASSERT_TRUE(repair->videoRequest && repair->audioRequest);
+  ASSERT_EQ(repair->videoRequest->stscEntries.size(), 1u);
+  EXPECT_EQ(repair->videoRequest->stscEntries[0]->samplesPerChunk, 5u);
+  EXPECT_TRUE(repair->audioRequest->stscEntries.empty());
+}
+
+// PCM stretches, big- or little-endian: one chunk each, counted in frames of the
+// reference's channel count, run-length coded; the stretch behind the last run counts
+// too and ends at an index left behind the media data.
+TEST(Scan, PcmStretchesAreChunksOfWholeFrames) {
+  if (!test::hasFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+  struct Case {
+    const char* name;
+    const char* audio;  // ffmpeg options of the reference's sound
+    uint64_t codec;
+    uint64_t frameBytes;
+  };
+  const Case cases[] = {
+      {"twos mono", "-ac 1 -c:a pcm_s16be", kAudioCodecTwos, 2},
+      {"twos stereo", "-ac 2 -c:a pcm_s16be", kAudioCodecTwos, 4},
+      {"sowt stereo", "-ac 2 -c:a pcm_s16le", kAudioCodecSowt, 4},
+      {"sowt mono", "-ac 1 -c:a pcm_s16le", kAudioCodecSowt, 2},
+  };
+  // Two equal stretches, one without a whole frame, a longer one; the tail is followed by
+  // a movie atom that must not be taken as audio.
+  const std::vector<uint64_t> stretches = {4000, 4000, 1, 6002};
+  const uint64_t tail = 2000;
+  const Bytes index = test::fromHex("00000018" "6d6f6f76" "00000010" "6d766864" "0000000000000000");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TempDir dir;
+    const auto rec = record(dir, "ref.mov",
+                            std::string("-f lavfi -i 'aevalsrc=0.3*sin(440*2*PI*t):s=48000:d=1' ") + c.audio);
+    ASSERT_TRUE(rec);
+    ASSERT_EQ(rec->pictures.size(), 25u);
+    Bytes tailBytes(tail, 0x22);
+    tailBytes.insert(tailBytes.end(), index.begin(), index.end());
+    const auto repair = scan(dir, *rec, layOut(*rec, stretches, tailBytes));
+    ASSERT_EQ(repair->healthyFile->audioCodec, c.codec);
+
+    std::vector<uint64_t> sizes;
+    for (const Sample& s : repair->audioSampleArray) {
+      EXPECT_EQ(s.sampleType, kSampleTypePCM);
+      sizes.push_back(s.sampleSize);
+    }
+    EXPECT_EQ(sizes, (std::vector<uint64_t>{4000, 4000, 6002, tail}));
+    EXPECT_EQ(repair->audioSampleCount, 4000u * 2 + 6002 + tail);
+    std::vector<std::pair<uint32_t, uint32_t>> runs;
+    for (const auto& e : repair->audioRequest->stscEntries) runs.emplace_back(e->firstChunk, e->samplesPerChunk);
+    const uint32_t f = uint32_t(c.frameBytes);
+    EXPECT_EQ(runs, (std::vector<std::pair<uint32_t, uint32_t>>{{1, 4000 / f}, {3, 6002 / f}, {4, tail / f}}));
+    // Five runs, four audio chunks, the last behind the last run.
+    ASSERT_EQ(repair->sampleArray.size(), 9u);
+    EXPECT_TRUE(repair->sampleArray.back().audio);
+
+    // Space reserved behind the recording is no audio: the last stretch is taken no
+    // longer than the longest between runs.
+    const auto reserved = scan(dir, *rec, layOut(*rec, stretches, Bytes(100000, 0)));
+    ASSERT_FALSE(reserved->audioSampleArray.empty());
+    EXPECT_EQ(reserved->audioSampleArray.back().sampleSize, 6002u);
   }
-  ASSERT_TRUE(repair.videoRequest && repair.audioRequest);
-  ASSERT_EQ(repair.videoRequest->stscEntries.size(), 1u);
-  EXPECT_EQ(repair.videoRequest->stscEntries[0]->samplesPerChunk, 5u);
-  EXPECT_TRUE(repair.audioRequest->stscEntries.empty());
+}
+
+// Pictures stored out of presentation order: the scan reads each picture's place from its
+// order count, restarting at every IDR picture.
+TEST(Scan, PresentationOrderOfBFrames) {
+  if (!test::hasFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+  const char* const encoders[] = {
+      "-c:v libx264 -g 10 -bf 2 -x264-params aud=1",
+      "-c:v libx264 -g 12 -bf 3 -b_strategy 2 -x264-params aud=1:b-pyramid=normal",
+      "-c:v libx265 -tag:v hvc1 -x265-params keyint=10:min-keyint=10:bframes=3:aud=1:info=0:repeat-headers=1:log-level=error",
+  };
+  for (const char* encoder : encoders) {
+    SCOPED_TRACE(encoder);
+    test::TempDir dir;
+    const auto rec = record(dir, "ref.mov", "-an", encoder);
+    ASSERT_TRUE(rec);
+    ASSERT_EQ(rec->pictures.size(), 25u);
+    // The expected ranks: the place of each picture when sorted by its time stamp.
+    std::vector<uint32_t> expected(rec->pictures.size());
+    std::vector<size_t> byTime(rec->pictures.size());
+    for (size_t i = 0; i < byTime.size(); ++i) byTime[i] = i;
+    std::sort(byTime.begin(), byTime.end(),
+              [&](size_t a, size_t b) { return rec->pictures[a].pts < rec->pictures[b].pts; });
+    for (size_t r = 0; r < byTime.size(); ++r) expected[byTime[r]] = uint32_t(r);
+    ASSERT_NE(expected[1], 1u) << "the encoder made no B-frames";
+
+    const auto repair = scan(dir, *rec, layOut(*rec, {300, 300, 300, 300}));
+    ASSERT_TRUE(repair->videoRequest);
+    EXPECT_EQ(repair->videoRequest->presentationRanks, expected);
+  }
+
+  // Without B-frames the order is that of decoding.
+  test::TempDir dir;
+  const auto plain = record(dir, "plain.mov", "-an");
+  ASSERT_TRUE(plain);
+  const auto inOrder = scan(dir, *plain, layOut(*plain, {}));
+  for (size_t i = 0; i < inOrder->videoRequest->presentationRanks.size(); ++i)
+    EXPECT_EQ(inOrder->videoRequest->presentationRanks[i], i);
 }
 
 }  // namespace
