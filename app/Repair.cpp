@@ -65,6 +65,11 @@ bool samePlace(const std::string& a, const std::string& b) {
   return fs::weakly_canonical(fs::absolute(a, ec), ec) == fs::weakly_canonical(fs::absolute(b, ec), ec);
 }
 
+bool isFolder(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 std::string defaultOutputPath(const std::string& input, bool avi) {
   fs::path p(input);
   fs::path out = p.parent_path() / (p.stem().string() + (avi ? "_repaired.avi" : "_repaired.mov"));
@@ -148,9 +153,13 @@ void printFailure(const Options& o, const std::string& status, const std::string
 
 int runRepair(const Options& o) {
   const std::string& input = o.input;
-  if (!fileExistsAndIsReadable(input)) {
+  if (!fileExistsAndIsReadable(input) || isFolder(input)) {
     printFailure(o, "failed", "cannot read the damaged file: " + input, 0);
     return kExitEngineBase + 4;
+  }
+  if (!o.reference.empty() && isFolder(o.reference)) {
+    printFailure(o, "failed", "the reference is a folder, not a movie: " + o.reference, 0);
+    return kExitEngineBase + 5;
   }
   const bool avi = looksLikeAvi(input);
   if (avi && !o.reference.empty()) {

@@ -99,6 +99,8 @@ TEST_F(Cli, ArgumentErrorsAndHelp) {
 
 TEST_F(Cli, MissingInputsHaveTheirOwnStatuses) {
   EXPECT_EQ(run({"repair", (dir / "nope.mov").string()}, scratch).status, 14);
+  EXPECT_EQ(run({"repair", scratch.string(), "-r", reference}, scratch).status, 14);
+  EXPECT_EQ(run({"repair", damaged, "-r", scratch.string()}, scratch).status, 15);
   Result r = run({"repair", damaged, "--reference", (dir / "nope.mov").string(), "--quiet"}, scratch);
   EXPECT_EQ(r.status, 15);
   EXPECT_NE(r.err.find("Healthy File Does not Exist or Unreadbale"), std::string::npos);
