@@ -95,4 +95,16 @@ class UeSeNumCode {
   static uint32_t ceilLog2(int64_t v);
 };
 
+// The two-byte H.265 NAL unit header shared by the parameter sets: forbidden bit, unit
+// type, layer id and temporal id. Missing bytes read as zero.
+template <typename ParameterSet>
+void readNalHeader265(const uint8_t* bytes, uint32_t size, ParameterSet& ps) {
+  const uint8_t h0 = size > 0 ? bytes[0] : 0;
+  const uint8_t h1 = size > 1 ? bytes[1] : 0;
+  ps.forbiddenBit = h0 >> 7;
+  ps.NALType = (h0 >> 1) & 0x3F;
+  ps.NLayerId = ((h0 & 1u) << 5) | (h1 >> 3);
+  ps.NTempID = h1 & 7u;
+}
+
 }  // namespace vr

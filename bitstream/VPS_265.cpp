@@ -15,12 +15,7 @@ std::shared_ptr<VPS_265> VPS_265::initVPS265WithBytes(const uint8_t* bytes, uint
 }
 
 bool VPS_265::readbytes(const uint8_t* bytes, uint32_t size) {
-  const uint8_t h0 = readU8At(bytes, size, 0);
-  const uint8_t h1 = readU8At(bytes, size, 1);
-  forbiddenBit = h0 >> 7;
-  NALType = (h0 >> 1) & 0x3F;
-  NLayerId = ((h0 & 1u) << 5) | (h1 >> 3);
-  NTempID = h1 & 7u;
+  readNalHeader265(bytes, size, *this);
 
   BitCursor c(bytes, size, 2);
   video_parameter_set_id = int32_t(U::getUnitCodeNumFromBytes(c, 4));

@@ -83,6 +83,21 @@ uint64_t offsetOfNextPercent(int32_t percent, uint64_t total) {
   return uint64_t((next + 99) / 100);
 }
 
+// Size (64-bit when the size field is 1), type and header length of the top-level atom
+// at pos.
+struct AtomHeader {
+  uint64_t size;
+  uint32_t type;
+  uint64_t header;
+};
+AtomHeader topLevelAtomAt(FileHandle& file, uint64_t pos) {
+  uint8_t h[16] = {};
+  file.readZeroFilled(pos, h, sizeof h);
+  const uint32_t size32 = readBE32(h);
+  if (size32 == 1) return {readBE64(h + 8), readBE32(h + 4), 16};
+  return {size32, readBE32(h + 4), 8};
+}
+
 // Where media data can start in the damaged file. A recording that lost its index still
 // begins with its file-type atom and the media-data header (sometimes with filler or a
 // broken index in between); those bytes are no audio. Well-formed top-level atoms at the
@@ -90,15 +105,7 @@ uint64_t offsetOfNextPercent(int32_t percent, uint64_t total) {
 uint64_t mediaDataStart(FileHandle& file, uint64_t fileSize) {
   uint64_t pos = 0;
   for (int atoms = 0; atoms < 16 && fileSize - pos >= 8; ++atoms) {
-    uint8_t h[16] = {};
-    file.readZeroFilled(pos, h, sizeof h);
-    uint64_t size = readBE32(h);
-    const uint32_t type = readBE32(h + 4);
-    uint64_t header = 8;
-    if (size == 1) {
-      size = readBE64(h + 8);
-      header = 16;
-    }
+    const auto [size, type, header] = topLevelAtomAt(file, pos);
     if (type == fourCC("mdat")) {
       const bool plausible = (size == 0 || size >= header) && fileSize - pos >= header;
       return plausible ? pos + header : pos;
@@ -246,15 +253,7 @@ uint64_t mediaDataEnd(FileHandle& file, ByteWindow& window, uint64_t fileSize, u
   uint64_t end = fileSize;
   uint64_t pos = 0;
   for (int atoms = 0; atoms < 16 && fileSize - pos >= 8; ++atoms) {
-    uint8_t h[16] = {};
-    file.readZeroFilled(pos, h, sizeof h);
-    uint64_t size = readBE32(h);
-    const uint32_t type = readBE32(h + 4);
-    uint64_t header = 8;
-    if (size == 1) {
-      size = readBE64(h + 8);
-      header = 16;
-    }
+    const auto [size, type, header] = topLevelAtomAt(file, pos);
     if (size != 0 && (size < header || size > fileSize - pos)) break;
     if (type == fourCC("mdat")) {
       if (size != 0 && pos + size > from) end = pos + size;

@@ -8,34 +8,8 @@
 #include "atoms/Containers.h"
 #include "atoms/MovieBuilder.h"
 #include "common/FileIO.h"
+#include "tests/support/AtomBuilders.h"
 #include "tests/support/TestMedia.h"
-
-// Hand-made movie trees, defined in ContainersTest.cpp.
-namespace vr::atomtest {
-struct TrackShape {
-  std::string handler;      // media handler subtype: "vide", "soun", "tmcd", ...
-  std::string mediaHeader;  // "vmhd", "smhd", "gmhd" or "" for none
-  std::string codec;        // sample entry type, "" for an empty sample description
-  uint32_t timescale = 0, mediaDuration = 0;
-  uint32_t sampleCount = 0, sampleDuration = 0, fixedSampleSize = 0, samplesPerChunk = 1;
-  uint32_t trackID = 1;
-  Bytes extraStbl = {};  // appended to the sample table after "stts"
-  Bytes extraMdia = {};  // appended to the media after "minf"
-};
-Bytes be32(uint32_t v);
-Bytes cat(std::initializer_list<Bytes> parts);
-Bytes zeros(size_t n);
-Bytes text(const char* s);
-Bytes box(const char* type, const Bytes& payload);
-Bytes fullBox(const char* type, uint32_t versionFlags, const Bytes& payload);
-Bytes mvhdBox(uint32_t timescale, uint32_t duration, uint32_t nextTrackID);
-Bytes moovBox(uint32_t movieTimescale, const std::vector<TrackShape>& tracks, uint32_t nextTrackID);
-std::shared_ptr<Moov> parseMoov(const Bytes& bytes);
-TrackShape videoTrack();
-TrackShape soundTrack(const std::string& codec);
-TrackShape timecodeTrack();
-Bytes moovOfFile(const std::string& path);
-}  // namespace vr::atomtest
 
 namespace vr {
 namespace {
