@@ -47,6 +47,9 @@ class Reporter : public RepairFileDelegate {
   void repairFileAttribute(const std::string& key, const std::string& value) override;
 
   std::string task() const;
+  // Every task announced so far, in order (a quick phase may start and end between two
+  // looks of the display).
+  std::vector<std::string> tasks() const;
   uint64_t taskGeneration() const { return generation.load(); }
   std::vector<std::pair<std::string, std::string>> attributes() const;
   bool failed() const;
@@ -58,7 +61,7 @@ class Reporter : public RepairFileDelegate {
 
  private:
   mutable std::mutex m_;
-  std::string task_;
+  std::vector<std::string> tasks_;
   std::atomic<uint64_t> generation{0};
   std::vector<std::pair<std::string, std::string>> attributes_;
   bool failed_ = false;
@@ -79,6 +82,7 @@ class ProgressDisplay {
   std::chrono::steady_clock::time_point taskStart_;
   uint64_t shownGeneration_ = 0;
   int lastPrinted_ = -1;
+  size_t tasksPrinted_ = 0;
   bool lineOpen_ = false;
 };
 

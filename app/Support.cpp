@@ -7,7 +7,7 @@ namespace vr::cli {
 
 void Reporter::repairFileDidStartPerformingTask(const std::string& task) {
   std::lock_guard<std::mutex> lock(m_);
-  task_ = task;
+  tasks_.push_back(task);
   progress.store(0);
   generation.fetch_add(1);
 }
@@ -25,7 +25,12 @@ void Reporter::repairFileAttribute(const std::string& key, const std::string& va
 
 std::string Reporter::task() const {
   std::lock_guard<std::mutex> lock(m_);
-  return task_;
+  return tasks_.empty() ? std::string() : tasks_.back();
+}
+
+std::vector<std::string> Reporter::tasks() const {
+  std::lock_guard<std::mutex> lock(m_);
+  return tasks_;
 }
 
 std::vector<std::pair<std::string, std::string>> Reporter::attributes() const {
@@ -69,8 +74,12 @@ void ProgressDisplay::update(const Reporter& reporter) {
     std::fflush(stderr);
     lineOpen_ = true;
   } else {
-    // Plain lines: the task when it starts, then every tenth percent.
-    if (newTask) std::fprintf(stderr, "%s\n", task.c_str());
+    // Plain lines: each task when it starts, then every tenth percent.
+    if (newTask) {
+      const auto all = reporter.tasks();
+      for (size_t i = tasksPrinted_; i < all.size(); ++i) std::fprintf(stderr, "%s\n", all[i].c_str());
+      tasksPrinted_ = all.size();
+    }
     const int step = percent / 10 * 10;
     if (step > lastPrinted_ && step > 0) {
       std::fprintf(stderr, "  %d%% (%s elapsed)\n", step, formatClock(elapsed).c_str());
