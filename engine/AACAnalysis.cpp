@@ -76,6 +76,10 @@ std::optional<SampleList> RepairFile::analyseAACInFileHandle(FileHandle& fileHan
   unsigned long sampleRate = 0;
   unsigned char channels = 0;
   if (NeAACDecInit2(decoder.get(), asc, 2, &sampleRate, &channels) < 0) return frames;
+  // Channel configuration of the AudioSpecificConfig: 5 bits object type, 4 bits
+  // sampling-frequency index, then 4 bits of channel configuration.
+  const unsigned channelConfiguration = ((unsigned(asc[0]) << 8 | asc[1]) >> 3) & 0xF;
+  const bool zeroNeverStartsAFrame = channelConfiguration == 2;
   if (size == 0) return frames;
 
   // The stretch is read through a window of bounded size, whatever its length; bytes
@@ -91,9 +95,14 @@ std::optional<SampleList> RepairFile::analyseAACInFileHandle(FileHandle& fileHan
     const size_t length = size_t(std::min<uint64_t>(size - p, kDecodeWindow));
     // The decoder does not write to its input; the window keeps room behind `length`.
     auto* bytes = const_cast<uint8_t*>(window.at(offset + p, length));
-    // A zero byte never starts a frame here: filler between the streams is stepped over
-    // without a decode attempt.
-    if (bytes[0] == 0) {
+    // Filler between the streams is stepped over without a decode attempt: a zero byte
+    // cannot start a stereo frame, whose first element is a channel pair (id 1). A mono
+    // or multichannel frame starts with a single-channel element (id 0, first byte 0x00
+    // or 0x01) followed by the rest of its global gain, which is not zero in practice; two
+    // zero bytes are filler there (decoding into a run of zeros can yield a bogus frame
+    // that swallows the real one after it).
+    const bool filler = bytes[0] == 0 && (zeroNeverStartsAFrame || length < 2 || bytes[1] == 0);
+    if (filler) {
       ++p;
       continue;
     }

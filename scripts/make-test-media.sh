@@ -246,8 +246,12 @@ mux() {  # out container codec audio variant video seconds hz [extra output opti
   shift 8
   local a=(-i "$video")
   case $audio in
-    aac)  a+=(-f lavfi -i "aevalsrc=0.4*sin($hz*2*PI*t)|0.4*sin($((hz * 3 / 2))*2*PI*t):s=48000:d=$secs"
-              -map 0:v -map 1:a -c:a aac -b:a 128k) ;;
+    aac)  if [ "$variant" = mono ]; then
+            a+=(-f lavfi -i "aevalsrc=0.4*sin($hz*2*PI*t):s=48000:d=$secs" -map 0:v -map 1:a -c:a aac -b:a 64k)
+          else
+            a+=(-f lavfi -i "aevalsrc=0.4*sin($hz*2*PI*t)|0.4*sin($((hz * 3 / 2))*2*PI*t):s=48000:d=$secs"
+                -map 0:v -map 1:a -c:a aac -b:a 128k)
+          fi ;;
     sowt) a+=(-f lavfi -i "aevalsrc=0.4*sin($hz*2*PI*t)|0.4*sin($((hz * 3 / 2))*2*PI*t):s=48000:d=$secs"
               -map 0:v -map 1:a -c:a pcm_s16le) ;;
     twos) a+=(-f lavfi -i "aevalsrc=0.4*sin($hz*2*PI*t):s=48000:d=$secs"
@@ -328,13 +332,16 @@ sets=(
   "h264-aac-mov-slices h264 aac mov slices"
   "h264-aac-mov-bframes h264 aac mov bframes"
   "h264-aac-mov-tmcd h264 aac mov tmcd"
+  "h264-aac-mp4-mono h264 aac mp4 mono"
 )
 
 # H.264 at 320x240, 25 fps; H.265 at 320x180 (not a multiple of 16), 30 fps. AAC and
-# "sowt" PCM are stereo, "twos" PCM is mono; all audio is 48 kHz.
+# "sowt" PCM are stereo (AAC mono in the mono variant), "twos" PCM is mono; all audio is
+# 48 kHz.
 geometry() { if [ "$1" = h264 ]; then echo "320x240 25"; else echo "320x180 30"; fi; }
-# The tmcd variant records like the plain one; the timecode is added by the muxer.
-video_kind() { if [ "$2" = tmcd ]; then echo "$1-plain"; else echo "$1-$2"; fi; }
+# The tmcd and mono variants record video like the plain one; the timecode is added by the
+# muxer, the mono variant has single-channel AAC.
+video_kind() { if [ "$2" = tmcd ] || [ "$2" = mono ]; then echo "$1-plain"; else echo "$1-$2"; fi; }
 
 # 1. One video recording per codec, variant and role.
 declare -A kinds=()

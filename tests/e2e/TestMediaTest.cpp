@@ -118,6 +118,7 @@ TEST(TestMedia, ManifestListsEveryCameraSetting) {
       {"h264-aac-mov-slices", {"h264", "aac", "mov", "slices"}},
       {"h264-aac-mov-bframes", {"h264", "aac", "mov", "bframes"}},
       {"h264-aac-mov-tmcd", {"h264", "aac", "mov", "tmcd"}},
+      {"h264-aac-mp4-mono", {"h264", "aac", "mp4", "mono"}},
   };
   EXPECT_EQ(sets.size(), expected.size());
   for (const auto& [name, fields] : expected) {

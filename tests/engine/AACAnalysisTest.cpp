@@ -25,17 +25,20 @@ std::vector<Bytes> adtsPayloads(const Bytes& adts) {
   return frames;
 }
 
-class AACAnalysisTest : public ::testing::Test {
+// Stereo frames start with a channel-pair element; mono ones with a single-channel element,
+// whose first byte is often 0x00.
+class AACAnalysisTest : public ::testing::TestWithParam<int> {
  protected:
   void SetUp() override {
     if (!test::hasFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
     ASSERT_TRUE(dir.ok());
     const std::string adts = dir.file("a.aac");
     reference = dir.file("ref.mov");
-    // Stereo 48 kHz AAC, and the same stream in a movie whose sample entry gives the
-    // decoder configuration.
-    ASSERT_EQ(test::runCommand("ffmpeg -nostdin -v error -y -f lavfi -i "
-                               "'aevalsrc=0.4*sin(440*2*PI*t)|0.4*sin(660*2*PI*t):s=48000:d=1' -c:a aac -b:a 128k "
+    // 48 kHz AAC, and the same stream in a movie whose sample entry gives the decoder
+    // configuration.
+    const std::string source = GetParam() == 2 ? "'aevalsrc=0.4*sin(440*2*PI*t)|0.4*sin(660*2*PI*t):s=48000:d=1'"
+                                               : "'aevalsrc=0.4*sin(440*2*PI*t):s=48000:d=1'";
+    ASSERT_EQ(test::runCommand("ffmpeg -nostdin -v error -y -f lavfi -i " + source + " -c:a aac -b:a 128k " +
                                "-f adts " + test::shellQuote(adts) + " && ffmpeg -nostdin -v error -y -i " +
                                test::shellQuote(adts) + " -c copy -f mov " + test::shellQuote(reference))
                   .status,
@@ -52,7 +55,7 @@ class AACAnalysisTest : public ::testing::Test {
   RepairFile repair;
 };
 
-TEST_F(AACAnalysisTest, FindsEveryFrameBehindZeroFillerAndNothingInTheGarbageAfter) {
+TEST_P(AACAnalysisTest, FindsEveryFrameBehindZeroFillerAndNothingInTheGarbageAfter) {
   // 200 zero bytes, the frames, then bytes that are no frame.
   Bytes stretch(200, 0);
   std::vector<std::pair<uint64_t, uint64_t>> expected;
@@ -84,7 +87,7 @@ TEST_F(AACAnalysisTest, FindsEveryFrameBehindZeroFillerAndNothingInTheGarbageAft
   EXPECT_TRUE(empty->empty());
 }
 
-TEST_F(AACAnalysisTest, StopAndMissingConfiguration) {
+TEST_P(AACAnalysisTest, StopAndMissingConfiguration) {
   Bytes file;
   for (const Bytes& f : frames) file.insert(file.end(), f.begin(), f.end());
   ASSERT_TRUE(test::writeFileBytes(dir.file("frames.bin"), file));
@@ -98,6 +101,9 @@ TEST_F(AACAnalysisTest, StopAndMissingConfiguration) {
   repair.setStopflag(true);
   EXPECT_FALSE(repair.analyseAACInFileHandle(fh, 0, file.size()));
 }
+
+INSTANTIATE_TEST_SUITE_P(Channels, AACAnalysisTest, ::testing::Values(2, 1),
+                         [](const auto& info) { return info.param == 2 ? "Stereo" : "Mono"; });
 
 }  // namespace
 }  // namespace vr

@@ -230,7 +230,7 @@ struct MediaSet {
   std::string codec;      // "h264" or "h265"
   std::string audio;      // "aac", "sowt", "twos" or "none"
   std::string container;  // "mov" or "mp4"; also the file extension
-  std::string variant;    // "plain", "inband", "slices", "bframes" or "tmcd"
+  std::string variant;    // "plain", "inband", "slices", "bframes", "tmcd" or "mono"
 
   std::string file(const std::string& role) const { return mediaPath(name + "." + role + "." + container); }
   std::string ref() const { return file("ref"); }          // healthy, ~1 s
