@@ -85,6 +85,10 @@ std::string makeTemporaryPath(const std::string& destination) {
   buf.push_back('\0');
   int fd = mkstemps(buf.data(), 8);
   if (fd < 0) return {};
+  // mkstemps makes the file private; the result gets the permissions of any new file.
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  ::fchmod(fd, 0666 & ~mask);
   ::close(fd);
   return std::string(buf.data());
 }

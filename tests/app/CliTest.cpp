@@ -122,6 +122,9 @@ TEST_F(Cli, RepairsWritesDefaultOutputAndKeepsExistingFiles) {
   const fs::path out = dir / "clip_repaired.mov";
   ASSERT_TRUE(fs::exists(out));
   EXPECT_GT(fs::file_size(out), 1000u);
+  // Readable by others like any new file (the temporary file it was written to is private).
+  const auto perms = fs::status(out).permissions();
+  EXPECT_NE(perms & fs::perms::others_read, fs::perms::none);
   EXPECT_NE(r.out.find("AVC1"), std::string::npos);
   EXPECT_EQ(leftovers(), 0);
 
