@@ -295,7 +295,7 @@ class Moov {
     return createMoovWithVideoRequest(video, audio);
   }
   // Appends the movie atom (header, movie header, tracks; never the user data) at the end
-  // of the handle's file, forcing each write to disk. Returns the bytes written, which
+  // of the handle's file (the caller forces the file to disk). Returns the bytes written, which
   // equal `size` unless a write failed; the count is also kept in bytesWritten.
   uint64_t writeToFileHandle(FileHandle& handle);
   // The whole serialised movie atom, as writeToFileHandle writes it.

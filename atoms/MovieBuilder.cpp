@@ -358,11 +358,10 @@ uint64_t Moov::writeToFileHandle(FileHandle& handle) {
   if (!handle.isOpen()) return 0;
   uint64_t position = handle.size();
 
-  // Header and movie header go out as one write; then one write per track. Each write is
-  // forced to disk before the next; a short write ends the movie there.
-  auto writeAndSync = [&](const Bytes& bytes) {
+  // Header and movie header go out as one write; then one write per track; a short write
+  // ends the movie there. The caller forces the finished file to disk once.
+  auto writePart = [&](const Bytes& bytes) {
     const size_t n = bytes.empty() ? 0 : handle.writeAt(position, bytes.data(), bytes.size());
-    handle.sync();
     position += n;
     bytesWritten += n;
     return n == bytes.size();
@@ -372,10 +371,10 @@ uint64_t Moov::writeToFileHandle(FileHandle& handle) {
   appendBE32(head, size);
   appendBE32(head, type);
   if (mvhd) appendBytes(head, mvhd->writeableData);
-  if (!writeAndSync(head)) return bytesWritten;
+  if (!writePart(head)) return bytesWritten;
   for (const auto& t : tracks) {
     if (!t) continue;
-    if (!writeAndSync(t->writeableData)) break;
+    if (!writePart(t->writeableData)) break;
   }
   if (bytesWritten != size) logLine("movie atom: wrote " + std::to_string(bytesWritten) + " of " +
                                     std::to_string(size) + " bytes");
