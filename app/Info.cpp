@@ -1,6 +1,7 @@
 // The info command: what a movie offers as a repair reference.
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "app/Cli.h"
 #include "common/FileIO.h"
@@ -34,6 +35,35 @@ std::string firstOf(std::initializer_list<std::string> texts) {
   return {};
 }
 
+// One line of the report: its label in the text form, its key and value in the JSON form.
+struct Field {
+  const char* label;
+  const char* key;
+  std::string value;
+  bool number = false;
+  std::string text = {};  // the text form, when it differs from the value
+};
+
+void printReport(const Options& o, const std::vector<Field>& fields) {
+  if (o.json) {
+    std::printf("{");
+    for (size_t i = 0; i < fields.size(); ++i) {
+      const Field& f = fields[i];
+      std::printf(f.number ? "%s\"%s\":%s" : "%s\"%s\":\"%s\"", i ? "," : "", f.key, jsonEscape(f.value).c_str());
+    }
+    std::printf("}\n");
+    return;
+  }
+  for (const Field& f : fields)
+    std::printf("%-21s%s\n", (std::string(f.label) + ":").c_str(), (f.text.empty() ? f.value : f.text).c_str());
+}
+
+std::string number(double v, const char* format) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, format, v);
+  return buf;
+}
+
 }  // namespace
 
 int runInfo(const Options& o) {
@@ -42,46 +72,53 @@ int runInfo(const Options& o) {
     return kExitEngineBase + 4;
   }
   auto file = File::parseFileAtPath(o.input);
-  std::printf("File:            %s\n", o.input.c_str());
-  std::printf("Size:            %s\n", humanSize(fileSizeAtPath(o.input)).c_str());
+  std::vector<Field> fields = {{"File", "file", o.input},
+                               {"Size", "size", std::to_string(fileSizeAtPath(o.input)), true,
+                                humanSize(fileSizeAtPath(o.input))}};
   const auto& moov = file->moov();
   if (!moov) {
-    std::printf("Index:           none usable (no readable movie atom)\n");
-    std::printf("This file cannot serve as a reference. If it is the damaged movie, repair it with a\n"
-                "healthy movie from the same camera: video-repair repair %s --reference HEALTHY.mov\n",
-                o.input.c_str());
+    fields.push_back({"Index", "index", "none"});
+    fields.push_back({"Usable as reference", "usableAsReference", "false", true, "no"});
+    printReport(o, fields);
+    if (!o.json)
+      std::printf("The file has no readable movie atom and cannot serve as a reference. If it is the damaged\n"
+                  "movie, repair it with a healthy movie from the same camera:\n"
+                  "  video-repair repair %s --reference HEALTHY.mov\n",
+                  o.input.c_str());
     return kExitInfoNoIndex;
   }
-  std::printf("Index:           present\n");
-  std::printf("Video codec:     %s\n", videoCodecName(file->videoCodec));
-  std::printf("Resolution:      %s\n", moov->getResolution().c_str());
-  std::printf("Frame rate:      %.3f\n", file->videoFPS());
-  std::printf("Video timescale: %u\n", file->videoTrackTimeScale());
-  std::printf("NAL length size: %u\n", file->AVCOneNaluSizeLength());
   const bool h265 = file->videoCodec == kVideoCodecH265;
   const bool hasSps = h265 ? file->SPS265() != nullptr : file->SPS() != nullptr;
   const bool hasPps = h265 ? file->PPS265() != nullptr : file->PPS() != nullptr;
   const bool hasVps = file->VPS() != nullptr;
-  std::printf("Parameter sets:  SPS %s, PPS %s", hasSps ? "yes" : "no", hasPps ? "yes" : "no");
-  if (h265) std::printf(", VPS %s", hasVps ? "yes" : "no");
-  std::printf("\n");
-  std::printf("Audio:           %s\n", audioCodecName(file->audioCodec));
-  if (file->audioCodec != 0) {
-    std::printf("Audio timescale: %u\n", file->audioTrackTimeScale());
-    std::printf("Audio rate:      %.3f samples per second\n", file->audioFPS());
-  }
-  std::printf("Tracks:          %llu\n", static_cast<unsigned long long>(file->numberOfTracks()));
-  std::printf("Duration:        %s\n", file->durationOfFile().c_str());
+  std::string sets = std::string("SPS ") + (hasSps ? "yes" : "no") + ", PPS " + (hasPps ? "yes" : "no");
+  if (h265) sets += std::string(", VPS ") + (hasVps ? "yes" : "no");
   const std::string maker = firstOf({file->udta ? file->udta->manufacture : std::string(),
                                      file->meta ? file->meta->manufacture : std::string(),
                                      file->ftyp ? file->ftyp->manufacture : std::string()});
   const std::string model = firstOf({file->udta ? file->udta->device : std::string(),
                                      file->meta ? file->meta->device : std::string()});
-  std::printf("Maker:           %s\n", maker.empty() ? "unknown" : maker.c_str());
-  std::printf("Model:           %s\n", model.empty() ? "unknown" : model.c_str());
-  const bool usable =
-      (file->videoCodec == kVideoCodecH264 || file->videoCodec == kVideoCodecH265) && hasSps && hasPps && (!h265 || hasVps);
-  std::printf("Usable as reference: %s\n", usable ? "yes" : "no (needs H.264 or H.265 video with parameter sets)");
+  const bool usable = (file->videoCodec == kVideoCodecH264 || h265) && hasSps && hasPps && (!h265 || hasVps);
+
+  fields.push_back({"Index", "index", "present"});
+  fields.push_back({"Video codec", "videoCodec", videoCodecName(file->videoCodec)});
+  fields.push_back({"Resolution", "resolution", moov->getResolution()});
+  fields.push_back({"Frame rate", "frameRate", number(file->videoFPS(), "%.3f"), true});
+  fields.push_back({"Video timescale", "videoTimeScale", std::to_string(file->videoTrackTimeScale()), true});
+  fields.push_back({"NAL length size", "nalLengthSize", std::to_string(file->AVCOneNaluSizeLength()), true});
+  fields.push_back({"Parameter sets", "parameterSets", sets});
+  fields.push_back({"Audio", "audioCodec", audioCodecName(file->audioCodec)});
+  if (file->audioCodec != 0) {
+    fields.push_back({"Audio timescale", "audioTimeScale", std::to_string(file->audioTrackTimeScale()), true});
+    fields.push_back({"Audio rate", "audioSamplesPerSecond", number(file->audioFPS(), "%.3f"), true});
+  }
+  fields.push_back({"Tracks", "tracks", std::to_string(file->numberOfTracks()), true});
+  fields.push_back({"Duration", "duration", file->durationOfFile()});
+  fields.push_back({"Maker", "maker", maker.empty() ? "unknown" : maker});
+  fields.push_back({"Model", "model", model.empty() ? "unknown" : model});
+  fields.push_back({"Usable as reference", "usableAsReference", usable ? "true" : "false", true, usable ? "yes" : "no"});
+  printReport(o, fields);
+  if (!o.json && !usable) std::printf("A reference needs H.264 or H.265 video with its parameter sets.\n");
   return kExitOk;
 }
 

@@ -12,7 +12,7 @@ namespace {
 const char* kUsage =
     "usage:\n"
     "  video-repair repair DAMAGED [-r|--reference REF] [-o|--output OUT] [--force] [--json] [--quiet]\n"
-    "  video-repair info FILE\n"
+    "  video-repair info FILE [--json]\n"
     "  video-repair --help\n"
     "\n"
     "repair   Repairs a damaged movie (mov, mp4, m4v) or AVI file. A movie whose index is lost\n"
@@ -27,7 +27,8 @@ const char* kUsage =
     "           --json   print one JSON object with the result instead of text\n"
     "           --quiet  no progress display and no summary\n"
     "info     Prints what FILE offers as a reference: codec, resolution, frame rate, time\n"
-    "         scales, NAL length size, parameter sets, audio format, tracks, maker and model.\n"
+    "         scales, NAL length size, parameter sets, audio format, tracks, maker and model;\n"
+    "         --json prints them as one JSON object.\n"
     "\n"
     "exit status:\n"
     "    0  repaired (info: the file has a usable index)\n"

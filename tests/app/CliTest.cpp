@@ -172,11 +172,20 @@ TEST_F(Cli, InfoSaysPlainlyWhenThereIsNoIndex) {
   Result r = run({"info", damaged}, scratch);
   EXPECT_EQ(r.status, 7);
   EXPECT_NE(r.out.find("no readable movie atom"), std::string::npos);
+  EXPECT_NE(r.out.find("--reference"), std::string::npos);
   Result ok = run({"info", reference}, scratch);
   EXPECT_EQ(ok.status, 0);
-  for (const char* field : {"Video codec:", "Resolution:", "Frame rate:", "NAL length size: 4", "SPS yes, PPS yes",
-                            "Audio:", "Tracks:"})
+  for (const char* field : {"Video codec:", "Resolution:", "Frame rate:", "NAL length size:     4", "SPS yes, PPS yes",
+                            "Audio:", "Tracks:", "Usable as reference: yes"})
     EXPECT_NE(ok.out.find(field), std::string::npos) << field;
+  Result json = run({"info", reference, "--json"}, scratch);
+  EXPECT_EQ(json.status, 0);
+  for (const char* key : {"\"videoCodec\":\"H.264 (avc1)\"", "\"nalLengthSize\":4", "\"usableAsReference\":true",
+                          "\"audioTimeScale\":48000"})
+    EXPECT_NE(json.out.find(key), std::string::npos) << key << " in " << json.out;
+  Result none = run({"info", damaged, "--json"}, scratch);
+  EXPECT_EQ(none.status, 7);
+  EXPECT_NE(none.out.find("\"index\":\"none\""), std::string::npos);
 }
 
 TEST_F(Cli, CtrlCStopsAndRemovesThePartialOutput) {
