@@ -9,6 +9,11 @@ namespace vr {
 
 namespace {
 constexpr uint64_t kWindowLength = 65535;
+// Largest atoms read whole from a reference: a movie atom of a day-long recording stays far
+// below 256 MiB; user data and XML metadata are small.
+constexpr uint32_t kFtypLimit = 65535;
+constexpr uint32_t kUserDataLimit = 16u << 20;
+constexpr uint32_t kMovieAtomLimit = 256u << 20;
 }
 
 std::string formatDuration(uint64_t seconds) {
@@ -47,8 +52,11 @@ std::shared_ptr<File> File::parseFileAtPath(const std::string& path) {
   const uint64_t J = (N / 100) * 90;
   Bytes window(kWindowLength);
 
-  // Reads a whole atom at an absolute position; empty when it could not be read in full.
-  auto readAtom = [&](uint64_t at, uint32_t size) {
+  // Reads a whole atom at an absolute position; empty when it could not be read in full
+  // or when it claims more than such an atom can hold (a damaged size must not make the
+  // scan allocate gigabytes).
+  auto readAtom = [&](uint64_t at, uint32_t size, uint32_t limit) {
+    if (size > limit) return Bytes();
     Bytes b = handle.readAt(at, size);
     if (b.size() != size) b.clear();
     return b;
@@ -76,7 +84,7 @@ std::shared_ptr<File> File::parseFileAtPath(const std::string& path) {
       uint64_t advance = 1;
       if (type == fourCC("ftyp")) {
         if (fits && Z < 65536) {
-          Bytes b = readAtom(A, Z);
+          Bytes b = readAtom(A, Z, kFtypLimit);
           if (!b.empty()) model->ftyp = Ftyp::initFtypWithBytes(b.data(), Z);
           advance = Z - 1;
         }
@@ -86,19 +94,19 @@ std::shared_ptr<File> File::parseFileAtPath(const std::string& path) {
         if (fits && S >= 100 && Z / (S / 100) < 5) advance = Z - 1;
       } else if (type == fourCC("udta")) {
         if (fits) {
-          Bytes b = readAtom(A, Z);
+          Bytes b = readAtom(A, Z, kUserDataLimit);
           if (!b.empty()) model->udta = Udta::initUDTAWithBytes(b.data(), Z);
           advance = Z - 1;
         }
       } else if (type == fourCC("meta")) {
         if (fits) {
-          Bytes b = readAtom(A, Z);
+          Bytes b = readAtom(A, Z, kUserDataLimit);
           if (!b.empty()) model->meta = Meta::initMetaWithByte(b.data(), Z);
           advance = Z - 1;
         }
       } else if (type == fourCC("moov")) {
         if (validMoovInnerTagInBytes(at, size_t(L - j)) && fits) {
-          Bytes b = readAtom(A, Z);
+          Bytes b = readAtom(A, Z, kMovieAtomLimit);
           std::shared_ptr<Moov> moov = b.empty() ? nullptr : Moov::initMOOVWithData(b.data(), Z);
           if (moov) {
             if (moov->udta) model->udta = moov->udta;
@@ -108,7 +116,7 @@ std::shared_ptr<File> File::parseFileAtPath(const std::string& path) {
         }
       } else if (type == fourCC("mdat")) {
         auto mdat = Mdat::initMdatWithBytes(at, 16, A);
-        if (mdat && A + mdat->size <= S) {
+        if (mdat && mdat->size <= S - A) {  // a 64-bit size must not wrap past the end
           model->mdat = mdat;
           mdatFound = true;
           advance = mdat->size;

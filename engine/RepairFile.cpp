@@ -17,6 +17,13 @@ void RepairFile::repairMOVWithRefFileAtPath(const std::string& referencePath, co
   if (stopflag()) return;
   if (!sampleArray.empty()) {
     writeSampleAtPath(repairedPath, corruptPath);
+    // A stop ends the writing early and is still reported as completion; a write that
+    // failed (disk full, I/O error) is a failure, never a completed repair.
+    if (writeFailed && !stopflag()) {
+      sendErrorWithCode(kErrorRepairedFileNotWritten, kMessageRepairedFileNotWritten);
+      setStopflag(true);
+      return;
+    }
     if (delegate) delegate->repairFileDidComplete();
   } else {
     sendErrorWithCode(kErrorNoSampleFound, kMessageNoSampleFound);

@@ -33,10 +33,12 @@ inline constexpr int32_t kErrorNoSampleFound = 101;
 inline constexpr int32_t kErrorInvalidHealthyFile = 102;
 inline constexpr int32_t kErrorCorruptFileUnreadable = 104;
 inline constexpr int32_t kErrorHealthyFileUnreadable = 105;
+inline constexpr int32_t kErrorRepairedFileNotWritten = 106;
 inline constexpr const char* kMessageNoSampleFound = "No Sample Found";
 inline constexpr const char* kMessageInvalidHealthyFile = "Invalid Healthy File";
 inline constexpr const char* kMessageCorruptFileUnreadable = "Corrupt File Does not Exist or Unreadbale";
 inline constexpr const char* kMessageHealthyFileUnreadable = "Healthy File Does not Exist or Unreadbale";
+inline constexpr const char* kMessageRepairedFileNotWritten = "Repaired File Could not be Written";
 
 // Task names announced to the delegate, in order.
 inline constexpr const char* kTaskAnalyzing = "Analyzing video file...";
@@ -112,6 +114,8 @@ class RepairFile {
   // ---- Writing the repaired file (engine/Writer.cpp) ------------------------------------
   // Writes the repaired movie at outputPath from the samples found in corruptPath.
   void writeSampleAtPath(const std::string& outputPath, const std::string& corruptPath);
+  // Set by the writer when the output could not be written completely (not on a stop).
+  bool writeFailed = false;
   // Copies the samples behind a 16-byte placeholder, fills both requests, then writes the
   // index and the header. Returns false when stopped (the file then has no index).
   bool writeSamplesToFileHandle(FileHandle& output, FileHandle& input, const std::string& outputPath);

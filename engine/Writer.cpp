@@ -36,6 +36,8 @@ class SampleCopier {
 
   // Output offset at which the next added byte lands.
   uint64_t position() const { return written_ + length_; }
+  // True once a write to the output fell short (disk full, I/O error).
+  bool failed() const { return failed_; }
 
   void add(uint64_t offset, uint64_t length) {
     if (length == 0) return;
@@ -99,15 +101,20 @@ class SampleCopier {
 }  // namespace
 
 void RepairFile::writeSampleAtPath(const std::string& outputPath, const std::string& corruptPath) {
+  writeFailed = false;
   FileHandle output = FileHandle::createForWriting(outputPath);
   if (!output.isOpen()) {
     logLine("cannot create the repaired file " + outputPath);
+    writeFailed = true;
     return;
   }
   FileHandle input = FileHandle::openForReading(corruptPath);
   writeSamplesToFileHandle(output, input, outputPath);
   // One synchronisation for the whole file, before completion is reported.
-  output.sync();
+  if (!output.sync() && !stopflag()) {
+    logLine("the repaired file could not be forced to disk");
+    writeFailed = true;
+  }
 }
 
 bool RepairFile::writeSamplesToFileHandle(FileHandle& output, FileHandle& input, const std::string& outputPath) {
@@ -122,6 +129,10 @@ bool RepairFile::writeSamplesToFileHandle(FileHandle& output, FileHandle& input,
   // Placeholder for the media-data header; filled in once the size is known.
   const uint8_t placeholder[kMediaDataHeaderSize] = {};
   fileSize1 = output.writeAt(ftypSize, placeholder, sizeof placeholder);
+  if (fileSize1 != sizeof placeholder) {
+    writeFailed = true;
+    return false;
+  }
 
   if (delegate) delegate->repairFileDidStartPerformingTask(kTaskWriting);
   lastProgressSent = -1;
@@ -172,6 +183,11 @@ bool RepairFile::writeSamplesToFileHandle(FileHandle& output, FileHandle& input,
   }
   copier.flush();
   fileSize1 = copier.position();
+  if (copier.failed()) {
+    // The samples are not all where an index would say: write none.
+    writeFailed = true;
+    return false;
+  }
 
   if (!audioRequest) {
     audioRequest = std::make_shared<AtomCreationRequest>();
@@ -204,8 +220,17 @@ void RepairFile::wirteHeaderToFile(FileHandle& output, const std::string& output
   appendBE32(header, 1);
   appendBE32(header, fourCC("mdat"));
   appendBE64(header, fileSize1);
-  output.writeAt(ftypSize, header.data(), header.size());
-  repaired->writeToFileHandle(output);
+  if (!repaired->moov()) {
+    logLine("no index could be built for the repaired file");
+    writeFailed = true;
+    return;
+  }
+  const bool headerWritten = output.writeAt(ftypSize, header.data(), header.size()) == header.size();
+  const bool indexWritten = repaired->writeToFileHandle(output) == repaired->moov()->size;
+  if (!headerWritten || !indexWritten) {
+    logLine("writing the index of the repaired file failed");
+    writeFailed = true;
+  }
 }
 
 }  // namespace vr

@@ -181,3 +181,38 @@ TEST(File, SettingTheMovieAtomRefreshesCodecs) {
 
 }  // namespace
 }  // namespace vr
+
+namespace vr {
+namespace {
+
+TEST(File, CraftedSizesNeitherLoopNorAllocate) {
+  TempDir dir;
+  // A 64-bit media-data size close to 2^64: added to its offset it would wrap around and
+  // send the scan back to the same header forever.
+  Bytes wrap = makeAtom("ftyp", 12);
+  wrap.resize(100, 0);
+  const Bytes header = {0, 0, 0, 1, 'm', 'd', 'a', 't', 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xCE};
+  wrap.insert(wrap.end(), header.begin(), header.end());
+  wrap.resize(4096, 0);
+  writeFileBytes(dir.file("wrap.mov"), wrap);
+  auto f = File::parseFileAtPath(dir.file("wrap.mov"));
+  EXPECT_FALSE(f->mdat);
+  EXPECT_FALSE(f->moov());
+
+  // A user-data atom that claims 768 MB of a sparse file is not read into memory.
+  const std::string sparse = dir.file("sparse.mov");
+  Bytes head = makeAtom("ftyp", 12);
+  head.resize(100, 0);
+  Bytes udta;
+  appendBE32(udta, 0x30000000u);
+  udta.insert(udta.end(), {'u', 'd', 't', 'a'});
+  head.insert(head.end(), udta.begin(), udta.end());
+  writeFileBytes(sparse, head);
+  std::filesystem::resize_file(sparse, uint64_t(1) << 30);
+  f = File::parseFileAtPath(sparse);
+  EXPECT_FALSE(f->udta);
+  EXPECT_TRUE(f->ftyp);
+}
+
+}  // namespace
+}  // namespace vr

@@ -149,3 +149,21 @@ TEST(RepairFile, StopBeforeWritingLeavesNoOutput) {
 
 }  // namespace
 }  // namespace vr
+
+namespace vr {
+namespace {
+
+TEST(RepairFile, AFailedWriteIsAnErrorNotACompletion) {
+  const auto* set = test::findSet("h264-aac-mov");
+  if (!set) GTEST_SKIP() << "no test media";
+  FileHandle full = FileHandle::openForUpdating("/dev/full");
+  if (!full.isOpen()) GTEST_SKIP() << "no /dev/full";
+  // Every write to /dev/full fails as on a full disk.
+  Outcome o = repair(set->ref(), set->lost(), "/dev/full");
+  EXPECT_TRUE(o.stopped);
+  EXPECT_EQ(std::count(o.events.begin(), o.events.end(), "complete"), 0);
+  EXPECT_EQ(o.events.back(), "error:106");
+}
+
+}  // namespace
+}  // namespace vr
