@@ -119,7 +119,7 @@ int runInfo(const Options& o) {
   fields.push_back({"Usable as reference", "usableAsReference", usable ? "true" : "false", true, usable ? "yes" : "no"});
   printReport(o, fields);
   if (!o.json && !usable) std::printf("A reference needs H.264 or H.265 video with its parameter sets.\n");
-  return kExitOk;
+  return usable ? kExitOk : kExitInfoNoIndex;
 }
 
 }  // namespace vr::cli

@@ -12,6 +12,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <functional>
 #include <thread>
@@ -35,6 +36,8 @@ extern "C" void onInterrupt(int) { gInterrupted.store(true); }
 void installInterruptHandlers() {
   struct sigaction sa {};
   sa.sa_handler = onInterrupt;
+  // The first Ctrl-C asks the engine to stop and clean up; a second one ends the program.
+  sa.sa_flags = SA_RESETHAND;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
@@ -228,8 +231,18 @@ int runRepair(const Options& o) {
   const auto started = std::chrono::steady_clock::now();
   ProgressDisplay display(o.quiet || o.json, ::isatty(STDERR_FILENO) != 0);
   std::atomic<bool> finished{false};
+  std::atomic<bool> crashed{false};
   std::thread worker([&] {
-    engine.run();
+    // Nothing may escape the engine thread (running out of memory, say): it would end the
+    // program and leave the temporary file behind.
+    try {
+      engine.run();
+    } catch (const std::exception& e) {
+      logLine(std::string("the repair stopped: ") + e.what());
+      crashed.store(true);
+    } catch (...) {
+      crashed.store(true);
+    }
     finished.store(true);
   });
   bool stopSent = false;
@@ -272,7 +285,7 @@ int runRepair(const Options& o) {
     return code;
   }
   // A completed movie must end with its index; anything else is a write that did not finish.
-  bool complete = reporter.completed.load();
+  bool complete = reporter.completed.load() && !crashed.load();
   if (complete && !avi) complete = File::parseFileAtPath(temp)->moov() != nullptr;
   if (complete && avi) complete = fileSizeAtPath(temp) > 12;
   if (!complete) {

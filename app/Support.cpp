@@ -95,10 +95,39 @@ void ProgressDisplay::finish() {
   lineOpen_ = false;
 }
 
+namespace {
+// Length of the well-formed UTF-8 sequence at s[i], or 0 when the bytes there are none.
+size_t utf8SequenceLength(const std::string& s, size_t i) {
+  const auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+  const unsigned char c = b(i);
+  size_t n = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c <= 0xDF ? 2 : 0;
+  if (n == 0 || i + n > s.size()) return 0;
+  for (size_t k = 1; k < n; ++k)
+    if ((b(i + k) & 0xC0) != 0x80) return 0;
+  if (n == 3 && ((c == 0xE0 && b(i + 1) < 0xA0) || (c == 0xED && b(i + 1) > 0x9F))) return 0;
+  if (n == 4 && ((c == 0xF0 && b(i + 1) < 0x90) || (c == 0xF4 && b(i + 1) > 0x8F))) return 0;
+  return n;
+}
+}  // namespace
+
 std::string jsonEscape(const std::string& s) {
   std::string out;
   out.reserve(s.size() + 2);
-  for (unsigned char c : s) {
+  for (size_t i = 0; i < s.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (c >= 0x80) {
+      // Well-formed UTF-8 passes; any other byte (a raw codec tag, a Latin-1 file name)
+      // is written as the character of that byte value, so the output stays valid JSON.
+      if (const size_t n = utf8SequenceLength(s, i)) {
+        out.append(s, i, n);
+        i += n - 1;
+      } else {
+        char buf[8];
+        std::snprintf(buf, sizeof buf, "\\u%04x", c);
+        out += buf;
+      }
+      continue;
+    }
     switch (c) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;

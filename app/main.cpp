@@ -37,12 +37,13 @@ const char* kUsage =
     "    4  a reference movie is needed (the damaged movie cannot serve as its own reference,\n"
     "       or the reference has another codec or lacks parameter sets)\n"
     "    5  not an AVI file this tool can read\n"
-    "    6  the repaired file could not be written completely\n"
-    "    7  info: the file has no usable index\n"
+    "    6  the repaired file could not be written completely, or the repair stopped unexpectedly\n"
+    "    7  info: the file has no index usable as a reference\n"
     "   11  error 101 \"No Sample Found\": nothing recoverable in the damaged file\n"
     "   12  error 102 \"Invalid Healthy File\": the reference has no usable index\n"
     "   14  error 104: the damaged file does not exist or cannot be read\n"
     "   15  error 105: the reference file does not exist or cannot be read\n"
+    "   16  error 106 \"Repaired File Could not be Written\": disk full or an I/O error\n"
     "   17  error 107 \"Can not repair this file..\": the AVI file lacks what a repair needs\n"
     "  130  stopped with Ctrl-C\n";
 
@@ -56,6 +57,7 @@ vr::cli::Options parseArguments(int argc, char** argv) {
   if (args.empty()) throw UsageError("no command given");
   o.command = args[0];
   std::vector<std::string> positional;
+  bool referenceGiven = false, outputGiven = false;
   for (size_t i = 1; i < args.size(); ++i) {
     const std::string& a = args[i];
     auto value = [&](const char* name) -> std::string {
@@ -63,13 +65,13 @@ vr::cli::Options parseArguments(int argc, char** argv) {
       return args[++i];
     };
     if (a == "-r" || a == "--reference")
-      o.reference = value("--reference");
+      o.reference = value("--reference"), referenceGiven = true;
     else if (a.rfind("--reference=", 0) == 0)
-      o.reference = a.substr(12);
+      o.reference = a.substr(12), referenceGiven = true;
     else if (a == "-o" || a == "--output")
-      o.output = value("--output");
+      o.output = value("--output"), outputGiven = true;
     else if (a.rfind("--output=", 0) == 0)
-      o.output = a.substr(9);
+      o.output = a.substr(9), outputGiven = true;
     else if (a == "--force" || a == "-f")
       o.force = true;
     else if (a == "--json")
@@ -87,7 +89,8 @@ vr::cli::Options parseArguments(int argc, char** argv) {
   o.input = positional[0];
   if (o.command == "info" && (!o.reference.empty() || !o.output.empty() || o.force))
     throw UsageError("info takes only a file");
-  if (!o.reference.empty() && o.reference.empty()) throw UsageError("--reference needs a file");
+  if (referenceGiven && o.reference.empty()) throw UsageError("--reference needs a file");
+  if (o.output.empty() && outputGiven) throw UsageError("--output needs a file");
   return o;
 }
 

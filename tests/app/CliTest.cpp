@@ -91,6 +91,7 @@ TEST_F(Cli, ArgumentErrorsAndHelp) {
   EXPECT_EQ(run({"repair"}, scratch).status, 2);
   EXPECT_EQ(run({"repair", damaged, "--bogus"}, scratch).status, 2);
   EXPECT_EQ(run({"repair", damaged, "-o"}, scratch).status, 2);
+  EXPECT_EQ(run({"repair", damaged, "--reference="}, scratch).status, 2);
   Result help = run({"--help"}, scratch);
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("--reference"), std::string::npos);
@@ -183,6 +184,11 @@ TEST_F(Cli, InfoSaysPlainlyWhenThereIsNoIndex) {
   for (const char* key : {"\"videoCodec\":\"H.264 (avc1)\"", "\"nalLengthSize\":4", "\"usableAsReference\":true",
                           "\"audioTimeScale\":48000"})
     EXPECT_NE(json.out.find(key), std::string::npos) << key << " in " << json.out;
+  // Bytes that are not UTF-8 (here in a file name) still give valid JSON.
+  const fs::path latin1 = dir / "caf\xe9.mov";
+  fs::copy_file(reference, latin1);
+  Result escaped = run({"info", latin1.string(), "--json"}, scratch);
+  EXPECT_NE(escaped.out.find("caf\\u00e9.mov"), std::string::npos) << escaped.out;
   Result none = run({"info", damaged, "--json"}, scratch);
   EXPECT_EQ(none.status, 7);
   EXPECT_NE(none.out.find("\"index\":\"none\""), std::string::npos);
