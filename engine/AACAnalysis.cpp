@@ -45,8 +45,9 @@ class Decoder {
 };
 
 // A decoder configured like `current`, initialised without header bytes; nullptr when
-// that initialisation fails.
-NeAACDecHandle replacementDecoder(NeAACDecHandle current) {
+// that initialisation fails. FAAD2 releases that refuse to initialise without header
+// bytes get the reference's AudioSpecificConfig instead, so the replacement can happen.
+NeAACDecHandle replacementDecoder(NeAACDecHandle current, unsigned char* asc) {
   Decoder fresh;
   if (!fresh.get()) return nullptr;
   NeAACDecConfigurationPtr old = NeAACDecGetCurrentConfiguration(current);
@@ -59,7 +60,9 @@ NeAACDecHandle replacementDecoder(NeAACDecHandle current) {
   }
   unsigned long sampleRate = 0;
   unsigned char channels = 0;
-  if (NeAACDecInit(fresh.get(), nullptr, 0, &sampleRate, &channels) < 0) return nullptr;
+  if (NeAACDecInit(fresh.get(), nullptr, 0, &sampleRate, &channels) < 0 &&
+      NeAACDecInit2(fresh.get(), asc, 2, &sampleRate, &channels) < 0)
+    return nullptr;
   return fresh.release();
 }
 
@@ -109,7 +112,7 @@ std::optional<SampleList> RepairFile::analyseAACInFileHandle(FileHandle& fileHan
     NeAACDecFrameInfo info{};
     void* output = NeAACDecDecode(decoder.get(), &info, bytes, length);
     if (info.error == kErrorChannelConfigurationChange) {
-      if (NeAACDecHandle fresh = replacementDecoder(decoder.get())) {
+      if (NeAACDecHandle fresh = replacementDecoder(decoder.get(), asc)) {
         decoder.reset(fresh);
         info = NeAACDecFrameInfo{};
         output = NeAACDecDecode(decoder.get(), &info, bytes, length);

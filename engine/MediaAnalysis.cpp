@@ -246,23 +246,29 @@ class PictureOrder {
 
 // Where the media data after the last video run (at `from`) ends: at the end of the
 // media-data atom when the file starts with readable atoms up to an "mdat" header whose
-// size fits the file, else at the end of the file; no more than maxLength bytes on; and
+// size fits the file, else at the end of the file but no more than maxLength bytes on; and
 // in any case before a movie atom that follows the media data (a damaged file may still
 // hold its index, or part of it, behind it).
 uint64_t mediaDataEnd(FileHandle& file, ByteWindow& window, uint64_t fileSize, uint64_t from, uint64_t maxLength) {
   uint64_t end = fileSize;
   uint64_t pos = 0;
+  bool endFromHeader = false;
   for (int atoms = 0; atoms < 16 && fileSize - pos >= 8; ++atoms) {
     const auto [size, type, header] = topLevelAtomAt(file, pos);
     if (size != 0 && (size < header || size > fileSize - pos)) break;
     if (type == fourCC("mdat")) {
-      if (size != 0 && pos + size > from) end = pos + size;
+      if (size != 0 && pos + size > from) {
+        end = pos + size;
+        endFromHeader = true;
+      }
       break;
     }
     if (size == 0) break;
     pos += size;
   }
-  end = std::min(end, from + std::min(maxLength, fileSize - std::min(from, fileSize)));
+  // The length bound guards against space reserved behind the media data; when the media
+  // data's own header says where it ends, that end holds.
+  if (!endFromHeader) end = std::min(end, from + std::min(maxLength, fileSize - std::min(from, fileSize)));
   for (uint64_t p = from; p < end && end - p >= 8; ++p) {
     const uint8_t* b = window.at(p, 24);
     if (readBE32(b + 4) == fourCC("moov") && readBE32(b) >= 8 &&

@@ -220,12 +220,12 @@ void RepairFile::wirteHeaderToFile(FileHandle& output, const std::string& output
   appendBE32(header, 1);
   appendBE32(header, fourCC("mdat"));
   appendBE64(header, fileSize1);
+  const bool headerWritten = output.writeAt(ftypSize, header.data(), header.size()) == header.size();
   if (!repaired->moov()) {
     logLine("no index could be built for the repaired file");
     writeFailed = true;
     return;
   }
-  const bool headerWritten = output.writeAt(ftypSize, header.data(), header.size()) == header.size();
   const bool indexWritten = repaired->writeToFileHandle(output) == repaired->moov()->size;
   if (!headerWritten || !indexWritten) {
     logLine("writing the index of the repaired file failed");

@@ -323,6 +323,14 @@ TEST(Scan, PcmStretchesAreChunksOfWholeFrames) {
     const auto reserved = scan(dir, *rec, layOut(*rec, stretches, Bytes(100000, 0)));
     ASSERT_FALSE(reserved->audioSampleArray.empty());
     EXPECT_EQ(reserved->audioSampleArray.back().sampleSize, 6002u);
+
+    // When the media-data header says where the media data ends, the whole tail up to
+    // there is audio, however long.
+    Damaged sized = layOut(*rec, stretches, Bytes(9000, 0x22));
+    writeBE32(sized.bytes.data() + 20, uint32_t(sized.bytes.size() - 20));
+    const auto whole = scan(dir, *rec, sized);
+    ASSERT_FALSE(whole->audioSampleArray.empty());
+    EXPECT_EQ(whole->audioSampleArray.back().sampleSize, 9000u);
   }
 }
 
