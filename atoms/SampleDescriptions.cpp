@@ -149,6 +149,17 @@ void HVCDecoderConfigurationRecord::readBytes(const uint8_t* bytes, uint32_t len
   }
 }
 
+void SampleDescriptionEntery::readEntryHeader(const uint8_t* bytes, uint32_t len) {
+  size = readBE32At(bytes, len, 0);
+  dataFormat = readBE32At(bytes, len, 4);
+  for (size_t i = 0; i < reserved1.size(); ++i) reserved1[i] = readU8At(bytes, len, 8 + i);
+  for (size_t i = 0; i < reserved2.size(); ++i) reserved2[i] = readU8At(bytes, len, 12 + i);
+  dataReferenceIndex = readBE16At(bytes, len, 14);
+  version = readBE16At(bytes, len, 16);
+  revisionLevel = readBE16At(bytes, len, 18);
+  vendor = readBE32At(bytes, len, 20);
+}
+
 // ---- VideoSampleDescriptionEntery ----
 
 std::shared_ptr<VideoSampleDescriptionEntery> VideoSampleDescriptionEntery::initVSDEnteryWithBytes(const uint8_t* bytes,
@@ -163,14 +174,7 @@ std::shared_ptr<VideoSampleDescriptionEntery> VideoSampleDescriptionEntery::init
 void VideoSampleDescriptionEntery::readBytes(const uint8_t* bytes, uint32_t len) {
   if (bytes == nullptr) return;
   // Fixed fields; any that lie beyond a short entry stay 0.
-  size = readBE32At(bytes, len, 0);
-  dataFormat = readBE32At(bytes, len, 4);
-  for (size_t i = 0; i < reserved1.size(); ++i) reserved1[i] = readU8At(bytes, len, 8 + i);
-  for (size_t i = 0; i < reserved2.size(); ++i) reserved2[i] = readU8At(bytes, len, 12 + i);
-  dataReferenceIndex = readBE16At(bytes, len, 14);
-  version = readBE16At(bytes, len, 16);
-  revisionLevel = readBE16At(bytes, len, 18);
-  vendor = readBE32At(bytes, len, 20);
+  readEntryHeader(bytes, len);
   temporalQuality = readBE32At(bytes, len, 24);
   spatialQuality = readBE32At(bytes, len, 28);
   width = readBE16At(bytes, len, 32);
@@ -247,14 +251,7 @@ std::shared_ptr<AudioSampleDescriptionEntery> AudioSampleDescriptionEntery::init
 
 void AudioSampleDescriptionEntery::readBytes(const uint8_t* bytes, uint32_t len) {
   if (bytes == nullptr) return;
-  size = readBE32At(bytes, len, 0);
-  dataFormat = readBE32At(bytes, len, 4);
-  for (size_t i = 0; i < reserved1.size(); ++i) reserved1[i] = readU8At(bytes, len, 8 + i);
-  for (size_t i = 0; i < reserved2.size(); ++i) reserved2[i] = readU8At(bytes, len, 12 + i);
-  dataReferenceIndex = readBE16At(bytes, len, 14);
-  version = readBE16At(bytes, len, 16);
-  revisionLevel = readBE16At(bytes, len, 18);
-  vendor = readBE32At(bytes, len, 20);
+  readEntryHeader(bytes, len);
   numberOfChannels = readBE16At(bytes, len, 24);
   sampleSize = readBE16At(bytes, len, 26);
   compressionID = readBE16At(bytes, len, 28);

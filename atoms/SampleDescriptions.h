@@ -104,6 +104,10 @@ class SampleDescriptionEntery {
   uint16_t version = 0;
   uint16_t revisionLevel = 0;
   uint32_t vendor = 0;
+
+ protected:
+  // The fields every sample entry starts with, from size to vendor (bytes 0 to 23).
+  void readEntryHeader(const uint8_t* bytes, uint32_t len);
 };
 
 // Video sample entry ("avc1", "hvc1").

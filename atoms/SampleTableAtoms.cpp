@@ -21,6 +21,16 @@ struct AtomReader {
     const size_t fit = n > first ? (n - first) / width : 0;
     return std::min<size_t>(count, fit);
   }
+  // The entries of a table of fixed-width entries that start at offset 16, each built by
+  // the entry class's byte constructor; only entries that lie wholly inside are read.
+  template <typename Entry, typename Factory>
+  auto readEntries(uint32_t count, Factory factory) const {
+    std::vector<std::shared_ptr<Entry>> out;
+    const size_t fit = entriesThatFit(count, 16, Entry::kSize);
+    out.reserve(fit);
+    for (size_t i = 0; i < fit; ++i) out.push_back(factory(p + 16 + i * Entry::kSize, uint32_t(Entry::kSize)));
+    return out;
+  }
 };
 
 // The four header words every table atom starts with.
@@ -146,12 +156,7 @@ void Stts::readBytes(const uint8_t* bytes, uint32_t length) {
   type = r.u32(4);
   version_Flag = r.u32(8);
   numberOfEntries = r.u32(12);
-  entries.clear();
-  const size_t count = r.entriesThatFit(numberOfEntries, 16, TimeToSampleEntery::kSize);
-  entries.reserve(count);
-  for (size_t i = 0; i < count; ++i)
-    entries.push_back(TimeToSampleEntery::initTTSEnteryWithBytes(r.p + 16 + i * TimeToSampleEntery::kSize,
-                                                                 TimeToSampleEntery::kSize));
+  entries = r.readEntries<TimeToSampleEntery>(numberOfEntries, TimeToSampleEntery::initTTSEnteryWithBytes);
 }
 
 Bytes Stts::convertSelfToData() const {
@@ -196,12 +201,7 @@ void Stsc::readBytes(const uint8_t* bytes, uint32_t length) {
   type = r.u32(4);
   version_Flag = r.u32(8);
   numberOfEntries = r.u32(12);
-  SampleToChunkTable.clear();
-  const size_t count = r.entriesThatFit(numberOfEntries, 16, SampleToChunkEntery::kSize);
-  SampleToChunkTable.reserve(count);
-  for (size_t i = 0; i < count; ++i)
-    SampleToChunkTable.push_back(SampleToChunkEntery::initSTCEnteryWithBytes(
-        r.p + 16 + i * SampleToChunkEntery::kSize, SampleToChunkEntery::kSize));
+  SampleToChunkTable = r.readEntries<SampleToChunkEntery>(numberOfEntries, SampleToChunkEntery::initSTCEnteryWithBytes);
 }
 
 Bytes Stsc::convertSelfToData() const {
@@ -349,12 +349,8 @@ void Ctts::readBytes(const uint8_t* bytes, uint32_t length) {
   type = r.u32(4);
   version_Flag = r.u32(8);
   numberOfEntries = r.u32(12);
-  compositionOffsetTable.clear();
-  const size_t count = r.entriesThatFit(numberOfEntries, 16, CompositionOffsetEntery::kSize);
-  compositionOffsetTable.reserve(count);
-  for (size_t i = 0; i < count; ++i)
-    compositionOffsetTable.push_back(CompositionOffsetEntery::initCOEnteryWithBytes(
-        r.p + 16 + i * CompositionOffsetEntery::kSize, CompositionOffsetEntery::kSize));
+  compositionOffsetTable =
+      r.readEntries<CompositionOffsetEntery>(numberOfEntries, CompositionOffsetEntery::initCOEnteryWithBytes);
 }
 
 void Ctts::createWiteableData() {

@@ -61,29 +61,7 @@ for ((i = 0; i < copies; i++)); do echo "file 'segment.mov'"; done >"$work/list.
 ff -f concat -safe 0 -i "$work/list.txt" -map 0 -c copy -f mov "$work/movie.mov"
 
 # Drop everything after the media data, as a camera does when it loses power.
-python3 - "$work/movie.mov" <<'EOF'
-import os, struct, sys
-path = sys.argv[1]
-with open(path, "r+b") as f:
-    total = os.fstat(f.fileno()).st_size
-    pos = 0
-    while pos + 8 <= total:
-        f.seek(pos)
-        hdr = f.read(16)
-        size, typ = struct.unpack(">I4s", hdr[:8])
-        head = 8
-        if size == 1:
-            size, head = struct.unpack(">Q", hdr[8:16])[0], 16
-        elif size == 0:
-            size = total - pos
-        if size < head:
-            sys.exit("bad atom size at %d" % pos)
-        if typ == b"mdat":
-            f.truncate(pos + size)
-            sys.exit(0)
-        pos += size
-sys.exit("no mdat in " + path)
-EOF
+python3 "$(dirname "$script_path")/movie-surgery.py" cutmoov "$work/movie.mov"
 
 mv "$work/ref.mov" "$out.ref.mov"
 mv "$work/movie.mov" "$out"
