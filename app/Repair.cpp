@@ -15,6 +15,8 @@
 #include <exception>
 #include <filesystem>
 #include <functional>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "app/Cli.h"
@@ -232,6 +234,10 @@ int runRepair(const Options& o) {
   ProgressDisplay display(o.quiet || o.json, ::isatty(STDERR_FILENO) != 0);
   std::atomic<bool> finished{false};
   std::atomic<bool> crashed{false};
+  // The worker wakes this thread the moment it ends; otherwise it looks for Ctrl-C and
+  // refreshes the display every tenth of a second.
+  std::mutex finishedMutex;
+  std::condition_variable finishedSignal;
   std::thread worker([&] {
     // Nothing may escape the engine thread (running out of memory, say): it would end the
     // program and leave the temporary file behind.
@@ -243,7 +249,11 @@ int runRepair(const Options& o) {
     } catch (...) {
       crashed.store(true);
     }
-    finished.store(true);
+    {
+      std::lock_guard<std::mutex> lock(finishedMutex);
+      finished.store(true);
+    }
+    finishedSignal.notify_all();
   });
   bool stopSent = false;
   while (!finished.load()) {
@@ -253,7 +263,8 @@ int runRepair(const Options& o) {
       stopSent = true;
     }
     display.update(reporter);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::unique_lock<std::mutex> lock(finishedMutex);
+    finishedSignal.wait_for(lock, std::chrono::milliseconds(100), [&] { return finished.load(); });
   }
   worker.join();
   display.update(reporter);

@@ -31,20 +31,34 @@ class ByteWindow {
 
   uint64_t fileSize() const { return fileSize_; }
   uint64_t refills() const { return refills_; }
+  uint64_t bytesRead() const { return bytesRead_; }
 
  private:
+  // Requests that move on through the file (the audio between two runs, a stretch being
+  // decoded) get reads that double up to the capacity; a jump ahead (from one NAL unit's
+  // header to the next, far behind it) gets a short read, so the bytes inside long units,
+  // which nothing looks at, are not read at all.
   void refill(uint64_t offset) {
+    const bool movingOn = refills_ != 0 && offset >= start_ && offset - start_ <= valid_;
+    readSize_ = movingOn ? std::min(capacity_, readSize_ * 2) : std::min(capacity_, std::max(kJumpRead, maxRequest_));
     ++refills_;
     start_ = offset;
     size_t want = 0;
-    if (offset < fileSize_) want = size_t(std::min<uint64_t>(capacity_, fileSize_ - offset));
+    if (offset < fileSize_) want = size_t(std::min<uint64_t>(readSize_, fileSize_ - offset));
     const size_t got = want ? file_.readAt(offset, buffer_.data(), want) : 0;
-    // Everything after the bytes read is zero: the end of the file, or a read error.
-    std::memset(buffer_.data() + got, 0, buffer_.size() - got);
-    // A full read serves requests that end inside it; a short one (end of file or error)
-    // serves the whole buffer, the rest being zeros.
-    valid_ = (got == capacity_) ? capacity_ : buffer_.size();
+    bytesRead_ += got;
+    // A full read serves requests that end inside it. After a short one (the end of the
+    // file, or a read error) everything behind the bytes read is zero, and the whole
+    // buffer serves.
+    if (got == want && offset + got < fileSize_) {
+      valid_ = got;
+    } else {
+      std::memset(buffer_.data() + got, 0, buffer_.size() - got);
+      valid_ = buffer_.size();
+    }
   }
+
+  static constexpr size_t kJumpRead = 16 << 10;
 
   FileHandle& file_;
   uint64_t fileSize_;
@@ -53,7 +67,9 @@ class ByteWindow {
   std::vector<uint8_t> buffer_;
   uint64_t start_ = 0;
   size_t valid_ = 0;
+  size_t readSize_ = 0;
   uint64_t refills_ = 0;
+  uint64_t bytesRead_ = 0;
 };
 
 }  // namespace vr

@@ -16,6 +16,7 @@
 #include "bitstream/SPS_265.h"
 #include "bitstream/SliceHeader.h"
 #include "bitstream/SliceHeader_265.h"
+#include "engine/AudioStretchQueue.h"
 #include "engine/ByteWindow.h"
 #include "engine/File.h"
 #include "engine/NALU.h"
@@ -430,20 +431,55 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
   const uint32_t referenceLayer = hevc ? reference.sps265->NLayerId : 0;
   uint64_t nextProgress = 0;  // offset at which the percentage next changes
 
-  // Adds an AAC chunk of the frames found in [from, from + size); false when stopped.
+  // AAC stretches are analysed beside the scan (each with a decoder of its own, so they do
+  // not depend on each other). The scan leaves a placeholder chunk for each and puts the
+  // frames in as the analyses finish, in file order; a stretch without frames makes no
+  // chunk.
+  struct PendingAudio {
+    size_t chunk;  // index of the placeholder in sampleArray
+    size_t ticket;
+  };
+  std::vector<PendingAudio> pendingAudio;
+  size_t nextPending = 0;
+  std::vector<bool> emptyChunk;  // placeholders left without frames, by sampleArray index
+  std::optional<AudioStretchQueue> aac;
+  if (audioCodec == kAudioCodecAAC) {
+    const unsigned workers = audioAnalysisThreads ? audioAnalysisThreads : AudioStretchQueue::defaultWorkers();
+    aac.emplace([this](FileHandle& handle, uint64_t from,
+                       uint64_t size) { return analyseAACInFileHandle(handle, from, size); },
+                corrupt.filePath, input, workers);
+  }
   auto addAACChunk = [&](uint64_t from, uint64_t size, bool atFront) {
-    auto frames = analyseAACInFileHandle(input, from, size);
-    if (!frames) return false;
-    if (frames->empty()) return true;
-    ++audioChunks;
-    audioSampleCount += frames->size();
-    addSampleToChunkEntry(audioStsc, audioChunks, uint32_t(frames->size()));
-    SampleChunk chunk{true, audioSampleArray.size(), frames->size()};
-    audioSampleArray.insert(audioSampleArray.end(), frames->begin(), frames->end());
-    if (atFront)
-      sampleArray.insert(sampleArray.begin(), chunk);
-    else
-      sampleArray.push_back(chunk);
+    const size_t ticket = aac->submit(from, size);
+    if (atFront) {
+      // Only the audio in front of the first run goes there, submitted before any other.
+      sampleArray.insert(sampleArray.begin(), SampleChunk{true, 0, 0});
+      for (PendingAudio& p : pendingAudio) ++p.chunk;
+      pendingAudio.insert(pendingAudio.begin() + ptrdiff_t(nextPending), PendingAudio{0, ticket});
+    } else {
+      pendingAudio.push_back(PendingAudio{sampleArray.size(), ticket});
+      sampleArray.push_back(SampleChunk{true, 0, 0});
+    }
+  };
+  // Puts in the frames of the stretches analysed so far, in file order; with `wait`, of
+  // all of them. False when the analysis was stopped.
+  auto collectAAC = [&](bool wait) {
+    for (; nextPending < pendingAudio.size(); ++nextPending) {
+      const PendingAudio& p = pendingAudio[nextPending];
+      if (!wait && !aac->ready(p.ticket)) return true;
+      auto frames = aac->take(p.ticket);
+      if (!frames) return false;
+      if (frames->empty()) {
+        if (emptyChunk.size() <= p.chunk) emptyChunk.resize(p.chunk + 1);
+        emptyChunk[p.chunk] = true;
+        continue;
+      }
+      ++audioChunks;
+      audioSampleCount += frames->size();
+      addSampleToChunkEntry(audioStsc, audioChunks, uint32_t(frames->size()));
+      sampleArray[p.chunk] = SampleChunk{true, audioSampleArray.size(), frames->size()};
+      audioSampleArray.insert(audioSampleArray.end(), frames->begin(), frames->end());
+    }
     return true;
   };
 
@@ -507,9 +543,10 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
           leadingAudioChecked = true;
           const uint64_t firstVideo = videoSampleArray.front().sampleOffset;
           const uint64_t from = std::min(mediaDataStart(input, fileSize), firstVideo);
-          if (!addAACChunk(from, firstVideo - from, true)) return;
+          addAACChunk(from, firstVideo - from, true);
         }
-        if (!addAACChunk(gapStart, gap, false)) return;
+        addAACChunk(gapStart, gap, false);
+        if (!collectAAC(false)) return;
       }
     }
 
@@ -542,9 +579,17 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
         }
       }
       addPcmChunk(tailStart, tailEnd - tailStart);
-    } else if (!addAACChunk(tailStart, tailEnd - tailStart, false)) {
-      return;
+    } else {
+      addAACChunk(tailStart, tailEnd - tailStart, false);
     }
+  }
+  if (aac) {
+    if (!collectAAC(true)) return;
+    // Stretches without frames leave no chunk behind.
+    size_t kept = 0;
+    for (size_t i = 0; i < sampleArray.size(); ++i)
+      if (i >= emptyChunk.size() || !emptyChunk[i]) sampleArray[kept++] = sampleArray[i];
+    sampleArray.resize(kept);
   }
 
   std::vector<uint32_t> ranks = presentationRanks(window, n, fileSize, reference);

@@ -101,6 +101,8 @@ class RepairFile {
   // AAC frames found by trial decoding in [offset, offset + size) (engine/AACAnalysis.cpp);
   // nothing when a stop was requested meanwhile.
   std::optional<SampleList> analyseAACInFileHandle(FileHandle& fileHandle, uint64_t offset, uint64_t size);
+  // Threads that analyse AAC stretches beside the scan; 0: one per processor.
+  unsigned audioAnalysisThreads = 0;
   // The position in presentation order of every picture of videoSampleArray, read from
   // the order counts in their slice headers; empty when the stream does not carry them
   // (H.264 picture-order types 1 and 2) or a picture's cannot be read.

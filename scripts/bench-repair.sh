@@ -11,7 +11,8 @@
 # timed both alone and followed by a sync.
 #
 # Environment: BUILD_DIR (default build-bench), WORK_DIR (default $BUILD_DIR/bench-repair),
-# KEEP=1 keeps the big files afterwards.
+# KEEP=1 keeps the big files afterwards; BENCH_RATE_KBIT, BENCH_FRAME and BENCH_CHUNK_MS
+# choose the camera settings (see make-bench-movie.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -45,30 +46,35 @@ bash scripts/make-bench-movie.sh "$movie" "$size_mb"
 ref=$movie.ref.mov
 
 bytes=$(stat -c %s "$movie")
-echo "bench-repair: movie $((bytes / 1048576)) MiB"
+echo "bench-repair: movie $((bytes / 1048576)) MiB, ${BENCH_FRAME:-1280x720} at ${BENCH_RATE_KBIT:-10000} kbit/s, chunks ${BENCH_CHUNK_MS:-0} ms"
 # Page cache: read the inputs once before timing, with nothing left to write back.
 cat "$movie" "$ref" >/dev/null
 sync
 
-# Runs a command twice (output removed and written back before each run) and prints the
-# faster run: wall seconds, peak resident memory and throughput over the movie's size.
-settle() { rm -f "$copy" "$out"; sync; }
+# Runs a command REPS times (default 5; output removed and written back before each run)
+# and prints the fastest and the median run: wall seconds, peak resident memory of the
+# fastest, throughput over the movie's size. On a virtual machine the time to fill fresh
+# page-cache pages varies from run to run by a factor of up to five (the host backs them
+# anew), for the copy as much as for the repair; the fastest run is the one to compare.
+reps=${REPS:-5}
+[[ $reps =~ ^[0-9]+$ ]] && [ "$reps" -ge 1 ] || { echo "bench-repair: REPS must be a positive whole number" >&2; exit 2; }
+settle() { rm -f "$copy" "$out"; sync; sleep 0.5; }
 timed() {  # label command...
-  local label=$1 log best_s="" best_kb=0 secs kb
+  local label=$1 log runs=()
   shift
   log=$(mktemp)
-  for _ in 1 2; do
+  for ((r = 0; r < reps; r++)); do
     settle
     /usr/bin/time -f "%e %M" -o "$log" "$@" >/dev/null
-    read -r secs kb <"$log"
-    if [ -z "$best_s" ] || awk -v a="$secs" -v b="$best_s" 'BEGIN { exit !(a < b) }'; then
-      best_s=$secs
-      best_kb=$kb
-    fi
+    runs+=("$(cat "$log")")
   done
   rm -f "$log"
-  awk -v l="$label" -v s="$best_s" -v k="$best_kb" -v b="$bytes" \
-    'BEGIN { printf "%-12s %8.2f s  %8d KiB peak  %8.1f MB/s\n", l, s, k, (s > 0 ? b / 1e6 / s : 0) }'
+  printf '%s\n' "${runs[@]}" | sort -n | awk -v l="$label" -v b="$bytes" '
+    { s[NR] = $1; k[NR] = $2 }
+    END {
+      m = s[int((NR + 1) / 2)]
+      printf "%-12s %8.2f s  (median %.2f s)  %8d KiB peak  %8.1f MB/s\n", l, s[1], m, k[1], (s[1] > 0 ? b / 1e6 / s[1] : 0)
+    }'
 }
 
 timed "cp" cp "$movie" "$copy"

@@ -5,9 +5,16 @@
 #
 # writes OUT (at least SIZE_MB MiB of media data, file ending right after it) and the
 # matching healthy reference OUT.ref.mov (two seconds, same settings, other content).
-# One segment of 1280x720, 25 fps, 10 Mbit/s video with film-grain-like noise is encoded
-# once and repeated with the concat demuxer without re-encoding, so a gigabyte takes about
-# as long as copying it. Like a camera's, every picture starts with an access unit
+# One segment of 25 fps video with film-grain-like noise and 128 kbit/s stereo AAC is
+# encoded once and repeated with the concat demuxer without re-encoding, so a gigabyte
+# takes about as long as copying it.
+#
+# Camera settings, from the environment:
+#   BENCH_RATE_KBIT   video bit rate (default 10000: 10 Mbit/s)
+#   BENCH_FRAME       frame size (default 1280x720)
+#   BENCH_CHUNK_MS    how much of each stream is written before the other: 0 (the
+#                     default) interleaves picture by picture, the worst case for the
+#                     repair; cameras write about half a second (500) at a time. Like a camera's, every picture starts with an access unit
 # delimiter: the repair takes runs of two NAL units or more, and the muxer writes one
 # picture per chunk between the audio, so a movie without delimiters would leave it
 # nothing to find. A stamp beside OUT makes a repeated call with the same size free.
@@ -20,8 +27,15 @@ size_mb=$2
 if ! [[ $size_mb =~ ^[0-9]+$ ]] || [ "$size_mb" -eq 0 ]; then die "SIZE_MB must be a positive whole number"; fi
 command -v ffmpeg >/dev/null || die "ffmpeg is not installed (scripts/install-deps.sh installs it)"
 
+rate_kbit=${BENCH_RATE_KBIT:-10000}
+frame=${BENCH_FRAME:-1280x720}
+chunk_ms=${BENCH_CHUNK_MS:-0}
+[[ $rate_kbit =~ ^[0-9]+$ ]] && [ "$rate_kbit" -ge 100 ] || die "BENCH_RATE_KBIT must be a whole number of at least 100"
+[[ $frame =~ ^[0-9]+x[0-9]+$ ]] || die "BENCH_FRAME must be WIDTHxHEIGHT"
+[[ $chunk_ms =~ ^[0-9]+$ ]] || die "BENCH_CHUNK_MS must be a whole number"
+
 script_path=$(readlink -f "$0")
-stamp="$(sha256sum <"$script_path" | cut -c1-16) $size_mb"
+stamp="$(sha256sum <"$script_path" | cut -c1-16) $size_mb $rate_kbit $frame $chunk_ms"
 if [ -f "$out" ] && [ -f "$out.ref.mov" ] && [ -f "$out.stamp" ] && [ "$(cat "$out.stamp")" = "$stamp" ]; then
   exit 0
 fi
@@ -36,7 +50,6 @@ work=$(mktemp -d "$out_dir/.bench-movie.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 ff() { ffmpeg -nostdin -hide_banner -loglevel error -y "$@"; }
 
-rate_kbit=10000
 fps=25
 # A segment of at most 20 s; shorter when the whole movie is small.
 segment_s=$(( (size_mb * 8 * 1024 + rate_kbit - 1) / rate_kbit + 1 ))
@@ -45,7 +58,7 @@ settings=(-c:v libx264 -preset veryfast -profile:v high -pix_fmt yuv420p -g "$fp
           -sc_threshold 0 -bf 0 -b:v "${rate_kbit}k" -maxrate "${rate_kbit}k" -bufsize "$((rate_kbit * 2))k"
           -x264-params aud=1 -c:a aac -b:a 128k)
 encode() {  # out seconds video-source hz
-  ff -f lavfi -i "$3=size=1280x720:rate=$fps:duration=$2,noise=alls=12:allf=t+u" \
+  ff -f lavfi -i "$3=size=$frame:rate=$fps:duration=$2,noise=alls=12:allf=t+u" \
      -f lavfi -i "aevalsrc=0.3*sin($4*2*PI*t)|0.3*sin($(($4 * 3 / 2))*2*PI*t):s=48000:d=$2" \
      "${settings[@]}" -f mov "$1"
 }
@@ -58,7 +71,9 @@ segment_bytes=$(stat -c %s "$work/segment.mov")
 copies=$(( (size_mb * 1024 * 1024 + segment_bytes - 1) / segment_bytes ))
 [ "$copies" -ge 1 ] || copies=1
 for ((i = 0; i < copies; i++)); do echo "file 'segment.mov'"; done >"$work/list.txt"
-ff -f concat -safe 0 -i "$work/list.txt" -map 0 -c copy -f mov "$work/movie.mov"
+interleave=()
+[ "$chunk_ms" -gt 0 ] && interleave=(-chunk_duration "$((chunk_ms * 1000))")
+ff -f concat -safe 0 -i "$work/list.txt" -map 0 -c copy "${interleave[@]}" -f mov "$work/movie.mov"
 
 # Drop everything after the media data, as a camera does when it loses power.
 python3 "$(dirname "$script_path")/movie-surgery.py" cutmoov "$work/movie.mov"
@@ -66,4 +81,4 @@ python3 "$(dirname "$script_path")/movie-surgery.py" cutmoov "$work/movie.mov"
 mv "$work/ref.mov" "$out.ref.mov"
 mv "$work/movie.mov" "$out"
 echo "$stamp" >"$out.stamp"
-echo "make-bench-movie: $out: $(( $(stat -c %s "$out") / 1024 / 1024 )) MiB, $copies x ${segment_s} s, in $(( $(date +%s) - start )) s"
+echo "make-bench-movie: $out: $(( $(stat -c %s "$out") / 1024 / 1024 )) MiB, $frame at $rate_kbit kbit/s, chunks ${chunk_ms} ms, $copies x ${segment_s} s, in $(( $(date +%s) - start )) s"

@@ -372,5 +372,69 @@ TEST(Scan, PresentationOrderOfBFrames) {
     EXPECT_EQ(inOrder->videoRequest->presentationRanks[i], i);
 }
 
+// AAC stretches are decoded beside the scan; their chunks still come out in file order:
+// the audio in front of the first run first, a stretch without frames (zero filler) makes
+// no chunk, and the chunks are numbered in that order, whatever the number of workers.
+TEST(Scan, AacChunksInFileOrderWhateverTheWorkers) {
+  if (!test::hasFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+  test::TempDir dir;
+  const auto rec = record(dir, "ref.mov", "-f lavfi -i 'aevalsrc=0.3*sin(440*2*PI*t)|0.3*sin(660*2*PI*t):s=48000:d=1' "
+                                          "-c:a aac -b:a 128k");
+  ASSERT_TRUE(rec);
+  ASSERT_EQ(rec->pictures.size(), 25u);
+  std::vector<Bytes> frames;
+  for (const std::string& line :
+       test::splitLines(test::runCommand("ffprobe -v error -select_streams a:0 -show_entries packet=size,pos "
+                                         "-of compact=p=0:nk=0 " + test::shellQuote(rec->path)).out)) {
+    unsigned long pos = 0, size = 0;
+    if (std::sscanf(line.c_str(), "size=%lu|pos=%lu", &size, &pos) == 2)
+      frames.emplace_back(rec->bytes.begin() + long(pos), rec->bytes.begin() + long(pos + size));
+  }
+  ASSERT_GE(frames.size(), 13u);
+
+  // Frames in front of the first run, then a stretch after every fifth picture: frames,
+  // zeros, frames, frames; the tail holds frames too.
+  const std::vector<size_t> stretchFrames = {3, 3, 0, 2, 2};
+  Bytes bytes = test::fromHex("0000001466747970717420200000000071742020" "00000000" "6d646174");
+  std::vector<std::pair<uint64_t, uint64_t>> expectedFrames;  // offset, size
+  size_t nextFrame = 0;
+  auto putFrames = [&](size_t count) {
+    if (count == 0) bytes.insert(bytes.end(), 200, 0);
+    for (size_t i = 0; i < count; ++i, ++nextFrame) {
+      expectedFrames.emplace_back(bytes.size(), frames[nextFrame].size());
+      bytes.insert(bytes.end(), frames[nextFrame].begin(), frames[nextFrame].end());
+    }
+  };
+  putFrames(3);
+  for (size_t i = 0; i < rec->pictures.size(); ++i) {
+    bytes.insert(bytes.end(), rec->bytes.begin() + long(rec->pictures[i].pos),
+                 rec->bytes.begin() + long(rec->pictures[i].pos + rec->pictures[i].size));
+    if (i % 5 == 4) putFrames(stretchFrames[i / 5]);
+  }
+  ASSERT_TRUE(test::writeFileBytes(dir.file("damaged.bin"), bytes));
+
+  for (unsigned workers : {1u, 2u, 4u}) {
+    SCOPED_TRACE("workers " + std::to_string(workers));
+    RepairFile repair;
+    repair.audioAnalysisThreads = workers;
+    repair.healthyFile = File::parseFileAtPath(rec->path);
+    auto corrupt = File::initWithFileType(kFileTypeCorrupted, dir.file("damaged.bin"));
+    repair.analyseDataForAVC1AndHVC1InFile(*corrupt, repair.healthyFile->audioCodec);
+
+    std::string order;
+    for (const SampleChunk& c : repair.sampleArray) order += c.audio ? 'A' : 'V';
+    EXPECT_EQ(order, "AVAVAVVAVA");
+    std::vector<std::pair<uint64_t, uint64_t>> found;
+    for (const SampleChunk& c : repair.sampleArray)
+      for (const Sample& s : samplesOfChunk(c, repair.videoSampleArray, repair.audioSampleArray))
+        if (c.audio) found.emplace_back(s.sampleOffset, s.sampleSize);
+    EXPECT_EQ(found, expectedFrames);
+    EXPECT_EQ(repair.audioSampleCount, expectedFrames.size());
+    std::vector<std::pair<uint32_t, uint32_t>> runs;
+    for (const auto& e : repair.audioRequest->stscEntries) runs.emplace_back(e->firstChunk, e->samplesPerChunk);
+    EXPECT_EQ(runs, (std::vector<std::pair<uint32_t, uint32_t>>{{1, 3}, {4, 2}}));
+  }
+}
+
 }  // namespace
 }  // namespace vr

@@ -196,5 +196,43 @@ TEST(ByteWindow, MatchesDirectReadsAtEveryOffset) {
   }
 }
 
+// Moving on through the file reads it once in growing pieces; hopping from one unit's
+// header to the next, far behind it, reads little more than the headers' surroundings.
+// Either way every request sees the file's bytes.
+TEST(ByteWindow, ReadsWhatTheScanMovesThroughNotWhatItJumpsOver) {
+  test::TempDir dir;
+  Bytes data(4 << 20);
+  std::mt19937 rng(11);
+  for (auto& b : data) b = uint8_t(rng());
+  ASSERT_TRUE(test::writeFileBytes(dir.file("big.bin"), data));
+  FileHandle fh = FileHandle::openForReading(dir.file("big.bin"));
+  auto check = [&](ByteWindow& w, uint64_t o, size_t n) {
+    const uint8_t* got = w.at(o, n);
+    for (size_t i = 0; i < n; ++i)
+      if (got[i] != (o + i < data.size() ? data[o + i] : 0)) return false;
+    return true;
+  };
+
+  ByteWindow sequential(fh, data.size(), 1 << 20, 64);
+  for (uint64_t o = 0; o < data.size() + 100; o += 7) ASSERT_TRUE(check(sequential, o, 64)) << o;
+  EXPECT_LT(sequential.bytesRead(), data.size() + (64 << 10));
+  EXPECT_LT(sequential.refills(), 20u);
+
+  ByteWindow hopping(fh, data.size(), 1 << 20, 64);
+  for (uint64_t o = 3; o < data.size(); o += 50'000) {
+    ASSERT_TRUE(check(hopping, o, 64)) << o;
+    ASSERT_TRUE(check(hopping, o + 6, 64)) << o;  // the unit right behind a delimiter
+  }
+  EXPECT_LT(hopping.bytesRead(), data.size() / 2);
+
+  // Hops, steps back and runs mixed, up to and past the end of the file.
+  ByteWindow mixed(fh, data.size(), 1 << 20, 64);
+  std::uniform_int_distribution<uint64_t> anywhere(0, data.size() + 1000);
+  for (int i = 0; i < 2000; ++i) {
+    uint64_t o = anywhere(rng);
+    for (int step = 0; step < 50; ++step, o += 13) ASSERT_TRUE(check(mixed, o, 64)) << o;
+  }
+}
+
 }  // namespace
 }  // namespace vr
