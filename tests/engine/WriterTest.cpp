@@ -117,28 +117,6 @@ TEST_F(WriterTest, LayoutOffsetsAndSizes) {
   }
 }
 
-// Long ranges go through both copy paths: file to file where source and destination lie
-// alike within their pages, through the buffer in page-aligned pieces otherwise, and zeros
-// past the end of the damaged file; the bytes come out the same either way.
-TEST_F(WriterTest, LongRangesCopiedByteForByte) {
-  input.resize(5 << 20);
-  std::mt19937 rng(5);
-  for (auto& b : input) b = uint8_t(rng());
-  ASSERT_TRUE(test::writeFileBytes(inputPath, input));
-  RepairFile repair;
-  // Output offset 16 <- input 16 + 4096 (alike); then a range shifted by 20 bytes, long
-  // enough for several buffer pieces; then a frame running 1000 bytes past the end.
-  const uint64_t first = (1 << 20) + 3;
-  load(repair, {{false, {video(16 + 4096, first, true)}},
-                {true, {audio(36, 3 << 20)}},
-                {false, {video(input.size() - 500, 1500, true)}}});
-  // Without a reference no index follows; the media data is all there is to compare.
-  repair.writeSampleAtPath(outputPath, inputPath);
-  const Bytes expected = expectedOutput(repair);
-  EXPECT_EQ(repair.fileSize1, expected.size());
-  EXPECT_TRUE(test::readFileBytes(outputPath) == expected);
-}
-
 TEST_F(WriterTest, ReplacesAnExistingFile) {
   ASSERT_TRUE(test::writeFileBytes(outputPath, Bytes(100000, 0xAB)));
   RepairFile repair;
