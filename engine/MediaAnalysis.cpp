@@ -483,6 +483,15 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
     return true;
   };
 
+  // Chunks that nothing will change any more, from the first: all of them, but for AAC
+  // those up to the first stretch still being decoded, and none before the audio in front
+  // of the first run has its place.
+  auto settledChunks = [&]() -> size_t {
+    if (!aac) return sampleArray.size();
+    if (!leadingAudioChecked) return 0;
+    return nextPending < pendingAudio.size() ? pendingAudio[nextPending].chunk : sampleArray.size();
+  };
+
   // PCM (big-endian "twos" or little-endian "sowt"): the whole stretch is one chunk of
   // frames. The bytes of further tracks (a timecode sample per cycle) close the stretch
   // and are left out; a stretch without a whole frame besides them holds no audio.
@@ -555,6 +564,7 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
     addSampleToChunkEntry(videoStsc, videoChunks, uint32_t(k));
     sampleArray.push_back(SampleChunk{false, runStart, videoSampleArray.size() - runStart});
     o = videoSampleArray.back().endOffset();
+    writeAhead(settledChunks(), corrupt.filePath);
   }
 
   // The stretch behind the last run is audio too: a recording ends with the audio written
@@ -586,10 +596,16 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
   if (aac) {
     if (!collectAAC(true)) return;
     // Stretches without frames leave no chunk behind.
+    const size_t written = chunksWrittenAhead();
     size_t kept = 0;
-    for (size_t i = 0; i < sampleArray.size(); ++i)
-      if (i >= emptyChunk.size() || !emptyChunk[i]) sampleArray[kept++] = sampleArray[i];
+    size_t keptWritten = 0;
+    for (size_t i = 0; i < sampleArray.size(); ++i) {
+      if (i < emptyChunk.size() && emptyChunk[i]) continue;
+      if (i < written) ++keptWritten;
+      sampleArray[kept++] = sampleArray[i];
+    }
     sampleArray.resize(kept);
+    chunksRenumbered(keptWritten);
   }
 
   std::vector<uint32_t> ranks = presentationRanks(window, n, fileSize, reference);

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "engine/File.h"
+#include "engine/RepairOutput.h"
 
 namespace vr {
 
@@ -11,9 +12,10 @@ RepairFile::~RepairFile() = default;
 
 void RepairFile::repairMOVWithRefFileAtPath(const std::string& referencePath, const std::string& corruptPath,
                                             const std::string& repairedPath) {
+  writeAheadPath = repairedPath;
   repairFileAtPath(corruptPath, repairedPath, referencePath);
-  if (stopflag()) return;
-  waitWhilePaused();
+  if (!stopflag()) waitWhilePaused();
+  if (stopflag() || sampleArray.empty()) discardWrittenAhead();
   if (stopflag()) return;
   if (!sampleArray.empty()) {
     writeSampleAtPath(repairedPath, corruptPath);

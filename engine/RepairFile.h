@@ -118,12 +118,32 @@ class RepairFile {
   void writeSampleAtPath(const std::string& outputPath, const std::string& corruptPath);
   // Set by the writer when the output could not be written completely (not on a stop).
   bool writeFailed = false;
-  // Copies the samples behind a 16-byte placeholder, fills both requests, then writes the
-  // index and the header. Returns false when stopped (the file then has no index).
-  bool writeSamplesToFileHandle(FileHandle& output, FileHandle& input, const std::string& outputPath);
+  // The repaired file being written: its handles, the copy and what the index needs.
+  struct Output;
+  // Copies the samples of the chunks not written yet behind the 16-byte placeholder, fills
+  // both requests, then writes the index and the header. Returns false when stopped (the
+  // file then has no index).
+  bool writeSamplesToFileHandle(Output& output);
   // Builds the new index, writes the media-data header over the placeholder and appends
   // the movie atom.
   void wirteHeaderToFile(FileHandle& output, const std::string& outputPath);
+
+  // ---- Writing while the scan goes on (engine/Writer.cpp) -------------------------------
+  // Where the whole repair writes its result; while it is set, the scan copies every chunk
+  // it has settled to that file at once, so that the copy runs beside the decoding and
+  // the writing phase has only the rest to do. The file is created (or, when it exists,
+  // taken over) only if it does not exist or is empty; a repair that ends before its
+  // writing phase leaves it as it found it.
+  std::string writeAheadPath;
+  // Copies the settled chunks sampleArray[0, settled) that are not written yet.
+  void writeAhead(size_t settled, const std::string& corruptPath);
+  // Entries of sampleArray written ahead so far; when the scan drops empty entries it
+  // says how many of the written ones remain.
+  size_t chunksWrittenAhead() const;
+  void chunksRenumbered(size_t written);
+  // Removes what was written ahead (the scan was stopped, or found nothing to write).
+  void discardWrittenAhead();
+
   // Sends a progress percentage when it differs from the last one sent in this phase.
   void reportProgress(uint64_t done, uint64_t total);
   int32_t lastProgressSent = -1;
@@ -145,6 +165,12 @@ class RepairFile {
   std::string currentPerformingTask;
 
  private:
+  // Creates the output, writes the placeholder and starts the copy; nothing on failure.
+  std::unique_ptr<Output> openOutput(const std::string& outputPath, const std::string& corruptPath);
+  // Writes chunks [output.chunksWritten, upTo) of sampleArray; false when stopped.
+  bool writeChunks(Output& output, size_t upTo, bool withProgress);
+
+  std::unique_ptr<Output> writtenAhead_;
   StopPauseFlags flags_;
 };
 

@@ -31,6 +31,8 @@ constexpr unsigned kDirectWriters = 2;
 // them to disk.
 constexpr size_t kCopyBuffer = 1 << 20;
 constexpr uint64_t kWritebackStep = 16 << 20;
+// Bytes of merged ranges held before they are copied.
+constexpr uint64_t kCopyAhead = 8 << 20;
 
 // Writes all of [buf, buf + len) at offset through fd; the count written.
 size_t writeFully(int fd, const uint8_t* buf, size_t len, uint64_t offset) {
@@ -241,11 +243,14 @@ class SampleCopier::Impl {
     if (length == 0) return;
     if (length_ != 0 && offset == start_ + length_) {
       length_ += length;
-      return;
+    } else {
+      flush();
+      start_ = offset;
+      length_ = length;
     }
-    flush();
-    start_ = offset;
-    length_ = length;
+    // A damaged file's samples mostly lie back to back: the copy keeps up with what is
+    // added instead of waiting for a gap that may never come.
+    if (length_ >= kCopyAhead) flush();
   }
 
   void finish() {

@@ -10,10 +10,14 @@
 // Samples are copied by a SampleCopier (at the speed of the disk, contiguous samples
 // coalesced into one copy). Offsets are counted from the bytes handed to the file, and the
 // file is forced to disk once, when it is complete (or when a stop ends the copy).
+#include <unistd.h>
+
+#include <algorithm>
+
 #include "atoms/MovieBuilder.h"
 #include "engine/File.h"
 #include "engine/RepairFile.h"
-#include "engine/SampleCopier.h"
+#include "engine/RepairOutput.h"
 
 namespace vr {
 
@@ -23,90 +27,139 @@ constexpr uint64_t kMediaDataHeaderSize = 16;
 
 }  // namespace
 
-void RepairFile::writeSampleAtPath(const std::string& outputPath, const std::string& corruptPath) {
-  writeFailed = false;
-  FileHandle output = FileHandle::createForWriting(outputPath);
-  if (!output.isOpen()) {
+std::unique_ptr<RepairFile::Output> RepairFile::openOutput(const std::string& outputPath,
+                                                          const std::string& corruptPath) {
+  auto out = std::make_unique<Output>();
+  out->path = outputPath;
+  out->created = !fileExistsAndIsReadable(outputPath);
+  out->file = FileHandle::createForWriting(outputPath);
+  if (!out->file.isOpen()) {
     logLine("cannot create the repaired file " + outputPath);
-    writeFailed = true;
-    return;
+    return nullptr;
   }
-  FileHandle input = FileHandle::openForReading(corruptPath);
-  writeSamplesToFileHandle(output, input, outputPath);
-  // One synchronisation for the whole file, before completion is reported.
-  if (!output.sync() && !stopflag()) {
-    logLine("the repaired file could not be forced to disk");
-    writeFailed = true;
-  }
-}
-
-bool RepairFile::writeSamplesToFileHandle(FileHandle& output, FileHandle& input, const std::string& outputPath) {
-  std::vector<uint64_t> videoChunkOffsets;
-  std::vector<uint64_t> audioChunkOffsets;
-  std::vector<uint32_t> videoSizes;
-  std::vector<uint32_t> audioSizes;
-  videoSizes.reserve(videoSampleCount);
-  audioSizes.reserve(audioSampleArray.size());
+  out->input = FileHandle::openForReading(corruptPath);
+  out->videoSizes.reserve(videoSampleCount);
+  out->audioSizes.reserve(audioSampleArray.size());
   ftypSize = 0;
-
   // Placeholder for the media-data header; filled in once the size is known.
   const uint8_t placeholder[kMediaDataHeaderSize] = {};
-  fileSize1 = output.writeAt(ftypSize, placeholder, sizeof placeholder);
-  if (fileSize1 != sizeof placeholder) {
-    writeFailed = true;
-    return false;
+  if (out->file.writeAt(ftypSize, placeholder, sizeof placeholder) != sizeof placeholder) {
+    logLine("cannot write the repaired file " + outputPath);
+    if (out->created) ::unlink(outputPath.c_str());
+    return nullptr;
   }
+  fileSize1 = sizeof placeholder;
+  out->copier = std::make_unique<SampleCopier>(out->input, out->file, outputPath, kMediaDataHeaderSize);
+  return out;
+}
 
-  if (delegate) delegate->repairFileDidStartPerformingTask(kTaskWriting);
-  lastProgressSent = -1;
-
-  SampleCopier copier(input, output, outputPath, fileSize1);
-  // Size of video records that are not pictures, waiting for the picture they precede.
-  uint64_t pending = 0;
+bool RepairFile::writeChunks(Output& out, size_t upTo, bool withProgress) {
   const uint64_t chunkCount = sampleArray.size();
-  for (uint64_t r = 0; r < chunkCount; ++r) {
-    reportProgress(r, chunkCount);
-    const SampleChunk& chunk = sampleArray[size_t(r)];
+  upTo = std::min<size_t>(upTo, sampleArray.size());
+  for (; out.chunksWritten < upTo; ++out.chunksWritten) {
+    if (withProgress) reportProgress(out.chunksWritten, chunkCount);
+    const SampleChunk& chunk = sampleArray[out.chunksWritten];
     const auto records = samplesOfChunk(chunk, videoSampleArray, audioSampleArray);
     if (records.empty()) continue;
-    (records.front().isVideo() ? videoChunkOffsets : audioChunkOffsets).push_back(copier.position());
+    (records.front().isVideo() ? out.videoChunkOffsets : out.audioChunkOffsets).push_back(out.copier->position());
 
     size_t lastPictureInChunk = SIZE_MAX;
     for (const Sample& s : records) {
-      if (stopflag()) {
-        copier.finish();
-        return false;
-      }
+      if (stopflag()) return false;
       waitWhilePaused();
       switch (s.sampleType) {
         case kSampleTypeH264:
         case kSampleTypeH265:
           if (s.picture) {
-            videoSizes.push_back(uint32_t(pending + s.sampleSize));
-            lastPictureInChunk = videoSizes.size() - 1;
-            pending = 0;
+            out.videoSizes.push_back(uint32_t(out.pending + s.sampleSize));
+            lastPictureInChunk = out.videoSizes.size() - 1;
+            out.pending = 0;
           } else {
-            pending += s.sampleSize;
+            out.pending += s.sampleSize;
           }
           break;
         case kSampleTypeAAC:
-          audioSizes.push_back(uint32_t(s.sampleSize));
+          out.audioSizes.push_back(uint32_t(s.sampleSize));
           break;
         default:  // PCM: the index gives it a fixed sample size
           break;
       }
-      copier.add(s.sampleOffset, s.sampleSize);
+      out.copier->add(s.sampleOffset, s.sampleSize);
     }
     // Records after the chunk's last picture (a suffix SEI, say) lie right behind it in the
     // output: they belong to that picture, not to one in another chunk.
-    if (pending != 0 && lastPictureInChunk != SIZE_MAX) {
-      videoSizes[lastPictureInChunk] = uint32_t(videoSizes[lastPictureInChunk] + pending);
-      pending = 0;
+    if (out.pending != 0 && lastPictureInChunk != SIZE_MAX) {
+      out.videoSizes[lastPictureInChunk] = uint32_t(out.videoSizes[lastPictureInChunk] + out.pending);
+      out.pending = 0;
     }
   }
-  copier.finish();
-  fileSize1 = copier.position();
-  if (copier.failed()) {
+  return true;
+}
+
+void RepairFile::writeAhead(size_t settled, const std::string& corruptPath) {
+  if (writeAheadPath.empty()) return;
+  if (!writtenAhead_) {
+    // Only a file that holds nothing yet is taken over before the writing phase.
+    if (fileExistsAndIsReadable(writeAheadPath) && fileSizeAtPath(writeAheadPath) != 0) {
+      writeAheadPath.clear();
+      return;
+    }
+    writtenAhead_ = openOutput(writeAheadPath, corruptPath);
+    if (!writtenAhead_) {
+      // The writing phase tries again and reports the failure.
+      writeAheadPath.clear();
+      return;
+    }
+  }
+  writeChunks(*writtenAhead_, settled, false);
+}
+
+size_t RepairFile::chunksWrittenAhead() const { return writtenAhead_ ? writtenAhead_->chunksWritten : 0; }
+
+void RepairFile::chunksRenumbered(size_t written) {
+  if (writtenAhead_) writtenAhead_->chunksWritten = written;
+}
+
+void RepairFile::discardWrittenAhead() {
+  if (!writtenAhead_) return;
+  const std::string path = writtenAhead_->path;
+  const bool created = writtenAhead_->created;
+  writtenAhead_->copier.reset();
+  writtenAhead_->file.truncate(0);
+  writtenAhead_.reset();
+  if (created) ::unlink(path.c_str());
+}
+
+void RepairFile::writeSampleAtPath(const std::string& outputPath, const std::string& corruptPath) {
+  writeFailed = false;
+  std::unique_ptr<Output> out;
+  if (writtenAhead_ && writtenAhead_->path == outputPath) {
+    out = std::move(writtenAhead_);
+  } else {
+    discardWrittenAhead();
+    out = openOutput(outputPath, corruptPath);
+  }
+  if (!out) {
+    writeFailed = true;
+    return;
+  }
+  writeSamplesToFileHandle(*out);
+  // One synchronisation for the whole file, before completion is reported.
+  if (!out->file.sync() && !stopflag()) {
+    logLine("the repaired file could not be forced to disk");
+    writeFailed = true;
+  }
+}
+
+bool RepairFile::writeSamplesToFileHandle(Output& out) {
+  if (delegate) delegate->repairFileDidStartPerformingTask(kTaskWriting);
+  lastProgressSent = -1;
+
+  const bool completed = writeChunks(out, sampleArray.size(), true);
+  out.copier->finish();
+  fileSize1 = out.copier->position();
+  if (!completed) return false;
+  if (out.copier->failed()) {
     // The samples are not all where an index would say: write none.
     writeFailed = true;
     return false;
@@ -120,16 +173,16 @@ bool RepairFile::writeSamplesToFileHandle(FileHandle& output, FileHandle& input,
     videoRequest = std::make_shared<AtomCreationRequest>();
     videoRequest->requestType = 2;
   }
-  audioRequest->stcoEntries = std::move(audioChunkOffsets);
-  audioRequest->stszEntries = std::move(audioSizes);
+  audioRequest->stcoEntries = std::move(out.audioChunkOffsets);
+  audioRequest->stszEntries = std::move(out.audioSizes);
   audioRequest->timeScale = healthyFile ? healthyFile->audioTrackTimeScale() : 0;
   audioRequest->FPS = healthyFile ? healthyFile->audioFPS() : 0;
-  videoRequest->stcoEntries = std::move(videoChunkOffsets);
-  videoRequest->stszEntries = std::move(videoSizes);
+  videoRequest->stcoEntries = std::move(out.videoChunkOffsets);
+  videoRequest->stszEntries = std::move(out.videoSizes);
   videoRequest->timeScale = healthyFile ? healthyFile->videoTrackTimeScale() : 0;
   videoRequest->FPS = healthyFile ? healthyFile->videoFPS() : 0;
 
-  wirteHeaderToFile(output, outputPath);
+  wirteHeaderToFile(out.file, out.path);
   return true;
 }
 
