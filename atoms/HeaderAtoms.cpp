@@ -3,30 +3,36 @@
 #include <algorithm>
 #include <limits>
 
+#include "atoms/AtomReader.h"
+
 namespace vr {
 
 namespace {
-
-// Bounded big-endian reads over one atom's bytes; fields past the end read as 0.
-struct AtomReader {
-  const uint8_t* p;
-  size_t n;
-  AtomReader(const uint8_t* bytes, uint32_t size) : p(bytes), n(bytes != nullptr ? size : 0) {}
-  uint8_t u8(size_t off) const { return readU8At(p, n, off); }
-  uint16_t u16(size_t off) const { return readBE16At(p, n, off); }
-  uint32_t u32(size_t off) const { return readBE32At(p, n, off); }
-  uint64_t u64(size_t off) const { return readBE64At(p, n, off); }
-  // A 64-bit time or duration of a version 1 header, held in 32 bits.
-  uint32_t u64Saturated(size_t off) const {
-    const uint64_t v = u64(off);
-    return v > std::numeric_limits<uint32_t>::max() ? std::numeric_limits<uint32_t>::max() : uint32_t(v);
-  }
-};
 
 constexpr uint32_t kFlagsMask = 0x00FFFFFF;
 
 void appendMatrix(Bytes& out, const uint32_t (&m)[9]) {
   for (uint32_t v : m) appendBE32(out, v);
+}
+
+// The head of a movie, track or media header, read in either version: what the file said
+// is kept in sizeInFile and versionInFile, the rest describes the version 0 form written.
+template <typename Atom>
+void readVersionedHeader(const AtomReader& r, Atom& a) {
+  a.sizeInFile = r.u32(0);
+  a.type = r.u32(4);
+  const uint32_t vf = r.u32(8);
+  a.versionInFile = uint8_t(vf >> 24);
+  a.version_Flag = vf & kFlagsMask;
+  a.size = Atom::kVersion0Size;
+}
+
+// The nine display-matrix elements at offset `at`, in file order.
+template <typename Atom>
+void readMatrix(const AtomReader& r, size_t at, Atom& a) {
+  uint32_t* m[9] = {&a.matrix_A, &a.matrix_B, &a.matrix_U, &a.matrix_C, &a.matrix_D,
+                    &a.matrix_V, &a.matrix_X, &a.matrix_Y, &a.matrix_W};
+  for (size_t i = 0; i < 9; ++i) *m[i] = r.u32(at + 4 * i);
 }
 
 }  // namespace
@@ -42,12 +48,7 @@ std::shared_ptr<Mvhd> Mvhd::initMVHDWithBytes(const uint8_t* bytes, uint32_t siz
 
 void Mvhd::readBytes(const uint8_t* bytes, uint32_t length) {
   const AtomReader r(bytes, length);
-  sizeInFile = r.u32(0);
-  type = r.u32(4);
-  const uint32_t vf = r.u32(8);
-  versionInFile = uint8_t(vf >> 24);
-  version_Flag = vf & kFlagsMask;
-  size = kVersion0Size;
+  readVersionedHeader(r, *this);
 
   // Version 1 widens the two times and the duration to 64 bits; the rest shifts by 12.
   size_t o;
@@ -68,9 +69,7 @@ void Mvhd::readBytes(const uint8_t* bytes, uint32_t length) {
   preferredVolume = r.u16(o + 4);
   reserved1 = r.u16(o + 6);
   reserved2 = r.u64(o + 8);
-  uint32_t* m[9] = {&matrix_A, &matrix_B, &matrix_U, &matrix_C, &matrix_D,
-                    &matrix_V, &matrix_X, &matrix_Y, &matrix_W};
-  for (size_t i = 0; i < 9; ++i) *m[i] = r.u32(o + 16 + 4 * i);
+  readMatrix(r, o + 16, *this);
   previewTime = r.u32(o + 52);
   previewDuration = r.u32(o + 56);
   posterTime = r.u32(o + 60);
@@ -121,12 +120,7 @@ std::shared_ptr<Tkhd> Tkhd::initTKHDWithBytes(const uint8_t* bytes, uint32_t siz
 
 void Tkhd::readBytes(const uint8_t* bytes, uint32_t length) {
   const AtomReader r(bytes, length);
-  sizeInFile = r.u32(0);
-  type = r.u32(4);
-  const uint32_t vf = r.u32(8);
-  versionInFile = uint8_t(vf >> 24);
-  version_Flag = vf & kFlagsMask;
-  size = kVersion0Size;
+  readVersionedHeader(r, *this);
 
   size_t o;
   if (versionInFile == 1) {
@@ -149,9 +143,7 @@ void Tkhd::readBytes(const uint8_t* bytes, uint32_t length) {
   alternateGroup = r.u16(o + 10);
   volume = r.u16(o + 12);
   resreved3 = r.u16(o + 14);
-  uint32_t* m[9] = {&matrix_A, &matrix_B, &matrix_U, &matrix_C, &matrix_D,
-                    &matrix_V, &matrix_X, &matrix_Y, &matrix_W};
-  for (size_t i = 0; i < 9; ++i) *m[i] = r.u32(o + 16 + 4 * i);
+  readMatrix(r, o + 16, *this);
   trackWidth = r.u32(o + 52);
   trackHeight = r.u32(o + 56);
 }
@@ -205,12 +197,7 @@ std::shared_ptr<Mdhd> Mdhd::initMDHDWithDuration(uint32_t duration, uint32_t tim
 
 void Mdhd::readBytes(const uint8_t* bytes, uint32_t length) {
   const AtomReader r(bytes, length);
-  sizeInFile = r.u32(0);
-  type = r.u32(4);
-  const uint32_t vf = r.u32(8);
-  versionInFile = uint8_t(vf >> 24);
-  version_Flag = vf & kFlagsMask;
-  size = kVersion0Size;
+  readVersionedHeader(r, *this);
   if (versionInFile == 1) {
     creationTime = r.u64Saturated(12);
     modificationTime = r.u64Saturated(20);

@@ -3,35 +3,13 @@
 #include <algorithm>
 #include <limits>
 
+#include "atoms/AtomReader.h"
+
 namespace vr {
 
 namespace {
 
 constexpr uint64_t kMaxAtomSize = std::numeric_limits<uint32_t>::max();
-
-// Bounded big-endian reads over one atom's bytes; fields past the end read as 0.
-struct AtomReader {
-  const uint8_t* p;
-  size_t n;
-  AtomReader(const uint8_t* bytes, uint32_t size) : p(bytes), n(bytes != nullptr ? size : 0) {}
-  uint32_t u32(size_t off) const { return readBE32At(p, n, off); }
-  uint64_t u64(size_t off) const { return readBE64At(p, n, off); }
-  // How many of `count` entries of `width` bytes from offset `first` lie wholly inside.
-  size_t entriesThatFit(uint32_t count, size_t first, size_t width) const {
-    const size_t fit = n > first ? (n - first) / width : 0;
-    return std::min<size_t>(count, fit);
-  }
-  // The entries of a table of fixed-width entries that start at offset 16, each built by
-  // the entry class's byte constructor; only entries that lie wholly inside are read.
-  template <typename Entry, typename Factory>
-  auto readEntries(uint32_t count, Factory factory) const {
-    std::vector<std::shared_ptr<Entry>> out;
-    const size_t fit = entriesThatFit(count, 16, Entry::kSize);
-    out.reserve(fit);
-    for (size_t i = 0; i < fit; ++i) out.push_back(factory(p + 16 + i * Entry::kSize, uint32_t(Entry::kSize)));
-    return out;
-  }
-};
 
 // The four header words every table atom starts with.
 void appendTableHeader(Bytes& out, uint64_t total, uint32_t type, uint32_t versionFlag, uint32_t count) {

@@ -38,6 +38,22 @@ void appendFormat(Bytes& out, const Bytes& data, uint64_t size) {
   appendZeros(out, size_t(size - n));
 }
 
+// A stream's super index ("indx", `size` bytes of content): 4 longs per entry, an index of
+// indexes with one entry in use for chunks `chunkId`, then that entry: where the standard
+// index lies, its size and the stream's duration.
+void appendSuperIndex(Bytes& out, uint64_t size, const char* chunkId, uint64_t location, uint64_t indexSize,
+                      uint64_t duration) {
+  appendTag(out, "indx");
+  appendNum(out, size);
+  appendNum(out, 4);
+  appendNum(out, 1);
+  appendTag(out, chunkId);
+  appendZeros(out, 12);
+  appendNum8(out, location);
+  appendNum(out, indexSize);
+  appendNum8(out, duration);
+}
+
 // Appends to the output through a large buffer, remembering the first write error.
 class BufferedAppender {
  public:
@@ -198,16 +214,7 @@ void RepairFileAvi::constructRIFFListWithFileHandle(FileHandle& readHandle, cons
   appendTag(b, "strf");
   appendNum(b, vs);
   appendFormat(b, h.videostrfdata, vs);
-  appendTag(b, "indx");
-  appendNum(b, l.videoindxsize);
-  // Super index head: 4 longs per entry, index of indexes, one entry in use, chunk id.
-  appendNum(b, 4);
-  appendNum(b, 1);
-  appendTag(b, "00db");
-  appendZeros(b, 12);
-  appendNum8(b, l.ix00location - 8);
-  appendNum(b, l.ix00size + 4);
-  appendNum8(b, V);  // duration
+  appendSuperIndex(b, l.videoindxsize, "00db", l.ix00location - 8, l.ix00size + 4, V);
 
   // Audio stream list.
   appendTag(b, "LIST");
@@ -228,15 +235,7 @@ void RepairFileAvi::constructRIFFListWithFileHandle(FileHandle& readHandle, cons
   appendTag(b, "strf");
   appendNum(b, as);
   appendFormat(b, h.audiostrfdata, as);
-  appendTag(b, "indx");
-  appendNum(b, l.audioindxsize);
-  appendNum(b, 4);
-  appendNum(b, 1);
-  appendTag(b, "01wb");
-  appendZeros(b, 12);
-  appendNum8(b, l.ix01location);
-  appendNum(b, l.ix01size + 4);
-  appendNum8(b, A);
+  appendSuperIndex(b, l.audioindxsize, "01wb", l.ix01location, l.ix01size + 4, A);
 
   // "movi" list, starting with the two standard chunk indexes. Entry offsets are relative
   // to the stream's base offset and point at the chunk data, past its 8-byte header.

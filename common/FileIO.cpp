@@ -77,20 +77,23 @@ void FileHandle::readZeroFilled(uint64_t offset, void* buf, size_t len) {
   if (n < len) std::memset(static_cast<uint8_t*>(buf) + n, 0, len - n);
 }
 
-size_t FileHandle::writeAt(uint64_t offset, const void* buf, size_t len) {
-  if (fd_ < 0) return 0;
+size_t writeAllAt(int fd, const void* buf, size_t len, uint64_t offset) {
   const auto* in = static_cast<const uint8_t*>(buf);
   size_t done = 0;
   while (done < len) {
-    ssize_t n = ::pwrite(fd_, in + done, len - done, off_t(offset + done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      lastError_ = errno;
-      break;
-    }
-    if (n == 0) break;
+    const ssize_t n = ::pwrite(fd, in + done, len - done, off_t(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
     done += size_t(n);
   }
+  return done;
+}
+
+size_t FileHandle::writeAt(uint64_t offset, const void* buf, size_t len) {
+  if (fd_ < 0) return 0;
+  errno = 0;
+  const size_t done = writeAllAt(fd_, buf, len, offset);
+  if (done < len && errno != 0) lastError_ = errno;
   return done;
 }
 

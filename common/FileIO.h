@@ -53,6 +53,11 @@ class FileHandle {
   bool loggedReadError_ = false;
 };
 
+// Writes all of buf at offset through fd, retrying interrupted and partial writes; returns
+// the count written, less only on an error (errno then says which). Safe to call from
+// several threads on one descriptor.
+size_t writeAllAt(int fd, const void* buf, size_t len, uint64_t offset);
+
 // File-system queries used by the engines and front ends.
 bool fileExistsAndIsReadable(const std::string& path);
 uint64_t fileSizeAtPath(const std::string& path);

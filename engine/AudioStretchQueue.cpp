@@ -40,13 +40,7 @@ size_t AudioStretchQueue::submit(uint64_t offset, uint64_t size) {
   if (threads_.empty()) {
     // No worker: the stretch is analysed here and now.
     lock.unlock();
-    Result result;
-    try {
-      result.frames = analysis_(own_, offset, size);
-    } catch (...) {
-      result.error = std::current_exception();
-    }
-    result.done = true;
+    Result result = analyse(own_, offset, size);
     lock.lock();
     slot(ticket) = std::move(result);
     return ticket;
@@ -80,6 +74,17 @@ std::optional<SampleList> AudioStretchQueue::take(size_t ticket) {
   return std::move(result.frames);
 }
 
+AudioStretchQueue::Result AudioStretchQueue::analyse(FileHandle& handle, uint64_t offset, uint64_t size) {
+  Result result;
+  try {
+    result.frames = analysis_(handle, offset, size);
+  } catch (...) {
+    result.error = std::current_exception();
+  }
+  result.done = true;
+  return result;
+}
+
 void AudioStretchQueue::work(FileHandle& handle) {
   std::unique_lock<std::mutex> lock(m_);
   for (;;) {
@@ -90,14 +95,7 @@ void AudioStretchQueue::work(FileHandle& handle) {
     lock.unlock();
     jobStarted_.notify_one();
 
-    Result result;
-    try {
-      result.frames = analysis_(handle, job.offset, job.size);
-    } catch (...) {
-      result.error = std::current_exception();
-    }
-    result.done = true;
-
+    Result result = analyse(handle, job.offset, job.size);
     lock.lock();
     slot(job.ticket) = std::move(result);
     jobDone_.notify_all();

@@ -65,6 +65,8 @@ class AudioStretchQueue {
     std::exception_ptr error;
   };
 
+  // Runs the analysis, catching what it throws.
+  Result analyse(FileHandle& handle, uint64_t offset, uint64_t size);
   void work(FileHandle& handle);
   Result& slot(size_t ticket) { return results_[ticket - firstKept_]; }
 

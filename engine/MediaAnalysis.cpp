@@ -441,7 +441,6 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
   };
   std::vector<PendingAudio> pendingAudio;
   size_t nextPending = 0;
-  std::vector<bool> emptyChunk;  // placeholders left without frames, by sampleArray index
   std::optional<AudioStretchQueue> aac;
   if (audioCodec == kAudioCodecAAC) {
     const unsigned workers = audioAnalysisThreads ? audioAnalysisThreads : AudioStretchQueue::defaultWorkers();
@@ -469,11 +468,7 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
       if (!wait && !aac->ready(p.ticket)) return true;
       auto frames = aac->take(p.ticket);
       if (!frames) return false;
-      if (frames->empty()) {
-        if (emptyChunk.size() <= p.chunk) emptyChunk.resize(p.chunk + 1);
-        emptyChunk[p.chunk] = true;
-        continue;
-      }
+      if (frames->empty()) continue;  // the placeholder stays empty
       ++audioChunks;
       audioSampleCount += frames->size();
       addSampleToChunkEntry(audioStsc, audioChunks, uint32_t(frames->size()));
@@ -595,12 +590,12 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
   }
   if (aac) {
     if (!collectAAC(true)) return;
-    // Stretches without frames leave no chunk behind.
+    // Stretches without frames leave no chunk behind (only their placeholders are empty).
     const size_t written = chunksWrittenAhead();
     size_t kept = 0;
     size_t keptWritten = 0;
     for (size_t i = 0; i < sampleArray.size(); ++i) {
-      if (i < emptyChunk.size() && emptyChunk[i]) continue;
+      if (sampleArray[i].count == 0) continue;
       if (i < written) ++keptWritten;
       sampleArray[kept++] = sampleArray[i];
     }

@@ -34,22 +34,6 @@ constexpr uint64_t kWritebackStep = 16 << 20;
 // Bytes of merged ranges held before they are copied.
 constexpr uint64_t kCopyAhead = 8 << 20;
 
-// Writes all of [buf, buf + len) at offset through fd; the count written.
-size_t writeFully(int fd, const uint8_t* buf, size_t len, uint64_t offset) {
-  size_t done = 0;
-  while (done < len) {
-    const ssize_t n = ::pwrite(fd, buf + done, len - done, off_t(offset + done));
-    if (n > 0) {
-      done += size_t(n);
-    } else if (n < 0 && errno == EINTR) {
-      continue;
-    } else {
-      break;
-    }
-  }
-  return done;
-}
-
 // Asks the kernel to start writing the output to disk, range after range, on a thread of
 // its own: handing pages to the disk costs processor time that would otherwise hold up
 // the copy. Only a hint: where it is not supported (or no thread can be started) nothing
@@ -190,8 +174,8 @@ class DirectWriter {
       const Job job = queue_.front();
       queue_.pop_front();
       lock.unlock();
-      size_t done = writeFully(fd_, job.block, kBlock, job.offset);
-      if (done < kBlock) done += writeFully(bufferedFd_, job.block + done, kBlock - done, job.offset + done);
+      size_t done = writeAllAt(fd_, job.block, kBlock, job.offset);
+      if (done < kBlock) done += writeAllAt(bufferedFd_, job.block + done, kBlock - done, job.offset + done);
       if (done < kBlock) failed_.store(true);
       lock.lock();
       free_.push_back(job.block);
@@ -259,7 +243,7 @@ class SampleCopier::Impl {
     direct_->drain();
     // The last, partial block goes through the page cache.
     const size_t tail = size_t(written_ - blockStart_);
-    if (tail != 0 && writeFully(output_.fd(), block_, tail, blockStart_) != tail) fail();
+    if (tail != 0 && output_.writeAt(blockStart_, block_, tail) != tail) fail();
     blockStart_ = written_;
   }
 
