@@ -1,8 +1,11 @@
 // Validity check, header scan and data scan of the AVI repair engine.
 #include "avi/RepairFileAvi.h"
+#include "avi/AviFormats.h"
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
+#include <optional>
 
 namespace vr {
 
@@ -23,10 +26,6 @@ constexpr size_t kHeaderWindows = 50;
 constexpr uint64_t kMaxFormatSize = 1u << 20;  // no stream format is larger; a bigger size field is damage
 
 bool tagAt(const uint8_t* p, const char* tag) { return std::memcmp(p, tag, 4) == 0; }
-
-bool anyNonZero(const uint8_t* p, size_t n) {
-  return std::any_of(p, p + n, [](uint8_t b) { return b != 0; });
-}
 
 // Strict UTF-8 validation (no overlongs, no surrogates, nothing above U+10FFFF).
 bool isValidUtf8(const uint8_t* s, size_t n) {
@@ -69,12 +68,111 @@ std::string handlerText(const std::array<uint8_t, 4>& code) {
   return std::string(reinterpret_cast<const char*>(code.data()), code.size());
 }
 
-template <size_t N>
-void readFixed(FileHandle& in, uint64_t pos, std::array<uint8_t, N>& out) {
-  in.readZeroFilled(pos, out.data(), N);
+// Sizes a stream description must keep to: a stream header holds at least the fields up to
+// dwSampleSize (48 bytes; 56 with the frame rectangle), a video format at least a
+// BITMAPINFOHEADER, an audio format at least a PCMWAVEFORMAT.
+constexpr uint32_t kMinStreamHeader = 48, kMaxStreamHeader = 1024;
+constexpr uint32_t kMinVideoFormat = 40, kMinAudioFormat = 16;
+constexpr int32_t kMaxDimension = 32768;
+
+// True when a video description can be trusted: a compressed bitmap of plausible size and a
+// frame rate between one frame in 1,000 seconds and 1,000 frames per second.
+bool plausibleVideo(const AviStreamInfo& s) {
+  const Bytes& f = s.format;
+  if (f.size() < kMinVideoFormat || readLE32(f.data()) < kMinVideoFormat || readLE32(f.data()) > f.size())
+    return false;
+  const int32_t width = int32_t(readLE32(f.data() + 4)), height = int32_t(readLE32(f.data() + 8));
+  if (width < 1 || width > kMaxDimension || height == 0 || height < -kMaxDimension || height > kMaxDimension)
+    return false;
+  if (readLE32(f.data() + 16) == 0) return false;  // biCompression: the chunks are compressed pictures
+  if (std::all_of(s.handler.begin(), s.handler.end(), [](uint8_t b) { return b == 0; })) return false;
+  return s.scale != 0 && s.rate != 0 && uint64_t(s.rate) <= 1000ull * s.scale && uint64_t(s.rate) * 1000 >= s.scale;
+}
+
+// True when an audio description can be trusted: a wave format with a plausible channel
+// count and sample rate; PCM with a block size that matches them, compressed audio with a
+// time base and sample size of plausible magnitude.
+bool plausibleAudio(const AviStreamInfo& s) {
+  const std::optional<AviWaveFormat> w = AviWaveFormat::parse(s.format);
+  if (!w || w->formatTag == 0 || w->channels < 1 || w->channels > 32 || w->samplesPerSec < 1000 ||
+      w->samplesPerSec > 768000)
+    return false;
+  if (w->isPcm()) return w->bitsPerSample >= 1 && w->bitsPerSample <= 64 &&
+                         w->blockAlign == w->channels * ((w->bitsPerSample + 7) / 8);
+  if (s.scale == 0 || s.rate == 0 || s.sampleSize > 65536) return false;
+  // Units per second: at most one per sample of a second's audio (VBR frames), or bytes.
+  return uint64_t(s.rate) <= uint64_t(s.scale) * 10000000ull && uint64_t(s.rate) * 1000 >= s.scale;
+}
+
+// Reads the stream description whose stream type ("vids"/"auds") lies at typePos: the
+// stream header's size field just before it, the header's fields, and the format chunk that
+// follows the header (its tag is not required: it may be damaged while its content is whole).
+std::optional<AviStreamInfo> readStreamDescription(FileHandle& in, uint64_t fileSize, uint64_t typePos, bool video) {
+  if (typePos < 4) return std::nullopt;
+  uint8_t head[kMinStreamHeader + 4];
+  if (in.readAt(typePos - 4, head, sizeof head) != sizeof head) return std::nullopt;
+  const uint32_t headerSize = readLE32(head);
+  if (headerSize < kMinStreamHeader || headerSize > kMaxStreamHeader) return std::nullopt;
+  const uint8_t* h = head + 4;
+  AviStreamInfo s;
+  std::copy(h + 4, h + 8, s.handler.begin());
+  s.scale = readLE32(h + 20);
+  s.rate = readLE32(h + 24);
+  s.sampleSize = readLE32(h + 44);
+
+  const uint64_t formatPos = typePos + headerSize + (headerSize & 1);  // the "strf" tag
+  uint8_t sizeField[4];
+  if (in.readAt(formatPos + 4, sizeField, 4) != 4) return std::nullopt;
+  const uint64_t formatSize = readLE32(sizeField);
+  if (formatSize < (video ? kMinVideoFormat : kMinAudioFormat) || formatSize > kMaxFormatSize ||
+      formatPos + 8 + formatSize > fileSize)
+    return std::nullopt;
+  s.format = in.readAt(formatPos + 8, size_t(formatSize));
+  if (s.format.size() != formatSize) return std::nullopt;
+  if (!(video ? plausibleVideo(s) : plausibleAudio(s))) return std::nullopt;
+  s.found = true;
+  return s;
+}
+
+// The header scan: 3 KiB windows advanced by 1 KiB over the first 50 KiB (the last window
+// holds only fileSize mod 1 KiB bytes). Every "vids" and "auds" stream type is tried; a
+// description that passes the checks replaces an earlier one. `beforeWindow` reports
+// progress and answers whether to stop.
+AviHeaderInfo scanStreamDescriptions(FileHandle& in, uint64_t fileSize, const std::function<bool()>& beforeWindow) {
+  AviHeaderInfo info;
+  const uint64_t lastWindowBytes = fileSize % kScanWindow;
+  uint8_t buf[3 * kScanWindow];
+  for (size_t k = 1; k <= kHeaderWindows; ++k) {
+    if (beforeWindow()) break;
+    std::memset(buf, 0, sizeof buf);
+    const uint64_t windowStart = (k - 1) * kScanWindow;
+    in.readZeroFilled(windowStart, buf, k < kHeaderWindows ? sizeof buf : size_t(lastWindowBytes));
+    for (size_t p = 0; p < kScanWindow; ++p) {
+      const bool video = tagAt(buf + p, "vids");
+      if (!video && !tagAt(buf + p, "auds")) continue;
+      if (auto s = readStreamDescription(in, fileSize, windowStart + p, video)) (video ? info.video : info.audio) = *s;
+    }
+    if (info.allFound()) break;
+  }
+  return info;
 }
 
 }  // namespace
+
+std::string printableForLog(const std::string& s) {
+  std::string out;
+  for (unsigned char c : s) {
+    if (c >= 0x20 && c < 0x7F) {
+      out += char(c);
+    } else {
+      static const char kHex[] = "0123456789ABCDEF";
+      out += "\\x";
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
 
 uint64_t RepairFileAvi::fourByteRead(const uint8_t* bytes) { return readLE32(bytes); }
 
@@ -112,13 +210,16 @@ bool RepairFileAvi::fileValidityCheckAtPath(const std::string& path) {
   return false;
 }
 
-void RepairFileAvi::failWith107(const std::string& why) {
-  logLine("AVI repair failed: " + why);
-  if (delegate) delegate->repairFileDidFailWithError(makeRepairError(107, "Can not repair this file.."));
+void RepairFileAvi::failWith(int32_t code, const std::string& why) {
+  logLine("AVI repair failed: " + printableForLog(why));
+  if (delegate)
+    delegate->repairFileDidFailWithError(
+        makeRepairError(code, code == 107 ? "Can not repair this file.." : "Repaired File Could not be Written"));
 }
 
 void RepairFileAvi::retrieveAudioVideoSamplesForFileAtPath(const std::string& damagedPath,
-                                                           const std::string& outputPath) {
+                                                           const std::string& outputPath,
+                                                           const std::string& referencePath) {
   // A run starts from a clean slate; only the validity check's db flag is carried over.
   info_ = AviHeaderInfo{};
   video_.clear();
@@ -131,110 +232,54 @@ void RepairFileAvi::retrieveAudioVideoSamplesForFileAtPath(const std::string& da
   const uint64_t fileSize = in.size();  // 0 when the file cannot be opened
 
   headerScan(in, fileSize);
+  if (stopflag()) return;
+
+  // Descriptions the damaged file does not hold in a usable form come from the reference.
+  if (!info_.allFound() && !referencePath.empty()) {
+    const AviHeaderInfo ref = readStreamDescriptions(referencePath);
+    if (!info_.video.found && ref.video.found) info_.video = ref.video, info_.videoFromReference = true;
+    if (!info_.audio.found && ref.audio.found) info_.audio = ref.audio, info_.audioFromReference = true;
+    if (!info_.allFound()) logLine("AVI repair: the reference holds no usable stream descriptions either");
+  }
 
   if (!info_.allFound() || fileSize <= kMinRepairableSize) {
     std::string why;
-    if (!info_.avihscaleratedatafound) why += " no main header (avih);";
-    if (!info_.videocodecfound) why += " no video stream header with a handler;";
-    if (!info_.videostrfcodecfound) why += " no video compression code;";
-    if (!info_.audiocodecfound) why += " no audio stream header;";
-    if (!info_.audiostrfcodecfound) why += " no audio format code;";
+    if (!info_.video.found) why += " no usable video stream description;";
+    if (!info_.audio.found) why += " no usable audio stream description;";
     if (fileSize <= kMinRepairableSize) why += " file of 512 KiB or less;";
-    failWith107(damagedPath + ":" + why);
+    failWith(107, damagedPath + ":" + why);
     return;
   }
+  if (info_.videoFromReference || info_.audioFromReference)
+    logLine(std::string("AVI repair: stream descriptions of ") +
+            (info_.videoFromReference && info_.audioFromReference ? "video and audio"
+             : info_.videoFromReference                           ? "video"
+                                                                  : "audio") +
+            " taken from the reference");
+  sendAttribute("video", handlerText(info_.video.handler));
+  sendAttribute("audio", handlerText(info_.audio.handler));
+  sendAttribute("track", "2");
 
   dataScan(in, fileSize);
   constructRIFFListWithFileHandle(in, outputPath);
 }
 
+AviHeaderInfo RepairFileAvi::readStreamDescriptions(const std::string& path) {
+  FileHandle in = FileHandle::openForReading(path);
+  return scanStreamDescriptions(in, in.size(), [] { return false; });
+}
+
 void RepairFileAvi::headerScan(FileHandle& in, uint64_t fileSize) {
-  const uint64_t lastWindowBytes = fileSize % kScanWindow;
-  uint8_t buf[3 * kScanWindow];
-  for (size_t k = 1; k <= kHeaderWindows; ++k) {
-    if (shouldStop()) break;
-    std::memset(buf, 0, sizeof buf);
-    const uint64_t windowStart = (k - 1) * kScanWindow;
-    // Windows of 3 KiB advanced by 1 KiB; the fiftieth window holds only fileSize mod 1 KiB bytes.
-    if (k < kHeaderWindows)
-      in.readZeroFilled(windowStart, buf, sizeof buf);
-    else
-      in.readZeroFilled(windowStart, buf, size_t(lastWindowBytes));
-    sendTask("Analyzing the file..");
+  sendTask("Analyzing the file..");
+  info_ = scanStreamDescriptions(in, fileSize, [this] {
     sendProgress(10);
-
-    bool stopped = false;
-    for (size_t p = 0; p < kScanWindow; ++p) {
-      if (shouldStop()) {
-        stopped = true;
-        break;
-      }
-      const uint8_t* t = buf + p;
-      const uint64_t pos = windowStart + p;
-      if (tagAt(t, "auds"))
-        readStreamHeaderAt(in, fileSize, pos, false);
-      else if (tagAt(t, "vids"))
-        readStreamHeaderAt(in, fileSize, pos, true);
-      else if (tagAt(t, "avih"))
-        readMainHeaderAt(in, pos);
-    }
-    if (info_.allFound() && fileSize > kMinRepairableSize) {
-      sendAttribute("track", "2");
-      break;
-    }
-    if (stopped) break;
-  }
+    return shouldStop();
+  });
+  for (const auto* s : {&info_.video, &info_.audio})
+    if (s->found)
+      logLine(std::string(s == &info_.video ? "AVI video" : "AVI audio") + " stream handler: \"" +
+              printableForLog(std::string(s->handler.begin(), s->handler.end())) + "\"");
   logLine("AVI header scan finished");
-}
-
-// pos is the position of the stream type inside a 56-byte "strh" chunk: the handler follows
-// at +4, scale and rate at +20, and the "strf" chunk that comes next has its size at +60
-// and its data at +64.
-void RepairFileAvi::readStreamHeaderAt(FileHandle& in, uint64_t fileSize, uint64_t pos, bool video) {
-  auto& codec = video ? info_.videocodec : info_.audiocodec;
-  auto& scaleRate = video ? info_.videoscaleratedata : info_.audioscaleratedata;
-  auto& scale = video ? info_.videoscaledata : info_.audioscaledata;
-  auto& strfSize = video ? info_.videostrfsize : info_.audiostrfsize;
-  auto& strfData = video ? info_.videostrfdata : info_.audiostrfdata;
-  auto& strfCodec = video ? info_.videostrfcodecdata : info_.audiostrfcodecdata;
-
-  readFixed(in, pos + 4, codec);
-  if (video)
-    info_.videocodecfound = anyNonZero(codec.data(), codec.size());
-  else
-    info_.audiocodecfound = true;
-  const std::string text = handlerText(codec);
-  sendAttribute(video ? "video" : "audio", text);
-  logLine(std::string(video ? "AVI video" : "AVI audio") + " stream handler: \"" + text + "\"");
-
-  readFixed(in, pos + 20, scaleRate);
-  readFixed(in, pos + 28, scale);
-
-  uint8_t sizeField[4];
-  in.readZeroFilled(pos + 60, sizeField, 4);
-  const uint64_t declared = fourByteRead(sizeField);
-  // The format data is held only as far as the file goes (and at most 1 MiB), and its size
-  // is the count held, so the rebuilt "strf" chunk carries exactly the bytes its size field
-  // announces.
-  const uint64_t dataPos = pos + 64;
-  const uint64_t available = fileSize > dataPos ? fileSize - dataPos : 0;
-  strfData = in.readAt(dataPos, size_t(std::min({declared, available, kMaxFormatSize})));
-  strfSize = strfData.size();
-
-  readFixed(in, pos + 80, strfCodec);
-  const bool codecFound = anyNonZero(strfCodec.data(), strfCodec.size());
-  if (video)
-    info_.videostrfcodecfound = codecFound;
-  else
-    info_.audiostrfcodecfound = codecFound;
-}
-
-// pos is the position of the "avih" tag: its size field at +4 and 56 data bytes at +8.
-void RepairFileAvi::readMainHeaderAt(FileHandle& in, uint64_t pos) {
-  readFixed(in, pos + 4, info_.avihdata1);
-  info_.avihscaleratedatafound = info_.avihdata1[0] != 0 || info_.avihdata1[1] != 0;
-  if (!info_.avihscaleratedatafound) logLine("AVI main header size NOT FOUND");
-  readFixed(in, pos + 28, info_.avihdata2);
 }
 
 // True when the chunk whose data ends at pos is followed by something that starts a chunk:

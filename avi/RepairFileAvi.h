@@ -1,10 +1,12 @@
 #pragma once
 // AVI repair engine. It does not trust the damaged file's RIFF tree: it looks for the
-// four-character tags AVI uses in the raw bytes, takes the main header and one video and one
-// audio stream description from the first 50 KiB, finds every video ("00db"/"00dc") and
-// audio ("01wb") data chunk in the whole file by its tag and length, and writes a fresh
-// RIFF/AVI file (header list, OpenDML super indexes, standard chunk indexes, chunk copies)
-// around copies of those chunks.
+// four-character tags AVI uses in the raw bytes, takes one video and one audio stream
+// description from the first 50 KiB (checked before use; a healthy AVI from the same camera
+// may stand in for descriptions that cannot be trusted), finds every video ("00db"/"00dc")
+// and audio ("01wb") data chunk in the whole file by its tag and length, and writes a fresh
+// RIFF/AVI file around copies of those chunks: headers that agree with the chunks written,
+// OpenDML super and standard indexes, a legacy idx1 for the first RIFF list, and further
+// "AVIX" lists when the result outgrows one.
 //
 // A run is synchronous on the calling thread and reports through RepairFileDelegate. The
 // stop and pause flags may be set from any thread.
@@ -21,31 +23,22 @@
 
 namespace vr {
 
-// Main header and stream descriptions found by the header scan. Byte fields hold the bytes
-// exactly as they stand in the damaged file (little-endian numbers).
+// One stream's description: the stream header fields the rebuild takes and the format data
+// (a BITMAPINFOHEADER for video, a WAVEFORMAT(EX) for audio). Only descriptions that passed
+// the plausibility checks are held.
+struct AviStreamInfo {
+  bool found = false;
+  std::array<uint8_t, 4> handler{};  // fccHandler, as found
+  uint32_t scale = 0, rate = 0;      // time base: rate / scale units per second
+  uint32_t sampleSize = 0;           // dwSampleSize: 0 when every chunk is one unit
+  Bytes format;                      // strf data
+};
+
+// Stream descriptions found by the header scan (or taken from a reference file).
 struct AviHeaderInfo {
-  bool avihscaleratedatafound = false;  // an "avih" whose size field's low two bytes are not both zero
-  bool videocodecfound = false;         // a "vids" stream header with a non-zero handler code
-  bool audiocodecfound = false;         // an "auds" stream header
-  bool videostrfcodecfound = false;     // video format data bytes 16..19 not all zero
-  bool audiostrfcodecfound = false;     // audio format data bytes 16..19 not all zero
-
-  // avih size field followed by its first 16 data bytes (usec/frame, max bytes/s, padding, flags).
-  std::array<uint8_t, 20> avihdata1{};
-  // avih data bytes 20..55: initial frames, streams, suggested buffer, width, height, 4 reserved.
-  std::array<uint8_t, 36> avihdata2{};
-
-  std::array<uint8_t, 4> videocodec{}, audiocodec{};                  // stream handler codes
-  std::array<uint8_t, 8> videoscaleratedata{}, audioscaleratedata{};  // scale, rate
-  std::array<uint8_t, 4> videoscaledata{}, audioscaledata{};          // the 4 bytes after the rate
-  uint64_t videostrfsize = 0, audiostrfsize = 0;                      // length of the format data held
-  Bytes videostrfdata, audiostrfdata;                                 // BITMAPINFOHEADER / WAVEFORMATEX
-  std::array<uint8_t, 4> videostrfcodecdata{}, audiostrfcodecdata{};  // format data bytes 16..19
-
-  bool allFound() const {
-    return avihscaleratedatafound && audiocodecfound && videocodecfound && videostrfcodecfound &&
-           audiostrfcodecfound;
-  }
+  AviStreamInfo video, audio;
+  bool videoFromReference = false, audioFromReference = false;
+  bool allFound() const { return video.found && audio.found; }
 };
 
 // Accepted chunks of one stream, in file order: position of the chunk's tag in the damaged
@@ -65,19 +58,46 @@ struct AviChunkTable {
   }
 };
 
-// Sizes and positions of the rebuilt file, derived from the tables before writing.
-struct AviLayout {
-  uint64_t ix00size = 0, ix01size = 0;
-  uint64_t videoindxsize = 44, audioindxsize = 44;
-  uint64_t videostrlListsize = 0, audiostrlListsize = 0;
-  uint64_t AVILISTsize = 0;
-  uint64_t ix00location = 0, ix01location = 0;
-  uint64_t videodatasize = 0, audiodatasize = 0;
-  uint64_t movisize = 0;
-  uint64_t RIFFLISTsize = 0;
-  uint64_t baseoffsetforvideo = 0, baseoffsetforaudio = 0;
+// What the frame headers of an MPEG audio stream say about its chunks.
+struct MpegAudioTally {
+  uint64_t frames = 0, samples = 0;
+  uint32_t samplesPerFrame = 0, sampleRate = 0;  // of the first frame
+  bool oneFramePerChunk = true;                  // every chunk is exactly one whole frame
+};
 
-  uint64_t totalFileSize() const { return RIFFLISTsize + 8; }
+// What the rebuilt stream headers say, derived from a description and the chunks written.
+struct AviStreamTiming {
+  uint32_t scale = 0, rate = 0, sampleSize = 0;
+  uint64_t length = 0;         // dwLength, in units of scale / rate
+  uint64_t bufferSize = 0;     // dwSuggestedBufferSize: the largest chunk
+  uint64_t dataBytes = 0;      // chunk data of the stream, pads not counted
+  // Duration in stream units of chunks [first, last) (for the super index entries).
+  uint64_t unitsOf(const AviChunkTable& t, size_t first, size_t last) const;
+};
+
+// One RIFF list of the rebuilt file: which chunks it holds and where its pieces lie.
+struct AviSegment {
+  size_t videoFirst = 0, videoEnd = 0;  // video chunks [videoFirst, videoEnd)
+  size_t audioFirst = 0, audioEnd = 0;  // audio chunks [audioFirst, audioEnd)
+  uint64_t riffPos = 0;                 // position of its "RIFF" tag
+  uint64_t riffSize = 0;                // size field of the RIFF list
+  uint64_t moviPos = 0;                 // position of the "movi" list type
+  uint64_t moviSize = 0;                // size field of the "movi" list
+  uint64_t ix00Pos = 0, ix01Pos = 0;    // standard index chunks (tag positions)
+  uint64_t videoBase = 0, audioBase = 0;  // first chunk of each stream (the index base offsets)
+  bool writesIx00 = false, writesIx01 = false;
+  size_t videoCount() const { return videoEnd - videoFirst; }
+  size_t audioCount() const { return audioEnd - audioFirst; }
+};
+
+// The rebuilt file's plan: its header list and its RIFF lists.
+struct AviLayout {
+  AviStreamTiming video, audio;
+  uint64_t hdrlSize = 0;  // size field of the "hdrl" list
+  size_t videoIndexCapacity = 1, audioIndexCapacity = 1;  // room in the super indexes
+  std::vector<AviSegment> segments;
+  uint64_t idx1Pos = 0;   // legacy index after the first "movi" list
+  uint64_t totalFileSize = 0;
 };
 
 class RepairFileAvi {
@@ -88,24 +108,35 @@ class RepairFileAvi {
 
   // Cheap check whether a file looks like AVI: at least 1,024 bytes and one of the AVI tags
   // somewhere in its first 10 KiB. Also records whether that first tag was "00db", which
-  // picks the chunk id of the rebuilt video index.
+  // picks the chunk id of the rebuilt video chunks.
   bool fileValidityCheckAtPath(const std::string& path);
 
-  // The whole repair: header scan, decision, data scan and writing of outputPath. Everything
-  // is reported through the delegate; error 107 "Can not repair this file.." on failure.
-  void retrieveAudioVideoSamplesForFileAtPath(const std::string& damagedPath, const std::string& outputPath);
+  // The whole repair: header scan, decision, data scan and writing of outputPath. Stream
+  // descriptions that cannot be used are taken from referencePath when one is given (a
+  // healthy AVI from the same camera). Everything is reported through the delegate: error
+  // 107 "Can not repair this file.." when the file lacks what a repair needs, 106 when the
+  // repaired file cannot be written.
+  void retrieveAudioVideoSamplesForFileAtPath(const std::string& damagedPath, const std::string& outputPath,
+                                              const std::string& referencePath = std::string());
 
   // Writes the rebuilt AVI file from the header info and chunk tables, copying the chunks
   // from readHandle (the damaged file). Called at the end of a run.
   void constructRIFFListWithFileHandle(FileHandle& readHandle, const std::string& outputPath);
+
+  // Reads the stream descriptions of the AVI at path (its first 50 KiB); what it returns
+  // holds only descriptions that passed the checks.
+  static AviHeaderInfo readStreamDescriptions(const std::string& path);
 
   // Little-endian helpers used when reading and writing RIFF numbers.
   static uint64_t fourByteRead(const uint8_t* bytes);
   static Bytes convertIntToData(uint32_t value);
   static Bytes convertIntTo8byteData(uint32_t value);
 
-  // Computes the rebuilt file's sizes and positions from the current header info and tables.
+  // Plans the rebuilt file from the current header info and tables.
   AviLayout computeLayout() const;
+
+  // Largest RIFF list written; data beyond it goes to further "AVIX" lists (OpenDML).
+  uint64_t riffListLimit = uint64_t(1) << 30;
 
   void setStopflag(bool v) { flags_.setStop(v); }
   bool stopflag() const { return flags_.stopRequested(); }
@@ -130,18 +161,17 @@ class RepairFileAvi {
 
  private:
   void headerScan(FileHandle& in, uint64_t fileSize);
-  void readStreamHeaderAt(FileHandle& in, uint64_t fileSize, uint64_t tagPos, bool video);
-  void readMainHeaderAt(FileHandle& in, uint64_t tagPos);
   void dataScan(FileHandle& in, uint64_t fileSize);
   bool followerLooksLikeChunk(FileHandle& in, uint64_t fileSize, uint64_t pos, const uint8_t* buf,
                               uint64_t bufStart, size_t bufLen);
   void dropUnreadableChunks(uint64_t fileSize);
+  void tallyMpegAudio(FileHandle& in);
   // Polls the pause flag (sleeping while it is set) and then answers whether to stop.
   bool shouldStop() {
     flags_.waitWhilePaused();
     return flags_.stopRequested();
   }
-  void failWith107(const std::string& why);
+  void failWith(int32_t code, const std::string& why);
 
   void sendTask(const std::string& t) {
     if (delegate) delegate->repairFileDidStartPerformingTask(t);
@@ -155,10 +185,13 @@ class RepairFileAvi {
 
   bool db_ = false;
   AviHeaderInfo info_;
+  MpegAudioTally audioTally_;  // filled before writing when the audio is MPEG audio
   AviChunkTable video_;
   AviChunkTable audio_;
-  AviLayout layout_;
   StopPauseFlags flags_;
 };
+
+// Text for log lines: printable ASCII as it is, every other byte as \xNN.
+std::string printableForLog(const std::string& s);
 
 }  // namespace vr

@@ -1,21 +1,35 @@
-// Writer of the rebuilt AVI file: one RIFF form with a header list (main header, one video
-// and one audio stream list, each with an OpenDML super index), then a "movi" list that
-// starts with the two standard chunk indexes ("ix00", "ix01") followed by copies of all video
-// chunks and then all audio chunks. No legacy idx1 index is written.
+// Writer of the rebuilt AVI file. The first RIFF list ("AVI ") holds the header list (main
+// header, one video and one audio stream list, each with an OpenDML super index, and the
+// OpenDML header with the total frame count), a "movi" list and the legacy idx1 index of
+// that list. Chunks that do not fit in it go to further RIFF lists ("AVIX"), each holding one
+// "movi" list. Every "movi" list starts with the standard chunk indexes of what it holds
+// ("ix00" video, "ix01" audio) followed by its video chunks and then its audio chunks. Every
+// chunk starts on an even offset: odd-sized data is followed by a pad byte that its size
+// does not count.
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
+#include "avi/AviFormats.h"
 #include "avi/RepairFileAvi.h"
 
 namespace vr {
 
 namespace {
 
-constexpr uint64_t kMaxRiffFileSize = 0xFFFFFFFFull;  // a single RIFF form has 32-bit sizes
+constexpr uint64_t kStandardIndexHead = 32;  // "ixNN", size and the 24-byte index header
+constexpr uint64_t kDmlhSize = 248;          // OpenDML header: total frames and reserved words
+constexpr uint32_t kAvifHasIndex = 0x10;
+constexpr uint32_t kAviifKeyframe = 0x10;
+
+uint64_t padded(uint64_t n) { return n + (n & 1); }
+// Bytes a chunk of data size n takes in the file: header, data and pad byte.
+uint64_t chunkSpan(uint64_t n) { return 8 + padded(n); }
+uint32_t clamp32(uint64_t v) { return v > 0xFFFFFFFFull ? 0xFFFFFFFFu : uint32_t(v); }
 
 void appendTag(Bytes& out, const char* tag) { out.insert(out.end(), tag, tag + 4); }
 template <size_t N>
@@ -27,31 +41,17 @@ void appendNum(Bytes& out, uint64_t v) {
   const Bytes b = RepairFileAvi::convertIntToData(uint32_t(v));
   out.insert(out.end(), b.begin(), b.end());
 }
-void appendNum8(Bytes& out, uint64_t v) {
-  const Bytes b = RepairFileAvi::convertIntTo8byteData(uint32_t(v));
-  out.insert(out.end(), b.begin(), b.end());
+void appendNum64(Bytes& out, uint64_t v) {
+  appendNum(out, uint32_t(v));
+  appendNum(out, uint32_t(v >> 32));
 }
-// Format data written as exactly `size` bytes, whatever the held data's length.
-void appendFormat(Bytes& out, const Bytes& data, uint64_t size) {
-  const size_t n = size_t(std::min<uint64_t>(data.size(), size));
-  out.insert(out.end(), data.begin(), data.begin() + n);
-  appendZeros(out, size_t(size - n));
-}
-
-// A stream's super index ("indx", `size` bytes of content): 4 longs per entry, an index of
-// indexes with one entry in use for chunks `chunkId`, then that entry: where the standard
-// index lies, its size and the stream's duration.
-void appendSuperIndex(Bytes& out, uint64_t size, const char* chunkId, uint64_t location, uint64_t indexSize,
-                      uint64_t duration) {
-  appendTag(out, "indx");
-  appendNum(out, size);
-  appendNum(out, 4);
-  appendNum(out, 1);
-  appendTag(out, chunkId);
-  appendZeros(out, 12);
-  appendNum8(out, location);
-  appendNum(out, indexSize);
-  appendNum8(out, duration);
+void appendNum16(Bytes& out, uint16_t v) { appendLE16(out, v); }
+// A chunk holding `data`, with a pad byte after odd data.
+void appendChunk(Bytes& out, const char* tag, const Bytes& data) {
+  appendTag(out, tag);
+  appendNum(out, data.size());
+  out.insert(out.end(), data.begin(), data.end());
+  if (data.size() & 1) out.push_back(0);
 }
 
 // Appends to the output through a large buffer, remembering the first write error.
@@ -121,31 +121,163 @@ bool sameFileAsHandle(const FileHandle& handle, const std::string& path) {
 
 }  // namespace
 
+uint64_t AviStreamTiming::unitsOf(const AviChunkTable& t, size_t first, size_t last) const {
+  if (sampleSize == 0) return last - first;
+  uint64_t bytes = 0;
+  for (size_t k = first; k < last; ++k) bytes += t.sizes[k];
+  return bytes / sampleSize;
+}
+
+namespace {
+
+// What the stream header of the rebuilt file says about a stream: its time base and sample
+// size, and a length that agrees with the chunks written. Video and compressed audio whose
+// chunks are one frame each count chunks; PCM counts sample blocks; other audio counts
+// units of its sample size.
+AviStreamTiming timingFor(const AviStreamInfo& s, const AviChunkTable& t, bool video, const MpegAudioTally& tally) {
+  AviStreamTiming m;
+  for (uint64_t size : t.sizes) {
+    m.dataBytes += size;
+    m.bufferSize = std::max(m.bufferSize, size);
+  }
+  m.scale = s.scale;
+  m.rate = s.rate;
+  m.sampleSize = video ? 0 : s.sampleSize;
+  if (!video) {
+    const std::optional<AviWaveFormat> w = AviWaveFormat::parse(s.format);
+    if (w && w->isPcm()) {
+      m.scale = 1;
+      m.rate = w->samplesPerSec;
+      m.sampleSize = w->blockAlign;
+    } else if (w && w->isMpegAudio()) {
+      // MPEG audio frames tell their own length: one frame per chunk is counted per chunk,
+      // anything else (several frames per chunk, frames across chunks) per byte at the rate
+      // the frames give.
+      if (tally.oneFramePerChunk && tally.frames == t.count() && tally.frames > 0) {
+        m.scale = tally.samplesPerFrame;
+        m.rate = tally.sampleRate;
+        m.sampleSize = 0;
+      } else if (tally.samples && tally.sampleRate) {
+        m.scale = 1;
+        m.rate = clamp32((m.dataBytes * tally.sampleRate + tally.samples / 2) / tally.samples);
+        m.sampleSize = 1;
+      }
+    }
+  }
+  m.length = m.sampleSize ? m.dataBytes / m.sampleSize : t.count();
+  return m;
+}
+
+}  // namespace
+
 AviLayout RepairFileAvi::computeLayout() const {
   AviLayout l;
-  const uint64_t V = video_.count(), A = audio_.count();
-  const uint64_t vs = info_.videostrfsize, as = info_.audiostrfsize;
-  const uint64_t u = vs + as;
-  uint64_t Vd = 0, Ad = 0;
-  for (uint64_t s : video_.sizes) Vd += s;
-  for (uint64_t s : audio_.sizes) Ad += s;
+  l.video = timingFor(info_.video, video_, true, audioTally_);
+  l.audio = timingFor(info_.audio, audio_, false, audioTally_);
+  const size_t V = video_.count(), A = audio_.count();
+  const auto spanOf = [&](size_t g) { return chunkSpan(g < V ? video_.sizes[g] : audio_.sizes[g - V]); };
 
-  l.ix00size = 8 * V + 24;
-  l.ix01size = 8 * A + 24;
-  l.videoindxsize = 44;
-  l.audioindxsize = 44;
-  l.videostrlListsize = vs + 128;
-  l.audiostrlListsize = as + 128;
-  l.AVILISTsize = u + 340;
-  l.ix00location = u + 380;
-  l.ix01location = u + 8 * V + 404;
-  l.videodatasize = Vd;
-  l.audiodatasize = Ad;
-  l.movisize = Vd + Ad + 16 * V + 16 * A + 68;
-  l.RIFFLISTsize = u + Vd + Ad + 16 * V + 16 * A + 428;
-  l.baseoffsetforvideo = u + 8 * V + 8 * A + 436;
-  l.baseoffsetforaudio = l.baseoffsetforvideo + Vd + 8 * V;
+  // The header list's size depends on the number of super index entries, which depends on
+  // how the chunks are split into RIFF lists, which depends on the header list's size. The
+  // super indexes get room for a number of entries that only grows until every entry fits.
+  for (;;) {
+    l.hdrlSize = 4 + (8 + 56)                                                                        // avih
+                 + 12 + (8 + 56) + chunkSpan(info_.video.format.size()) + 8 + 24 + 16 * l.videoIndexCapacity  // video strl
+                 + 12 + (8 + 56) + chunkSpan(info_.audio.format.size()) + 8 + 24 + 16 * l.audioIndexCapacity  // audio strl
+                 + 12 + 8 + kDmlhSize;                                                               // odml list
+
+    // Chunks, video first and then audio, go to RIFF lists no larger than the limit; each
+    // list holds a run [first, end) of that order.
+    std::vector<std::pair<size_t, size_t>> runs;
+    size_t first = 0;
+    uint64_t used = 4 + 8 + l.hdrlSize + 12 + 2 * kStandardIndexHead + 8;  // the first list's fixed part
+    for (size_t g = 0; g < V + A; ++g) {
+      const uint64_t cost = spanOf(g) + 8 + (runs.empty() ? 16 : 0);  // chunk, index entry, idx1 entry
+      if (g > first && used + cost > riffListLimit) {
+        runs.emplace_back(first, g);
+        first = g;
+        used = 4 + 12 + 2 * kStandardIndexHead;
+      }
+      used += cost;
+    }
+    runs.emplace_back(first, V + A);
+
+    l.segments.clear();
+    size_t videoEntries = 0, audioEntries = 0;
+    for (const auto& [g0, g1] : runs) {
+      AviSegment s;
+      s.videoFirst = std::min(g0, V);
+      s.videoEnd = std::min(g1, V);
+      s.audioFirst = std::max(g0, V) - V;
+      s.audioEnd = std::max(g1, V) - V;
+      s.writesIx00 = l.segments.empty() || s.videoCount() > 0;
+      s.writesIx01 = l.segments.empty() || s.audioCount() > 0;
+      videoEntries += s.writesIx00;
+      audioEntries += s.writesIx01;
+      l.segments.push_back(s);
+    }
+    if (videoEntries <= l.videoIndexCapacity && audioEntries <= l.audioIndexCapacity) break;
+    l.videoIndexCapacity = std::max(l.videoIndexCapacity, videoEntries);
+    l.audioIndexCapacity = std::max(l.audioIndexCapacity, audioEntries);
+  }
+
+  // Positions.
+  uint64_t pos = 0;
+  for (size_t i = 0; i < l.segments.size(); ++i) {
+    AviSegment& s = l.segments[i];
+    s.riffPos = pos;
+    pos += 12;                                   // "RIFF", size, "AVI " or "AVIX"
+    if (i == 0) pos += 8 + l.hdrlSize;           // header list
+    s.moviPos = pos + 8;                         // "LIST", size, then "movi"
+    pos += 12;
+    s.ix00Pos = pos;
+    if (s.writesIx00) pos += kStandardIndexHead + 8 * s.videoCount();
+    s.ix01Pos = pos;
+    if (s.writesIx01) pos += kStandardIndexHead + 8 * s.audioCount();
+    s.videoBase = pos;
+    for (size_t k = s.videoFirst; k < s.videoEnd; ++k) pos += chunkSpan(video_.sizes[k]);
+    s.audioBase = pos;
+    for (size_t k = s.audioFirst; k < s.audioEnd; ++k) pos += chunkSpan(audio_.sizes[k]);
+    s.moviSize = pos - s.moviPos;
+    if (i == 0) {
+      l.idx1Pos = pos;
+      pos += 8 + 16 * (s.videoCount() + s.audioCount());
+    }
+    s.riffSize = pos - s.riffPos - 8;
+  }
+  l.totalFileSize = pos;
+  (void)A;
   return l;
+}
+
+void RepairFileAvi::tallyMpegAudio(FileHandle& in) {
+  audioTally_ = MpegAudioTally{};
+  const std::optional<AviWaveFormat> w = AviWaveFormat::parse(info_.audio.format);
+  if (!w || !w->isMpegAudio()) return;
+  MpegAudioTally& t = audioTally_;
+  uint64_t carry = 0;  // bytes of a frame that began in an earlier chunk
+  Bytes data;
+  for (size_t k = 0; k < audio_.count(); ++k) {
+    const uint64_t size = audio_.sizes[k];
+    data.resize(size_t(size));
+    in.readZeroFilled(audio_.offsets[k] + 8, data.data(), data.size());
+    uint64_t o = carry;
+    size_t framesHere = 0;
+    while (o + 4 <= size) {
+      const std::optional<MpegAudioFrameHeader> h = MpegAudioFrameHeader::parse(data.data() + o);
+      if (!h || h->frameBytes < 4) break;
+      if (t.frames == 0) {
+        t.samplesPerFrame = h->samplesPerFrame;
+        t.sampleRate = h->sampleRate;
+      }
+      ++t.frames;
+      ++framesHere;
+      t.samples += h->samplesPerFrame;
+      o += h->frameBytes;
+    }
+    if (carry != 0 || framesHere != 1 || o != size) t.oneFramePerChunk = false;
+    carry = o > size ? o - size : 0;
+  }
 }
 
 void RepairFileAvi::constructRIFFListWithFileHandle(FileHandle& readHandle, const std::string& outputPath) {
@@ -156,137 +288,206 @@ void RepairFileAvi::constructRIFFListWithFileHandle(FileHandle& readHandle, cons
   // written, so the indexes always describe exactly the data that follows them.
   dropUnreadableChunks(readHandle.size());
   if (!stopflag() && video_.count() == 0 && audio_.count() == 0) {
-    failWith107("no video or audio chunk was found");
+    failWith(107, "no video or audio chunk was found");
     return;
   }
   if (sameFileAsHandle(readHandle, outputPath)) {
-    failWith107("the output path names the damaged file itself: " + outputPath);
+    failWith(107, "the output path names the damaged file itself: " + outputPath);
     return;
   }
-
-  layout_ = computeLayout();
-  const AviLayout& l = layout_;
-  if (l.totalFileSize() > kMaxRiffFileSize) {
-    failWith107("the repaired file would be " + std::to_string(l.totalFileSize()) +
-                " bytes, more than a single RIFF form can describe (4 GiB - 1)");
-    return;
-  }
+  tallyMpegAudio(readHandle);
+  const AviLayout l = computeLayout();
 
   FileHandle out = FileHandle::createForWriting(outputPath);
   if (!out.isOpen()) {
-    failWith107("cannot create " + outputPath + ": " + std::strerror(errno));
+    failWith(106, "cannot create " + outputPath + ": " + std::strerror(errno));
     return;
   }
 
   const AviHeaderInfo& h = info_;
-  const uint64_t V = video_.count(), A = audio_.count();
-  const uint64_t vs = h.videostrfsize, as = h.audiostrfsize;
+  const AviSegment& first = l.segments.front();
+  const char* videoId = db_ ? "00db" : "00dc";
+  const Bytes& vf = h.video.format;
+  const uint32_t width = readLE32(vf.data() + 4);
+  const uint32_t height = uint32_t(std::abs(int32_t(readLE32(vf.data() + 8))));
+  const double seconds = l.video.rate ? double(l.video.length) * l.video.scale / l.video.rate : 0;
 
   Bytes b;
-  b.reserve(size_t(l.baseoffsetforvideo));
   appendTag(b, "RIFF");
-  appendNum(b, l.RIFFLISTsize);
+  appendNum(b, first.riffSize);
   appendTag(b, "AVI ");
   appendTag(b, "LIST");
-  appendNum(b, l.AVILISTsize);
+  appendNum(b, l.hdrlSize);
   appendTag(b, "hdrl");
+
+  // Main header, from the stream descriptions and the chunks found.
   appendTag(b, "avih");
-  appendArray(b, h.avihdata1);
-  appendNum(b, V);  // total frames
-  appendArray(b, h.avihdata2);
-
-  // Video stream list.
-  appendTag(b, "LIST");
-  appendNum(b, l.videostrlListsize);
-  appendTag(b, "strl");
-  appendTag(b, "strh");
   appendNum(b, 56);
-  appendTag(b, "vids");
-  appendArray(b, h.videocodec);
-  appendZeros(b, 12);  // flags, priority, language, initial frames
-  appendArray(b, h.videoscaleratedata);
-  appendZeros(b, 4);  // start
-  appendNum(b, V);    // length
-  appendNum(b, 0xFFFFFF);  // suggested buffer size
-  appendZeros(b, 4);       // quality
-  appendArray(b, h.videoscaledata);
-  appendZeros(b, 8);  // frame rectangle
-  appendTag(b, "strf");
-  appendNum(b, vs);
-  appendFormat(b, h.videostrfdata, vs);
-  appendSuperIndex(b, l.videoindxsize, "00db", l.ix00location - 8, l.ix00size + 4, V);
+  appendNum(b, clamp32((uint64_t(l.video.scale) * 1000000 + l.video.rate / 2) / l.video.rate));  // microseconds per frame
+  appendNum(b, seconds > 0 ? clamp32(uint64_t(double(l.video.dataBytes + l.audio.dataBytes) / seconds)) : 0);
+  appendNum(b, 0);  // padding granularity
+  appendNum(b, kAvifHasIndex);
+  appendNum(b, first.videoCount());  // frames in the first RIFF list; the OpenDML header holds all
+  appendNum(b, 0);                   // initial frames
+  appendNum(b, 2);                   // streams
+  appendNum(b, clamp32(padded(std::max(l.video.bufferSize, l.audio.bufferSize)) + 8));
+  appendNum(b, width);
+  appendNum(b, height);
+  appendZeros(b, 16);
 
-  // Audio stream list.
-  appendTag(b, "LIST");
-  appendNum(b, l.audiostrlListsize);
-  appendTag(b, "strl");
-  appendTag(b, "strh");
-  appendNum(b, 56);
-  appendTag(b, "auds");
-  appendArray(b, h.audiocodec);
-  appendZeros(b, 12);
-  appendArray(b, h.audioscaleratedata);
-  appendZeros(b, 4);
-  appendNum(b, A);
-  appendNum(b, 0xFFFFFF);
-  appendZeros(b, 4);
-  appendArray(b, h.audioscaledata);
-  appendZeros(b, 8);
-  appendTag(b, "strf");
-  appendNum(b, as);
-  appendFormat(b, h.audiostrfdata, as);
-  appendSuperIndex(b, l.audioindxsize, "01wb", l.ix01location, l.ix01size + 4, A);
+  // One stream list: header, format and super index (its entries point at the standard
+  // indexes of every RIFF list that holds chunks of the stream).
+  const auto appendStreamList = [&](bool video) {
+    const AviStreamInfo& s = video ? h.video : h.audio;
+    const AviStreamTiming& m = video ? l.video : l.audio;
+    const AviChunkTable& t = video ? video_ : audio_;
+    const size_t capacity = video ? l.videoIndexCapacity : l.audioIndexCapacity;
+    appendTag(b, "LIST");
+    appendNum(b, 4 + (8 + 56) + chunkSpan(s.format.size()) + 8 + 24 + 16 * capacity);
+    appendTag(b, "strl");
+    appendTag(b, "strh");
+    appendNum(b, 56);
+    appendTag(b, video ? "vids" : "auds");
+    appendArray(b, s.handler);
+    appendZeros(b, 12);  // flags, priority, language, initial frames
+    appendNum(b, m.scale);
+    appendNum(b, m.rate);
+    appendNum(b, 0);  // start
+    appendNum(b, clamp32(m.length));
+    appendNum(b, clamp32(m.bufferSize));
+    appendNum(b, 0);  // quality
+    appendNum(b, m.sampleSize);
+    appendZeros(b, 8);  // frame rectangle
+    appendChunk(b, "strf", s.format);
 
-  // "movi" list, starting with the two standard chunk indexes. Entry offsets are relative
-  // to the stream's base offset and point at the chunk data, past its 8-byte header.
-  appendTag(b, "LIST");
-  appendNum(b, l.movisize);
-  appendTag(b, "movi");
-  const auto appendChunkIndex = [&](const char* name, uint64_t size, const char* chunkId, uint64_t base,
-                                    const AviChunkTable& t) {
-    appendTag(b, name);
-    appendNum(b, size);
-    appendNum(b, 0x01000002);  // 2 longs per entry, index of chunks
-    appendNum(b, t.count());
-    appendTag(b, chunkId);
-    appendNum8(b, base);
-    appendZeros(b, 4);
-    uint64_t rel = 8;
-    for (size_t k = 0; k < t.count(); ++k) {
-      flags_.waitWhilePaused();
-      appendNum(b, rel);
-      appendNum(b, t.sizes[k]);
-      rel += t.sizes[k] + 8;
+    appendTag(b, "indx");
+    appendNum(b, 24 + 16 * capacity);
+    appendNum16(b, 4);  // longs per entry
+    b.push_back(0);     // index subtype
+    b.push_back(0);     // index of indexes
+    size_t used = 0;
+    for (const AviSegment& seg : l.segments) used += video ? seg.writesIx00 : seg.writesIx01;
+    appendNum(b, used);
+    appendTag(b, video ? videoId : "01wb");
+    appendZeros(b, 12);
+    for (const AviSegment& seg : l.segments) {
+      if (!(video ? seg.writesIx00 : seg.writesIx01)) continue;
+      const size_t n = video ? seg.videoCount() : seg.audioCount();
+      appendNum64(b, video ? seg.ix00Pos : seg.ix01Pos);
+      appendNum(b, kStandardIndexHead + 8 * n);
+      appendNum(b, clamp32(video ? m.unitsOf(t, seg.videoFirst, seg.videoEnd) : m.unitsOf(t, seg.audioFirst, seg.audioEnd)));
     }
+    appendZeros(b, 16 * (capacity - used));
   };
-  appendChunkIndex("ix00", l.ix00size, db_ ? "00db" : "00dc", l.baseoffsetforvideo, video_);
-  appendChunkIndex("ix01", l.ix01size, "01wb", l.baseoffsetforaudio, audio_);
+  appendStreamList(true);
+  appendStreamList(false);
+
+  appendTag(b, "LIST");
+  appendNum(b, 4 + 8 + kDmlhSize);
+  appendTag(b, "odml");
+  appendTag(b, "dmlh");
+  appendNum(b, kDmlhSize);
+  appendNum(b, video_.count());  // total frames of the whole file
+  appendZeros(b, size_t(kDmlhSize - 4));
 
   BufferedAppender w(out);
   w.append(b.data(), b.size());
 
-  // Chunk copies, whole (tag, size and data), back to back. A stop ends the copying; the
-  // partial file is left for the caller to discard and nothing more is reported.
-  size_t shortReads = 0;
-  for (const AviChunkTable* t : {&video_, &audio_}) {
-    for (size_t k = 0; k < t->count() && !stopflag(); ++k) {
-      flags_.waitWhilePaused();
-      if (!w.copyFrom(readHandle, t->offsets[k], t->sizes[k] + 8)) ++shortReads;
+  // A standard index: entries point at each chunk's data, past its 8-byte header, relative
+  // to the position of the first chunk of the stream in this list; the pad bytes of
+  // odd-sized chunks are skipped over.
+  const auto appendStandardIndex = [&](Bytes& o, const char* name, const char* chunkId, uint64_t base,
+                                       const AviChunkTable& t, size_t k0, size_t k1) {
+    appendTag(o, name);
+    appendNum(o, 24 + 8 * (k1 - k0));
+    appendNum16(o, 2);  // longs per entry
+    o.push_back(0);     // index subtype
+    o.push_back(1);     // index of chunks
+    appendNum(o, k1 - k0);
+    appendTag(o, chunkId);
+    appendNum64(o, base);
+    appendZeros(o, 4);
+    uint64_t rel = 8;
+    for (size_t k = k0; k < k1; ++k) {
+      appendNum(o, rel);
+      appendNum(o, t.sizes[k]);
+      rel += chunkSpan(t.sizes[k]);
     }
+  };
+
+  // Each RIFF list: its head, the "movi" list with its standard indexes and chunk copies,
+  // and for the first one the legacy index. A stop ends the copying; the partial file is
+  // left for the caller to discard and nothing more is reported.
+  size_t shortReads = 0;
+  const uint8_t zero = 0;
+  for (size_t i = 0; i < l.segments.size() && !stopflag(); ++i) {
+    const AviSegment& seg = l.segments[i];
+    Bytes head;
+    if (i > 0) {
+      appendTag(head, "RIFF");
+      appendNum(head, seg.riffSize);
+      appendTag(head, "AVIX");
+    }
+    appendTag(head, "LIST");
+    appendNum(head, seg.moviSize);
+    appendTag(head, "movi");
+    if (seg.writesIx00) appendStandardIndex(head, "ix00", videoId, seg.videoBase, video_, seg.videoFirst, seg.videoEnd);
+    if (seg.writesIx01) appendStandardIndex(head, "ix01", "01wb", seg.audioBase, audio_, seg.audioFirst, seg.audioEnd);
+    w.append(head.data(), head.size());
+
+    for (bool video : {true, false}) {
+      const AviChunkTable& t = video ? video_ : audio_;
+      const size_t k0 = video ? seg.videoFirst : seg.audioFirst, k1 = video ? seg.videoEnd : seg.audioEnd;
+      for (size_t k = k0; k < k1 && !stopflag(); ++k) {
+        flags_.waitWhilePaused();
+        uint8_t chunkHead[8];
+        std::memcpy(chunkHead, video ? videoId : "01wb", 4);
+        writeLE32(chunkHead + 4, uint32_t(t.sizes[k]));
+        w.append(chunkHead, sizeof chunkHead);
+        if (!w.copyFrom(readHandle, t.offsets[k] + 8, t.sizes[k])) ++shortReads;
+        if (t.sizes[k] & 1) w.append(&zero, 1);
+      }
+    }
+
+    if (i == 0 && !stopflag()) {
+      // Legacy index of the first list: chunk id, key-frame flag, position of the chunk
+      // relative to the "movi" list type, data size.
+      Bytes idx;
+      appendTag(idx, "idx1");
+      appendNum(idx, 16 * (seg.videoCount() + seg.audioCount()));
+      for (bool video : {true, false}) {
+        const AviChunkTable& t = video ? video_ : audio_;
+        uint64_t pos = video ? seg.videoBase : seg.audioBase;
+        const size_t k0 = video ? seg.videoFirst : seg.audioFirst, k1 = video ? seg.videoEnd : seg.audioEnd;
+        for (size_t k = k0; k < k1; ++k) {
+          appendTag(idx, video ? videoId : "01wb");
+          appendNum(idx, kAviifKeyframe);
+          appendNum(idx, pos - seg.moviPos);
+          appendNum(idx, t.sizes[k]);
+          pos += chunkSpan(t.sizes[k]);
+        }
+      }
+      w.append(idx.data(), idx.size());
+    }
+    if (l.segments.size() > 1) sendProgress(int32_t(80 + 19 * (i + 1) / l.segments.size()));
   }
   w.flush();
   if (shortReads) logLine("AVI repair: " + std::to_string(shortReads) + " chunk(s) could not be read in full; the missing bytes are zeros");
 
   if (!w.ok()) {
+    // Only a regular file of our own making is removed; a device given as the output stays.
+    struct stat st {};
+    const bool regular = ::fstat(out.fd(), &st) == 0 && S_ISREG(st.st_mode);
     out.close();
-    ::unlink(outputPath.c_str());
-    if (!stopflag()) failWith107("cannot write " + outputPath + ": " + std::strerror(w.error()));
+    if (regular) ::unlink(outputPath.c_str());
+    if (!stopflag()) failWith(106, "cannot write " + outputPath + ": " + std::strerror(w.error()));
     return;
   }
   if (stopflag()) return;
 
-  logLine("AVI repair: wrote " + std::to_string(V) + " video and " + std::to_string(A) + " audio chunks, " +
-          std::to_string(w.position()) + " bytes");
+  logLine("AVI repair: wrote " + std::to_string(video_.count()) + " video and " + std::to_string(audio_.count()) +
+          " audio chunks in " + std::to_string(l.segments.size()) + " RIFF list(s), " + std::to_string(w.position()) +
+          " bytes");
   sendProgress(100);
   if (delegate) delegate->repairFileDidComplete();
 }

@@ -46,6 +46,10 @@ struct SyntheticAvi {
   bool audioStream = true;
   const char* videoHandler = "MJPG";
   uint32_t avihSize = 56;
+  uint32_t videoStrhSize = 56;   // size field of the video stream header
+  size_t videoStrhExtra = 0;     // bytes past the usual 56 in the video stream header
+  uint32_t videoScale = 1, videoRate = 25;
+  Bytes vformat = videoFormat(), aformat = audioFormat();
   size_t junk = 530000;
   Bytes movi;
 
@@ -53,12 +57,13 @@ struct SyntheticAvi {
     B h;
     h.t("hdrl").t("avih").n(avihSize);
     for (uint32_t v : {40000u, 1000000u, 0u, 0x10u, 99u, 0u, 2u, 0u, 320u, 240u, 0u, 0u, 0u, 0u}) h.n(v);
-    const auto strl = [&](const char* type, const char* handler, uint32_t rate, uint32_t start, const Bytes& f) {
-      h.t("LIST").n(76 + f.size()).t("strl").t("strh").n(56).t(type).t(handler).z(12);
-      h.n(1).n(rate).n(start).n(3).n(4096).n(0xFFFFFFFF).n(0).z(8).t("strf").n(f.size()).raw(f);
+    const auto strl = [&](const char* type, const char* handler, uint32_t scale, uint32_t rate, uint32_t start,
+                          const Bytes& f, uint32_t strhSize, size_t extra) {
+      h.t("LIST").n(76 + extra + f.size()).t("strl").t("strh").n(strhSize).t(type).t(handler).z(12);
+      h.n(scale).n(rate).n(start).n(3).n(4096).n(0xFFFFFFFF).n(0).z(8 + extra).t("strf").n(f.size()).raw(f);
     };
-    strl("vids", videoHandler, 25, kVideoStart, videoFormat());
-    if (audioStream) strl("auds", kAudioHandler, 22050, kAudioStart, audioFormat());
+    strl("vids", videoHandler, videoScale, videoRate, kVideoStart, vformat, videoStrhSize, videoStrhExtra);
+    if (audioStream) strl("auds", kAudioHandler, 1, 22050, kAudioStart, aformat, 56, 0);
     B body;
     body.t("AVI ").t("LIST").n(h.b.size()).raw(h.b).t("JUNK").n(junk).z(junk);
     body.t("LIST").n(4 + movi.size()).t("movi").raw(movi);
@@ -66,29 +71,39 @@ struct SyntheticAvi {
   }
 };
 
+// A format with the 32-bit field at `at` replaced.
+Bytes withField(Bytes f, size_t at, uint32_t v) {
+  writeLE32(f.data() + at, v);
+  return f;
+}
+
 // The worked example: video chunks of 100 and 51 bytes and an audio chunk of 10 bytes,
 // interleaved in the damaged file and followed by a JUNK chunk.
 Bytes workedExampleMovi() { return B().chunk("00dc", 100, 0xA1).chunk("01wb", 10, 0xB2).chunk("00dc", 51, 0xC3).t("JUNK").n(0).b; }
 
-// The exact file the engine must write for the worked example (vs = 40, as = 18, u = 58).
+// The exact file the engine must write for the worked example: headers that agree with the
+// chunks written (PCM counted in sample blocks), the odd video chunk followed by a pad byte,
+// standard indexes, an OpenDML header and the legacy index of the single RIFF list.
 Bytes expectedWorkedExampleOutput(bool db) {
+  const char* vid = db ? "00db" : "00dc";
   B e;
-  e.t("RIFF").n(695).t("AVI ").t("LIST").n(58 + 340).t("hdrl");
-  e.t("avih").n(56).n(40000).n(1000000).n(0).n(0x10).n(2).n(0).n(2).n(0).n(320).n(240).z(16);
-  e.t("LIST").n(40 + 128).t("strl").t("strh").n(56).t("vids").t("MJPG").z(12);
-  e.n(1).n(25).z(4).n(2).n(0xFFFFFF).z(4).n(kVideoStart).z(8).t("strf").n(40).raw(videoFormat());
-  e.t("indx").n(44).n(4).n(1).t("00db").z(12).n8(58 + 380 - 8).n(8 * 2 + 24 + 4).n8(2);
-  e.t("LIST").n(18 + 128).t("strl").t("strh").n(56).t("auds").t(kAudioHandler).z(12);
-  e.n(1).n(22050).z(4).n(1).n(0xFFFFFF).z(4).n(kAudioStart).z(8).t("strf").n(18).raw(audioFormat());
-  e.t("indx").n(44).n(4).n(1).t("01wb").z(12).n8(58 + 8 * 2 + 404).n(8 * 1 + 24 + 4).n8(1);
-  e.t("LIST").n(151 + 10 + 16 * 2 + 16 * 1 + 68).t("movi");
-  e.t("ix00").n(40).n(0x01000002).n(2).t(db ? "00db" : "00dc").n8(518).z(4).n(8).n(100).n(116).n(51);
-  e.t("ix01").n(32).n(0x01000002).n(1).t("01wb").n8(685).z(4).n(8).n(10);
-  EXPECT_EQ(e.b.size(), 518u);
-  e.chunk("00dc", 100, 0xA1).chunk("00dc", 51, 0xC3, false);  // no pad byte in the output
-  EXPECT_EQ(e.b.size(), 685u);
-  e.chunk("01wb", 10, 0xB2);
-  EXPECT_EQ(e.b.size(), 703u);
+  e.t("RIFF").n(1012).t("AVI ").t("LIST").n(658).t("hdrl");
+  e.t("avih").n(56).n(40000).n(2012).n(0).n(0x10).n(2).n(0).n(2).n(108).n(320).n(240).z(16);
+  e.t("LIST").n(164).t("strl").t("strh").n(56).t("vids").t("MJPG").z(12);
+  e.n(1).n(25).n(0).n(2).n(100).n(0).n(0).z(8).t("strf").n(40).raw(videoFormat());
+  e.t("indx").n(40).n(4).n(1).t(vid).z(12).n8(690).n(48).n(2);
+  e.t("LIST").n(142).t("strl").t("strh").n(56).t("auds").t(kAudioHandler).z(12);
+  e.n(1).n(22050).n(0).n(5).n(10).n(0).n(2).z(8).t("strf").n(18).raw(audioFormat());
+  e.t("indx").n(40).n(4).n(1).t("01wb").z(12).n8(738).n(40).n(5);
+  e.t("LIST").n(260).t("odml").t("dmlh").n(248).n(2).z(244);
+  EXPECT_EQ(e.b.size(), 678u);
+  e.t("LIST").n(278).t("movi");
+  e.t("ix00").n(40).n(0x01000002).n(2).t(vid).n8(778).z(4).n(8).n(100).n(116).n(51);
+  e.t("ix01").n(32).n(0x01000002).n(1).t("01wb").n8(946).z(4).n(8).n(10);
+  EXPECT_EQ(e.b.size(), 778u);
+  e.chunk(vid, 100, 0xA1).chunk(vid, 51, 0xC3).chunk("01wb", 10, 0xB2);
+  e.t("idx1").n(48).t(vid).n(0x10).n(92).n(100).t(vid).n(0x10).n(200).n(51).t("01wb").n(0x10).n(260).n(10);
+  EXPECT_EQ(e.b.size(), 1020u);
   return e.b;
 }
 
@@ -179,22 +194,51 @@ TEST(RepairFileAviRun, WorkedExampleIsWrittenByteForByte) {
   }
 }
 
-TEST(RepairFileAviRun, NoAudioChunksGivesAnEmptyAudioIndex) {
+TEST(RepairFileAviRun, WrittenFilesKeepTheRiffRules) {
   QuietLog quiet;
   TempDir dir;
-  writeFile(dir.file("in.avi"), SyntheticAvi{.movi = B().chunk("00dc", 100, 1).chunk("00dc", 51, 2).t("JUNK").n(0).b}.build());
-  Engine run;
-  run.repair(dir.file("in.avi"), dir.file("out.avi"));
-  ASSERT_EQ(completions(run.d), 1u);
-  const Bytes got = readFileBytes(dir.file("out.avi"));
-  const size_t u = 58, V = 2, size = u + 436 + 8 * V + 151 + 8 * V, ix01 = 404 + u + 8 * V;
-  ASSERT_EQ(got.size(), size);
-  EXPECT_EQ(readLE32(got.data() + 4), size - 8);
-  EXPECT_EQ(readLE32(got.data() + 276 + 40), 0u);  // audio stream length
-  EXPECT_EQ(readLE32(got.data() + 352 + u), 0u);   // audio super index duration
-  EXPECT_EQ(Bytes(got.begin() + ix01, got.begin() + ix01 + 32),
-            B().t("ix01").n(24).n(0x01000002).n(0).t("01wb").n8(size).z(4).b);  // base: end of file
-  EXPECT_EQ(std::memcmp(got.data() + ix01 + 32, "00dc", 4), 0);           // first video chunk follows
+  const Bytes junk = B().t("JUNK").n(0).b;
+  // Many chunks of odd and even sizes, interleaved as a camera writes them.
+  B many;
+  for (uint32_t k = 0; k < 40; ++k) many.chunk("00dc", 301 + k, uint8_t(k)).chunk("01wb", 33 + 2 * (k % 2), uint8_t(k));
+  many.raw(junk);
+  struct Case {
+    const char* name;
+    Bytes movi;
+    uint64_t riffListLimit;
+    size_t riffLists;
+    uint32_t videoLength, audioLength;  // stream header lengths: frames, PCM sample blocks
+  } const cases[] = {
+      {"worked example", workedExampleMovi(), 1u << 30, 1, 2, 5},
+      {"no audio chunks", B().chunk("00dc", 100, 1).chunk("00dc", 51, 2).raw(junk).b, 1u << 30, 1, 2, 0},
+      {"odd sizes everywhere", B().chunk("00dc", 3, 1).chunk("01wb", 7, 2).chunk("00dc", 1, 3).chunk("01wb", 5, 4).raw(junk).b,
+       1u << 30, 1, 2, 6},
+      {"several RIFF lists", many.b, 4096, 5, 40, 40 * 17},
+      {"one chunk per RIFF list", many.b, 64, 80, 40, 40 * 17},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    writeFile(dir.file("in.avi"), SyntheticAvi{.movi = c.movi}.build());
+    Engine run;
+    run.engine.riffListLimit = c.riffListLimit;
+    run.repair(dir.file("in.avi"), dir.file("out.avi"));
+    ASSERT_EQ(completions(run.d), 1u);
+    const Bytes out = readFileBytes(dir.file("out.avi"));
+    const AviWalk w = walkAvi(out);
+    EXPECT_EQ(w.problems, std::vector<std::string>{});
+    EXPECT_EQ(w.riffLists, c.riffLists);
+    EXPECT_EQ(w.length[0], c.videoLength);
+    EXPECT_EQ(w.length[1], c.audioLength);
+    EXPECT_EQ(w.totalFrames, c.videoLength);
+    EXPECT_EQ(w.indexed[0], run.engine.videosamplecount.load());
+    EXPECT_EQ(w.indexed[1], run.engine.audiosamplecount.load());
+    EXPECT_GT(w.legacyIndexed, 0u);
+    // No RIFF list is larger than the limit (unless the limit is below a single chunk).
+    if (c.riffListLimit >= 4096) {
+      for (size_t p = 0; p + 8 <= out.size(); p += 8 + readLE32(out.data() + p + 4))
+        EXPECT_LE(readLE32(out.data() + p + 4), c.riffListLimit);
+    }
+  }
 }
 
 TEST(RepairFileAviRun, FilesWithoutWhatTheRebuildNeedsAreRefused) {
@@ -203,22 +247,43 @@ TEST(RepairFileAviRun, FilesWithoutWhatTheRebuildNeedsAreRefused) {
   const Bytes chunks = B().chunk("00dc", 100, 1).chunk("01wb", 10, 2).t("JUNK").n(0).b;
   const auto sized = [](Bytes b, size_t size) { return b.resize(size, 0), b; };
   const Bytes small = SyntheticAvi{.junk = 500000, .movi = chunks}.build();
+  const Bytes good = SyntheticAvi{.movi = chunks}.build();
+  const Bytes vf = videoFormat(), af = audioFormat();
   struct Case {
     const char* name;
     Bytes file;
     bool repaired;
     bool outputIsInput = false;
+    bool withReference = false;  // the good file is given as the reference
   } const cases[] = {
       {"exactly 512 KiB", sized(small, 524288), false},
       {"one byte more than 512 KiB", sized(small, 524289), true},
       {"no audio stream", SyntheticAvi{.audioStream = false, .movi = chunks}.build(), false},
       {"video handler all zero", SyntheticAvi{.videoHandler = "\0\0\0\0", .movi = chunks}.build(), false},
-      {"avih size without low bytes", SyntheticAvi{.avihSize = 0x10000, .movi = chunks}.build(), false},
       {"no chunk at all", SyntheticAvi{.movi = B().t("JUNK").n(0).b}.build(), false},
       {"no file", Bytes{}, false},
-      {"output path names the damaged file", SyntheticAvi{.movi = chunks}.build(), false, true},
+      {"output path names the damaged file", good, false, true},
+      // Stream descriptions are checked before use; a main header is not used at all.
+      {"main header of size 4", SyntheticAvi{.avihSize = 4, .movi = chunks}.build(), true},
+      {"stream header of size 4", SyntheticAvi{.videoStrhSize = 4, .movi = chunks}.build(), false},
+      {"longer stream header", SyntheticAvi{.videoStrhSize = 64, .videoStrhExtra = 8, .movi = chunks}.build(), true},
+      {"audio format of 7 bytes", SyntheticAvi{.aformat = Bytes(af.begin(), af.begin() + 7), .movi = chunks}.build(), false},
+      {"video format of 7 bytes", SyntheticAvi{.vformat = Bytes(vf.begin(), vf.begin() + 7), .movi = chunks}.build(), false},
+      {"width 1761608000", SyntheticAvi{.vformat = withField(vf, 4, 1761608000), .movi = chunks}.build(), false},
+      {"height 0", SyntheticAvi{.vformat = withField(vf, 8, 0), .movi = chunks}.build(), false},
+      {"uncompressed bitmap", SyntheticAvi{.vformat = withField(vf, 16, 0), .movi = chunks}.build(), false},
+      {"video rate 0", SyntheticAvi{.videoRate = 0, .movi = chunks}.build(), false},
+      {"video scale 0", SyntheticAvi{.videoScale = 0, .movi = chunks}.build(), false},
+      {"100,000 frames per second", SyntheticAvi{.videoRate = 100000, .movi = chunks}.build(), false},
+      {"PCM block of 3 bytes for mono 16-bit", SyntheticAvi{.aformat = withField(af, 12, 0x00100003), .movi = chunks}.build(), false},
+      {"no audio channels", SyntheticAvi{.aformat = withField(af, 0, 0x00000001), .movi = chunks}.build(), false},
+      {"sample rate 4 billion", SyntheticAvi{.aformat = withField(af, 4, 0xFFFFFFF0), .movi = chunks}.build(), false},
+      // A healthy file from the same camera stands in for descriptions that cannot be used.
+      {"stream header of size 4, with a reference", SyntheticAvi{.videoStrhSize = 4, .movi = chunks}.build(), true, false, true},
+      {"no audio stream, with a reference", SyntheticAvi{.audioStream = false, .movi = chunks}.build(), true, false, true},
+      {"video rate 0, with a reference", SyntheticAvi{.videoRate = 0, .movi = chunks}.build(), true, false, true},
   };
-  writeFile(dir.file("good.avi"), SyntheticAvi{.movi = chunks}.build());
+  writeFile(dir.file("good.avi"), good);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string in = dir.file("in.avi"), out = c.outputIsInput ? in : dir.file("out.avi");
@@ -231,13 +296,17 @@ TEST(RepairFileAviRun, FilesWithoutWhatTheRebuildNeedsAreRefused) {
     ASSERT_TRUE(run.d.completed);
     RecordingDelegate second;
     run.engine.delegate = &second;
-    run.repair(in, out);
+    run.engine.retrieveAudioVideoSamplesForFileAtPath(in, out, c.withReference ? dir.file("good.avi") : "");
     EXPECT_EQ(second.completed.load(), c.repaired);
     EXPECT_EQ(failedWith107(second), !c.repaired);
     if (c.outputIsInput)
       EXPECT_EQ(readFileBytes(in), c.file);
     else
       EXPECT_EQ(std::filesystem::exists(out), c.repaired);
+    // What is written is what the good file gives: its descriptions, the chunks found.
+    if (c.repaired) {
+      EXPECT_EQ(readFileBytes(out), readFileBytes(dir.file("good-out.avi")));
+    }
   }
 }
 
@@ -315,23 +384,15 @@ TEST_F(RepairFileAviWorkedExample, ChunksThatCannotBeReadAreLeftOutOfTheIndexes)
   EXPECT_EQ(readFileBytes(dir.file("out2.avi")), expectedWorkedExampleOutput(false));
 }
 
-TEST_F(RepairFileAviWorkedExample, OutputBeyondFourGiBIsRefusedBeforeWriting) {
-  run.repair(dir.file("in.avi"), dir.file("out.avi"));
-  // A sparse 10 MB file holds one readable chunk of 9,999,999 bytes; 430 copies of it would
-  // make a file of about 4.3 GB.
-  {
-    FileHandle f = FileHandle::createForWriting(dir.file("big.avi"));
-    ASSERT_TRUE(f.truncate(10000100));
-  }
-  run.engine.videoChunks().clear();
-  for (int i = 0; i < 430; ++i) run.engine.videoChunks().add(0, 9999999);
-  FileHandle in = FileHandle::openForReading(dir.file("big.avi"));
-  RecordingDelegate second;
-  run.engine.delegate = &second;
-  run.engine.constructRIFFListWithFileHandle(in, dir.file("huge.avi"));
-  EXPECT_TRUE(failedWith107(second));
-  EXPECT_FALSE(second.completed);
-  EXPECT_FALSE(std::filesystem::exists(dir.file("huge.avi")));
+TEST_F(RepairFileAviWorkedExample, AFailedWriteIsError106AndLeavesADeviceAlone) {
+  // /dev/full (reached through a link, so that a fault removes only the link) takes the
+  // file's creation and refuses every write, as a full disk does.
+  const std::string out = dir.file("full.avi");
+  std::filesystem::create_symlink("/dev/full", out);
+  run.repair(dir.file("in.avi"), out);
+  EXPECT_TRUE(failedWith(run.d, 106));
+  EXPECT_FALSE(run.d.completed);
+  EXPECT_TRUE(std::filesystem::is_symlink(out));
 }
 
 TEST_F(RepairFileAviWorkedExample, StopDuringTheDataScanWritesHeadersOnlyAndReportsNothing) {
@@ -342,7 +403,6 @@ TEST_F(RepairFileAviWorkedExample, StopDuringTheDataScanWritesHeadersOnlyAndRepo
   EXPECT_TRUE(run.d.errors.empty());
   EXPECT_FALSE(run.d.completed);
   EXPECT_EQ(run.d.progress.back(), 80);
-  EXPECT_EQ(std::filesystem::file_size(dir.file("out.avi")), 58u + 436u);  // headers, empty indexes
 }
 
 TEST_F(RepairFileAviWorkedExample, PauseHoldsTheRunUntilCleared) {
