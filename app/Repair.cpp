@@ -171,11 +171,12 @@ int runRepair(const Options& o) {
     return kExitEngineBase + 5;
   }
   const bool avi = looksLikeAvi(input);
-  if (avi && !o.reference.empty()) {
-    printFailure(o, "usage", "an AVI file needs no reference; leave out --reference", 0);
-    return kExitUsage;
+  // An AVI repair takes the reference only for stream descriptions it cannot read itself.
+  const std::string reference = avi ? o.reference : (o.reference.empty() ? input : o.reference);
+  if (avi && !reference.empty() && !fileExistsAndIsReadable(reference)) {
+    printFailure(o, "failed", "cannot read the reference file: " + reference, 0);
+    return kExitEngineBase + 5;
   }
-  const std::string reference = avi ? std::string() : (o.reference.empty() ? input : o.reference);
   const std::string output = o.output.empty() ? defaultOutputPath(input, avi) : o.output;
 
   if (samePlace(output, input) || (!reference.empty() && samePlace(output, reference))) {
@@ -213,7 +214,7 @@ int runRepair(const Options& o) {
       return kExitNotAvi;
     }
     RepairFileAvi* e = aviEngine.get();
-    engine.run = [e, input, temp] { e->retrieveAudioVideoSamplesForFileAtPath(input, temp); };
+    engine.run = [e, input, temp, reference] { e->retrieveAudioVideoSamplesForFileAtPath(input, temp, reference); };
     engine.setStop = [e](bool v) { e->setStopflag(v); };
     engine.setPause = [e](bool v) { e->setPauseRepairingAVI(v); };
     engine.videoSamples = [e] { return uint64_t(e->videosamplecount); };
@@ -229,6 +230,8 @@ int runRepair(const Options& o) {
     engine.audioSamples = [e] { return e->audioSampleCount; };
   }
 
+  // --quiet leaves only errors: the engines' diagnostic lines are dropped.
+  if (o.quiet) setLogSink([](const std::string&) {});
   installInterruptHandlers();
   const auto started = std::chrono::steady_clock::now();
   ProgressDisplay display(o.quiet || o.json, ::isatty(STDERR_FILENO) != 0);
@@ -288,10 +291,14 @@ int runRepair(const Options& o) {
   if (reporter.failed()) {
     ::unlink(temp.c_str());
     const RepairError err = reporter.error();
+    std::string reason = err.reason();
+    if (avi && err.code == 107 && reference.empty())
+      reason += " A healthy AVI recorded with the same camera and settings, given with --reference, lets the "
+                "repair go further.";
     if (o.json)
-      printFailure(o, "failed", err.reason(), err.code);
+      printFailure(o, "failed", reason, err.code);
     else
-      std::fprintf(stderr, "video-repair: repair failed: %s (error %d)\n", err.reason().c_str(), err.code);
+      std::fprintf(stderr, "video-repair: repair failed: %s (error %d)\n", reason.c_str(), err.code);
     const int code = err.code >= 100 && err.code < 200 ? kExitEngineBase + (err.code - 100) : kExitWriteFailed;
     return code;
   }

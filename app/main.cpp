@@ -18,7 +18,9 @@ const char* kUsage =
     "repair   Repairs a damaged movie (mov, mp4, m4v) or AVI file. A movie whose index is lost\n"
     "         needs a healthy reference movie recorded with the same camera and settings\n"
     "         (--reference); without it the damaged movie is its own reference, which works\n"
-    "         while its index is still readable. AVI files need no reference.\n"
+    "         while its index is still readable. AVI files need no reference; when their\n"
+    "         stream descriptions are damaged, a healthy AVI from the same camera given with\n"
+    "         --reference stands in for them.\n"
     "         The result goes to OUT, by default NAME_repaired.mov (or .avi) beside the damaged\n"
     "         file. It is written to a temporary file and moved into place only when the repair\n"
     "         completed. Existing files are kept unless --force is given; the damaged and the\n"
@@ -45,6 +47,7 @@ const char* kUsage =
     "   15  error 105: the reference file does not exist or cannot be read\n"
     "   16  error 106 \"Repaired File Could not be Written\": disk full or an I/O error\n"
     "   17  error 107 \"Can not repair this file..\": the AVI file lacks what a repair needs\n"
+    "       (a healthy AVI from the same camera, given with --reference, may supply it)\n"
     "  130  stopped with Ctrl-C\n";
 
 struct UsageError : std::runtime_error {
