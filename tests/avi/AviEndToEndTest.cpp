@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <map>
 #include <sstream>
 
 #include "AviTestSupport.h"
@@ -33,27 +34,32 @@ void PrintTo(const Source& s, std::ostream* os) { *os << s.name; }
 
 const Source kSources[] = {{"mpeg4-mp3.avi", true}, {"mjpeg-pcm.avi", false}};
 
-// Makes (once) a test AVI of about 1.1 MB in the build tree's media cache. The file is made
-// under a private name and renamed into place, so parallel test processes never see half a file.
-std::string ensureSource(const Source& s) {
+// Makes (once) a test AVI of about 1.1 MB in the build tree's media cache; the reference
+// variant is another recording of the same camera (same codecs and settings, other picture,
+// sound and length). The file is made under a private name and renamed into place, so
+// parallel test processes never see half a file.
+std::string ensureSource(const Source& s, bool reference = false) {
   const fs::path dir = fs::path(VR_BINARY_DIR) / "test-media" / "avi";
-  const fs::path path = dir / s.name;
+  const fs::path path = dir / ((reference ? "ref-" : "") + std::string(s.name));
   if (fs::exists(path)) return path.string();
   fs::create_directories(dir);
-  const fs::path tmp = dir / (std::string(".") + s.name + "." + std::to_string(::getpid()) + ".avi");
-  std::string cmd = "ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=320x240:rate=25 ";
+  const fs::path tmp = dir / ("." + path.filename().string() + "." + std::to_string(::getpid()) + ".avi");
+  std::string cmd = std::string("ffmpeg -nostdin -v error -y -f lavfi -i ") +
+                    (reference ? "testsrc2" : "testsrc") + "=size=320x240:rate=25 ";
+  const std::string tone = reference ? "frequency=660" : "frequency=440";
   if (s.compressedAudio) {
     const std::string enc = compressedAudioEncoder();
     if (enc.empty()) return "";
-    cmd += "-f lavfi -i sine=frequency=440:sample_rate=44100 -t 3 -vf noise=alls=12:allf=t "
-           "-c:v mpeg4 -q:v 5 -c:a " + enc + " -b:a 128k ";
+    cmd += "-f lavfi -i sine=" + tone + ":sample_rate=44100 -t " + (reference ? "2" : "3") +
+           " -vf noise=alls=12:allf=t -c:v mpeg4 -q:v 5 -c:a " + enc + " -b:a 128k ";
   } else {
-    cmd += "-f lavfi -i sine=frequency=440:sample_rate=22050 -t 4 -c:v mjpeg -q:v 4 -c:a pcm_s16le -ac 1 ";
+    cmd += "-f lavfi -i sine=" + tone + ":sample_rate=22050 -t " + (reference ? "2" : "4") +
+           " -c:v mjpeg -q:v 4 -c:a pcm_s16le -ac 1 ";
   }
   cmd += test::shellQuote(tmp.string()) + " 2>&1";
   const CommandResult r = runCommand(cmd);
   if (r.status != 0 || !fs::exists(tmp)) {
-    ADD_FAILURE() << "ffmpeg could not make " << s.name << ": " << r.out;
+    ADD_FAILURE() << "ffmpeg could not make " << path << ": " << r.out;
     return "";
   }
   fs::rename(tmp, path);
@@ -72,6 +78,47 @@ std::vector<std::string> videoFrameMd5s(const std::string& path) {
     md5s.push_back(line.substr(line.rfind(',') + 1));
   }
   return md5s;
+}
+
+// MD5 of the whole decoded audio stream.
+std::string audioMd5(const std::string& path) {
+  return runCommand("ffmpeg -nostdin -v error -i " + test::shellQuote(path) + " -map 0:a:0 -f md5 - 2>/dev/null").out;
+}
+
+// Seconds of sound the audio stream decodes to.
+double decodedAudioSeconds(const std::string& path, uint32_t sampleRate) {
+  const CommandResult r = runCommand("ffmpeg -nostdin -v error -i " + test::shellQuote(path) +
+                                     " -map 0:a:0 -ac 1 -f s16le - 2>/dev/null");
+  return double(r.out.size()) / 2 / sampleRate;
+}
+
+// What the stream headers say: duration of the video and the audio stream in seconds (for
+// audio whose duration ffprobe leaves open, its length in samples over the sample rate),
+// and the audio sample rate.
+struct HeaderDurations {
+  double video = 0, audio = 0;
+  uint32_t sampleRate = 0;
+};
+HeaderDurations headerDurations(const std::string& path) {
+  const CommandResult r = runCommand("ffprobe -v error -show_entries stream=codec_type,duration,nb_frames,sample_rate "
+                                     "-of compact=p=0:nk=0 " + test::shellQuote(path));
+  HeaderDurations d;
+  std::istringstream in(r.out);
+  std::string line;
+  while (std::getline(in, line)) {
+    std::map<std::string, std::string> f;
+    std::istringstream fields(line);
+    std::string kv;
+    while (std::getline(fields, kv, '|'))
+      if (kv.find('=') != std::string::npos) f[kv.substr(0, kv.find('='))] = kv.substr(kv.find('=') + 1);
+    const auto num = [&](const char* k) { return f[k].empty() || f[k] == "N/A" ? -1.0 : std::stod(f[k]); };
+    if (f["codec_type"] == "video") d.video = num("duration");
+    if (f["codec_type"] == "audio") {
+      d.sampleRate = uint32_t(num("sample_rate"));
+      d.audio = num("duration") >= 0 ? num("duration") : num("nb_frames") / d.sampleRate;
+    }
+  }
+  return d;
 }
 
 // Position and size of each video packet's data in the file, as ffprobe sees them.
@@ -114,6 +161,8 @@ struct DamageCase {
   const char* name;
   Damage damage;
   bool repairable;
+  bool withReference = false;                 // another recording of the same camera is given
+  uint64_t riffListLimit = uint64_t(1) << 30;  // small limits make several RIFF lists
 };
 
 void PrintTo(const DamageCase& d, std::ostream* os) { *os << d.name; }
@@ -122,7 +171,9 @@ const DamageCase kDamages[] = {
     {"NoLegacyIndex", Damage::NoLegacyIndex, true},
     {"CutAt60Percent", Damage::CutAt60Percent, true},
     {"StreamHeadersOverwritten", Damage::StreamHeadersOverwritten, false},
+    {"StreamHeadersOverwrittenWithReference", Damage::StreamHeadersOverwritten, true, true},
     {"ListFramingOverwritten", Damage::ListFramingOverwritten, true},
+    {"SplitIntoRiffListsOf256KiB", Damage::NoLegacyIndex, true, false, 256 * 1024},
 };
 
 Bytes damage(Bytes file, Damage d) {
@@ -181,11 +232,13 @@ TEST_P(AviEndToEnd, RepairedFilePlaysTheOriginalFrames) {
   const std::string damaged = dir.file("damaged.avi"), repaired = dir.file("repaired.avi");
   ASSERT_TRUE(test::writeFileBytes(damaged, damagedBytes));
 
+  const std::string reference = dc.withReference ? ensureSource(source, true) : "";
   RepairFileAvi engine;
   test::RecordingDelegate d;
   engine.delegate = &d;
+  engine.riffListLimit = dc.riffListLimit;
   ASSERT_TRUE(engine.fileValidityCheckAtPath(damaged));
-  engine.retrieveAudioVideoSamplesForFileAtPath(damaged, repaired);
+  engine.retrieveAudioVideoSamplesForFileAtPath(damaged, repaired, reference);
 
   if (!dc.repairable) {
     EXPECT_TRUE(avitest::failedWith107(d));
@@ -218,8 +271,26 @@ TEST_P(AviEndToEnd, RepairedFilePlaysTheOriginalFrames) {
     EXPECT_TRUE(std::equal(got.begin(), got.end(), want.begin()));
   } else {
     EXPECT_EQ(got, want);
+    EXPECT_EQ(audioMd5(repaired), audioMd5(original));
   }
   EXPECT_EQ(engine.videosamplecount.load(), got.size());
+
+  // Every chunk on an even offset, every index entry at its chunk.
+  const avitest::AviWalk walk = avitest::walkAvi(test::readFileBytes(repaired));
+  EXPECT_EQ(walk.problems, std::vector<std::string>{});
+  EXPECT_EQ(walk.riffLists > 1, dc.riffListLimit < originalBytes.size());
+
+  // The stream headers tell the lengths of what the file holds: within one frame and one
+  // audio chunk of what decodes, and of the original's when nothing was lost.
+  const HeaderDurations h = headerDurations(repaired);
+  ASSERT_GT(h.sampleRate, 0u);
+  EXPECT_NEAR(h.video, got.size() / 25.0, 1e-6);
+  EXPECT_NEAR(h.audio, decodedAudioSeconds(repaired, h.sampleRate), 0.05);
+  if (dc.damage != Damage::CutAt60Percent) {
+    const HeaderDurations o = headerDurations(original);
+    EXPECT_NEAR(h.video, o.video, 0.04 + 1e-6);
+    EXPECT_NEAR(h.audio, o.audio, 0.05);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -230,6 +301,105 @@ INSTANTIATE_TEST_SUITE_P(
       n.erase(std::remove(n.begin(), n.end(), '-'), n.end());
       return n + "_" + std::get<1>(info.param).name;
     });
+
+}  // namespace
+}  // namespace vr
+
+namespace vr {
+namespace {
+
+// A recording of more than 4 GiB: the repair is written as OpenDML (further "AVIX" lists,
+// super and standard indexes, the total frame count in the OpenDML header) and ffmpeg plays
+// its last frame and all of its sound. The damaged file is sparse: each video chunk holds a
+// real picture followed by a hole, so the test needs little more disk than the repaired
+// file itself, which is removed at the end.
+TEST(AviOverFourGiB, IsWrittenAsOpenDmlAndPlaysToTheEnd) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "writes more than 4 GiB; runs in the normal build";
+#endif
+  if (!test::hasFfmpeg()) GTEST_SKIP() << "ffmpeg/ffprobe not installed";
+  const std::string original = ensureSource(kSources[1]);
+  ASSERT_FALSE(original.empty());
+  const Bytes src = test::readFileBytes(original);
+
+  // The original's chunks, in the order of its "movi" list.
+  const size_t movi = findTag(src, "movi");
+  ASSERT_NE(movi, std::string::npos);
+  std::vector<Bytes> pictures, sound;
+  for (size_t p = movi + 4; p + 8 <= src.size();) {
+    const uint32_t size = readLE32(src.data() + p + 4);
+    if (p + 8 + size > src.size() || std::memcmp(src.data() + p, "idx1", 4) == 0) break;
+    Bytes data(src.begin() + long(p) + 8, src.begin() + long(p + 8 + size));
+    if (std::memcmp(src.data() + p, "00dc", 4) == 0) pictures.push_back(std::move(data));
+    if (std::memcmp(src.data() + p, "01wb", 4) == 0) sound.push_back(std::move(data));
+    p += 8 + size + (size & 1);
+  }
+  ASSERT_EQ(pictures.size(), 100u);
+  ASSERT_FALSE(sound.empty());
+
+  // The original's header list, then 540 video chunks of 8,000,000 bytes (picture k mod 100
+  // and a hole), the sound chunks after the first ones: 4.32 GB.
+  constexpr uint32_t kChunk = 8000000;
+  constexpr size_t kPictures = 540;
+  avitest::QuietLog quiet;
+  test::TempDir dir;
+  const std::string damaged = dir.file("long.avi"), repaired = dir.file("long-repaired.avi");
+  {
+    FileHandle f = FileHandle::createForWriting(damaged);
+    ASSERT_EQ(f.writeAt(0, src.data(), movi + 4), movi + 4);
+    uint64_t pos = movi + 4;
+    const auto put = [&](const char* tag, const Bytes& data, uint32_t size) {
+      Bytes head(tag, tag + 4);
+      appendLE32(head, size);
+      ASSERT_EQ(f.writeAt(pos, head.data(), 8), 8u);
+      ASSERT_EQ(f.writeAt(pos + 8, data.data(), data.size()), data.size());
+      pos += 8 + size + (size & 1);
+    };
+    for (size_t k = 0; k < kPictures; ++k) {
+      put("00dc", pictures[k % pictures.size()], kChunk);
+      if (k < sound.size()) put("01wb", sound[k], uint32_t(sound[k].size()));
+    }
+    ASSERT_TRUE(f.truncate(pos));
+  }
+  ASSERT_GT(fs::file_size(damaged), uint64_t(1) << 32);
+
+  RepairFileAvi engine;
+  test::RecordingDelegate d;
+  engine.delegate = &d;
+  engine.retrieveAudioVideoSamplesForFileAtPath(damaged, repaired);
+  fs::remove(damaged);
+  ASSERT_TRUE(d.completed) << (d.errors.empty() ? "" : d.errors[0].reason());
+  const uint64_t size = fs::file_size(repaired);
+  EXPECT_GT(size, uint64_t(1) << 32);
+
+  // RIFF lists: "AVI " and then "AVIX" ones, each within its 32-bit size, ending at the end.
+  FileHandle out = FileHandle::openForReading(repaired);
+  std::vector<std::string> lists;
+  uint64_t p = 0;
+  for (uint8_t head[12]; p + 12 <= size; p += 8 + readLE32(head + 4)) {
+    out.readZeroFilled(p, head, sizeof head);
+    if (std::memcmp(head, "RIFF", 4) != 0) break;
+    lists.emplace_back(reinterpret_cast<const char*>(head) + 8, 4);
+  }
+  EXPECT_EQ(p, size);
+  ASSERT_GE(lists.size(), 5u);
+  EXPECT_EQ(lists[0], "AVI ");
+  EXPECT_EQ(std::count(lists.begin(), lists.end(), "AVIX"), long(lists.size() - 1));
+
+  // ffmpeg: the frame count of the stream header, the last picture after a seek to the end,
+  // and the whole sound, which lies in the last list.
+  const CommandResult frames = runCommand("ffprobe -v error -select_streams v:0 -show_entries stream=nb_frames "
+                                          "-of csv=p=0 " + test::shellQuote(repaired));
+  EXPECT_EQ(frames.out, std::to_string(kPictures) + "\n");
+  const CommandResult last = runCommand("ffmpeg -nostdin -v error -sseof -1 -i " + test::shellQuote(repaired) +
+                                        " -map 0:v:0 -f framemd5 - 2>&1");
+  const std::vector<std::string> want = videoFrameMd5s(original);
+  ASSERT_EQ(want.size(), pictures.size());
+  ASSERT_FALSE(last.out.empty());
+  const std::string lastLine = last.out.substr(last.out.rfind('\n', last.out.size() - 2) + 1);
+  EXPECT_EQ(lastLine.substr(lastLine.rfind(',') + 1), want[(kPictures - 1) % want.size()] + "\n") << last.out;
+  EXPECT_EQ(audioMd5(repaired), audioMd5(original));
+}
 
 }  // namespace
 }  // namespace vr
