@@ -39,6 +39,41 @@ struct AviWaveFormat {
   bool isMpegAudio() const { return formatTag == 0x50 || formatTag == 0x55; }
 };
 
+// Whether a video chunk starts a picture that decodes on its own, told from the first bytes
+// of its data. MPEG-4 Part 2 chunks are key frames when their first picture (VOP) is
+// intra-coded, H.264 chunks when they hold an IDR slice; every picture of other codecs (such
+// as Motion JPEG) counts as a key frame.
+enum class AviVideoKind { IntraOnly, Mpeg4Part2, H264 };
+
+inline AviVideoKind aviVideoKind(uint32_t fourcc) {
+  char c[4];
+  for (int i = 0; i < 4; ++i) {
+    const char ch = char(fourcc >> (24 - 8 * i));
+    c[i] = ch >= 'a' && ch <= 'z' ? char(ch - 32) : ch;
+  }
+  const auto is = [&](const char* t) { return c[0] == t[0] && c[1] == t[1] && c[2] == t[2] && c[3] == t[3]; };
+  for (const char* t : {"FMP4", "XVID", "DIVX", "DX50", "MP4V", "M4S2", "3IV2", "MP4S"})
+    if (is(t)) return AviVideoKind::Mpeg4Part2;
+  for (const char* t : {"H264", "X264", "AVC1", "DAVC", "VSSH"})
+    if (is(t)) return AviVideoKind::H264;
+  return AviVideoKind::IntraOnly;
+}
+
+inline bool aviChunkIsKeyFrame(AviVideoKind kind, const uint8_t* p, size_t n) {
+  if (kind == AviVideoKind::IntraOnly) return true;
+  for (size_t i = 0; i + 4 < n; ++i) {
+    if (p[i] != 0 || p[i + 1] != 0 || p[i + 2] != 1) continue;
+    const uint8_t code = p[i + 3];
+    if (kind == AviVideoKind::Mpeg4Part2 && code == 0xB6) return (p[i + 4] >> 6) == 0;  // vop_coding_type I
+    if (kind == AviVideoKind::H264) {
+      const int type = code & 0x1F;
+      if (type == 5) return true;              // IDR slice
+      if (type == 1) return false;             // non-IDR slice
+    }
+  }
+  return kind == AviVideoKind::H264 ? false : true;
+}
+
 // One MPEG audio frame header (MPEG-1, -2 and 2.5, layers 1 to 3).
 struct MpegAudioFrameHeader {
   uint32_t frameBytes = 0;       // whole frame, header included

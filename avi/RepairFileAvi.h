@@ -166,6 +166,7 @@ class RepairFileAvi {
                               uint64_t bufStart, size_t bufLen);
   void dropUnreadableChunks(uint64_t fileSize);
   void tallyMpegAudio(FileHandle& in);
+  void findKeyFrames(FileHandle& in);
   // Polls the pause flag (sleeping while it is set) and then answers whether to stop.
   bool shouldStop() {
     flags_.waitWhilePaused();
@@ -186,6 +187,7 @@ class RepairFileAvi {
   bool db_ = false;
   AviHeaderInfo info_;
   MpegAudioTally audioTally_;  // filled before writing when the audio is MPEG audio
+  std::vector<bool> videoKey_;  // per video chunk: a key frame (filled before writing)
   AviChunkTable video_;
   AviChunkTable audio_;
   StopPauseFlags flags_;

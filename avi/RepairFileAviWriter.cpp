@@ -296,6 +296,7 @@ void RepairFileAvi::constructRIFFListWithFileHandle(FileHandle& readHandle, cons
     return;
   }
   tallyMpegAudio(readHandle);
+  findKeyFrames(readHandle);
   const AviLayout l = computeLayout();
 
   FileHandle out = FileHandle::createForWriting(outputPath);
@@ -313,6 +314,7 @@ void RepairFileAvi::constructRIFFListWithFileHandle(FileHandle& readHandle, cons
   const double seconds = l.video.rate ? double(l.video.length) * l.video.scale / l.video.rate : 0;
 
   Bytes b;
+  b.reserve(4096);
   appendTag(b, "RIFF");
   appendNum(b, first.riffSize);
   appendTag(b, "AVI ");
@@ -410,7 +412,7 @@ void RepairFileAvi::constructRIFFListWithFileHandle(FileHandle& readHandle, cons
     uint64_t rel = 8;
     for (size_t k = k0; k < k1; ++k) {
       appendNum(o, rel);
-      appendNum(o, t.sizes[k]);
+      appendNum(o, t.sizes[k] | (&t == &video_ && !videoKey_[k] ? 0x80000000u : 0));  // top bit: not a key frame
       rel += chunkSpan(t.sizes[k]);
     }
   };
@@ -461,7 +463,7 @@ void RepairFileAvi::constructRIFFListWithFileHandle(FileHandle& readHandle, cons
         const size_t k0 = video ? seg.videoFirst : seg.audioFirst, k1 = video ? seg.videoEnd : seg.audioEnd;
         for (size_t k = k0; k < k1; ++k) {
           appendTag(idx, video ? videoId : "01wb");
-          appendNum(idx, kAviifKeyframe);
+          appendNum(idx, !video || videoKey_[k] ? kAviifKeyframe : 0);
           appendNum(idx, pos - seg.moviPos);
           appendNum(idx, t.sizes[k]);
           pos += chunkSpan(t.sizes[k]);
@@ -490,6 +492,20 @@ void RepairFileAvi::constructRIFFListWithFileHandle(FileHandle& readHandle, cons
           " bytes");
   sendProgress(100);
   if (delegate) delegate->repairFileDidComplete();
+}
+
+
+void RepairFileAvi::findKeyFrames(FileHandle& in) {
+  videoKey_.assign(video_.count(), true);
+  const Bytes& f = info_.video.format;
+  const AviVideoKind kind = aviVideoKind(f.size() >= 20 ? readBE32(f.data() + 16) : 0);
+  if (kind == AviVideoKind::IntraOnly) return;
+  uint8_t head[512];
+  for (size_t k = 0; k < video_.count(); ++k) {
+    const size_t n = size_t(std::min<uint64_t>(sizeof head, video_.sizes[k]));
+    in.readZeroFilled(video_.offsets[k] + 8, head, n);
+    videoKey_[k] = aviChunkIsKeyFrame(kind, head, n);
+  }
 }
 
 }  // namespace vr

@@ -121,6 +121,16 @@ HeaderDurations headerDurations(const std::string& path) {
   return d;
 }
 
+// One letter per video packet: K for a key frame, - for any other.
+std::string videoKeyFlags(const std::string& path) {
+  const CommandResult r = runCommand("ffprobe -v error -select_streams v:0 -show_entries packet=flags -of csv=p=0 " +
+                                     test::shellQuote(path));
+  std::string keys;
+  std::istringstream in(r.out);
+  for (std::string line; std::getline(in, line);) keys += line.empty() || line[0] != 'K' ? '-' : 'K';
+  return keys;
+}
+
 // Position and size of each video packet's data in the file, as ffprobe sees them.
 std::vector<std::pair<uint64_t, uint64_t>> videoPackets(const std::string& path) {
   const CommandResult r = runCommand("ffprobe -v error -select_streams v:0 -show_entries packet=pos,size "
@@ -274,6 +284,9 @@ TEST_P(AviEndToEnd, RepairedFilePlaysTheOriginalFrames) {
     EXPECT_EQ(audioMd5(repaired), audioMd5(original));
   }
   EXPECT_EQ(engine.videosamplecount.load(), got.size());
+  // The indexes mark the key frames the pictures are (seeking lands on them).
+  const std::string keys = videoKeyFlags(repaired);
+  EXPECT_EQ(keys, videoKeyFlags(original).substr(0, keys.size()));
 
   // Every chunk on an even offset, every index entry at its chunk.
   const avitest::AviWalk walk = avitest::walkAvi(test::readFileBytes(repaired));

@@ -40,6 +40,7 @@ struct AviWalk {
   uint32_t totalFrames = 0;                 // dmlh
   uint32_t length[2] = {0, 0};              // dwLength of the video and the audio stream header
   uint32_t sampleSize[2] = {0, 0};
+  uint32_t scale[2] = {0, 0}, rate[2] = {0, 0};
   size_t indexed[2] = {0, 0};               // chunks reached through the OpenDML indexes
   size_t legacyIndexed = 0;                 // chunks reached through idx1
 };
@@ -75,6 +76,8 @@ inline AviWalk walkAvi(const Bytes& f) {
         const int s = tag(p + 8) == "vids" ? 0 : 1;
         w.length[s] = u32(p + 8 + 32);
         w.sampleSize[s] = u32(p + 8 + 44);
+        w.scale[s] = u32(p + 8 + 20);
+        w.rate[s] = u32(p + 8 + 24);
       } else if (t == "dmlh") {
         w.totalFrames = u32(p + 8);
       }

@@ -163,8 +163,11 @@ TEST(RepairFileAviValidity, TagsInTheFirstTenKiB) {
   }
 }
 
+// Log lines of the last run, kept instead of printed.
+std::vector<std::string> gLog;
+
 TEST(RepairFileAviRun, WorkedExampleIsWrittenByteForByte) {
-  QuietLog quiet;
+  setLogSink([](const std::string& line) { gLog.push_back(line); });
   TempDir dir;
   writeFile(dir.file("in.avi"), SyntheticAvi{.movi = workedExampleMovi()}.build());
   writeFile(dir.file("db.bin"), B().t("00db").z(2044).b);
@@ -192,6 +195,11 @@ TEST(RepairFileAviRun, WorkedExampleIsWrittenByteForByte) {
       if (distinct.empty() || distinct.back() != p) distinct.push_back(p);
     EXPECT_EQ(distinct, (std::vector<int32_t>{10, 50, 70, 80, 100}));
   }
+  // The audio handler holds control bytes (FF 01 02 03); the log shows them escaped.
+  setLogSink(nullptr);
+  ASSERT_FALSE(gLog.empty());
+  for (const std::string& line : gLog)
+    EXPECT_TRUE(std::all_of(line.begin(), line.end(), [](char c) { return c >= 0x20 && c < 0x7F; })) << line;
 }
 
 TEST(RepairFileAviRun, WrittenFilesKeepTheRiffRules) {
@@ -202,12 +210,23 @@ TEST(RepairFileAviRun, WrittenFilesKeepTheRiffRules) {
   B many;
   for (uint32_t k = 0; k < 40; ++k) many.chunk("00dc", 301 + k, uint8_t(k)).chunk("01wb", 33 + 2 * (k % 2), uint8_t(k));
   many.raw(junk);
+  // MPEG-1 layer 3 frames of 417 bytes (128 kbit/s, 44.1 kHz), one or two to a chunk.
+  const Bytes mp3Format = B().n(0x00020055).n(44100).n(16000).n(1).raw({12, 0}).z(12).b;
+  Bytes frame = {0xFF, 0xFB, 0x90, 0x44};
+  frame.resize(417, 0x55);
+  B oneFrame, twoFrames;
+  for (int k = 0; k < 10; ++k) {
+    oneFrame.chunk("00dc", 100, 1).t("01wb").n(417).raw(frame).z(1);
+    twoFrames.chunk("00dc", 100, 1).t("01wb").n(834).raw(frame).raw(frame);
+  }
   struct Case {
     const char* name;
     Bytes movi;
     uint64_t riffListLimit;
     size_t riffLists;
     uint32_t videoLength, audioLength;  // stream header lengths: frames, PCM sample blocks
+    uint32_t audioSampleSize = 2, audioScale = 1, audioRate = 22050;
+    Bytes aformat = audioFormat();
   } const cases[] = {
       {"worked example", workedExampleMovi(), 1u << 30, 1, 2, 5},
       {"no audio chunks", B().chunk("00dc", 100, 1).chunk("00dc", 51, 2).raw(junk).b, 1u << 30, 1, 2, 0},
@@ -215,10 +234,14 @@ TEST(RepairFileAviRun, WrittenFilesKeepTheRiffRules) {
        1u << 30, 1, 2, 6},
       {"several RIFF lists", many.b, 4096, 5, 40, 40 * 17},
       {"one chunk per RIFF list", many.b, 64, 80, 40, 40 * 17},
+      // MPEG audio is counted in frames when every chunk is one frame, else in bytes at
+      // the rate the frames give (8,340 bytes for 23,040 samples at 44.1 kHz).
+      {"MP3, one frame per chunk", oneFrame.raw(junk).b, 1u << 30, 1, 10, 10, 0, 1152, 44100, mp3Format},
+      {"MP3, two frames per chunk", twoFrames.raw(junk).b, 1u << 30, 1, 10, 8340, 1, 1, 15963, mp3Format},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    writeFile(dir.file("in.avi"), SyntheticAvi{.movi = c.movi}.build());
+    writeFile(dir.file("in.avi"), SyntheticAvi{.aformat = c.aformat, .movi = c.movi}.build());
     Engine run;
     run.engine.riffListLimit = c.riffListLimit;
     run.repair(dir.file("in.avi"), dir.file("out.avi"));
@@ -229,6 +252,9 @@ TEST(RepairFileAviRun, WrittenFilesKeepTheRiffRules) {
     EXPECT_EQ(w.riffLists, c.riffLists);
     EXPECT_EQ(w.length[0], c.videoLength);
     EXPECT_EQ(w.length[1], c.audioLength);
+    EXPECT_EQ(w.sampleSize[1], c.audioSampleSize);
+    EXPECT_EQ(w.scale[1], c.audioScale);
+    EXPECT_EQ(w.rate[1], c.audioRate);
     EXPECT_EQ(w.totalFrames, c.videoLength);
     EXPECT_EQ(w.indexed[0], run.engine.videosamplecount.load());
     EXPECT_EQ(w.indexed[1], run.engine.audiosamplecount.load());
