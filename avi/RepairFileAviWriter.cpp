@@ -176,6 +176,8 @@ AviLayout RepairFileAvi::computeLayout() const {
   l.audio = timingFor(info_.audio, audio_, false, audioTally_);
   const size_t V = video_.count(), A = audio_.count();
   const auto spanOf = [&](size_t g) { return chunkSpan(g < V ? video_.sizes[g] : audio_.sizes[g - V]); };
+  // RIFF sizes are 32-bit; the limit keeps well below that whatever it is set to.
+  const uint64_t limit = std::min<uint64_t>(riffListLimit, 0xF0000000ull);
 
   // The header list's size depends on the number of super index entries, which depends on
   // how the chunks are split into RIFF lists, which depends on the header list's size. The
@@ -193,7 +195,7 @@ AviLayout RepairFileAvi::computeLayout() const {
     uint64_t used = 4 + 8 + l.hdrlSize + 12 + 2 * kStandardIndexHead + 8;  // the first list's fixed part
     for (size_t g = 0; g < V + A; ++g) {
       const uint64_t cost = spanOf(g) + 8 + (runs.empty() ? 16 : 0);  // chunk, index entry, idx1 entry
-      if (g > first && used + cost > riffListLimit) {
+      if (g > first && used + cost > limit) {
         runs.emplace_back(first, g);
         first = g;
         used = 4 + 12 + 2 * kStandardIndexHead;
@@ -286,6 +288,10 @@ void RepairFileAvi::constructRIFFListWithFileHandle(FileHandle& readHandle, cons
 
   // Chunks that cannot be read in full are left out of the tables before anything is
   // written, so the indexes always describe exactly the data that follows them.
+  if (!info_.allFound()) {
+    failWith(107, "no usable stream descriptions");
+    return;
+  }
   dropUnreadableChunks(readHandle.size());
   if (!stopflag() && video_.count() == 0 && audio_.count() == 0) {
     failWith(107, "no video or audio chunk was found");
