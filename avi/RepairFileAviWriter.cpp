@@ -46,6 +46,12 @@ void appendNum64(Bytes& out, uint64_t v) {
   appendNum(out, uint32_t(v >> 32));
 }
 void appendNum16(Bytes& out, uint16_t v) { appendLE16(out, v); }
+// The head of a RIFF or LIST: its tag, its size and its form or list type.
+void appendListHead(Bytes& out, const char* tag, uint64_t size, const char* type) {
+  appendTag(out, tag);
+  appendNum(out, size);
+  appendTag(out, type);
+}
 // A chunk holding `data`, with a pad byte after odd data.
 void appendChunk(Bytes& out, const char* tag, const Bytes& data) {
   appendTag(out, tag);
@@ -321,12 +327,8 @@ void RepairFileAvi::constructRIFFListWithFileHandle(FileHandle& readHandle, cons
 
   Bytes b;
   b.reserve(4096);
-  appendTag(b, "RIFF");
-  appendNum(b, first.riffSize);
-  appendTag(b, "AVI ");
-  appendTag(b, "LIST");
-  appendNum(b, l.hdrlSize);
-  appendTag(b, "hdrl");
+  appendListHead(b, "RIFF", first.riffSize, "AVI ");
+  appendListHead(b, "LIST", l.hdrlSize, "hdrl");
 
   // Main header, from the stream descriptions and the chunks found.
   appendTag(b, "avih");
@@ -350,9 +352,7 @@ void RepairFileAvi::constructRIFFListWithFileHandle(FileHandle& readHandle, cons
     const AviStreamTiming& m = video ? l.video : l.audio;
     const AviChunkTable& t = video ? video_ : audio_;
     const size_t capacity = video ? l.videoIndexCapacity : l.audioIndexCapacity;
-    appendTag(b, "LIST");
-    appendNum(b, 4 + (8 + 56) + chunkSpan(s.format.size()) + 8 + 24 + 16 * capacity);
-    appendTag(b, "strl");
+    appendListHead(b, "LIST", 4 + (8 + 56) + chunkSpan(s.format.size()) + 8 + 24 + 16 * capacity, "strl");
     appendTag(b, "strh");
     appendNum(b, 56);
     appendTag(b, video ? "vids" : "auds");
@@ -390,9 +390,7 @@ void RepairFileAvi::constructRIFFListWithFileHandle(FileHandle& readHandle, cons
   appendStreamList(true);
   appendStreamList(false);
 
-  appendTag(b, "LIST");
-  appendNum(b, 4 + 8 + kDmlhSize);
-  appendTag(b, "odml");
+  appendListHead(b, "LIST", 4 + 8 + kDmlhSize, "odml");
   appendTag(b, "dmlh");
   appendNum(b, kDmlhSize);
   appendNum(b, video_.count());  // total frames of the whole file
@@ -431,14 +429,8 @@ void RepairFileAvi::constructRIFFListWithFileHandle(FileHandle& readHandle, cons
   for (size_t i = 0; i < l.segments.size() && !stopflag(); ++i) {
     const AviSegment& seg = l.segments[i];
     Bytes head;
-    if (i > 0) {
-      appendTag(head, "RIFF");
-      appendNum(head, seg.riffSize);
-      appendTag(head, "AVIX");
-    }
-    appendTag(head, "LIST");
-    appendNum(head, seg.moviSize);
-    appendTag(head, "movi");
+    if (i > 0) appendListHead(head, "RIFF", seg.riffSize, "AVIX");
+    appendListHead(head, "LIST", seg.moviSize, "movi");
     if (seg.writesIx00) appendStandardIndex(head, "ix00", videoId, seg.videoBase, video_, seg.videoFirst, seg.videoEnd);
     if (seg.writesIx01) appendStandardIndex(head, "ix01", "01wb", seg.audioBase, audio_, seg.audioFirst, seg.audioEnd);
     w.append(head.data(), head.size());
