@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <cstdio>
+#include <cstdlib>
 
 namespace vr {
 
@@ -61,11 +61,8 @@ namespace {
 
 std::array<uint8_t, 16> randomUuidBytes() {
   std::array<uint8_t, 16> b{};
-  if (RAND_bytes(b.data(), static_cast<int>(b.size())) != 1) {
-    // The random source failed: no identifier is better than a predictable one.
-    std::fprintf(stderr, "video-repair: the system's random source failed\n");
-    std::abort();
-  }
+  // Without the random source no identifier is better than a predictable one.
+  if (RAND_bytes(b.data(), static_cast<int>(b.size())) != 1) std::abort();
   b[6] = static_cast<uint8_t>((b[6] & 0x0F) | 0x40);  // version 4
   b[8] = static_cast<uint8_t>((b[8] & 0x3F) | 0x80);  // RFC 4122 variant
   return b;
@@ -83,6 +80,19 @@ std::string hexOf(const std::array<uint8_t, 16>& b, bool dashes, bool upper) {
 }
 
 }  // namespace
+
+std::string randomStringWithLength(size_t length) {
+  static const char kAlphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  std::string out;
+  while (out.size() < length) {
+    unsigned char b[32];
+    if (RAND_bytes(b, sizeof b) != 1) std::abort();
+    for (unsigned char c : b)
+      // 248 = 4 * 62: values above it are dropped so that every character is equally likely.
+      if (c < 248 && out.size() < length) out += kAlphabet[c % 62];
+  }
+  return out;
+}
 
 std::string makeUuidString() { return hexOf(randomUuidBytes(), true, true); }
 std::string makeUuidHex() { return hexOf(randomUuidBytes(), false, false); }

@@ -23,5 +23,7 @@ Bytes hmacSha256(std::span<const uint8_t> key, std::string_view message);
 std::string makeUuidString();
 // A random UUID without dashes, lower-cased: 32 hexadecimal characters.
 std::string makeUuidHex();
+// length characters drawn uniformly and independently from a-z, A-Z and 0-9.
+std::string randomStringWithLength(size_t length);
 
 }  // namespace vr
