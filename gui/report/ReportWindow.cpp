@@ -40,9 +40,14 @@ class ReportOverlay : public QWidget {
     setAttribute(Qt::WA_NoSystemBackground);
     setFocusPolicy(Qt::StrongFocus);
     setGeometry(window->rect());
+    window->installEventFilter(this);
   }
 
  protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (event->type() == QEvent::Resize) setGeometry(static_cast<QWidget*>(watched)->rect());
+    return false;
+  }
   void paintEvent(QPaintEvent*) override {
     QPainter p(this);
     p.fillRect(rect(), QColor(0, 0, 0, 128));
@@ -411,7 +416,8 @@ void ReportWindow::sendLinkReport() {
 }
 
 void ReportWindow::uploadFileWithSelectedCount(int count) {
-  if (upload_->running()) return;
+  // The result dialog is modal, so a new start can only follow a sequence that has ended
+  // or is returning from its last report; start() waits for that.
   uploadCompleted_ = false;
   ReportSubmission s;
   s.email = emailId->text().toStdString();
