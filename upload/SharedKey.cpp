@@ -58,16 +58,18 @@ std::string AZSSharedKeyBlobAuthenticationHandler::stringToSign(const HttpReques
     s += spacesForBreaks(name) + ":" + spacesForBreaks(value) + "\n";
 
   s += "/" + credentials_.accountName + request.uri.encodedPath();
+  // Items are split before they are decoded, so an encoded "&" inside a value stays in it.
   std::map<std::string, std::string> query;
-  const std::string decoded = percentDecode(request.uri.query());
+  const std::string& encoded = request.uri.query();
   size_t pos = 0;
-  while (!decoded.empty() && pos <= decoded.size()) {
-    size_t end = decoded.find('&', pos);
-    if (end == std::string::npos) end = decoded.size();
-    const std::string item = decoded.substr(pos, end - pos);
+  while (!encoded.empty() && pos <= encoded.size()) {
+    size_t end = encoded.find('&', pos);
+    if (end == std::string::npos) end = encoded.size();
+    const std::string item = encoded.substr(pos, end - pos);
     const size_t eq = item.find('=');
     if (!item.empty())
-      query[toLower(item.substr(0, eq))] = eq == std::string::npos ? std::string() : item.substr(eq + 1);
+      query[toLower(percentDecode(item.substr(0, eq)))] =
+          eq == std::string::npos ? std::string() : percentDecode(item.substr(eq + 1));
     pos = end + 1;
   }
   for (const auto& [name, value] : query) s += "\n" + name + ":" + value;

@@ -45,6 +45,13 @@ TEST(SharedKey, PutBlockOfFiveBytesSignsByteForByte) {
             "SharedKey acct:ouMWRmNPBoIRRky4BojPqD7kePHDoE4U3hVu3VVA6ag=");
   EXPECT_EQ(put.header("x-ms-date"), "Mon, 07 Dec 2026 03:00:00 GMT");
   EXPECT_EQ(put.header("User-Agent").rfind("Azure-Storage/0.1.2-preview (iOS ", 0), 0u);
+
+  // Base64 padding travels percent-encoded and is signed decoded, as the service reads it.
+  const HttpRequest padded = AZSBlobRequestFactory::putBlock(blob, Bytes{}, "YWI+/w==");
+  EXPECT_EQ(padded.uri.toString(),
+            "https://acct.blob.example.net/c1/a.mov?comp=block&blockid=YWI%2B%2Fw%3D%3D");
+  const std::string signedText = signer.stringToSign(padded);
+  EXPECT_EQ(signedText.substr(signedText.rfind("\nblockid:")), "\nblockid:YWI+/w==\ncomp:block");
 }
 
 TEST(SharedKey, StringToSignRules) {
