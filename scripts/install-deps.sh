@@ -3,7 +3,10 @@
 # apt-get update runs only when something is missing.
 set -euo pipefail
 packages=(build-essential cmake pkg-config libfaad-dev libxml2-dev libgtest-dev libgmock-dev googletest
-          libbenchmark-dev ffmpeg python3 time)
+          libbenchmark-dev ffmpeg python3 time libcurl4-openssl-dev libssl-dev qt6-base-dev)
+# The blob emulator of the tests runs on Node.js; a Node.js from elsewhere brings its own npm.
+command -v node >/dev/null || packages+=(nodejs)
+command -v npm >/dev/null || packages+=(npm)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, makes the test media and runs every test: first the
 # normal build (unit, command-line and end-to-end tests), then all of them again under
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# AddressSanitizer and UndefinedBehaviorSanitizer. The blob emulator that the error-report
+# tests upload to runs on a loopback port for the whole run and is stopped at the end,
+# also when a test fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # Tests run ffmpeg; keep it from waiting on a terminal.
@@ -14,6 +16,8 @@ bash scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVR_BUILD_BENCH=ON >/dev/null
 cmake --build build -j"$jobs"
 bash scripts/make-test-media.sh "$root/build/test-media"
+eval "$(bash scripts/azurite.sh start "$root/build/azurite")"
+trap 'bash scripts/azurite.sh stop "$root/build/azurite"' EXIT
 ctest --test-dir build --output-on-failure -j"$jobs"
 
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVR_SANITIZE=ON \

@@ -1,0 +1,395 @@
+// The error-report window driven as a user would: the checks before anything is sent, the
+// upload list, and whole submissions against the blob emulator and a local mail server.
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QStandardPaths>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <random>
+
+#include "gui/report/ReportWindow.h"
+#include "support/BlobEmulator.h"
+#include "support/LoopbackHttpServer.h"
+#include "upload/Crypto.h"
+
+namespace vr {
+namespace {
+
+// Forwards loopback connections to another port, passing at most about 1 MiB a second
+// towards it: a slow line, so that an upload can be aborted in the middle.
+class SlowProxy {
+ public:
+  explicit SlowProxy(int targetPort) : target_(targetPort) {
+    listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(listen_, 8);
+    ::getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+    threads_.emplace_back([this] { acceptLoop(); });
+  }
+  ~SlowProxy() {
+    stop_ = true;
+    for (auto& t : threads_) t.join();
+    ::close(listen_);
+  }
+  int port() const { return port_; }
+
+ private:
+  void acceptLoop() {
+    while (!stop_) {
+      pollfd p{listen_, POLLIN, 0};
+      if (::poll(&p, 1, 50) <= 0) continue;
+      const int client = ::accept(listen_, nullptr, nullptr);
+      const int server = ::socket(AF_INET, SOCK_STREAM, 0);
+      sockaddr_in a{};
+      a.sin_family = AF_INET;
+      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      a.sin_port = htons(uint16_t(target_));
+      if (::connect(server, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(client);
+        ::close(server);
+        continue;
+      }
+      threads_.emplace_back([this, client, server] { pump(client, server); });
+    }
+  }
+  void pump(int client, int server) {
+    char buf[16384];
+    while (!stop_) {
+      pollfd p[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+      if (::poll(p, 2, 50) <= 0) continue;
+      const int from = (p[0].revents & (POLLIN | POLLHUP)) ? client : server;
+      const ssize_t n = ::read(from, buf, sizeof buf);
+      if (n <= 0) break;
+      if (from == client) std::this_thread::sleep_for(std::chrono::milliseconds(15));
+      if (::write(from == client ? server : client, buf, size_t(n)) != n) break;
+    }
+    ::close(client);
+    ::close(server);
+  }
+  int target_;
+  int listen_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::vector<std::thread> threads_;  // only the accept thread adds to it
+};
+
+QByteArray randomData(qsizetype n, unsigned seed) {
+  std::mt19937 gen(seed);
+  QByteArray b(n, '\0');
+  for (auto& c : b) c = char(gen());
+  return b;
+}
+
+}  // namespace
+
+class ReportWindowTest : public QObject {
+  Q_OBJECT
+
+ private:
+  QTemporaryDir home_;
+  std::unique_ptr<test::LoopbackHttpServer> mail_;
+
+  QString writeFile(const QString& name, const QByteArray& data) {
+    const QString path = home_.filePath("videos/" + name);
+    QDir().mkpath(home_.filePath("videos"));
+    QFile f(path);
+    f.open(QIODevice::WriteOnly);
+    f.write(data);
+    return path;
+  }
+  void configure(const std::string& blobEndpoint) {
+    qputenv("VR_STORAGE_CONNECTION_STRING", test::emulatorConnectionString(blobEndpoint).c_str());
+    qputenv("VR_MAIL_API_KEY", "test-mail-key");
+    qputenv("VR_MAIL_ENDPOINT", QByteArray::fromStdString(mail_->url()));
+    qputenv("VR_SUPPORT_MAILBOX", "support@example.com");
+  }
+  static void fillIn(ReportWindow& w, const QString& email, const QString& details) {
+    w.findChild<QLineEdit*>("emailId")->setText(email);
+    w.findChild<QPlainTextEdit*>("errorDetails")->setPlainText(details);
+  }
+  static void click(ReportWindow& w, const char* name) {
+    QTest::mouseClick(w.findChild<QAbstractButton*>(name), Qt::LeftButton);
+  }
+  static QString alertText(ReportWindow& w) { return w.resultDialog()->alertMessage->text(); }
+  std::shared_ptr<AZSCloudBlobClient> emulatorClient() {
+    return AZSCloudStorageAccount::accountFromConnectionString(
+               test::emulatorConnectionString(test::blobEmulatorEndpoint()))
+        ->getBlobClient();
+  }
+  QByteArray download(const std::string& container, const std::string& blob) {
+    const auto client = emulatorClient();
+    const auto uri = client->containerReferenceFromName(container).blockBlobReferenceFromName(blob).storageUri();
+    auto r = client->execute(HttpRequest{"GET", uri, {}, {}}, size_t(64) << 20);
+    if (auto* ok = std::get_if<HttpResponse>(&r)) return QByteArray(reinterpret_cast<const char*>(ok->body.data()), qsizetype(ok->body.size()));
+    return "(missing)";
+  }
+
+ private slots:
+  void initTestCase() {
+    QVERIFY(home_.isValid());
+    qputenv("HOME", home_.path().toUtf8());
+    qputenv("XDG_CONFIG_HOME", home_.filePath("config").toUtf8());
+    mail_ = std::make_unique<test::LoopbackHttpServer>(202);
+  }
+  void init() {
+    for (const char* v : {"VR_STORAGE_CONNECTION_STRING", "VR_MAIL_API_KEY", "VR_MAIL_ENDPOINT", "VR_SUPPORT_MAILBOX"})
+      qunsetenv(v);
+  }
+
+  void emailValidation_data() {
+    QTest::addColumn<QString>("email");
+    QTest::addColumn<bool>("valid");
+    QTest::newRow("plain") << "jane.doe@example.com" << true;
+    QTest::newRow("several labels, digits, hyphen") << "j@mail-1.example.co.uk" << true;
+    QTest::newRow("two @") << "jane@doe@example.com" << false;
+    QTest::newRow("domain without dot") << "jane@localhost" << false;
+    QTest::newRow("one-letter last label") << "jane@example.c" << false;
+    QTest::newRow("empty local part") << "@example.com" << false;
+    QTest::newRow("underscore in domain") << "jane@ex_ample.com" << false;
+    QTest::newRow("overlong") << QString(300, 'a') + "@example.com" << false;
+  }
+  void emailValidation() {
+    QFETCH(QString, email);
+    QFETCH(bool, valid);
+    QCOMPARE(validateEmailWithString(email.toStdString()), valid);
+  }
+
+  void subjectAndBlocks() {
+    const std::string prefix = "Dovex Video Repair Software Mac - Error Report x";
+    for (int i = 0; i < 50; ++i) {
+      const std::string s = reportSubject();
+      QCOMPARE(s.size(), prefix.size() + 10);
+      QCOMPARE(s.substr(0, prefix.size()), prefix);
+      QVERIFY(s.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789",
+                                  prefix.size()) == std::string::npos);
+    }
+    const std::pair<uint64_t, uint64_t> blocks[] = {{0, 1}, {1048575, 1}, {1048576, 1}, {1048577, 2},
+                                                    {uint64_t(5) << 30, 5120}, {(uint64_t(5) << 30) + 1, 5121}};
+    for (const auto& [size, count] : blocks) QCOMPARE(uploadBlockCount(size), count);
+    QCOMPARE(QString::fromStdString(reportBody("It broke.", {"http://a/c/x.mov", "http://a/c/y.mov"}, "Linux", "u1")),
+             QString("It broke.\n\nhttp://a/c/x.mov\n\nhttp://a/c/y.mov\n\nMacOS : Linux\n\nUID : u1"));
+  }
+
+  void notConfiguredSendsNothing() {
+    ReportWindow w({writeFile("a.mov", "abc")});
+    QVERIFY(!w.findChild<QLabel*>("notConfigured")->isHidden());
+    QVERIFY(!w.findChild<QPushButton*>("submitErrorReport")->isEnabled());
+  }
+
+  void validationMessages_data() {
+    QTest::addColumn<QString>("email");
+    QTest::addColumn<QString>("details");
+    QTest::addColumn<int>("files");     // rows in the list
+    QTest::addColumn<bool>("selected");  // rows chosen
+    QTest::addColumn<bool>("linkMode");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("icon");
+    QTest::newRow("no e-mail") << "" << "x" << 1 << true << false << "Please enter email address." << "Mail";
+    QTest::newRow("no description") << "a@b.cd" << "" << 1 << true << false
+                                    << "Please provide more information about the issue." << "information-icon";
+    QTest::newRow("invalid e-mail") << "a@b" << "x" << 1 << true << false << "Enter a valid Email Address." << "Mail";
+    QTest::newRow("empty list") << "a@b.cd" << "x" << 0 << true << false << "Please add files to upload."
+                                << "information-icon";
+    QTest::newRow("nothing chosen") << "a@b.cd" << "x" << 2 << false << false << "Select a file to upload."
+                                    << "information-icon";
+    QTest::newRow("no link") << "a@b.cd" << "x" << 0 << true << true
+                             << "Please provide the file link of Google drive." << "information-icon";
+  }
+  void validationMessages() {
+    QFETCH(QString, email);
+    QFETCH(QString, details);
+    QFETCH(int, files);
+    QFETCH(bool, selected);
+    QFETCH(bool, linkMode);
+    QFETCH(QString, message);
+    QFETCH(QString, icon);
+    configure("http://127.0.0.1:9/devstoreaccount1");
+    QStringList paths;
+    for (int i = 0; i < files; ++i) paths << writeFile(QString("v%1.mov").arg(i), "x");
+    ReportWindow w(paths);
+    fillIn(w, email, details);
+    auto* table = w.findChild<QTableWidget*>("tableView");
+    for (int row = 0; row < table->rowCount(); ++row)
+      qobject_cast<QCheckBox*>(table->cellWidget(row, 0))->setChecked(selected);
+    if (linkMode) click(w, "radioBtn2");
+    click(w, "submitErrorReport");
+    QCOMPARE(w.resultDialog()->currentTabIdentifier(), QString("5"));
+    QCOMPARE(alertText(w), message);
+    QCOMPARE(w.resultDialog()->alertIcon->property("imageName").toString(), icon);
+    QVERIFY(w.resultDialog()->errorUploadRetryBtn->isHidden());
+    QCOMPARE(w.resultDialog()->errorUploadCloseBtn->text(), QString("OK"));
+    QVERIFY(w.resultDialog()->isVisible());
+  }
+
+  void fileList() {
+    const QString a = writeFile("a.mov", "a"), b = writeFile("b.avi", "b");
+    ReportWindow w({a});
+    w.addFilePath(b);
+    w.addFilePath(a);
+    QCOMPARE(alertText(w), QString("Slected file is already in list."));
+    QCOMPARE(w.filePaths(), QStringList({a, b}));
+    QCOMPARE(w.getselectFile(), 2);
+    auto* table = w.findChild<QTableWidget*>("tableView");
+    qobject_cast<QCheckBox*>(table->cellWidget(0, 0))->click();
+    QCOMPARE(w.getselectFile(), 1);
+    w.resultDialog()->hide();
+    click(w, "removeFiles");
+    QCOMPARE(alertText(w), QString("Click on the file to remove."));
+    table->selectRow(0);
+    click(w, "removeFiles");
+    QCOMPARE(w.filePaths(), QStringList({b}));
+    // Link mode turns the list off and the link field on.
+    click(w, "radioBtn2");
+    QVERIFY(!table->isEnabled());
+    QVERIFY(w.findChild<QLineEdit*>("DriveLink")->isEnabled());
+    QVERIFY(!w.findChild<QRadioButton*>("radioBtn1")->isChecked());
+  }
+
+  void submissions_data() {
+    QTest::addColumn<QStringList>("names");  // files offered; "-" prefix: missing on disk
+    QTest::addColumn<QString>("tab");
+    QTest::addColumn<QString>("header");
+    QTest::addColumn<int>("links");
+    QTest::newRow("both go up") << QStringList{"first clip.mov", "second.avi"} << "4" << "" << 2;
+    QTest::newRow("second fails") << QStringList{"first.mov", "-gone.mp4"} << "1"
+                                  << "1 File uploaded sucessfully." << 1;
+    QTest::newRow("first fails, second goes up") << QStringList{"-gone.mov", "later.mov"} << "1"
+                                                 << "1 File uploaded sucessfully." << 1;
+  }
+  void submissions() {
+    if (test::blobEmulatorEndpoint().empty()) QSKIP("VR_TEST_BLOB_ENDPOINT not set: no blob emulator");
+    QFETCH(QStringList, names);
+    QFETCH(QString, tab);
+    QFETCH(QString, header);
+    QFETCH(int, links);
+    configure(test::blobEmulatorEndpoint());
+    QStringList paths;
+    std::map<std::string, QByteArray> contents;
+    for (int i = 0; i < names.size(); ++i) {
+      const bool missing = names[i].startsWith('-');
+      const QString name = missing ? names[i].mid(1) : names[i];
+      const QByteArray data = randomData(i == 0 ? 1048577 : 3 * 1048576 + 7, unsigned(i));
+      paths << (missing ? home_.filePath("videos/" + name) : writeFile(name, data));
+      if (!missing) contents[name.toStdString()] = data;
+    }
+    const size_t mailsBefore = mail_->waitFor(0, std::chrono::seconds(0)).size();
+    ReportWindow w(paths);
+    w.show();
+    fillIn(w, "jane@example.com", "The camera stopped.");
+    click(w, "submitErrorReport");
+    QCOMPARE(w.resultDialog()->currentTabIdentifier(), QString("2"));
+    QCOMPARE(w.resultDialog()->errorUploadCloseBtn->text(), QString("Cancel"));
+    QTRY_COMPARE_WITH_TIMEOUT(w.resultDialog()->currentTabIdentifier(), tab, 60000);
+    QCOMPARE(w.resultDialog()->errorUploadCloseBtn->text(), QString("Close"));
+    const std::string container = w.containerName().toStdString();
+    for (const auto& [name, data] : contents) QVERIFY2(download(container, name) == data, name.c_str());
+    QCOMPARE(download(container, "email.txt"), QByteArray("jane@example.com"));
+
+    const auto mails = mail_->waitFor(mailsBefore + 1, std::chrono::seconds(30));
+    QCOMPARE(mails.size(), mailsBefore + 1);
+    const std::string& body = mails.back().body;
+    QCOMPARE(mails.back().path, std::string("/v3/mail/send"));
+    QCOMPARE(mails.back().headers.at("authorization"), std::string("Bearer test-mail-key"));
+    QVERIFY(body.find("\"from\":{\"email\":\"jane@example.com\"}") != std::string::npos);
+    QVERIFY(body.find("UID : " + container) != std::string::npos);
+    size_t found = 0;
+    for (size_t at = body.find("/" + container + "/"); at != std::string::npos;
+         at = body.find("/" + container + "/", at + 1))
+      ++found;
+    QCOMPARE(int(found), links);
+
+    QFile log(w.errorLogPath());
+    if (tab == "1") {
+      QVERIFY(!w.resultDialog()->failedUploadAbortedHeaderText->isHidden());
+      QCOMPARE(w.resultDialog()->failedUploadAbortedHeaderText->text(), header);
+      QVERIFY(log.open(QIODevice::ReadOnly));
+      QVERIFY(log.readAll().endsWith(" Failed to upload.\n"));
+      log.close();
+    } else {
+      QVERIFY(w.uploadCompleted());
+    }
+    // Closing the dialog after a sent report closes the report window too, and the error
+    // log goes with it.
+    QTest::mouseClick(w.resultDialog()->errorUploadCloseBtn, Qt::LeftButton);
+    QCOMPARE(w.isVisible(), tab != "4");
+    w.close();
+    QVERIFY(!log.exists());
+  }
+
+  void noConnectionOffersRetry() {
+    int closedPort = 0;
+    { test::LoopbackHttpServer gone; closedPort = gone.port(); }
+    configure("http://127.0.0.1:" + std::to_string(closedPort) + "/devstoreaccount1");
+    ReportWindow w({writeFile("a.mov", "abc")});
+    w.setServerTimeout(std::chrono::seconds(2));
+    fillIn(w, "jane@example.com", "x");
+    click(w, "submitErrorReport");
+    QTRY_COMPARE_WITH_TIMEOUT(w.resultDialog()->currentTabIdentifier(), QString("5"), 20000);
+    QCOMPARE(alertText(w), QString("Please check your internet connection and try again."));
+    QVERIFY(!w.resultDialog()->errorUploadRetryBtn->isHidden());
+    // Retry starts over and, still without a connection, ends in the same message.
+    QTest::mouseClick(w.resultDialog()->errorUploadRetryBtn, Qt::LeftButton);
+    w.waitForUpload();
+    QTRY_COMPARE_WITH_TIMEOUT(w.resultDialog()->currentTabIdentifier(), QString("5"), 20000);
+    QVERIFY(!w.resultDialog()->errorUploadRetryBtn->isHidden());
+  }
+
+  void abortDeletesTheContainer() {
+    if (test::blobEmulatorEndpoint().empty()) QSKIP("VR_TEST_BLOB_ENDPOINT not set: no blob emulator");
+    const auto endpoint = StorageUri::parse(test::blobEmulatorEndpoint());
+    const int port = std::stoi(endpoint->origin().substr(endpoint->origin().rfind(':') + 1));
+    SlowProxy proxy(port);
+    configure("http://127.0.0.1:" + std::to_string(proxy.port()) + endpoint->path());
+    ReportWindow w({writeFile("long.mov", randomData(8 * 1048576, 3))});
+    fillIn(w, "jane@example.com", "x");
+    click(w, "submitErrorReport");
+    QTRY_VERIFY_WITH_TIMEOUT(w.resultDialog()->uploadingFileName->text().startsWith("Uploading (1/1): long.mov"), 30000);
+    QTest::mouseClick(w.resultDialog()->errorUploadCloseBtn, Qt::LeftButton);
+    auto* confirm = w.resultDialog()->findChild<QMessageBox*>("abortConfirmation");
+    QVERIFY(confirm);
+    QCOMPARE(confirm->text(), QString("Do you really want to abort the process?"));
+    for (auto* b : confirm->buttons())
+      if (b->text() == "YES") b->click();
+    QCOMPARE(w.resultDialog()->uploadingFileName->text(), QString("Aborting please wait..."));
+    QTRY_COMPARE_WITH_TIMEOUT(w.resultDialog()->currentTabIdentifier(), QString("3"), 60000);
+    const auto client = emulatorClient();
+    auto exists = client->execute(AZSBlobRequestFactory::containerExists(
+        client->containerReferenceFromName(w.containerName().toStdString()).storageUri()));
+    QVERIFY(std::holds_alternative<StorageError>(exists));
+    QCOMPARE(std::get<StorageError>(exists).httpStatus, 404L);
+  }
+
+  void linkModeMailsTheLink() {
+    configure("http://127.0.0.1:9/devstoreaccount1");
+    const size_t mailsBefore = mail_->waitFor(0, std::chrono::seconds(0)).size();
+    ReportWindow w({});
+    fillIn(w, "jane@example.com", "See the shared file.");
+    click(w, "radioBtn2");
+    w.findChild<QLineEdit*>("DriveLink")->setText("https://drive.example.com/file/d/abc");
+    click(w, "submitErrorReport");
+    QCOMPARE(w.resultDialog()->currentTabIdentifier(), QString("4"));
+    const auto mails = mail_->waitFor(mailsBefore + 1, std::chrono::seconds(30));
+    QCOMPARE(mails.size(), mailsBefore + 1);
+    QVERIFY(mails.back().body.find("See the shared file.\\n\\nhttps://drive.example.com/file/d/abc\\n\\nMacOS : ") !=
+            std::string::npos);
+  }
+};
+
+}  // namespace vr
+
+QTEST_MAIN(vr::ReportWindowTest)
+#include "ReportWindowTest.moc"
