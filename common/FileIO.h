@@ -58,8 +58,14 @@ class FileHandle {
 // several threads on one descriptor.
 size_t writeAllAt(int fd, const void* buf, size_t len, uint64_t offset);
 
-// File-system queries used by the engines and front ends.
+// File-system queries used by the engines and front ends. Only regular files and block
+// devices count as input files: reading a FIFO, socket or terminal can block forever or
+// never end, and a folder holds no bytes to read.
 bool fileExistsAndIsReadable(const std::string& path);
+// Why the path cannot be read as an input file ("does not exist", "is a FIFO", ...), or
+// empty when it can.
+std::string inputFileProblem(const std::string& path);
+// Size in bytes of a regular file or block device (0 when unknown).
 uint64_t fileSizeAtPath(const std::string& path);
 // True when both paths name the same existing file (same device and inode).
 bool sameFile(const std::string& a, const std::string& b);
