@@ -51,6 +51,7 @@ class SignalsHeld {
 void installStopSignals() {
   struct sigaction sa {};
   sa.sa_handler = onStopSignal;
+  sa.sa_flags = SA_RESTART;
   sigemptyset(&sa.sa_mask);
   // Each handler holds off the other stop signals, so two arriving together count in order.
   for (int s : kStopSignals) sigaddset(&sa.sa_mask, s);

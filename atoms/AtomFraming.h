@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 
+#include "atoms/AtomReader.h"
 #include "common/ByteOrder.h"
 
 namespace vr {

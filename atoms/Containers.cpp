@@ -20,6 +20,21 @@ std::shared_ptr<T> refuse(std::string* why, std::string reason) {
   return nullptr;
 }
 
+// The serialised bytes of a child; none for an absent one.
+template <typename T>
+std::span<const uint8_t> bytesOf(const std::shared_ptr<T>& atom) {
+  return atom ? std::span<const uint8_t>(atom->writeableData) : std::span<const uint8_t>();
+}
+
+// A container's serialised form: its 8-byte header, then its children's bytes in order.
+Bytes containerBytes(uint32_t size, uint32_t type, std::initializer_list<std::span<const uint8_t>> children) {
+  Bytes out;
+  appendBE32(out, size);
+  appendBE32(out, type);
+  for (const auto& c : children) appendBytes(out, c);
+  return out;
+}
+
 // A four-character code as text, with bytes that are no printable ASCII shown as '?'.
 std::string codeText(uint32_t code) {
   std::string t(4, '?');
@@ -49,9 +64,7 @@ double samplesPerSecond(uint32_t timescale, uint32_t duration, uint32_t count) {
 // Dinf
 
 std::shared_ptr<Dinf> Dinf::initDINFWithBytes(const uint8_t* bytes, uint32_t size) {
-  auto atom = std::make_shared<Dinf>();
-  atom->readBytes(bytes, size);
-  return atom;
+  return readAtom<Dinf>(bytes, size);
 }
 
 void Dinf::readBytes(const uint8_t* bytes, uint32_t length) {
@@ -69,21 +82,13 @@ std::shared_ptr<Dinf> Dinf::initDINFWithDrefEnteryType(uint32_t entryType) {
   return atom;
 }
 
-Bytes Dinf::convertSelfToData() const {
-  Bytes out;
-  appendBE32(out, size);
-  appendBE32(out, type);
-  if (dref) appendBytes(out, dref->writeableData);
-  return out;
-}
+Bytes Dinf::convertSelfToData() const { return containerBytes(size, type, {bytesOf(dref)}); }
 
 // ---------------------------------------------------------------------------------------
 // Edts
 
 std::shared_ptr<Edts> Edts::initEDTSWithBytes(const uint8_t* bytes, uint32_t size) {
-  auto atom = std::make_shared<Edts>();
-  atom->readBytes(bytes, size);
-  return atom;
+  return readAtom<Edts>(bytes, size);
 }
 
 void Edts::readBytes(const uint8_t* bytes, uint32_t length) {
@@ -102,12 +107,7 @@ std::shared_ptr<Edts> Edts::initWDTSWithDuration(uint32_t duration, uint32_t del
   return atom;
 }
 
-void Edts::createWriteableData() {
-  writeableData.clear();
-  appendBE32(writeableData, size);
-  appendBE32(writeableData, type);
-  if (elst) appendBytes(writeableData, elst->writeableData);
-}
+void Edts::createWriteableData() { writeableData = containerBytes(size, type, {bytesOf(elst)}); }
 
 // ---------------------------------------------------------------------------------------
 // Stbl
@@ -162,18 +162,9 @@ uint32_t Stbl::getSamplePerChunk() const {
 }
 
 Bytes Stbl::convertSelfToData() const {
-  Bytes out;
-  appendBE32(out, size);
-  appendBE32(out, type);
-  if (stsd) appendBytes(out, stsd->stsdData);
-  if (stss) appendBytes(out, stss->writeableData);
-  if (ctts) appendBytes(out, ctts->writeableData);
-  if (stts) appendBytes(out, stts->writeableData);
-  if (stsc) appendBytes(out, stsc->writeableData);
-  if (stsz) appendBytes(out, stsz->writeableData);
-  if (stco) appendBytes(out, stco->writeableData);
-  if (sdtp) appendBytes(out, sdtp->writeableData);
-  return out;
+  const auto description = stsd ? std::span<const uint8_t>(stsd->stsdData) : std::span<const uint8_t>();
+  return containerBytes(size, type, {description, bytesOf(stss), bytesOf(ctts), bytesOf(stts), bytesOf(stsc),
+                                     bytesOf(stsz), bytesOf(stco), bytesOf(sdtp)});
 }
 
 // ---------------------------------------------------------------------------------------
@@ -227,16 +218,10 @@ void Minf::readBytes(const uint8_t* bytes, uint32_t length) {
 std::string Minf::getResolution() const { return stbl ? stbl->getResolution() : std::string(); }
 
 Bytes Minf::convertSelfToData() const {
-  Bytes out;
-  appendBE32(out, size);
-  appendBE32(out, type);
   // Only video and sound media headers are written; a base media header never is.
-  if (auto* v = std::get_if<std::shared_ptr<Vmhd>>(&mediaHeader); v && *v) appendBytes(out, (*v)->writeableData);
-  if (auto* s = std::get_if<std::shared_ptr<Smhd>>(&mediaHeader); s && *s) appendBytes(out, (*s)->writeableData);
-  if (hdlr) appendBytes(out, hdlr->writeableData);
-  if (dinf) appendBytes(out, dinf->writeableData);
-  if (stbl) appendBytes(out, stbl->writeableData);
-  return out;
+  const auto* v = std::get_if<std::shared_ptr<Vmhd>>(&mediaHeader);
+  const auto* s = std::get_if<std::shared_ptr<Smhd>>(&mediaHeader);
+  return containerBytes(size, type, {v ? bytesOf(*v) : bytesOf(*s), bytesOf(hdlr), bytesOf(dinf), bytesOf(stbl)});
 }
 
 // ---------------------------------------------------------------------------------------
@@ -286,13 +271,7 @@ uint32_t Mdia::getTimeScale() const { return mdhd ? mdhd->timescale : 0; }
 std::string Mdia::getResolution() const { return minf ? minf->getResolution() : std::string(); }
 
 Bytes Mdia::convertSelfToData() const {
-  Bytes out;
-  appendBE32(out, size);
-  appendBE32(out, type);
-  if (mdhd) appendBytes(out, mdhd->writeableData);
-  if (hdlr) appendBytes(out, hdlr->writeableData);
-  if (minf) appendBytes(out, minf->writeableData);
-  return out;
+  return containerBytes(size, type, {bytesOf(mdhd), bytesOf(hdlr), bytesOf(minf)});
 }
 
 // ---------------------------------------------------------------------------------------
@@ -369,13 +348,7 @@ uint32_t Trak::getSamplePerChunk() const {
 std::string Trak::getResolution() const { return mdia ? mdia->getResolution() : std::string(); }
 
 Bytes Trak::convertSelfToData() const {
-  Bytes out;
-  appendBE32(out, size);
-  appendBE32(out, type);
-  if (tkhd) appendBytes(out, tkhd->writeableData);
-  if (edts) appendBytes(out, edts->writeableData);
-  if (mdia) appendBytes(out, mdia->writeableData);
-  return out;
+  return containerBytes(size, type, {bytesOf(tkhd), bytesOf(edts), bytesOf(mdia)});
 }
 
 // ---------------------------------------------------------------------------------------
@@ -428,58 +401,19 @@ std::shared_ptr<Trak> Moov::getTrakWithType(uint64_t kind) const {
   return nullptr;
 }
 
-uint64_t Moov::getVideoCodecFormat() const {
-  auto t = getTrakWithType(kMediaKindVideo);
-  if (!t) return 0;
-  if (t->trackCodecFormat == kTrackCodecAVC1) return kVideoCodecH264;
-  if (t->trackCodecFormat == kTrackCodecHVC1) return kVideoCodecH265;
-  return 0;
-}
-
-uint64_t Moov::getAudioCodecFormat() const {
-  auto t = getTrakWithType(kMediaKindSound);
-  if (!t) return 0;
-  const uint64_t c = t->trackCodecFormat;
-  return (c == kTrackCodecMP4A || c == kTrackCodecSOWT || c == kTrackCodecTWOS) ? c : 0;
-}
-
-TrackDecoder Moov::getTrackDecoderWith(uint64_t kind) const {
-  auto t = getTrakWithType(kind);
-  return t ? t->trackDecoder : nullptr;
-}
-
-double Moov::videoTrackFPS() const {
-  auto t = getTrakWithType(kMediaKindVideo);
-  return t ? t->trakFPS : 0;
-}
-
-double Moov::audioTrackFPS() const {
-  auto t = getTrakWithType(kMediaKindSound);
-  return t ? t->trakFPS : 0;
-}
-
-uint32_t Moov::videoTrackTimeScale() const {
-  auto t = getTrakWithType(kMediaKindVideo);
-  return t ? t->trakMediaTimeScale : 0;
-}
-
-uint32_t Moov::audioTrackTimeScale() const {
-  auto t = getTrakWithType(kMediaKindSound);
-  return t ? t->trakMediaTimeScale : 0;
-}
-
-uint32_t Moov::getOneSampleDurationOfTackType(uint64_t kind) const {
-  auto t = getTrakWithType(kind);
-  return t ? t->oneSampleDuration : 0;
-}
-
 namespace {
-// The video track's sample description when its codec is avc1 or hvc1.
-const Stsd* videoDescription(const Moov& m) {
-  auto t = m.getTrakWithType(kMediaKindVideo);
-  if (!t) return nullptr;
-  if (t->trackCodecFormat != kTrackCodecAVC1 && t->trackCodecFormat != kTrackCodecHVC1) return nullptr;
-  return t->sampleDescription();
+// A value of the first track of a kind; the default value without such a track.
+template <typename F>
+auto ofTrack(const Moov& m, uint64_t kind, F value) {
+  const auto t = m.getTrakWithType(kind);
+  return t ? value(*t) : decltype(value(*t)){};
+}
+// The video track's sample description when its codec is avc1 (or, `hevcOnly`, hvc1 alone).
+const Stsd* videoDescription(const Moov& m, bool hevcOnly = false) {
+  return ofTrack(m, kMediaKindVideo, [&](const Trak& t) -> const Stsd* {
+    const bool avc = !hevcOnly && t.trackCodecFormat == kTrackCodecAVC1;
+    return avc || t.trackCodecFormat == kTrackCodecHVC1 ? t.sampleDescription() : nullptr;
+  });
 }
 // The sound track and its sample description when its codec is mp4a.
 const Trak* aacTrack(const Moov& m, const Stsd** sd) {
@@ -490,33 +424,56 @@ const Trak* aacTrack(const Moov& m, const Stsd** sd) {
 }
 }  // namespace
 
+uint64_t Moov::getVideoCodecFormat() const {
+  return ofTrack(*this, kMediaKindVideo, [](const Trak& t) {
+    return t.trackCodecFormat == kTrackCodecAVC1 ? kVideoCodecH264
+           : t.trackCodecFormat == kTrackCodecHVC1 ? kVideoCodecH265 : 0;
+  });
+}
+
+uint64_t Moov::getAudioCodecFormat() const {
+  return ofTrack(*this, kMediaKindSound, [](const Trak& t) {
+    const uint64_t c = t.trackCodecFormat;
+    return (c == kTrackCodecMP4A || c == kTrackCodecSOWT || c == kTrackCodecTWOS) ? c : 0;
+  });
+}
+
+TrackDecoder Moov::getTrackDecoderWith(uint64_t kind) const {
+  return ofTrack(*this, kind, [](const Trak& t) { return t.trackDecoder; });
+}
+double Moov::videoTrackFPS() const { return ofTrack(*this, kMediaKindVideo, [](const Trak& t) { return t.trakFPS; }); }
+double Moov::audioTrackFPS() const { return ofTrack(*this, kMediaKindSound, [](const Trak& t) { return t.trakFPS; }); }
+uint32_t Moov::videoTrackTimeScale() const {
+  return ofTrack(*this, kMediaKindVideo, [](const Trak& t) { return t.trakMediaTimeScale; });
+}
+uint32_t Moov::audioTrackTimeScale() const {
+  return ofTrack(*this, kMediaKindSound, [](const Trak& t) { return t.trakMediaTimeScale; });
+}
+uint32_t Moov::getOneSampleDurationOfTackType(uint64_t kind) const {
+  return ofTrack(*this, kind, [](const Trak& t) { return t.oneSampleDuration; });
+}
+
+// Parameter sets and the NAL length size of the video sample description.
 uint32_t Moov::getAVCOneNALUSizeLength() const {
   const Stsd* sd = videoDescription(*this);
   return sd ? sd->avc1NaluSizeLength() : 0;
 }
-
 std::shared_ptr<vr::SPS> Moov::SPS() const {
   const Stsd* sd = videoDescription(*this);
   return sd ? sd->SPS() : nullptr;
 }
-
 std::shared_ptr<vr::PPS> Moov::PPS() const {
   const Stsd* sd = videoDescription(*this);
   return sd ? sd->PPS() : nullptr;
 }
-
 std::shared_ptr<vr::VPS_265> Moov::VPS() const {
-  auto t = getTrakWithType(kMediaKindVideo);
-  if (!t || t->trackCodecFormat != kTrackCodecHVC1) return nullptr;
-  const Stsd* sd = t->sampleDescription();
+  const Stsd* sd = videoDescription(*this, true);
   return sd ? sd->VPS() : nullptr;
 }
-
 std::shared_ptr<vr::SPS_265> Moov::SPS265() const {
   const Stsd* sd = videoDescription(*this);
   return sd ? sd->SPS265() : nullptr;
 }
-
 std::shared_ptr<vr::PPS_265> Moov::PPS265() const {
   const Stsd* sd = videoDescription(*this);
   return sd ? sd->PPS265() : nullptr;

@@ -6,9 +6,8 @@
 // Containers find their children with the byte-sliding child scan of AtomFraming.h, each
 // through one table of the child types it builds or steps over. A container that lacks a
 // required child refuses itself, and the refusal travels up to the movie atom: stbl -> minf
-// -> mdia -> trak -> moov. Each refusing factory can say why ("track 2: minf has no stbl"). The request-driven builders that make
-// the repaired movie's index from a reference tree are declared here and implemented in
-// MovieBuilder.cpp.
+// -> mdia -> trak -> moov; each refusing factory can say why ("track 2: minf has no stbl").
+// The builders of the repaired movie's index are declared here, implemented in MovieBuilder.cpp.
 #include <cstdint>
 #include <memory>
 #include <string>

@@ -1,5 +1,7 @@
 #include "atoms/SampleDescriptions.h"
 
+#include "atoms/AtomReader.h"
+
 #include <cstdio>
 
 #include "bitstream/PPS.h"
@@ -33,11 +35,7 @@ enum class HevcParameterSet { VPS, SPS, PPS };
 
 std::shared_ptr<AVCDecoderConfigurationRecord> AVCDecoderConfigurationRecord::initAVCCWithBytes(const uint8_t* bytes,
                                                                                                 uint32_t size) {
-  auto r = std::make_shared<AVCDecoderConfigurationRecord>();
-  Bytes copy;
-  if (bytes != nullptr) copy.assign(bytes, bytes + size);
-  r->readBytes(copy.data(), uint32_t(copy.size()));
-  return r;
+  return readAtomCopy<AVCDecoderConfigurationRecord>(bytes, size);
 }
 
 void AVCDecoderConfigurationRecord::readBytes(const uint8_t* bytes, uint32_t len) {
@@ -210,11 +208,7 @@ void SampleDescriptionEntery::readEntryHeader(const uint8_t* bytes, uint32_t len
 
 std::shared_ptr<VideoSampleDescriptionEntery> VideoSampleDescriptionEntery::initVSDEnteryWithBytes(const uint8_t* bytes,
                                                                                                   uint32_t size) {
-  auto e = std::make_shared<VideoSampleDescriptionEntery>();
-  Bytes copy;
-  if (bytes != nullptr) copy.assign(bytes, bytes + size);
-  e->readBytes(copy.data(), uint32_t(copy.size()));
-  return e;
+  return readAtomCopy<VideoSampleDescriptionEntery>(bytes, size);
 }
 
 void VideoSampleDescriptionEntery::readBytes(const uint8_t* bytes, uint32_t len) {
@@ -290,11 +284,7 @@ uint64_t VideoSampleDescriptionEntery::getDataFormat() const {
 
 std::shared_ptr<AudioSampleDescriptionEntery> AudioSampleDescriptionEntery::initASDEnteryWithBytes(const uint8_t* bytes,
                                                                                                   uint32_t size) {
-  auto e = std::make_shared<AudioSampleDescriptionEntery>();
-  Bytes copy;
-  if (bytes != nullptr) copy.assign(bytes, bytes + size);
-  e->readBytes(copy.data(), uint32_t(copy.size()));
-  return e;
+  return readAtomCopy<AudioSampleDescriptionEntery>(bytes, size);
 }
 
 void AudioSampleDescriptionEntery::readBytes(const uint8_t* bytes, uint32_t len) {

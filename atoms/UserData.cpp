@@ -1,5 +1,6 @@
 #include "atoms/UserData.h"
 
+
 #include <libxml/parser.h>
 #include <libxml/xmlerror.h>
 
@@ -15,9 +16,7 @@ namespace vr {
 // Udta
 
 std::shared_ptr<Udta> Udta::initUDTAWithBytes(const uint8_t* bytes, uint32_t size) {
-  auto atom = std::make_shared<Udta>();
-  atom->readBytes(bytes, size);
-  return atom;
+  return readAtom<Udta>(bytes, size);
 }
 
 namespace {
@@ -67,9 +66,7 @@ std::string Udta::getTheDetailsFromBlock(const uint8_t* block, uint16_t size) {
 // Meta
 
 std::shared_ptr<Meta> Meta::initMetaWithByte(const uint8_t* bytes, uint32_t size) {
-  auto atom = std::make_shared<Meta>();
-  atom->readBytes(bytes, size);
-  return atom;
+  return readAtom<Meta>(bytes, size);
 }
 
 void Meta::readBytes(const uint8_t* bytes, uint32_t length) {

@@ -135,7 +135,11 @@ std::string inputFileProblem(const std::string& path) {
   return {};
 }
 
-bool fileExistsAndIsReadable(const std::string& path) { return inputFileProblem(path).empty(); }
+bool fileExistsAndIsReadable(const std::string& path) {
+  struct stat st {};
+  if (path.empty() || ::stat(path.c_str(), &st) != 0) return false;
+  return ::access(path.c_str(), R_OK) == 0;
+}
 
 uint64_t fileSizeAtPath(const std::string& path) {
   struct stat st {};

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -193,6 +194,61 @@ TEST_F(Cli, InfoSaysPlainlyWhenThereIsNoIndex) {
   Result none = run({"info", damaged, "--json"}, scratch);
   EXPECT_EQ(none.status, 7);
   EXPECT_NE(none.out.find("\"index\":\"none\""), std::string::npos);
+}
+
+// A copy of `from` whose movie atom went through `damage` (given the atom's offset).
+using Damage = std::function<void(std::string&, size_t)>;
+fs::path damagedCopy(const fs::path& from, const fs::path& to, const Damage& damage) {
+  std::string bytes = readAll(from);
+  damage(bytes, bytes.find("moov") - 4);
+  std::ofstream(to, std::ios::binary | std::ios::trunc) << bytes;
+  return to;
+}
+
+TEST_F(Cli, AReferenceThatCannotServeSaysWhy) {
+  auto rename = [](const char* type, const char* to) {
+    return [=](std::string& b, size_t moov) { b.replace(b.find(type, moov) , 4, to); };
+  };
+  struct Case {
+    const char* name;
+    Damage damage;
+    int status;           // of the repair with this reference
+    const char* reason;   // shown by the repair and by info; empty when it serves
+  };
+  const Case cases[] = {
+      {"no movie header", rename("mvhd", "free"), 12, "moov has no mvhd"},
+      {"avcC length size 3", [](std::string& b, size_t moov) { b[b.find("avcC", moov) + 8] = char(0xFE); }, 12,
+       "track 1: avcC: length size 3 is not 1, 2 or 4"},
+      {"stray atom in the sample table", rename("stss", "xxxx"), 12, "track 1: stbl: the bytes at offset"},
+      {"movie atom inside a movie atom",
+       [](std::string& b, size_t moov) {
+         const uint32_t size = uint32_t(uint8_t(b[moov]) << 24 | uint8_t(b[moov + 1]) << 16 |
+                                        uint8_t(b[moov + 2]) << 8 | uint8_t(b[moov + 3])) + 8;
+         const char header[8] = {char(size >> 24), char(size >> 16), char(size >> 8), char(size), 'm', 'o', 'o', 'v'};
+         b.insert(moov, header, 8);
+       },
+       0, ""},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path ref = damagedCopy(reference, dir / ("ref" + std::to_string(++n) + ".mov"), c.damage);
+    const fs::path out = dir / ("out" + std::to_string(n) + ".mov");
+    Result r = run({"repair", damaged, "-r", ref, "-o", out, "--quiet"}, scratch);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
+    Result info = run({"info", ref}, scratch);
+    Result json = run({"info", ref, "--json"}, scratch);
+    EXPECT_EQ(info.status, c.status ? 7 : 0);
+    if (c.status == 0) continue;
+    EXPECT_NE(info.out.find(std::string("not usable: ") + c.reason), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("Usable as reference: no"), std::string::npos) << info.out;
+    EXPECT_NE(json.out.find(std::string("\"reasons\":[\"") + c.reason), std::string::npos) << json.out;
+    // The same damage in a movie that is its own reference asks for another one.
+    const fs::path self = damagedCopy(reference, dir / ("self" + std::to_string(n) + ".mov"), c.damage);
+    EXPECT_EQ(run({"repair", self, "-o", out, "--quiet"}, scratch).status, 4);
+  }
+  EXPECT_EQ(leftovers(), 0);
 }
 
 // Starts a repair of a large sparse file of zeros (the scan keeps busy on it) with its
