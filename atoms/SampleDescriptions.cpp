@@ -2,6 +2,7 @@
 
 #include "atoms/AtomReader.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "bitstream/PPS.h"
@@ -352,27 +353,24 @@ void Stsd::readBytes(const uint8_t* bytes, uint32_t len) {
     if (p + kAtomHeaderSize > len) break;
     const uint32_t entrySize = readBE32(bytes + p);
     if (entrySize < kAtomHeaderSize || p + entrySize > len) break;
+    // The entry types understood, their codec numbers and whether they describe video.
+    static constexpr struct {
+      uint32_t type;
+      uint64_t codec;
+      bool video;
+    } kEntries[] = {{fourCC("avc1"), kTrackCodecAVC1, true},  {fourCC("hvc1"), kTrackCodecHVC1, true},
+                    {fourCC("mp4a"), kTrackCodecMP4A, false}, {fourCC("sowt"), kTrackCodecSOWT, false},
+                    {fourCC("twos"), kTrackCodecTWOS, false}};
     const uint32_t entryType = readBE32(bytes + p + 4);
+    const auto* known =
+        std::find_if(std::begin(kEntries), std::end(kEntries), [&](const auto& e) { return e.type == entryType; });
+    if (known == std::end(kEntries)) break;
+    const uint64_t codec = known->codec;
     std::shared_ptr<SampleDescriptionEntery> entry;
-    uint64_t codec = 0;
-    if (entryType == fourCC("avc1")) {
+    if (known->video)
       entry = VideoSampleDescriptionEntery::initVSDEnteryWithBytes(bytes + p, entrySize);
-      codec = kTrackCodecAVC1;
-    } else if (entryType == fourCC("hvc1")) {
-      entry = VideoSampleDescriptionEntery::initVSDEnteryWithBytes(bytes + p, entrySize);
-      codec = kTrackCodecHVC1;
-    } else if (entryType == fourCC("mp4a")) {
+    else
       entry = AudioSampleDescriptionEntery::initASDEnteryWithBytes(bytes + p, entrySize);
-      codec = kTrackCodecMP4A;
-    } else if (entryType == fourCC("sowt")) {
-      entry = AudioSampleDescriptionEntery::initASDEnteryWithBytes(bytes + p, entrySize);
-      codec = kTrackCodecSOWT;
-    } else if (entryType == fourCC("twos")) {
-      entry = AudioSampleDescriptionEntery::initASDEnteryWithBytes(bytes + p, entrySize);
-      codec = kTrackCodecTWOS;
-    } else {
-      break;
-    }
     sampleDescriptionTable.push_back(std::move(entry));
     codecFormat = codec;
     p += entrySize;
