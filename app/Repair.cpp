@@ -141,6 +141,8 @@ void printFailure(const Options& o, const std::string& status, const std::string
 int runRepair(const Options& o) {
   // Before anything is created: a signal from now on stops the repair and cleans up.
   installStopSignals();
+  // --quiet prints errors only: the engines' diagnostic lines are dropped.
+  if (o.quiet) setLogSink([](const std::string&) {});
   const std::string& input = o.input;
   if (const std::string problem = inputFileProblem(input); !problem.empty()) {
     printFailure(o, "failed", "cannot read the damaged file: " + input + " " + problem, 0);

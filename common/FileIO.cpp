@@ -24,7 +24,23 @@ uint64_t sizeOf(int fd, const struct stat& st) {
 }  // namespace
 
 void setLogSink(void (*sink)(const std::string&)) { gSink.store(sink ? sink : &defaultSink); }
-void logLine(const std::string& line) { gSink.load()(line); }
+void logLine(const std::string& line) {
+  // Lines may quote bytes of a damaged file (a codec tag, say); control bytes are shown as
+  // \xNN so that none reaches a terminal as a control sequence.
+  std::string clean;
+  clean.reserve(line.size());
+  for (const char ch : line) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c >= 0x20 && c != 0x7F) {
+      clean.push_back(ch);
+      continue;
+    }
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "\\x%02x", unsigned(c));
+    clean += hex;
+  }
+  gSink.load()(clean);
+}
 
 FileHandle::~FileHandle() { close(); }
 

@@ -68,7 +68,8 @@ std::string inputFileProblem(const std::string& path);
 uint64_t fileSizeAtPath(const std::string& path);
 // True when both paths name the same existing file (same device and inode).
 bool sameFile(const std::string& a, const std::string& b);
-// Diagnostic line to the log (stderr unless silenced with setLogSink).
+// Diagnostic line to the log (stderr unless silenced with setLogSink); control bytes in it
+// are written as \xNN.
 void logLine(const std::string& line);
 void setLogSink(void (*sink)(const std::string&));
 

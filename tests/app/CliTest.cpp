@@ -360,6 +360,9 @@ TEST_F(Cli, RepairsAviFilesWithoutReference) {
   { std::ofstream(avi, std::ios::binary | std::ios::trunc) << bytes; }
 
   EXPECT_EQ(run({"repair", avi, "-r", reference}, scratch).status, 2) << "an AVI needs no reference";
+  Result quiet = run({"repair", avi, "-o", dir / "quiet.avi", "--quiet"}, scratch);
+  EXPECT_EQ(quiet.status, 0);
+  EXPECT_EQ(quiet.err, "") << "--quiet prints errors only";
   Result r = run({"repair", avi, "--json"}, scratch);
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("\"status\":\"repaired\""), std::string::npos);
