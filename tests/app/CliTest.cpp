@@ -108,6 +108,10 @@ TEST_F(Cli, MissingInputsHaveTheirOwnStatuses) {
   EXPECT_EQ(r.status, 15);
   EXPECT_NE(r.err.find("Healthy File Does not Exist or Unreadbale"), std::string::npos);
   EXPECT_NE(r.err.find("105"), std::string::npos);
+  // Bytes without a single picture: error 101.
+  const fs::path zeros = dir / "zeros.mov";
+  { std::ofstream(zeros, std::ios::binary) << std::string(100000, '\0'); }
+  EXPECT_EQ(run({"repair", zeros, "-r", reference, "--quiet"}, scratch).status, 11);
   EXPECT_EQ(leftovers(), 0);
 }
 

@@ -20,7 +20,7 @@ namespace {
 #if defined(__SANITIZE_ADDRESS__)
 constexpr int kCases = 60;  // the sanitizer build runs every repair several times slower
 #else
-constexpr int kCases = 240;
+constexpr int kCases = 200;
 #endif
 
 // One to three damages in b[from, to): a value written over 1 or 4 bytes, at a random place
