@@ -10,6 +10,10 @@
 
 #include "common/RepairFileDelegate.h"
 
+namespace vr {
+class File;
+}
+
 namespace vr::cli {
 
 // Exit statuses of the program; the README and --help list them.
@@ -85,6 +89,10 @@ class ProgressDisplay {
   size_t tasksPrinted_ = 0;
   bool lineOpen_ = false;
 };
+
+// Why a parsed movie cannot serve as a repair reference, each with its path in the index;
+// empty when it can (as far as its index goes).
+std::vector<std::string> referenceReasons(const File& file);
 
 std::string jsonEscape(const std::string& s);
 std::string formatClock(double seconds);

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "app/Cli.h"
+#include "atoms/ReferenceCheck.h"
 #include "common/FileIO.h"
 #include "engine/File.h"
 
@@ -44,18 +45,25 @@ struct Field {
   std::string text = {};  // the text form, when it differs from the value
 };
 
-void printReport(const Options& o, const std::vector<Field>& fields) {
+// The fields, then the reasons why the file cannot serve as a reference (when there are any).
+void printReport(const Options& o, const std::vector<Field>& fields, const std::vector<std::string>& reasons) {
   if (o.json) {
     std::printf("{");
     for (size_t i = 0; i < fields.size(); ++i) {
       const Field& f = fields[i];
       std::printf(f.number ? "%s\"%s\":%s" : "%s\"%s\":\"%s\"", i ? "," : "", f.key, jsonEscape(f.value).c_str());
     }
+    if (!reasons.empty()) {
+      std::printf(",\"reasons\":[");
+      for (size_t i = 0; i < reasons.size(); ++i) std::printf("%s\"%s\"", i ? "," : "", jsonEscape(reasons[i]).c_str());
+      std::printf("]");
+    }
     std::printf("}\n");
     return;
   }
   for (const Field& f : fields)
     std::printf("%-21s%s\n", (std::string(f.label) + ":").c_str(), (f.text.empty() ? f.value : f.text).c_str());
+  for (const auto& r : reasons) std::printf("  not usable: %s\n", r.c_str());
 }
 
 std::string number(double v, const char* format) {
@@ -66,9 +74,15 @@ std::string number(double v, const char* format) {
 
 }  // namespace
 
+std::vector<std::string> referenceReasons(const File& file) {
+  if (file.moov()) return referenceProblems(*file.moov());
+  if (!file.moovRefusals.empty()) return file.moovRefusals;
+  return {"no movie atom found"};
+}
+
 int runInfo(const Options& o) {
-  if (!fileExistsAndIsReadable(o.input)) {
-    std::fprintf(stderr, "video-repair: cannot read %s\n", o.input.c_str());
+  if (const std::string problem = inputFileProblem(o.input); !problem.empty()) {
+    std::fprintf(stderr, "video-repair: cannot read %s: it %s\n", o.input.c_str(), problem.c_str());
     return kExitEngineBase + 4;
   }
   auto file = File::parseFileAtPath(o.input);
@@ -79,7 +93,7 @@ int runInfo(const Options& o) {
   if (!moov) {
     fields.push_back({"Index", "index", "none"});
     fields.push_back({"Usable as reference", "usableAsReference", "false", true, "no"});
-    printReport(o, fields);
+    printReport(o, fields, referenceReasons(*file));
     if (!o.json)
       std::printf("The file has no readable movie atom and cannot serve as a reference. If it is the damaged\n"
                   "movie, repair it with a healthy movie from the same camera:\n"
@@ -98,7 +112,9 @@ int runInfo(const Options& o) {
                                      file->ftyp ? file->ftyp->manufacture : std::string()});
   const std::string model = firstOf({file->udta ? file->udta->device : std::string(),
                                      file->meta ? file->meta->device : std::string()});
-  const bool usable = (file->videoCodec == kVideoCodecH264 || h265) && hasSps && hasPps && (!h265 || hasVps);
+  const std::vector<std::string> reasons = referenceReasons(*file);
+  const bool usable =
+      (file->videoCodec == kVideoCodecH264 || h265) && hasSps && hasPps && (!h265 || hasVps) && reasons.empty();
 
   fields.push_back({"Index", "index", "present"});
   fields.push_back({"Video codec", "videoCodec", videoCodecName(file->videoCodec)});
@@ -117,8 +133,9 @@ int runInfo(const Options& o) {
   fields.push_back({"Maker", "maker", maker.empty() ? "unknown" : maker});
   fields.push_back({"Model", "model", model.empty() ? "unknown" : model});
   fields.push_back({"Usable as reference", "usableAsReference", usable ? "true" : "false", true, usable ? "yes" : "no"});
-  printReport(o, fields);
-  if (!o.json && !usable) std::printf("A reference needs H.264 or H.265 video with its parameter sets.\n");
+  printReport(o, fields, reasons);
+  if (!o.json && !usable && reasons.empty())
+    std::printf("A reference needs H.264 or H.265 video with its parameter sets.\n");
   return usable ? kExitOk : kExitInfoNoIndex;
 }
 

@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "app/Cli.h"
+#include "app/Signals.h"
 #include "avi/RepairFileAvi.h"
 #include "common/FileIO.h"
 #include "engine/File.h"
@@ -30,20 +31,6 @@ namespace vr::cli {
 namespace fs = std::filesystem;
 
 namespace {
-
-std::atomic<bool> gInterrupted{false};
-
-extern "C" void onInterrupt(int) { gInterrupted.store(true); }
-
-void installInterruptHandlers() {
-  struct sigaction sa {};
-  sa.sa_handler = onInterrupt;
-  // The first Ctrl-C asks the engine to stop and clean up; a second one ends the program.
-  sa.sa_flags = SA_RESETHAND;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-}
 
 std::string lowerExtension(const std::string& path) {
   std::string ext = fs::path(path).extension().string();
@@ -70,9 +57,12 @@ bool samePlace(const std::string& a, const std::string& b) {
   return fs::weakly_canonical(fs::absolute(a, ec), ec) == fs::weakly_canonical(fs::absolute(b, ec), ec);
 }
 
-bool isFolder(const std::string& path) {
+// Why the path is something other than a file (a folder, a FIFO, a device), or empty for
+// files and for paths that are missing or unreadable, which the engines report themselves.
+std::string notAFile(const std::string& path) {
   struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  if (::stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) return {};
+  return inputFileProblem(path);
 }
 
 std::string defaultOutputPath(const std::string& input, bool avi) {
@@ -81,33 +71,21 @@ std::string defaultOutputPath(const std::string& input, bool avi) {
   return out.string();
 }
 
-// Creates an empty, uniquely named hidden file beside the destination.
-std::string makeTemporaryPath(const std::string& destination) {
-  fs::path dest(destination);
-  fs::path dir = dest.parent_path().empty() ? fs::path(".") : dest.parent_path();
-  std::string templ = (dir / ("." + dest.filename().string() + ".XXXXXX.partial")).string();
-  std::vector<char> buf(templ.begin(), templ.end());
-  buf.push_back('\0');
-  int fd = mkstemps(buf.data(), 8);
-  if (fd < 0) return {};
-  // mkstemps makes the file private; the result gets the permissions of any new file.
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  ::fchmod(fd, 0666 & ~mask);
-  ::close(fd);
-  return std::string(buf.data());
-}
-
 // Moves the finished file into place; without force an existing destination is kept.
 bool moveIntoPlace(const std::string& temp, const std::string& destination, bool force, std::string& why) {
   if (force) {
+    struct stat st {};
+    if (::stat(destination.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+      why = "it is no longer a regular file";
+      return false;
+    }
     if (::rename(temp.c_str(), destination.c_str()) == 0) return true;
     why = std::strerror(errno);
     return false;
   }
   // link() fails when the destination exists, so nothing is replaced behind our back.
   if (::link(temp.c_str(), destination.c_str()) == 0) {
-    ::unlink(temp.c_str());
+    removePartialOutput();
     return true;
   }
   if (errno == EEXIST) {
@@ -161,13 +139,17 @@ void printFailure(const Options& o, const std::string& status, const std::string
 }  // namespace
 
 int runRepair(const Options& o) {
+  // Before anything is created: a signal from now on stops the repair and cleans up.
+  installStopSignals();
+  // --quiet prints errors only: the engines' diagnostic lines are dropped.
+  if (o.quiet) setLogSink([](const std::string&) {});
   const std::string& input = o.input;
-  if (!fileExistsAndIsReadable(input) || isFolder(input)) {
-    printFailure(o, "failed", "cannot read the damaged file: " + input, 0);
+  if (const std::string problem = inputFileProblem(input); !problem.empty()) {
+    printFailure(o, "failed", "cannot read the damaged file: " + input + " " + problem, 0);
     return kExitEngineBase + 4;
   }
-  if (!o.reference.empty() && isFolder(o.reference)) {
-    printFailure(o, "failed", "the reference is a folder, not a movie: " + o.reference, 0);
+  if (const std::string problem = notAFile(o.reference); !o.reference.empty() && !problem.empty()) {
+    printFailure(o, "failed", "cannot read the reference: " + o.reference + " " + problem, 0);
     return kExitEngineBase + 5;
   }
   const bool avi = looksLikeAvi(input);
@@ -189,8 +171,9 @@ int runRepair(const Options& o) {
       printFailure(o, "refused", "the output exists: " + output + " (use --force to replace it)", 0);
       return kExitOutputRefused;
     }
-    if (S_ISDIR(st.st_mode)) {
-      printFailure(o, "refused", "the output is a folder: " + output, 0);
+    // --force replaces a file, never a folder, a device node, a FIFO or a socket.
+    if (!S_ISREG(st.st_mode)) {
+      printFailure(o, "refused", "the output is not a regular file and is never replaced: " + output, 0);
       return kExitOutputRefused;
     }
   }
@@ -199,17 +182,17 @@ int runRepair(const Options& o) {
   std::unique_ptr<RepairFile> movieEngine;
   Reporter reporter;
   EngineRun engine;
-  const std::string temp = makeTemporaryPath(output);
+  const std::string temp = createPartialOutput(output);
   if (temp.empty()) {
-    printFailure(o, "failed", "cannot create a file beside " + output + ": " + std::strerror(errno), 0);
-    return kExitWriteFailed;
+    printFailure(o, "refused", "cannot create a file beside " + output + ": " + std::strerror(errno), 0);
+    return kExitOutputRefused;
   }
 
   if (avi) {
     aviEngine = std::make_unique<RepairFileAvi>();
     aviEngine->delegate = &reporter;
     if (!aviEngine->fileValidityCheckAtPath(input)) {
-      ::unlink(temp.c_str());
+      removePartialOutput();
       printFailure(o, "invalid", "Invalid corrupted file: " + input + " is not an AVI file this tool can read. Select a movie file.", 0);
       return kExitNotAvi;
     }
@@ -230,9 +213,6 @@ int runRepair(const Options& o) {
     engine.audioSamples = [e] { return e->audioSampleCount; };
   }
 
-  // --quiet leaves only errors: the engines' diagnostic lines are dropped.
-  if (o.quiet) setLogSink([](const std::string&) {});
-  installInterruptHandlers();
   const auto started = std::chrono::steady_clock::now();
   ProgressDisplay display(o.quiet || o.json, ::isatty(STDERR_FILENO) != 0);
   std::atomic<bool> finished{false};
@@ -260,7 +240,7 @@ int runRepair(const Options& o) {
   });
   bool stopSent = false;
   while (!finished.load()) {
-    if (gInterrupted.load() && !stopSent) {
+    if (stopSignal() != 0 && !stopSent) {
       engine.setStop(true);
       engine.setPause(false);
       stopSent = true;
@@ -274,14 +254,14 @@ int runRepair(const Options& o) {
   display.finish();
   const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
-  if (gInterrupted.load()) {
-    ::unlink(temp.c_str());
+  if (const int sig = stopSignal()) {
+    removePartialOutput();
     if (!o.quiet) std::fprintf(stderr, "video-repair: stopped; no output was written\n");
     if (o.json) printFailure(o, "stopped", "stopped by the user", 0);
-    return kExitInterrupted;
+    return exitStatusForSignal(sig);
   }
   if (reporter.needsReference.load()) {
-    ::unlink(temp.c_str());
+    removePartialOutput();
     printFailure(o, "needs-reference",
                  "This movie cannot serve as its own reference: give a healthy movie recorded with the same "
                  "camera and settings with --reference FILE.",
@@ -289,9 +269,14 @@ int runRepair(const Options& o) {
     return kExitNeedsReference;
   }
   if (reporter.failed()) {
-    ::unlink(temp.c_str());
+    removePartialOutput();
     const RepairError err = reporter.error();
-    std::string reason = err.reason();
+    // An unusable reference says why: the first thing its index lacks.
+    std::string why;
+    if (err.code == kErrorInvalidHealthyFile && movieEngine && movieEngine->healthyFile)
+      for (const auto& r : referenceReasons(*movieEngine->healthyFile))
+        if (why.empty()) why = r;
+    std::string reason = err.reason() + (why.empty() ? "" : ": " + why);
     if (avi && err.code == 107 && reference.empty())
       reason += " A healthy AVI recorded with the same camera and settings, given with --reference, lets the "
                 "repair go further.";
@@ -307,16 +292,17 @@ int runRepair(const Options& o) {
   if (complete && !avi) complete = File::parseFileAtPath(temp)->moov() != nullptr;
   if (complete && avi) complete = fileSizeAtPath(temp) > 12;
   if (!complete) {
-    ::unlink(temp.c_str());
+    removePartialOutput();
     printFailure(o, "failed", "the repaired file could not be written completely", 0);
     return kExitWriteFailed;
   }
   std::string why;
   if (!moveIntoPlace(temp, output, o.force, why)) {
-    ::unlink(temp.c_str());
+    removePartialOutput();
     printFailure(o, "failed", "cannot create " + output + ": " + why, 0);
     return kExitOutputRefused;
   }
+  keepPartialOutput();
   const uint64_t size = fileSizeAtPath(output);
   const auto attributes = reporter.attributes();
   if (o.json) {

@@ -2,6 +2,7 @@
 #include <cstdio>
 
 #include "app/Cli.h"
+#include "common/Text.h"
 
 namespace vr::cli {
 
@@ -94,21 +95,6 @@ void ProgressDisplay::finish() {
   if (!quiet_ && terminal_ && lineOpen_) std::fprintf(stderr, "\r\033[K");
   lineOpen_ = false;
 }
-
-namespace {
-// Length of the well-formed UTF-8 sequence at s[i], or 0 when the bytes there are none.
-size_t utf8SequenceLength(const std::string& s, size_t i) {
-  const auto b = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-  const unsigned char c = b(i);
-  size_t n = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c <= 0xDF ? 2 : 0;
-  if (n == 0 || i + n > s.size()) return 0;
-  for (size_t k = 1; k < n; ++k)
-    if ((b(i + k) & 0xC0) != 0x80) return 0;
-  if (n == 3 && ((c == 0xE0 && b(i + 1) < 0xA0) || (c == 0xED && b(i + 1) > 0x9F))) return 0;
-  if (n == 4 && ((c == 0xF0 && b(i + 1) < 0x90) || (c == 0xF4 && b(i + 1) > 0x8F))) return 0;
-  return n;
-}
-}  // namespace
 
 std::string jsonEscape(const std::string& s) {
   std::string out;

@@ -24,8 +24,8 @@ const char* kUsage =
     "         The result goes to OUT, by default NAME_repaired.mov (or .avi) beside the damaged\n"
     "         file. It is written to a temporary file and moved into place only when the repair\n"
     "         completed. Existing files are kept unless --force is given; the damaged and the\n"
-    "         reference file are never replaced. Ctrl-C stops the repair and removes the\n"
-    "         partial output.\n"
+    "         reference file are never replaced. Ctrl-C (or SIGTERM, SIGHUP, SIGQUIT) stops the\n"
+    "         repair and removes the partial output.\n"
     "           --json   print one JSON object with the result instead of text\n"
     "           --quiet  no progress display and no summary\n"
     "info     Prints what FILE offers as a reference: codec, resolution, frame rate, time\n"
@@ -35,7 +35,8 @@ const char* kUsage =
     "exit status:\n"
     "    0  repaired (info: the file has a usable index)\n"
     "    2  wrong arguments\n"
-    "    3  output refused: it exists (use --force), would replace an input, or cannot be created\n"
+    "    3  output refused: it exists (use --force), is not a regular file, would replace an\n"
+    "       input, or cannot be created (missing or unwritable folder)\n"
     "    4  a reference movie is needed (the damaged movie cannot serve as its own reference,\n"
     "       or the reference has another codec or lacks parameter sets)\n"
     "    5  not an AVI file this tool can read\n"
@@ -48,7 +49,8 @@ const char* kUsage =
     "   16  error 106 \"Repaired File Could not be Written\": disk full or an I/O error\n"
     "   17  error 107 \"Can not repair this file..\": the AVI file lacks what a repair needs\n"
     "       (a healthy AVI from the same camera, given with --reference, may supply it)\n"
-    "  130  stopped with Ctrl-C\n";
+    "  130  stopped with Ctrl-C; 128 + N when stopped by signal N (SIGHUP 129, SIGQUIT 131,\n"
+    "       SIGTERM 143)\n";
 
 struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;

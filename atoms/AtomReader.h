@@ -42,4 +42,18 @@ struct AtomReader {
   }
 };
 
+// The byte constructor of most atoms: a new object filled by its reader from the bytes of
+// one whole atom. The copying form parses a private copy of exactly those bytes.
+template <typename Atom>
+std::shared_ptr<Atom> readAtom(const uint8_t* bytes, uint32_t size) {
+  auto atom = std::make_shared<Atom>();
+  atom->readBytes(bytes, size);
+  return atom;
+}
+template <typename Atom>
+std::shared_ptr<Atom> readAtomCopy(const uint8_t* bytes, uint32_t size) {
+  const Bytes copy = bytes != nullptr ? Bytes(bytes, bytes + size) : Bytes();
+  return readAtom<Atom>(copy.data(), uint32_t(copy.size()));
+}
+
 }  // namespace vr

@@ -1,13 +1,11 @@
 #include "atoms/Containers.h"
 
-#include <libxml/parser.h>
-#include <libxml/xmlerror.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 
 #include "atoms/Descriptors.h"
+#include "common/Text.h"
 
 namespace vr {
 
@@ -15,10 +13,36 @@ namespace {
 
 constexpr uint32_t kUdta = fourCC("udta");
 
-// Header words every container starts with; bounded so a short buffer reads zeros.
-void readHeader(const uint8_t* bytes, uint32_t length, uint32_t& size, uint32_t& type) {
-  size = bytes ? readBE32At(bytes, length, 0) : 0;
-  type = bytes ? readBE32At(bytes, length, 4) : 0;
+// Refuses an atom, telling the caller why when it asks.
+template <typename T>
+std::shared_ptr<T> refuse(std::string* why, std::string reason) {
+  if (why != nullptr) *why = std::move(reason);
+  return nullptr;
+}
+
+// The serialised bytes of a child; none for an absent one.
+template <typename T>
+std::span<const uint8_t> bytesOf(const std::shared_ptr<T>& atom) {
+  return atom ? std::span<const uint8_t>(atom->writeableData) : std::span<const uint8_t>();
+}
+
+// A container's serialised form: its 8-byte header, then its children's bytes in order.
+Bytes containerBytes(uint32_t size, uint32_t type, std::initializer_list<std::span<const uint8_t>> children) {
+  Bytes out;
+  appendBE32(out, size);
+  appendBE32(out, type);
+  for (const auto& c : children) appendBytes(out, c);
+  return out;
+}
+
+// A four-character code as text, with bytes that are no printable ASCII shown as '?'.
+std::string codeText(uint32_t code) {
+  std::string t(4, '?');
+  for (int i = 0; i < 4; ++i) {
+    const char c = char(code >> (24 - 8 * i));
+    if (c >= 0x20 && c < 0x7F) t[i] = c;
+  }
+  return t;
 }
 
 // Size of the fixed first child at offset 8 when it fits inside the container.
@@ -34,188 +58,17 @@ double samplesPerSecond(uint32_t timescale, uint32_t duration, uint32_t count) {
   return double(timescale) / double(duration) * double(count);
 }
 
-// A double truncated toward zero to an unsigned 32-bit number; NaN and negatives give 0,
-// values beyond the range the largest number.
-uint32_t truncToU32(double v) {
-  if (!(v > 0)) return 0;
-  if (v >= 4294967295.0) return UINT32_MAX;
-  return uint32_t(v);
-}
-
-bool isValidUtf8(const std::string& s) {
-  size_t i = 0;
-  const size_t n = s.size();
-  while (i < n) {
-    const uint8_t c = uint8_t(s[i]);
-    size_t extra;
-    uint32_t cp;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if ((c & 0xE0) == 0xC0) {
-      extra = 1;
-      cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      extra = 2;
-      cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      extra = 3;
-      cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (n - i <= extra) return false;
-    for (size_t k = 1; k <= extra; ++k) {
-      const uint8_t cc = uint8_t(s[i + k]);
-      if ((cc & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    // Overlong forms, surrogates and values beyond Unicode are not UTF-8.
-    static const uint32_t kMin[4] = {0, 0x80, 0x800, 0x10000};
-    if (cp < kMin[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += extra + 1;
-  }
-  return true;
-}
-
-std::string latin1ToUtf8(const std::string& s) {
-  std::string out;
-  out.reserve(s.size() * 2);
-  for (char ch : s) {
-    const uint8_t c = uint8_t(ch);
-    if (c < 0x80) {
-      out.push_back(char(c));
-    } else {
-      out.push_back(char(0xC0 | (c >> 6)));
-      out.push_back(char(0x80 | (c & 0x3F)));
-    }
-  }
-  return out;
-}
-
 }  // namespace
-
-// ---------------------------------------------------------------------------------------
-// Udta
-
-std::shared_ptr<Udta> Udta::initUDTAWithBytes(const uint8_t* bytes, uint32_t size) {
-  auto atom = std::make_shared<Udta>();
-  atom->readBytes(bytes, size);
-  return atom;
-}
-
-void Udta::readBytes(const uint8_t* bytes, uint32_t length) {
-  readHeader(bytes, length, size, type);
-  if (bytes == nullptr || length < 16) return;
-  scanChildren(bytes, length, ChildScanBounds{8, true}, {fourCC("manu"), fourCC("modl")}, {},
-               [&](uint32_t childType, const uint8_t* child, uint32_t childSize, bool) {
-                 // The payload follows the 8-byte header; its length is a 16-bit count.
-                 const uint32_t payload = childSize >= 8 ? childSize - 8 : 0;
-                 const uint16_t len = payload > 0xFFFF ? 0xFFFF : uint16_t(payload);
-                 std::string text = getTheDetailsFromBlock(child + 8, len);
-                 if (childType == fourCC("manu"))
-                   manufacture = std::move(text);
-                 else
-                   device = std::move(text);
-               });
-}
-
-std::string Udta::getTheDetailsFromBlock(const uint8_t* block, uint16_t size) {
-  std::string raw;
-  if (block == nullptr) return raw;
-  raw.reserve(size);
-  for (uint32_t i = 0; i < size; ++i) {
-    const uint8_t b = block[i];
-    if (b == 0x15) {
-      ++i;  // a 0x15 marker and the byte after it carry no text
-      continue;
-    }
-    if (b == 0) continue;
-    raw.push_back(char(b));
-  }
-  return isValidUtf8(raw) ? raw : latin1ToUtf8(raw);
-}
-
-// ---------------------------------------------------------------------------------------
-// Meta
-
-std::shared_ptr<Meta> Meta::initMetaWithByte(const uint8_t* bytes, uint32_t size) {
-  auto atom = std::make_shared<Meta>();
-  atom->readBytes(bytes, size);
-  return atom;
-}
-
-void Meta::readBytes(const uint8_t* bytes, uint32_t length) {
-  readHeader(bytes, length, size, type);
-  if (bytes == nullptr || length < 17) return;
-  scanChildren(bytes, length, ChildScanBounds{8, false}, {fourCC("xml ")}, {},
-               [&](uint32_t, const uint8_t* child, uint32_t childSize, bool) {
-                 // Payload: after the child's header and its version-and-flags word.
-                 if (childSize > 12) parserXMLDadta(child + 12, childSize - 12);
-               });
-}
-
-namespace {
-
-void metaStartElement(void* ctx, const xmlChar* /*localname*/, const xmlChar* /*prefix*/, const xmlChar* /*uri*/,
-                      int /*nbNamespaces*/, const xmlChar** /*namespaces*/, int nbAttributes, int /*nbDefaulted*/,
-                      const xmlChar** attributes) {
-  auto* meta = static_cast<Meta*>(ctx);
-  if (meta == nullptr || attributes == nullptr) return;
-  // Each attribute is five pointers: local name, prefix, URI, value start, value end.
-  for (int i = 0; i < nbAttributes; ++i) {
-    const xmlChar** a = attributes + 5 * i;
-    if (a[0] == nullptr || a[3] == nullptr || a[4] == nullptr || a[4] < a[3]) continue;
-    const char* name = reinterpret_cast<const char*>(a[0]);
-    std::string value(reinterpret_cast<const char*>(a[3]), size_t(a[4] - a[3]));
-    if (std::strcmp(name, "manufacturer") == 0)
-      meta->manufacture = std::move(value);
-    else if (std::strcmp(name, "modelName") == 0)
-      meta->device = std::move(value);
-  }
-}
-
-void metaSilentError(void*, xmlErrorPtr) {}
-
-}  // namespace
-
-void Meta::parserXMLDadta(const uint8_t* xml, uint32_t length) {
-  if (xml == nullptr || length == 0) return;
-  xmlSAXHandler sax;
-  std::memset(&sax, 0, sizeof(sax));
-  sax.initialized = XML_SAX2_MAGIC;
-  sax.startElementNs = &metaStartElement;
-  sax.serror = &metaSilentError;
-
-  // The atom itself is the SAX user data handed to the element callback.
-  xmlParserCtxtPtr ctxt = xmlCreatePushParserCtxt(&sax, this, nullptr, 0, nullptr);
-  if (ctxt == nullptr) return;
-  // Never fetch anything from the network and never load external DTDs.
-  xmlCtxtUseOptions(ctxt, XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
-
-  constexpr uint32_t kChunk = 1u << 20;
-  uint32_t done = 0;
-  while (done < length) {
-    const uint32_t n = std::min(kChunk, length - done);
-    const bool last = done + n == length;
-    if (xmlParseChunk(ctxt, reinterpret_cast<const char*>(xml + done), int(n), last ? 1 : 0) != 0) break;
-    if (ctxt->disableSAX) break;
-    done += n;
-  }
-  xmlFreeParserCtxt(ctxt);
-}
 
 // ---------------------------------------------------------------------------------------
 // Dinf
 
 std::shared_ptr<Dinf> Dinf::initDINFWithBytes(const uint8_t* bytes, uint32_t size) {
-  auto atom = std::make_shared<Dinf>();
-  atom->readBytes(bytes, size);
-  return atom;
+  return readAtom<Dinf>(bytes, size);
 }
 
 void Dinf::readBytes(const uint8_t* bytes, uint32_t length) {
-  readHeader(bytes, length, size, type);
+  readAtomHeader(bytes, length, size, type);
   uint32_t t = 0;
   if (fixedFirstChildFits(bytes, length, t)) dref = Dref::initDREFWithBytes(bytes + 8, t);
 }
@@ -229,25 +82,17 @@ std::shared_ptr<Dinf> Dinf::initDINFWithDrefEnteryType(uint32_t entryType) {
   return atom;
 }
 
-Bytes Dinf::convertSelfToData() const {
-  Bytes out;
-  appendBE32(out, size);
-  appendBE32(out, type);
-  if (dref) appendBytes(out, dref->writeableData);
-  return out;
-}
+Bytes Dinf::convertSelfToData() const { return containerBytes(size, type, {bytesOf(dref)}); }
 
 // ---------------------------------------------------------------------------------------
 // Edts
 
 std::shared_ptr<Edts> Edts::initEDTSWithBytes(const uint8_t* bytes, uint32_t size) {
-  auto atom = std::make_shared<Edts>();
-  atom->readBytes(bytes, size);
-  return atom;
+  return readAtom<Edts>(bytes, size);
 }
 
 void Edts::readBytes(const uint8_t* bytes, uint32_t length) {
-  readHeader(bytes, length, size, type);
+  readAtomHeader(bytes, length, size, type);
   uint32_t t = 0;
   if (fixedFirstChildFits(bytes, length, t)) elst = Elst::initELSTWithBytes(bytes + 8, t);
 }
@@ -262,51 +107,49 @@ std::shared_ptr<Edts> Edts::initWDTSWithDuration(uint32_t duration, uint32_t del
   return atom;
 }
 
-void Edts::createWriteableData() {
-  writeableData.clear();
-  appendBE32(writeableData, size);
-  appendBE32(writeableData, type);
-  if (elst) appendBytes(writeableData, elst->writeableData);
-}
+void Edts::createWriteableData() { writeableData = containerBytes(size, type, {bytesOf(elst)}); }
 
 // ---------------------------------------------------------------------------------------
 // Stbl
 
-std::shared_ptr<Stbl> Stbl::initSTBLWithBytes(const uint8_t* bytes, uint32_t size) {
+std::shared_ptr<Stbl> Stbl::initSTBLWithBytes(const uint8_t* bytes, uint32_t size, std::string* why) {
   auto atom = std::make_shared<Stbl>();
   atom->readBytes(bytes, size);
   // Every byte of the table must belong to a child it consumed.
-  if (uint64_t(atom->testSize) + 8 != atom->size) return nullptr;
-  return atom;
+  if (uint64_t(atom->testSize) + 8 == atom->size) return atom;
+  if (atom->strayOffset != 0)
+    return refuse<Stbl>(why, "stbl: the bytes at offset " + std::to_string(atom->strayOffset) + " ('" +
+                                 codeText(readBE32At(bytes, size, atom->strayOffset + 4)) +
+                                 "') belong to no child it reads");
+  return refuse<Stbl>(why, "stbl: its children fill " + std::to_string(uint64_t(atom->testSize) + 8) + " of the " +
+                               std::to_string(atom->size) + " bytes its size gives");
 }
 
+namespace {
+// Children of a sample table: the tables it reads and the types it steps over.
+constexpr ChildRow<Stbl> kStblChildren[] = {
+    {fourCC("stsd"), [](Stbl& s, const uint8_t* c, uint32_t n) { s.stsd = Stsd::initSTSDWithBytes(c, n); }},
+    {fourCC("stts"), [](Stbl& s, const uint8_t* c, uint32_t n) { s.stts = Stts::initSTTSWithBytes(c, n); }},
+    {fourCC("stsc"), [](Stbl& s, const uint8_t* c, uint32_t n) { s.stsc = Stsc::initSTSCWithBytes(c, n); }},
+    {fourCC("stsz"), [](Stbl& s, const uint8_t* c, uint32_t n) { s.stsz = Stsz::initSTSZWithBytes(c, n); }},
+    {fourCC("stss"), [](Stbl& s, const uint8_t* c, uint32_t n) { s.stss = Stss::initSTSSWithBytes(c, n); }},
+    {fourCC("ctts"), [](Stbl& s, const uint8_t* c, uint32_t n) { s.ctts = Ctts::initCTTSWithBytes(c, n); }},
+    {fourCC("sdtp"), [](Stbl& s, const uint8_t* c, uint32_t n) { s.sdtp = Sdtp::initSDTPWithBytes(c, n); }},
+    {fourCC("stco"), [](Stbl& s, const uint8_t* c, uint32_t n) { s.stco = Stco::initSTCOWithBytes(c, n, false); }},
+    {fourCC("co64"), [](Stbl& s, const uint8_t* c, uint32_t n) { s.stco = Stco::initSTCOWithBytes(c, n, true); }},
+    {kUdta, [](Stbl& s, const uint8_t* c, uint32_t n) { s.udta = Udta::initUDTAWithBytes(c, n); }},
+    {fourCC("free")}, {fourCC("skip")}, {fourCC("sgpd")}, {fourCC("sbgp")},
+    {fourCC("cslg")}, {fourCC("csgm")}, {fourCC("sdps")},
+};
+}  // namespace
+
 void Stbl::readBytes(const uint8_t* bytes, uint32_t length) {
-  readHeader(bytes, length, size, type);
+  readAtomHeader(bytes, length, size, type);
   testSize = 0;
   if (bytes == nullptr || length < 9) return;
-  scanChildren(
-      bytes, length, ChildScanBounds{8, true},
-      {fourCC("stsd"), fourCC("stts"), fourCC("stsc"), fourCC("stsz"), fourCC("stss"), fourCC("ctts"),
-       fourCC("sdtp"), fourCC("stco"), fourCC("co64"), kUdta},
-      {fourCC("free"), fourCC("skip"), fourCC("sgpd"), fourCC("sbgp"), fourCC("cslg"), fourCC("csgm"),
-       fourCC("sdps")},
-      [&](uint32_t t, const uint8_t* child, uint32_t childSize, bool steppedOver) {
-        testSize += childSize;
-        if (steppedOver) return;
-        switch (t) {
-          case fourCC("stsd"): stsd = Stsd::initSTSDWithBytes(child, childSize); break;
-          case fourCC("stts"): stts = Stts::initSTTSWithBytes(child, childSize); break;
-          case fourCC("stsc"): stsc = Stsc::initSTSCWithBytes(child, childSize); break;
-          case fourCC("stsz"): stsz = Stsz::initSTSZWithBytes(child, childSize); break;
-          case fourCC("stss"): stss = Stss::initSTSSWithBytes(child, childSize); break;
-          case fourCC("ctts"): ctts = Ctts::initCTTSWithBytes(child, childSize); break;
-          case fourCC("sdtp"): sdtp = Sdtp::initSDTPWithBytes(child, childSize); break;
-          case fourCC("stco"): stco = Stco::initSTCOWithBytes(child, childSize, false); break;
-          case fourCC("co64"): stco = Stco::initSTCOWithBytes(child, childSize, true); break;
-          case kUdta: udta = Udta::initUDTAWithBytes(child, childSize); break;
-          default: break;
-        }
-      });
+  const ChildScanResult scan = scanChildren(bytes, length, ChildScanBounds{8, true}, kStblChildren, *this);
+  testSize = uint32_t(scan.consumed);
+  strayOffset = scan.firstStray;
 }
 
 std::string Stbl::getResolution() const { return stsd ? stsd->getResolution() : std::string(); }
@@ -319,32 +162,37 @@ uint32_t Stbl::getSamplePerChunk() const {
 }
 
 Bytes Stbl::convertSelfToData() const {
-  Bytes out;
-  appendBE32(out, size);
-  appendBE32(out, type);
-  if (stsd) appendBytes(out, stsd->stsdData);
-  if (stss) appendBytes(out, stss->writeableData);
-  if (ctts) appendBytes(out, ctts->writeableData);
-  if (stts) appendBytes(out, stts->writeableData);
-  if (stsc) appendBytes(out, stsc->writeableData);
-  if (stsz) appendBytes(out, stsz->writeableData);
-  if (stco) appendBytes(out, stco->writeableData);
-  if (sdtp) appendBytes(out, sdtp->writeableData);
-  return out;
+  const auto description = stsd ? std::span<const uint8_t>(stsd->stsdData) : std::span<const uint8_t>();
+  return containerBytes(size, type, {description, bytesOf(stss), bytesOf(ctts), bytesOf(stts), bytesOf(stsc),
+                                     bytesOf(stsz), bytesOf(stco), bytesOf(sdtp)});
 }
 
 // ---------------------------------------------------------------------------------------
 // Minf
 
-std::shared_ptr<Minf> Minf::initMINFWithBytes(const uint8_t* bytes, uint32_t size) {
+std::shared_ptr<Minf> Minf::initMINFWithBytes(const uint8_t* bytes, uint32_t size, std::string* why) {
   auto atom = std::make_shared<Minf>();
   atom->readBytes(bytes, size);
-  if (!atom->stbl) return nullptr;
+  if (!atom->stbl) return refuse<Minf>(why, atom->refusal.empty() ? "minf has no stbl" : atom->refusal);
   return atom;
 }
 
+namespace {
+constexpr ChildRow<Minf> kMinfChildren[] = {
+    {fourCC("dinf"), [](Minf& m, const uint8_t* c, uint32_t n) { m.dinf = Dinf::initDINFWithBytes(c, n); }},
+    {fourCC("gmin"), [](Minf& m, const uint8_t* c, uint32_t n) { m.gmin = Gmin::initGMINWithBytes(c, n); }},
+    {fourCC("hdlr"), [](Minf& m, const uint8_t* c, uint32_t n) { m.hdlr = Hdlr::initHDLRWithBytes(c, n); }},
+    {fourCC("stbl"),
+     [](Minf& m, const uint8_t* c, uint32_t n) {
+       m.stbl = Stbl::initSTBLWithBytes(c, n, &m.refusal);
+       if (m.stbl && m.stbl->udta) m.udta = m.stbl->udta;
+     }},
+    {kUdta, [](Minf& m, const uint8_t* c, uint32_t n) { m.udta = Udta::initUDTAWithBytes(c, n); }},
+};
+}  // namespace
+
 void Minf::readBytes(const uint8_t* bytes, uint32_t length) {
-  readHeader(bytes, length, size, type);
+  readAtomHeader(bytes, length, size, type);
   if (bytes == nullptr) return;
   // The child at offset 8 is the media-type header, typed by its own code.
   uint32_t start = 8;
@@ -364,63 +212,47 @@ void Minf::readBytes(const uint8_t* bytes, uint32_t length) {
     minfMediaType = kMediaKindOther;
     start = 8 + s;
   }
-  scanChildren(bytes, length, ChildScanBounds{start, true},
-               {fourCC("dinf"), fourCC("gmin"), fourCC("hdlr"), fourCC("stbl"), kUdta}, {},
-               [&](uint32_t t, const uint8_t* child, uint32_t childSize, bool) {
-                 switch (t) {
-                   case fourCC("dinf"): dinf = Dinf::initDINFWithBytes(child, childSize); break;
-                   case fourCC("gmin"): gmin = Gmin::initGMINWithBytes(child, childSize); break;
-                   case fourCC("hdlr"): hdlr = Hdlr::initHDLRWithBytes(child, childSize); break;
-                   case fourCC("stbl"):
-                     stbl = Stbl::initSTBLWithBytes(child, childSize);
-                     if (stbl && stbl->udta) udta = stbl->udta;
-                     break;
-                   case kUdta: udta = Udta::initUDTAWithBytes(child, childSize); break;
-                   default: break;
-                 }
-               });
+  scanChildren(bytes, length, ChildScanBounds{start, true}, kMinfChildren, *this);
 }
 
 std::string Minf::getResolution() const { return stbl ? stbl->getResolution() : std::string(); }
 
 Bytes Minf::convertSelfToData() const {
-  Bytes out;
-  appendBE32(out, size);
-  appendBE32(out, type);
   // Only video and sound media headers are written; a base media header never is.
-  if (auto* v = std::get_if<std::shared_ptr<Vmhd>>(&mediaHeader); v && *v) appendBytes(out, (*v)->writeableData);
-  if (auto* s = std::get_if<std::shared_ptr<Smhd>>(&mediaHeader); s && *s) appendBytes(out, (*s)->writeableData);
-  if (hdlr) appendBytes(out, hdlr->writeableData);
-  if (dinf) appendBytes(out, dinf->writeableData);
-  if (stbl) appendBytes(out, stbl->writeableData);
-  return out;
+  const auto* v = std::get_if<std::shared_ptr<Vmhd>>(&mediaHeader);
+  const auto* s = std::get_if<std::shared_ptr<Smhd>>(&mediaHeader);
+  return containerBytes(size, type, {v ? bytesOf(*v) : bytesOf(*s), bytesOf(hdlr), bytesOf(dinf), bytesOf(stbl)});
 }
 
 // ---------------------------------------------------------------------------------------
 // Mdia
 
-std::shared_ptr<Mdia> Mdia::initMDIAWithBytes(const uint8_t* bytes, uint32_t size) {
+std::shared_ptr<Mdia> Mdia::initMDIAWithBytes(const uint8_t* bytes, uint32_t size, std::string* why) {
   auto atom = std::make_shared<Mdia>();
   atom->readBytes(bytes, size);
-  if (!atom->minf) return nullptr;
+  if (!atom->minf) return refuse<Mdia>(why, atom->refusal.empty() ? "mdia has no minf" : atom->refusal);
   return atom;
 }
 
+namespace {
+// The media's own user data is stepped over and not kept.
+constexpr ChildRow<Mdia> kMdiaChildren[] = {
+    {fourCC("minf"),
+     [](Mdia& m, const uint8_t* c, uint32_t n) {
+       m.minf = Minf::initMINFWithBytes(c, n, &m.refusal);
+       if (m.minf && m.minf->udta) m.udta = m.minf->udta;
+     }},
+    {fourCC("hdlr"), [](Mdia& m, const uint8_t* c, uint32_t n) { m.hdlr = Hdlr::initHDLRWithBytes(c, n); }},
+    {kUdta},
+};
+}  // namespace
+
 void Mdia::readBytes(const uint8_t* bytes, uint32_t length) {
-  readHeader(bytes, length, size, type);
+  readAtomHeader(bytes, length, size, type);
   uint32_t t = 0;
   if (!fixedFirstChildFits(bytes, length, t)) return;
   mdhd = Mdhd::initMDHDWithBytes(bytes + 8, t);
-  scanChildren(bytes, length, ChildScanBounds{8 + t, false}, {fourCC("minf"), fourCC("hdlr")}, {kUdta},
-               [&](uint32_t childType, const uint8_t* child, uint32_t childSize, bool steppedOver) {
-                 if (steppedOver) return;  // the media's own user data is not kept
-                 if (childType == fourCC("minf")) {
-                   minf = Minf::initMINFWithBytes(child, childSize);
-                   if (minf && minf->udta) udta = minf->udta;
-                 } else {
-                   hdlr = Hdlr::initHDLRWithBytes(child, childSize);
-                 }
-               });
+  scanChildren(bytes, length, ChildScanBounds{8 + t, false}, kMdiaChildren, *this);
   mediaType = getMediaType();
   const uint32_t count = (minf && minf->stbl && minf->stbl->stsz) ? minf->stbl->stsz->numberOfEntries : 0;
   mdiaFPS = mdhd ? samplesPerSecond(mdhd->timescale, mdhd->duration, count) : 0;
@@ -439,43 +271,39 @@ uint32_t Mdia::getTimeScale() const { return mdhd ? mdhd->timescale : 0; }
 std::string Mdia::getResolution() const { return minf ? minf->getResolution() : std::string(); }
 
 Bytes Mdia::convertSelfToData() const {
-  Bytes out;
-  appendBE32(out, size);
-  appendBE32(out, type);
-  if (mdhd) appendBytes(out, mdhd->writeableData);
-  if (hdlr) appendBytes(out, hdlr->writeableData);
-  if (minf) appendBytes(out, minf->writeableData);
-  return out;
+  return containerBytes(size, type, {bytesOf(mdhd), bytesOf(hdlr), bytesOf(minf)});
 }
 
 // ---------------------------------------------------------------------------------------
 // Trak
 
-std::shared_ptr<Trak> Trak::initTRAKWithBytes(const uint8_t* bytes, uint32_t size) {
+std::shared_ptr<Trak> Trak::initTRAKWithBytes(const uint8_t* bytes, uint32_t size, std::string* why) {
   auto atom = std::make_shared<Trak>();
   atom->readBytes(bytes, size);
-  if (!atom->mdia) return nullptr;
-  return atom;
+  if (atom->mdia) return atom;
+  if (!atom->refusal.empty()) return refuse<Trak>(why, atom->refusal);
+  return refuse<Trak>(why, atom->tkhd ? "trak has no mdia" : "trak has no tkhd that fits inside it");
 }
 
+namespace {
+constexpr ChildRow<Trak> kTrakChildren[] = {
+    {fourCC("edts"), [](Trak& t, const uint8_t* c, uint32_t n) { t.edts = Edts::initEDTSWithBytes(c, n); }},
+    {kUdta, [](Trak& t, const uint8_t* c, uint32_t n) { t.udta = Udta::initUDTAWithBytes(c, n); }},
+    {fourCC("mdia"),
+     [](Trak& t, const uint8_t* c, uint32_t n) {
+       t.mdia = Mdia::initMDIAWithBytes(c, n, &t.refusal);
+       if (t.mdia && t.mdia->udta) t.udta = t.mdia->udta;
+     }},
+};
+}  // namespace
+
 void Trak::readBytes(const uint8_t* bytes, uint32_t length) {
-  readHeader(bytes, length, size, type);
+  readAtomHeader(bytes, length, size, type);
   uint32_t t = 0;
   // Without a track header that fits there is no media either: the track is refused.
   if (!fixedFirstChildFits(bytes, length, t)) return;
   tkhd = Tkhd::initTKHDWithBytes(bytes + 8, t);
-  scanChildren(bytes, length, ChildScanBounds{8 + t, false}, {fourCC("edts"), kUdta, fourCC("mdia")}, {},
-               [&](uint32_t childType, const uint8_t* child, uint32_t childSize, bool) {
-                 switch (childType) {
-                   case fourCC("edts"): edts = Edts::initEDTSWithBytes(child, childSize); break;
-                   case kUdta: udta = Udta::initUDTAWithBytes(child, childSize); break;
-                   case fourCC("mdia"):
-                     mdia = Mdia::initMDIAWithBytes(child, childSize);
-                     if (mdia && mdia->udta) udta = mdia->udta;
-                     break;
-                   default: break;
-                 }
-               });
+  scanChildren(bytes, length, ChildScanBounds{8 + t, false}, kTrakChildren, *this);
   initProperties();
 }
 
@@ -520,48 +348,51 @@ uint32_t Trak::getSamplePerChunk() const {
 std::string Trak::getResolution() const { return mdia ? mdia->getResolution() : std::string(); }
 
 Bytes Trak::convertSelfToData() const {
-  Bytes out;
-  appendBE32(out, size);
-  appendBE32(out, type);
-  if (tkhd) appendBytes(out, tkhd->writeableData);
-  if (edts) appendBytes(out, edts->writeableData);
-  if (mdia) appendBytes(out, mdia->writeableData);
-  return out;
+  return containerBytes(size, type, {bytesOf(tkhd), bytesOf(edts), bytesOf(mdia)});
 }
 
 // ---------------------------------------------------------------------------------------
 // Moov
 
-std::shared_ptr<Moov> Moov::initMOOVWithData(const uint8_t* bytes, uint32_t size) {
-  if (bytes == nullptr || size == 0) return nullptr;
+std::shared_ptr<Moov> Moov::initMOOVWithData(const uint8_t* bytes, uint32_t size, std::string* why) {
+  if (bytes == nullptr || size == 0) return refuse<Moov>(why, "moov is empty");
   auto atom = std::make_shared<Moov>();
-  if (!atom->readData(bytes, size)) return nullptr;
+  if (!atom->readData(bytes, size)) return refuse<Moov>(why, atom->refusal);
   return atom;
 }
 
+namespace {
+// One broken track refuses the whole movie; nothing after it is read.
+constexpr ChildRow<Moov> kMoovChildren[] = {
+    {fourCC("trak"),
+     [](Moov& m, const uint8_t* c, uint32_t n) {
+       if (!m.refusal.empty()) return;
+       std::string why;
+       auto trak = Trak::initTRAKWithBytes(c, n, &why);
+       if (!trak) {
+         m.refusal = "track " + std::to_string(m.tracks.size() + 1) + ": " + why;
+         return;
+       }
+       m.tracks.push_back(trak);
+       if (trak->udta) m.udta = trak->udta;
+     }},
+    {fourCC("mvhd"),
+     [](Moov& m, const uint8_t* c, uint32_t n) {
+       if (m.refusal.empty()) m.mvhd = Mvhd::initMVHDWithBytes(c, n);
+     }},
+    {kUdta,
+     [](Moov& m, const uint8_t* c, uint32_t n) {
+       if (m.refusal.empty()) m.udta = Udta::initUDTAWithBytes(c, n);
+     }},
+    {fourCC("uuid")},
+};
+}  // namespace
+
 bool Moov::readData(const uint8_t* bytes, uint32_t length) {
-  readHeader(bytes, length, size, type);
-  bool refused = false;
-  scanChildren(bytes, length, ChildScanBounds{8, false}, {fourCC("trak"), fourCC("mvhd"), kUdta},
-               {fourCC("uuid")}, [&](uint32_t t, const uint8_t* child, uint32_t childSize, bool steppedOver) {
-                 if (refused || steppedOver) return;
-                 switch (t) {
-                   case fourCC("trak"): {
-                     auto trak = Trak::initTRAKWithBytes(child, childSize);
-                     if (!trak) {
-                       refused = true;  // one broken track refuses the whole movie
-                       return;
-                     }
-                     tracks.push_back(trak);
-                     if (trak->udta) udta = trak->udta;
-                     break;
-                   }
-                   case fourCC("mvhd"): mvhd = Mvhd::initMVHDWithBytes(child, childSize); break;
-                   case kUdta: udta = Udta::initUDTAWithBytes(child, childSize); break;
-                   default: break;
-                 }
-               });
-  return !refused;
+  readAtomHeader(bytes, length, size, type);
+  refusal.clear();
+  scanChildren(bytes, length, ChildScanBounds{8, false}, kMoovChildren, *this);
+  return refusal.empty();
 }
 
 std::shared_ptr<Trak> Moov::getTrakWithType(uint64_t kind) const {
@@ -570,58 +401,19 @@ std::shared_ptr<Trak> Moov::getTrakWithType(uint64_t kind) const {
   return nullptr;
 }
 
-uint64_t Moov::getVideoCodecFormat() const {
-  auto t = getTrakWithType(kMediaKindVideo);
-  if (!t) return 0;
-  if (t->trackCodecFormat == kTrackCodecAVC1) return kMovieVideoH264;
-  if (t->trackCodecFormat == kTrackCodecHVC1) return kMovieVideoH265;
-  return 0;
-}
-
-uint64_t Moov::getAudioCodecFormat() const {
-  auto t = getTrakWithType(kMediaKindSound);
-  if (!t) return 0;
-  const uint64_t c = t->trackCodecFormat;
-  return (c == kTrackCodecMP4A || c == kTrackCodecSOWT || c == kTrackCodecTWOS) ? c : 0;
-}
-
-TrackDecoder Moov::getTrackDecoderWith(uint64_t kind) const {
-  auto t = getTrakWithType(kind);
-  return t ? t->trackDecoder : nullptr;
-}
-
-double Moov::videoTrackFPS() const {
-  auto t = getTrakWithType(kMediaKindVideo);
-  return t ? t->trakFPS : 0;
-}
-
-double Moov::audioTrackFPS() const {
-  auto t = getTrakWithType(kMediaKindSound);
-  return t ? t->trakFPS : 0;
-}
-
-uint32_t Moov::videoTrackTimeScale() const {
-  auto t = getTrakWithType(kMediaKindVideo);
-  return t ? t->trakMediaTimeScale : 0;
-}
-
-uint32_t Moov::audioTrackTimeScale() const {
-  auto t = getTrakWithType(kMediaKindSound);
-  return t ? t->trakMediaTimeScale : 0;
-}
-
-uint32_t Moov::getOneSampleDurationOfTackType(uint64_t kind) const {
-  auto t = getTrakWithType(kind);
-  return t ? t->oneSampleDuration : 0;
-}
-
 namespace {
-// The video track's sample description when its codec is avc1 or hvc1.
-const Stsd* videoDescription(const Moov& m) {
-  auto t = m.getTrakWithType(kMediaKindVideo);
-  if (!t) return nullptr;
-  if (t->trackCodecFormat != kTrackCodecAVC1 && t->trackCodecFormat != kTrackCodecHVC1) return nullptr;
-  return t->sampleDescription();
+// A value of the first track of a kind; the default value without such a track.
+template <typename F>
+auto ofTrack(const Moov& m, uint64_t kind, F value) {
+  const auto t = m.getTrakWithType(kind);
+  return t ? value(*t) : decltype(value(*t)){};
+}
+// The video track's sample description when its codec is avc1 (or, `hevcOnly`, hvc1 alone).
+const Stsd* videoDescription(const Moov& m, bool hevcOnly = false) {
+  return ofTrack(m, kMediaKindVideo, [&](const Trak& t) -> const Stsd* {
+    const bool avc = !hevcOnly && t.trackCodecFormat == kTrackCodecAVC1;
+    return avc || t.trackCodecFormat == kTrackCodecHVC1 ? t.sampleDescription() : nullptr;
+  });
 }
 // The sound track and its sample description when its codec is mp4a.
 const Trak* aacTrack(const Moov& m, const Stsd** sd) {
@@ -632,33 +424,56 @@ const Trak* aacTrack(const Moov& m, const Stsd** sd) {
 }
 }  // namespace
 
+uint64_t Moov::getVideoCodecFormat() const {
+  return ofTrack(*this, kMediaKindVideo, [](const Trak& t) {
+    return t.trackCodecFormat == kTrackCodecAVC1 ? kVideoCodecH264
+           : t.trackCodecFormat == kTrackCodecHVC1 ? kVideoCodecH265 : 0;
+  });
+}
+
+uint64_t Moov::getAudioCodecFormat() const {
+  return ofTrack(*this, kMediaKindSound, [](const Trak& t) {
+    const uint64_t c = t.trackCodecFormat;
+    return (c == kTrackCodecMP4A || c == kTrackCodecSOWT || c == kTrackCodecTWOS) ? c : 0;
+  });
+}
+
+TrackDecoder Moov::getTrackDecoderWith(uint64_t kind) const {
+  return ofTrack(*this, kind, [](const Trak& t) { return t.trackDecoder; });
+}
+double Moov::videoTrackFPS() const { return ofTrack(*this, kMediaKindVideo, [](const Trak& t) { return t.trakFPS; }); }
+double Moov::audioTrackFPS() const { return ofTrack(*this, kMediaKindSound, [](const Trak& t) { return t.trakFPS; }); }
+uint32_t Moov::videoTrackTimeScale() const {
+  return ofTrack(*this, kMediaKindVideo, [](const Trak& t) { return t.trakMediaTimeScale; });
+}
+uint32_t Moov::audioTrackTimeScale() const {
+  return ofTrack(*this, kMediaKindSound, [](const Trak& t) { return t.trakMediaTimeScale; });
+}
+uint32_t Moov::getOneSampleDurationOfTackType(uint64_t kind) const {
+  return ofTrack(*this, kind, [](const Trak& t) { return t.oneSampleDuration; });
+}
+
+// Parameter sets and the NAL length size of the video sample description.
 uint32_t Moov::getAVCOneNALUSizeLength() const {
   const Stsd* sd = videoDescription(*this);
   return sd ? sd->avc1NaluSizeLength() : 0;
 }
-
 std::shared_ptr<vr::SPS> Moov::SPS() const {
   const Stsd* sd = videoDescription(*this);
   return sd ? sd->SPS() : nullptr;
 }
-
 std::shared_ptr<vr::PPS> Moov::PPS() const {
   const Stsd* sd = videoDescription(*this);
   return sd ? sd->PPS() : nullptr;
 }
-
 std::shared_ptr<vr::VPS_265> Moov::VPS() const {
-  auto t = getTrakWithType(kMediaKindVideo);
-  if (!t || t->trackCodecFormat != kTrackCodecHVC1) return nullptr;
-  const Stsd* sd = t->sampleDescription();
+  const Stsd* sd = videoDescription(*this, true);
   return sd ? sd->VPS() : nullptr;
 }
-
 std::shared_ptr<vr::SPS_265> Moov::SPS265() const {
   const Stsd* sd = videoDescription(*this);
   return sd ? sd->SPS265() : nullptr;
 }
-
 std::shared_ptr<vr::PPS_265> Moov::PPS265() const {
   const Stsd* sd = videoDescription(*this);
   return sd ? sd->PPS265() : nullptr;

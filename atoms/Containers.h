@@ -1,14 +1,13 @@
 #pragma once
 // Container atoms of a movie index: the movie ("moov"), its tracks ("trak"), their media
 // ("mdia"), media information ("minf"), sample tables ("stbl"), data information ("dinf")
-// and edit atoms ("edts"), plus the two read-only atoms that name the camera: user data
-// ("udta") and XML metadata ("meta").
+// and edit atoms ("edts"). The atoms that name the camera are in UserData.h.
 //
-// Containers find their children with the byte-sliding child scan of AtomFraming.h. A
-// container that lacks a required child refuses itself, and the refusal travels up to the
-// movie atom: stbl -> minf -> mdia -> trak -> moov. The request-driven builders that make
-// the repaired movie's index from a reference tree are declared here and implemented in
-// MovieBuilder.cpp.
+// Containers find their children with the byte-sliding child scan of AtomFraming.h, each
+// through one table of the child types it builds or steps over. A container that lacks a
+// required child refuses itself, and the refusal travels up to the movie atom: stbl -> minf
+// -> mdia -> trak -> moov; each refusing factory can say why ("track 2: minf has no stbl").
+// The builders of the repaired movie's index are declared here, implemented in MovieBuilder.cpp.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -16,9 +15,11 @@
 #include <vector>
 
 #include "atoms/AtomFraming.h"
+#include "atoms/CodecNumbers.h"
 #include "atoms/HeaderAtoms.h"
 #include "atoms/SampleDescriptions.h"
 #include "atoms/SampleTableAtoms.h"
+#include "atoms/UserData.h"
 #include "common/ByteOrder.h"
 
 namespace vr {
@@ -32,62 +33,8 @@ class SPS_265;
 class PPS_265;
 class DecoderSpecifiInfoWrapper;
 
-// Media kinds of tracks and media: 1 video, 2 sound, all bits set for anything else.
-inline constexpr uint64_t kMediaKindVideo = 1;
-inline constexpr uint64_t kMediaKindSound = 2;
-inline constexpr uint64_t kMediaKindOther = ~uint64_t(0);
-
-// Request types handed down the builders: 2 video, 1 sound.
-inline constexpr uint64_t kRequestTypeVideo = 2;
-inline constexpr uint64_t kRequestTypeSound = 1;
-
-// Track-level codec numbers of the first sample entry.
-inline constexpr uint64_t kTrackCodecAVC1 = 1001;
-inline constexpr uint64_t kTrackCodecMP4A = 1002;
-inline constexpr uint64_t kTrackCodecSOWT = 1003;
-inline constexpr uint64_t kTrackCodecTWOS = 1004;
-inline constexpr uint64_t kTrackCodecHVC1 = 1005;
-
-// Movie-level codec numbers (what the engine switches on). Video 1002 and audio 1002 share
-// a number on purpose; they are never compared with each other.
-inline constexpr uint64_t kMovieVideoH264 = 1001;
-inline constexpr uint64_t kMovieVideoH265 = 1002;
-inline constexpr uint64_t kMovieAudioAAC = 1002;
-inline constexpr uint64_t kMovieAudioSOWT = 1003;
-inline constexpr uint64_t kMovieAudioTWOS = 1004;
-
 // The object a track hands out as its decoder: the first entry of its sample description.
 using TrackDecoder = std::shared_ptr<SampleDescriptionEntery>;
-
-// User data ("udta"), read only: the camera maker ("manu") and model ("modl") texts.
-class Udta {
- public:
-  static std::shared_ptr<Udta> initUDTAWithBytes(const uint8_t* bytes, uint32_t size);
-  void readBytes(const uint8_t* bytes, uint32_t size);
-  // Text of a "manu"/"modl" payload: 0x15 and the byte after it are dropped, zero bytes are
-  // dropped, the rest is decoded as UTF-8 when valid and as Latin-1 otherwise.
-  static std::string getTheDetailsFromBlock(const uint8_t* block, uint16_t size);
-
-  uint32_t size = 0;         // header size field
-  uint32_t type = 0;         // "udta"
-  std::string manufacture;   // camera maker, empty when absent
-  std::string device;        // camera model, empty when absent
-};
-
-// XML metadata ("meta"), read only: maker and model from the attributes "manufacturer" and
-// "modelName" of any element of its "xml " children.
-class Meta {
- public:
-  static std::shared_ptr<Meta> initMetaWithByte(const uint8_t* bytes, uint32_t size);
-  void readBytes(const uint8_t* bytes, uint32_t size);
-  // Runs an event-driven parser over one XML document; a parse error keeps what was set.
-  void parserXMLDadta(const uint8_t* xml, uint32_t length);
-
-  uint32_t size = 0;         // header size field
-  uint32_t type = 0;         // "meta"
-  std::string manufacture;   // camera maker, empty when absent
-  std::string device;        // camera model, empty when absent
-};
 
 // Data information ("dinf"): one data reference.
 class Dinf {
@@ -123,7 +70,8 @@ class Edts {
 // Sample table ("stbl"). Refuses itself unless every byte belongs to a child it consumed.
 class Stbl {
  public:
-  static std::shared_ptr<Stbl> initSTBLWithBytes(const uint8_t* bytes, uint32_t size);
+  // `why`, when given, receives the reason of a refusal.
+  static std::shared_ptr<Stbl> initSTBLWithBytes(const uint8_t* bytes, uint32_t size, std::string* why = nullptr);
   void readBytes(const uint8_t* bytes, uint32_t size);
 
   std::string getResolution() const;   // sample description's "WxH", empty without one
@@ -147,6 +95,7 @@ class Stbl {
   std::shared_ptr<Stco> stco;      // chunk offsets, "stco" or "co64"
   std::shared_ptr<Udta> udta;      // user data found inside the table
   uint32_t testSize = 0;           // bytes of all children consumed while reading
+  uint64_t strayOffset = 0;        // first byte that belongs to no child consumed, or 0
   Bytes writeableData;             // serialised form once built
 };
 
@@ -156,7 +105,7 @@ class Minf {
   // The media-type header: video, sound or base media header, or none.
   using MediaHeader = std::variant<std::monostate, std::shared_ptr<Vmhd>, std::shared_ptr<Smhd>, std::shared_ptr<Gmhd>>;
 
-  static std::shared_ptr<Minf> initMINFWithBytes(const uint8_t* bytes, uint32_t size);
+  static std::shared_ptr<Minf> initMINFWithBytes(const uint8_t* bytes, uint32_t size, std::string* why = nullptr);
   void readBytes(const uint8_t* bytes, uint32_t size);
   std::string getResolution() const;
 
@@ -174,13 +123,14 @@ class Minf {
   std::shared_ptr<Gmin> gmin;      // base media information (never written)
   std::shared_ptr<Stbl> stbl;      // sample table (required)
   std::shared_ptr<Udta> udta;      // user data of this atom or its sample table
+  std::string refusal;             // why the sample table was refused, while reading
   Bytes writeableData;             // serialised form once built
 };
 
 // Media ("mdia").
 class Mdia {
  public:
-  static std::shared_ptr<Mdia> initMDIAWithBytes(const uint8_t* bytes, uint32_t size);
+  static std::shared_ptr<Mdia> initMDIAWithBytes(const uint8_t* bytes, uint32_t size, std::string* why = nullptr);
   void readBytes(const uint8_t* bytes, uint32_t size);
   // 1 for a "vide" handler, 2 for "soun", else the media information's kind (all bits set
   // when there is none).
@@ -199,6 +149,7 @@ class Mdia {
   std::shared_ptr<Hdlr> hdlr;      // media handler
   std::shared_ptr<Minf> minf;      // media information (required)
   std::shared_ptr<Udta> udta;      // user data passed up from the media information
+  std::string refusal;             // why the media information was refused, while reading
   uint64_t mediaType = 0;          // kind, as getMediaType
   double mdiaFPS = 0;              // samples per second of media time (0 when duration is 0)
   Bytes writeableData;             // serialised form once built
@@ -207,7 +158,7 @@ class Mdia {
 // Track ("trak").
 class Trak {
  public:
-  static std::shared_ptr<Trak> initTRAKWithBytes(const uint8_t* bytes, uint32_t size);
+  static std::shared_ptr<Trak> initTRAKWithBytes(const uint8_t* bytes, uint32_t size, std::string* why = nullptr);
   void readBytes(const uint8_t* bytes, uint32_t size);
   // Fills the derived values below from the subtree.
   void initProperties();
@@ -233,6 +184,7 @@ class Trak {
   std::shared_ptr<Edts> edts;        // edit atom, or empty
   std::shared_ptr<Mdia> mdia;        // media (required)
   std::shared_ptr<Udta> udta;        // user data of the track or passed up from its media
+  std::string refusal;               // why the media was refused, while reading
   Bytes writeableData;               // serialised form once built
 
   // Derived by initProperties; 0 or empty when a link on the way is missing.
@@ -251,7 +203,7 @@ class Trak {
 class Moov {
  public:
   // Parses one whole movie atom; refuses it when the data is absent or any track refuses.
-  static std::shared_ptr<Moov> initMOOVWithData(const uint8_t* bytes, uint32_t size);
+  static std::shared_ptr<Moov> initMOOVWithData(const uint8_t* bytes, uint32_t size, std::string* why = nullptr);
   // Reader behind initMOOVWithData; false when a track refused itself.
   bool readData(const uint8_t* bytes, uint32_t size);
 
@@ -307,6 +259,7 @@ class Moov {
   std::shared_ptr<Udta> udta;                // user data of the movie or passed up from a track
   std::vector<std::shared_ptr<Trak>> tracks; // tracks in file order
   uint64_t bytesWritten = 0;                 // result of the last writeToFileHandle
+  std::string refusal;                       // why a track was refused ("track 2: ..."), or empty
 };
 
 }  // namespace vr

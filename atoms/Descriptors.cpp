@@ -1,5 +1,7 @@
 #include "atoms/Descriptors.h"
 
+#include "atoms/AtomReader.h"
+
 namespace vr {
 
 namespace {
@@ -163,12 +165,7 @@ Bytes ObjectDescriptor::decoderSpecificInfo() const {
 // ---- EsdsDecoder ----
 
 std::shared_ptr<EsdsDecoder> EsdsDecoder::initESDSWithBytes(const uint8_t* bytes, uint32_t size) {
-  auto e = std::make_shared<EsdsDecoder>();
-  // Parse a private copy; the caller keeps its buffer.
-  Bytes copy;
-  if (bytes != nullptr) copy.assign(bytes, bytes + size);
-  e->readBytes(copy.data(), uint32_t(copy.size()));
-  return e;
+  return readAtomCopy<EsdsDecoder>(bytes, size);
 }
 
 void EsdsDecoder::readBytes(const uint8_t* bytes, uint32_t len) {

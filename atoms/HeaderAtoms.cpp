@@ -41,9 +41,7 @@ void readMatrix(const AtomReader& r, size_t at, Atom& a) {
 // Mvhd
 
 std::shared_ptr<Mvhd> Mvhd::initMVHDWithBytes(const uint8_t* bytes, uint32_t size) {
-  auto a = std::make_shared<Mvhd>();
-  a->readBytes(bytes, size);
-  return a;
+  return readAtom<Mvhd>(bytes, size);
 }
 
 void Mvhd::readBytes(const uint8_t* bytes, uint32_t length) {
@@ -113,9 +111,7 @@ void Mvhd::setDuration(uint32_t newDuration) {
 // Tkhd
 
 std::shared_ptr<Tkhd> Tkhd::initTKHDWithBytes(const uint8_t* bytes, uint32_t size) {
-  auto a = std::make_shared<Tkhd>();
-  a->readBytes(bytes, size);
-  return a;
+  return readAtom<Tkhd>(bytes, size);
 }
 
 void Tkhd::readBytes(const uint8_t* bytes, uint32_t length) {
@@ -179,9 +175,7 @@ void Tkhd::setDuration(uint32_t newDuration) {
 // Mdhd
 
 std::shared_ptr<Mdhd> Mdhd::initMDHDWithBytes(const uint8_t* bytes, uint32_t size) {
-  auto a = std::make_shared<Mdhd>();
-  a->readBytes(bytes, size);
-  return a;
+  return readAtom<Mdhd>(bytes, size);
 }
 
 std::shared_ptr<Mdhd> Mdhd::initMDHDWithDuration(uint32_t duration, uint32_t timeScale, uint32_t language,
@@ -234,9 +228,7 @@ Bytes Mdhd::convertSelfToData() const {
 // Hdlr
 
 std::shared_ptr<Hdlr> Hdlr::initHDLRWithBytes(const uint8_t* bytes, uint32_t size) {
-  auto a = std::make_shared<Hdlr>();
-  a->readBytes(bytes, size);
-  return a;
+  return readAtom<Hdlr>(bytes, size);
 }
 
 std::shared_ptr<Hdlr> Hdlr::initHDLRWithComponentType(uint32_t componentType, uint32_t componentSubtype,
@@ -294,9 +286,7 @@ Bytes Hdlr::convertSelfToData() const {
 // Vmhd, Smhd
 
 std::shared_ptr<Vmhd> Vmhd::initVMHDWithBytes(const uint8_t* bytes, uint32_t size) {
-  auto a = std::make_shared<Vmhd>();
-  a->readBytes(bytes, size);
-  return a;
+  return readAtom<Vmhd>(bytes, size);
 }
 
 std::shared_ptr<Vmhd> Vmhd::init() {
@@ -330,9 +320,7 @@ Bytes Vmhd::convertSelfToData() const {
 }
 
 std::shared_ptr<Smhd> Smhd::initSMHDWithBytes(const uint8_t* bytes, uint32_t size) {
-  auto a = std::make_shared<Smhd>();
-  a->readBytes(bytes, size);
-  return a;
+  return readAtom<Smhd>(bytes, size);
 }
 
 std::shared_ptr<Smhd> Smhd::init() {
@@ -365,9 +353,7 @@ Bytes Smhd::convertSelfToData() const {
 // Gmhd, Gmin
 
 std::shared_ptr<Gmhd> Gmhd::initGMHDWithBytes(const uint8_t* bytes, uint32_t size) {
-  auto a = std::make_shared<Gmhd>();
-  a->readBytes(bytes, size);
-  return a;
+  return readAtom<Gmhd>(bytes, size);
 }
 
 void Gmhd::readBytes(const uint8_t* bytes, uint32_t length) {
@@ -377,9 +363,7 @@ void Gmhd::readBytes(const uint8_t* bytes, uint32_t length) {
 }
 
 std::shared_ptr<Gmin> Gmin::initGMINWithBytes(const uint8_t* bytes, uint32_t size) {
-  auto a = std::make_shared<Gmin>();
-  a->readBytes(bytes, size);
-  return a;
+  return readAtom<Gmin>(bytes, size);
 }
 
 void Gmin::readBytes(const uint8_t* bytes, uint32_t length) {
@@ -399,9 +383,7 @@ void Gmin::readBytes(const uint8_t* bytes, uint32_t length) {
 // DrefEntry, Dref
 
 std::shared_ptr<DrefEntry> DrefEntry::initDrefEnteryWithBytes(const uint8_t* bytes, uint32_t size) {
-  auto a = std::make_shared<DrefEntry>();
-  a->readBytes(bytes, size);
-  return a;
+  return readAtom<DrefEntry>(bytes, size);
 }
 
 std::shared_ptr<DrefEntry> DrefEntry::initWithType(uint32_t entryType) {
@@ -429,9 +411,7 @@ Bytes DrefEntry::convertSelfToData() const {
 }
 
 std::shared_ptr<Dref> Dref::initDREFWithBytes(const uint8_t* bytes, uint32_t size) {
-  auto a = std::make_shared<Dref>();
-  a->readBytes(bytes, size);
-  return a;
+  return readAtom<Dref>(bytes, size);
 }
 
 std::shared_ptr<Dref> Dref::initDREFWithDrefEnteryType(uint32_t entryType) {
@@ -477,9 +457,7 @@ Bytes Dref::convertSelfToData() const {
 // EditListEntery, Elst
 
 std::shared_ptr<EditListEntery> EditListEntery::initELEnteryWithBytes(const uint8_t* bytes, uint32_t size) {
-  auto a = std::make_shared<EditListEntery>();
-  a->readBytes(bytes, size);
-  return a;
+  return readAtom<EditListEntery>(bytes, size);
 }
 
 std::shared_ptr<EditListEntery> EditListEntery::initWithTrackDuration(uint32_t trackDuration, uint32_t mediaTime,
@@ -508,9 +486,7 @@ void EditListEntery::createWriteableData() {
 }
 
 std::shared_ptr<Elst> Elst::initELSTWithBytes(const uint8_t* bytes, uint32_t size) {
-  auto a = std::make_shared<Elst>();
-  a->readBytes(bytes, size);
-  return a;
+  return readAtom<Elst>(bytes, size);
 }
 
 std::shared_ptr<Elst> Elst::initELSTWithEditListTable(const std::vector<std::shared_ptr<EditListEntery>>& table) {

@@ -10,18 +10,11 @@
 #include <span>
 
 #include "common/FileIO.h"
+#include "common/Text.h"
 
 namespace vr {
 
 namespace {
-
-// A double truncated toward zero to an unsigned 32-bit number; NaN, negatives and
-// infinities give 0 or the largest number instead of undefined conversions.
-uint32_t truncToU32(double v) {
-  if (!(v > 0)) return 0;
-  if (v >= 4294967295.0) return UINT32_MAX;
-  return uint32_t(v);
-}
 
 uint32_t clampU32(uint64_t v) { return v > UINT32_MAX ? UINT32_MAX : uint32_t(v); }
 

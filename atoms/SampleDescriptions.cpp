@@ -1,5 +1,8 @@
 #include "atoms/SampleDescriptions.h"
 
+#include "atoms/AtomReader.h"
+
+#include <algorithm>
 #include <cstdio>
 
 #include "bitstream/PPS.h"
@@ -33,11 +36,7 @@ enum class HevcParameterSet { VPS, SPS, PPS };
 
 std::shared_ptr<AVCDecoderConfigurationRecord> AVCDecoderConfigurationRecord::initAVCCWithBytes(const uint8_t* bytes,
                                                                                                 uint32_t size) {
-  auto r = std::make_shared<AVCDecoderConfigurationRecord>();
-  Bytes copy;
-  if (bytes != nullptr) copy.assign(bytes, bytes + size);
-  r->readBytes(copy.data(), uint32_t(copy.size()));
-  return r;
+  return readAtomCopy<AVCDecoderConfigurationRecord>(bytes, size);
 }
 
 void AVCDecoderConfigurationRecord::readBytes(const uint8_t* bytes, uint32_t len) {
@@ -50,30 +49,40 @@ void AVCDecoderConfigurationRecord::readBytes(const uint8_t* bytes, uint32_t len
   AVCLevelIndication = readU8At(bytes, len, 11);
   lengthSizeMinusOne = readU8At(bytes, len, 12) & 0x03;
   numOfSequenceParameterSets = readU8At(bytes, len, 13) & 0x1F;
+  auto note = [&](std::string what) {
+    if (problem.empty()) problem = "avcC: " + std::move(what);
+  };
+  if (configurationVersion != 1) note("version " + std::to_string(configurationVersion) + " is not 1");
+  if (lengthSizeMinusOne == 2) note("length size 3 is not 1, 2 or 4");
 
   uint64_t pos = 14;
   // Reads one length-prefixed parameter set at pos. A length field outside the atom leaves
   // pos where it is; a unit that overruns leaves pos just after its length field.
-  auto readUnit = [&](uint16_t& unitLength, Bytes& unit, auto&& build) {
-    if (pos + 2 > len) return;
+  auto readUnit = [&](const char* kind, uint32_t i, uint32_t count, uint16_t& unitLength, Bytes& unit, auto&& build) {
+    const std::string which = std::string(kind) + " " + std::to_string(i + 1) + " of " + std::to_string(count);
+    if (pos + 2 > len) return note(which + " runs past the end of the atom");
     unitLength = readBE16(bytes + pos);
     pos += 2;
-    if (unitLength == 0 || pos + unitLength > len) return;
+    if (unitLength == 0) return note(which + " is empty");
+    if (pos + unitLength > len) return note(which + " runs past the end of the atom");
     unit.assign(bytes + pos, bytes + pos + unitLength);
     pos += unitLength;
-    build();
+    if (!build()) note(which + " does not parse");
   };
 
   for (uint32_t i = 0; i < numOfSequenceParameterSets; ++i)
-    readUnit(sequenceParameterSetLength, sequenceParameterSetNALUnit, [&] {
+    readUnit("SPS", i, numOfSequenceParameterSets, sequenceParameterSetLength, sequenceParameterSetNALUnit, [&] {
       sps = SPS::initSPSWithBytes(sequenceParameterSetNALUnit.data(), uint32_t(sequenceParameterSetNALUnit.size()));
+      return sps != nullptr;
     });
 
+  if (pos >= len) note("the PPS count lies past the end of the atom");
   numOfPictureParameterSets = readU8At(bytes, len, pos);
   pos += 1;
   for (uint32_t i = 0; i < numOfPictureParameterSets; ++i)
-    readUnit(pictureParameterSetLength, pictureParameterSetNALUnit, [&] {
+    readUnit("PPS", i, numOfPictureParameterSets, pictureParameterSetLength, pictureParameterSetNALUnit, [&] {
       pps = PPS::initPPSWithBytes(pictureParameterSetNALUnit.data(), uint32_t(pictureParameterSetNALUnit.size()));
+      return pps != nullptr;
     });
 }
 
@@ -94,6 +103,9 @@ void HVCDecoderConfigurationRecord::readBytes(const uint8_t* bytes, uint32_t len
   if (bytes == nullptr || len < kHvcCMinSize) return;
   size = readBE32(bytes);
   type = readBE32(bytes + 4);
+  lengthSizeMinusOne = bytes[kHvcCArrayCountOffset - 1] & 0x03;
+  if (lengthSizeMinusOne == 2) problem = "hvcC: length size 3 is not 1, 2 or 4";
+  checkArrays(bytes, len);
   if (len < kHvcCSearchStart + 3) return;
 
   // The arrays are not walked: the search looks for the first byte of a VPS, SPS or PPS
@@ -149,6 +161,39 @@ void HVCDecoderConfigurationRecord::readBytes(const uint8_t* bytes, uint32_t len
   }
 }
 
+void HVCDecoderConfigurationRecord::checkArrays(const uint8_t* bytes, uint32_t len) {
+  const uint32_t arrays = bytes[kHvcCArrayCountOffset];
+  uint64_t p = kHvcCSearchStart;
+  std::shared_ptr<SPS_265> lastSps;
+  for (uint32_t a = 0; a < arrays && problem.empty(); ++a) {
+    const std::string which = "array " + std::to_string(a + 1) + " of " + std::to_string(arrays);
+    if (p + 3 > len) {
+      problem = "hvcC: " + which + " runs past the end of the atom";
+      return;
+    }
+    const uint8_t nalType = bytes[p] & 0x3F;
+    const uint32_t count = readBE16(bytes + p + 1);
+    p += 3;
+    for (uint32_t i = 0; i < count; ++i) {
+      const uint32_t unitLength = p + 2 <= len ? readBE16(bytes + p) : 0;
+      if (p + 2 > len || p + 2 + unitLength > len) {
+        problem = "hvcC: " + which + " runs past the end of the atom";
+        return;
+      }
+      const uint8_t* d = bytes + p + 2;
+      bool parses = true;
+      if (nalType == 32) parses = VPS_265::initVPS265WithBytes(d, unitLength) != nullptr;
+      if (nalType == 33) parses = (lastSps = SPS_265::initSPS265WithBytes(d, unitLength, width, height)) != nullptr;
+      if (nalType == 34) parses = PPS_265::initPPS265WithBytes(d, unitLength, lastSps) != nullptr;
+      if (!parses) {
+        problem = "hvcC: a parameter set of type " + std::to_string(nalType) + " does not parse";
+        return;
+      }
+      p += 2 + unitLength;
+    }
+  }
+}
+
 void SampleDescriptionEntery::readEntryHeader(const uint8_t* bytes, uint32_t len) {
   size = readBE32At(bytes, len, 0);
   dataFormat = readBE32At(bytes, len, 4);
@@ -164,11 +209,7 @@ void SampleDescriptionEntery::readEntryHeader(const uint8_t* bytes, uint32_t len
 
 std::shared_ptr<VideoSampleDescriptionEntery> VideoSampleDescriptionEntery::initVSDEnteryWithBytes(const uint8_t* bytes,
                                                                                                   uint32_t size) {
-  auto e = std::make_shared<VideoSampleDescriptionEntery>();
-  Bytes copy;
-  if (bytes != nullptr) copy.assign(bytes, bytes + size);
-  e->readBytes(copy.data(), uint32_t(copy.size()));
-  return e;
+  return readAtomCopy<VideoSampleDescriptionEntery>(bytes, size);
 }
 
 void VideoSampleDescriptionEntery::readBytes(const uint8_t* bytes, uint32_t len) {
@@ -222,7 +263,9 @@ void VideoSampleDescriptionEntery::readBytes(const uint8_t* bytes, uint32_t len)
 
 uint32_t VideoSampleDescriptionEntery::lengthSizeMinusOne() const {
   if (dataFormat == fourCC("avc1")) return avcDecoder ? avcDecoder->lengthSizeMinusOne : 0;
-  if (dataFormat == fourCC("hvc1")) return 3;
+  // The samples are written as found, so their length prefix must be the one the copied
+  // "hvcC" declares.
+  if (dataFormat == fourCC("hvc1")) return hvcDecoder ? hvcDecoder->lengthSizeMinusOne : 3;
   return 0;
 }
 
@@ -233,8 +276,8 @@ std::string VideoSampleDescriptionEntery::getResolution() const {
 }
 
 uint64_t VideoSampleDescriptionEntery::getDataFormat() const {
-  if (dataFormat == fourCC("avc1")) return 1001;
-  if (dataFormat == fourCC("hvc1")) return 1002;
+  if (dataFormat == fourCC("avc1")) return kVideoCodecH264;
+  if (dataFormat == fourCC("hvc1")) return kVideoCodecH265;
   return 0;
 }
 
@@ -242,11 +285,7 @@ uint64_t VideoSampleDescriptionEntery::getDataFormat() const {
 
 std::shared_ptr<AudioSampleDescriptionEntery> AudioSampleDescriptionEntery::initASDEnteryWithBytes(const uint8_t* bytes,
                                                                                                   uint32_t size) {
-  auto e = std::make_shared<AudioSampleDescriptionEntery>();
-  Bytes copy;
-  if (bytes != nullptr) copy.assign(bytes, bytes + size);
-  e->readBytes(copy.data(), uint32_t(copy.size()));
-  return e;
+  return readAtomCopy<AudioSampleDescriptionEntery>(bytes, size);
 }
 
 void AudioSampleDescriptionEntery::readBytes(const uint8_t* bytes, uint32_t len) {
@@ -314,27 +353,24 @@ void Stsd::readBytes(const uint8_t* bytes, uint32_t len) {
     if (p + kAtomHeaderSize > len) break;
     const uint32_t entrySize = readBE32(bytes + p);
     if (entrySize < kAtomHeaderSize || p + entrySize > len) break;
+    // The entry types understood, their codec numbers and whether they describe video.
+    static constexpr struct {
+      uint32_t type;
+      uint64_t codec;
+      bool video;
+    } kEntries[] = {{fourCC("avc1"), kTrackCodecAVC1, true},  {fourCC("hvc1"), kTrackCodecHVC1, true},
+                    {fourCC("mp4a"), kTrackCodecMP4A, false}, {fourCC("sowt"), kTrackCodecSOWT, false},
+                    {fourCC("twos"), kTrackCodecTWOS, false}};
     const uint32_t entryType = readBE32(bytes + p + 4);
+    const auto* known =
+        std::find_if(std::begin(kEntries), std::end(kEntries), [&](const auto& e) { return e.type == entryType; });
+    if (known == std::end(kEntries)) break;
+    const uint64_t codec = known->codec;
     std::shared_ptr<SampleDescriptionEntery> entry;
-    uint64_t codec = 0;
-    if (entryType == fourCC("avc1")) {
+    if (known->video)
       entry = VideoSampleDescriptionEntery::initVSDEnteryWithBytes(bytes + p, entrySize);
-      codec = kCodecAVC1;
-    } else if (entryType == fourCC("hvc1")) {
-      entry = VideoSampleDescriptionEntery::initVSDEnteryWithBytes(bytes + p, entrySize);
-      codec = kCodecHVC1;
-    } else if (entryType == fourCC("mp4a")) {
+    else
       entry = AudioSampleDescriptionEntery::initASDEnteryWithBytes(bytes + p, entrySize);
-      codec = kCodecMP4A;
-    } else if (entryType == fourCC("sowt")) {
-      entry = AudioSampleDescriptionEntery::initASDEnteryWithBytes(bytes + p, entrySize);
-      codec = kCodecSOWT;
-    } else if (entryType == fourCC("twos")) {
-      entry = AudioSampleDescriptionEntery::initASDEnteryWithBytes(bytes + p, entrySize);
-      codec = kCodecTWOS;
-    } else {
-      break;
-    }
     sampleDescriptionTable.push_back(std::move(entry));
     codecFormat = codec;
     p += entrySize;
@@ -347,7 +383,7 @@ std::shared_ptr<SampleDescriptionEntery> Stsd::getDecoder() const {
 
 namespace {
 
-bool isVideoCodec(uint64_t codec) { return codec == kCodecAVC1 || codec == kCodecHVC1; }
+bool isVideoCodec(uint64_t codec) { return codec == kTrackCodecAVC1 || codec == kTrackCodecHVC1; }
 
 std::shared_ptr<VideoSampleDescriptionEntery> firstVideoEntry(const Stsd& stsd) {
   if (!isVideoCodec(stsd.codecFormat)) return nullptr;
@@ -355,7 +391,7 @@ std::shared_ptr<VideoSampleDescriptionEntery> firstVideoEntry(const Stsd& stsd) 
 }
 
 std::shared_ptr<AudioSampleDescriptionEntery> firstAacEntry(const Stsd& stsd) {
-  if (stsd.codecFormat != kCodecMP4A) return nullptr;
+  if (stsd.codecFormat != kTrackCodecMP4A) return nullptr;
   return std::dynamic_pointer_cast<AudioSampleDescriptionEntery>(stsd.getDecoder());
 }
 

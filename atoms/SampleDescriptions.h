@@ -3,7 +3,7 @@
 // carries the decoder configuration. Read from the reference movie only; a repaired movie
 // gets the reference's "stsd" back byte for byte (stsdData).
 //
-// Codec numbers (track level) set by the entry type: 1001 "avc1", 1002 "mp4a",
+// Codec numbers (track level, CodecNumbers.h) set by the entry type: 1001 "avc1", 1002 "mp4a",
 // 1003 "sowt", 1004 "twos", 1005 "hvc1"; 0 when none was recognised.
 #include <array>
 #include <cstdint>
@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "atoms/CodecNumbers.h"
 #include "atoms/Descriptors.h"
 #include "common/ByteOrder.h"
 
@@ -21,13 +22,6 @@ class PPS;
 class VPS_265;
 class SPS_265;
 class PPS_265;
-
-// Track-level codec numbers of the sample description.
-constexpr uint64_t kCodecAVC1 = 1001;
-constexpr uint64_t kCodecMP4A = 1002;
-constexpr uint64_t kCodecSOWT = 1003;
-constexpr uint64_t kCodecTWOS = 1004;
-constexpr uint64_t kCodecHVC1 = 1005;
 
 // "avcC": the H.264 decoder configuration record.
 class AVCDecoderConfigurationRecord {
@@ -51,6 +45,7 @@ class AVCDecoderConfigurationRecord {
   Bytes pictureParameterSetNALUnit;          // last PPS NAL unit, header byte included
   std::shared_ptr<vr::SPS> sps;              // parsed last SPS, or null
   std::shared_ptr<vr::PPS> pps;              // parsed last PPS, or null
+  std::string problem;  // the first thing that keeps the record from serving a repair, or empty
 };
 
 // "hvcC": the H.265 decoder configuration record. Only the array count is read from the
@@ -67,6 +62,7 @@ class HVCDecoderConfigurationRecord {
   uint32_t height = 0;
   uint32_t size = 0;
   uint32_t type = 0;  // "hvcC"
+  uint8_t lengthSizeMinusOne = 3;  // byte 29 & 0x03
   uint8_t numOfVPS = 0;   // low byte of the unit count of the VPS array
   uint8_t numOfSPS = 0;
   uint8_t numOfPPS = 0;
@@ -76,6 +72,12 @@ class HVCDecoderConfigurationRecord {
   std::shared_ptr<vr::VPS_265> vps;  // parsed last VPS, or null
   std::shared_ptr<vr::SPS_265> sps;
   std::shared_ptr<vr::PPS_265> pps;
+  std::string problem;  // the first thing that keeps the record from serving a repair, or empty
+
+ private:
+  // Walks the arrays as declared and notes the first that overruns the atom or holds a
+  // parameter set that does not parse.
+  void checkArrays(const uint8_t* bytes, uint32_t len);
 };
 
 // Fields common to video and sound sample entries, and the queries the sample description
@@ -86,7 +88,8 @@ class SampleDescriptionEntery {
   virtual ~SampleDescriptionEntery() = default;
 
   virtual bool isVideo() const = 0;
-  // Video: lengthSizeMinusOne of "avcC" for "avc1", always 3 for "hvc1". Sound: 0.
+  // Video: lengthSizeMinusOne of the "avcC" or "hvcC" (3 for an "hvc1" entry without one).
+  // Sound: 0.
   virtual uint32_t lengthSizeMinusOne() const { return 0; }
   // Video: "%dx%d" of width and height. Sound: empty.
   virtual std::string getResolution() const { return {}; }

@@ -26,9 +26,7 @@ void appendTableHeader(Bytes& out, uint64_t total, uint32_t type, uint32_t versi
 // Entries
 
 std::shared_ptr<TimeToSampleEntery> TimeToSampleEntery::initTTSEnteryWithBytes(const uint8_t* bytes, uint32_t size) {
-  auto e = std::make_shared<TimeToSampleEntery>();
-  e->readBytes(bytes, size);
-  return e;
+  return readAtom<TimeToSampleEntery>(bytes, size);
 }
 
 std::shared_ptr<TimeToSampleEntery> TimeToSampleEntery::initTTSEnteryWithSampleCount(uint32_t sampleCount,
@@ -55,9 +53,7 @@ Bytes TimeToSampleEntery::convertSelfToData() const {
 }
 
 std::shared_ptr<SampleToChunkEntery> SampleToChunkEntery::initSTCEnteryWithBytes(const uint8_t* bytes, uint32_t size) {
-  auto e = std::make_shared<SampleToChunkEntery>();
-  e->readBytes(bytes, size);
-  return e;
+  return readAtom<SampleToChunkEntery>(bytes, size);
 }
 
 std::shared_ptr<SampleToChunkEntery> SampleToChunkEntery::initWithFirstChunk(uint32_t firstChunk,
@@ -114,9 +110,7 @@ void CompositionOffsetEntery::createWirteableData() {
 // Stts
 
 std::shared_ptr<Stts> Stts::initSTTSWithBytes(const uint8_t* bytes, uint32_t size) {
-  auto a = std::make_shared<Stts>();
-  a->readBytes(bytes, size);
-  return a;
+  return readAtom<Stts>(bytes, size);
 }
 
 std::shared_ptr<Stts> Stts::initSTTSWithSampleCount(uint32_t sampleCount, uint32_t sampleDuration) {
@@ -156,9 +150,7 @@ uint32_t Stts::getOneSampleDuration() const {
 // Stsc
 
 std::shared_ptr<Stsc> Stsc::initSTSCWithBytes(const uint8_t* bytes, uint32_t size) {
-  auto a = std::make_shared<Stsc>();
-  a->readBytes(bytes, size);
-  return a;
+  return readAtom<Stsc>(bytes, size);
 }
 
 std::shared_ptr<Stsc> Stsc::initSTSCWithSampleToChunkTable(
@@ -203,9 +195,7 @@ void Stsc::asignWritableData() {
 // Stsz
 
 std::shared_ptr<Stsz> Stsz::initSTSZWithBytes(const uint8_t* bytes, uint32_t size) {
-  auto a = std::make_shared<Stsz>();
-  a->readBytes(bytes, size);
-  return a;
+  return readAtom<Stsz>(bytes, size);
 }
 
 std::shared_ptr<Stsz> Stsz::initSTSZWithSampleSizeTable(const std::vector<uint32_t>& sampleSizes) {
@@ -348,9 +338,7 @@ void Ctts::createWiteableData() {
 // Stss
 
 std::shared_ptr<Stss> Stss::initSTSSWithBytes(const uint8_t* bytes, uint32_t size) {
-  auto a = std::make_shared<Stss>();
-  a->readBytes(bytes, size);
-  return a;
+  return readAtom<Stss>(bytes, size);
 }
 
 std::shared_ptr<Stss> Stss::initSTSSWithSampleCount(uint32_t sampleCount, uint32_t difference) {
@@ -394,9 +382,7 @@ void Stss::createWriteableData() {
 // Sdtp
 
 std::shared_ptr<Sdtp> Sdtp::initSDTPWithBytes(const uint8_t* bytes, uint32_t size) {
-  auto a = std::make_shared<Sdtp>();
-  a->readBytes(bytes, size);
-  return a;
+  return readAtom<Sdtp>(bytes, size);
 }
 
 std::shared_ptr<Sdtp> Sdtp::initSDTPWithSampleCount(uint32_t sampleCount, const Bytes& data) {

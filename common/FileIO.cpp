@@ -14,10 +14,33 @@ namespace vr {
 namespace {
 void defaultSink(const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); }
 std::atomic<void (*)(const std::string&)> gSink{&defaultSink};
+
+// The size of a block device is where its end lies; stat reports 0 for it.
+uint64_t sizeOf(int fd, const struct stat& st) {
+  if (!S_ISBLK(st.st_mode)) return uint64_t(st.st_size);
+  const off_t end = ::lseek(fd, 0, SEEK_END);
+  return end > 0 ? uint64_t(end) : 0;
+}
 }  // namespace
 
 void setLogSink(void (*sink)(const std::string&)) { gSink.store(sink ? sink : &defaultSink); }
-void logLine(const std::string& line) { gSink.load()(line); }
+void logLine(const std::string& line) {
+  // Lines may quote bytes of a damaged file (a codec tag, say); control bytes are shown as
+  // \xNN so that none reaches a terminal as a control sequence.
+  std::string clean;
+  clean.reserve(line.size());
+  for (const char ch : line) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c >= 0x20 && c != 0x7F) {
+      clean.push_back(ch);
+      continue;
+    }
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "\\x%02x", unsigned(c));
+    clean += hex;
+  }
+  gSink.load()(clean);
+}
 
 FileHandle::~FileHandle() { close(); }
 
@@ -34,7 +57,9 @@ FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
 }
 
 FileHandle FileHandle::openForReading(const std::string& path) {
-  return FileHandle(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Non-blocking, so that a FIFO put in place of a file cannot hold the open (or a read)
+  // forever; regular files and block devices ignore the flag.
+  return FileHandle(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
 }
 
 FileHandle FileHandle::createForWriting(const std::string& path) {
@@ -100,7 +125,7 @@ size_t FileHandle::writeAt(uint64_t offset, const void* buf, size_t len) {
 uint64_t FileHandle::size() const {
   struct stat st {};
   if (fd_ < 0 || ::fstat(fd_, &st) != 0) return 0;
-  return uint64_t(st.st_size);
+  return sizeOf(fd_, st);
 }
 
 bool FileHandle::sync() { return fd_ >= 0 && ::fsync(fd_) == 0; }
@@ -114,6 +139,18 @@ void FileHandle::close() {
   }
 }
 
+std::string inputFileProblem(const std::string& path) {
+  struct stat st {};
+  if (path.empty() || ::stat(path.c_str(), &st) != 0) return "does not exist";
+  if (S_ISDIR(st.st_mode)) return "is a folder, not a file";
+  if (S_ISFIFO(st.st_mode)) return "is a FIFO, not a file";
+  if (S_ISSOCK(st.st_mode)) return "is a socket, not a file";
+  if (S_ISCHR(st.st_mode)) return "is a character device, not a file";
+  if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) return "is not a regular file";
+  if (::access(path.c_str(), R_OK) != 0) return "cannot be read";
+  return {};
+}
+
 bool fileExistsAndIsReadable(const std::string& path) {
   struct stat st {};
   if (path.empty() || ::stat(path.c_str(), &st) != 0) return false;
@@ -123,7 +160,9 @@ bool fileExistsAndIsReadable(const std::string& path) {
 uint64_t fileSizeAtPath(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return 0;
-  return uint64_t(st.st_size);
+  if (!S_ISBLK(st.st_mode)) return uint64_t(st.st_size);
+  FileHandle f = FileHandle::openForReading(path);
+  return f.size();
 }
 
 bool sameFile(const std::string& a, const std::string& b) {

@@ -60,10 +60,16 @@ size_t writeAllAt(int fd, const void* buf, size_t len, uint64_t offset);
 
 // File-system queries used by the engines and front ends.
 bool fileExistsAndIsReadable(const std::string& path);
+// Why the path cannot be read as an input file ("does not exist", "is a FIFO", ...), or
+// empty when it can. Only regular files and block devices are input files: reading a FIFO,
+// socket or terminal can block forever or never end, and a folder holds no bytes to read.
+std::string inputFileProblem(const std::string& path);
+// Size in bytes of a regular file or block device (0 when unknown).
 uint64_t fileSizeAtPath(const std::string& path);
 // True when both paths name the same existing file (same device and inode).
 bool sameFile(const std::string& a, const std::string& b);
-// Diagnostic line to the log (stderr unless silenced with setLogSink).
+// Diagnostic line to the log (stderr unless silenced with setLogSink); control bytes in it
+// are written as \xNN.
 void logLine(const std::string& line);
 void setLogSink(void (*sink)(const std::string&));
 

@@ -107,7 +107,9 @@ std::shared_ptr<File> File::parseFileAtPath(const std::string& path) {
       } else if (type == fourCC("moov")) {
         if (validMoovInnerTagInBytes(at, size_t(L - j)) && fits) {
           Bytes b = readAtom(A, Z, kMovieAtomLimit);
-          std::shared_ptr<Moov> moov = b.empty() ? nullptr : Moov::initMOOVWithData(b.data(), Z);
+          std::string why;
+          std::shared_ptr<Moov> moov = b.empty() ? nullptr : Moov::initMOOVWithData(b.data(), Z, &why);
+          if (!moov && !why.empty()) model->moovRefusals.push_back(why);
           if (moov) {
             if (moov->udta) model->udta = moov->udta;
             model->setMoov(moov);

@@ -6,19 +6,13 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "atoms/AtomFraming.h"
 #include "atoms/Containers.h"
 #include "atoms/MovieBuilder.h"
 
 namespace vr {
-
-// Movie-level codec identifiers.
-inline constexpr uint64_t kVideoCodecH264 = 1001;
-inline constexpr uint64_t kVideoCodecH265 = 1002;
-inline constexpr uint64_t kAudioCodecAAC = 1002;
-inline constexpr uint64_t kAudioCodecSowt = 1003;
-inline constexpr uint64_t kAudioCodecTwos = 1004;
 
 // File roles; recorded, not consulted.
 inline constexpr uint64_t kFileTypeReference = 1;
@@ -76,6 +70,7 @@ class File {
   Decoder audioDecoder{};
   uint64_t videoCodec = 0;
   uint64_t audioCodec = 0;
+  std::vector<std::string> moovRefusals;  // why candidate movie atoms were refused, in file order
 
  private:
   void loadDecoders();

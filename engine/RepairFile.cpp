@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "atoms/ReferenceCheck.h"
 #include "engine/File.h"
 #include "engine/RepairOutput.h"
 
@@ -47,7 +48,8 @@ void RepairFile::repairFileAtPath(const std::string& corruptPath, const std::str
   }
   if (delegate) delegate->repairFileDidStartPerformingTask(kTaskAnalyzing);
   healthyFile = File::parseFileAtPath(referencePath);
-  if (!healthyFile->moov()) {
+  // An index that is unsound where the repair takes from it counts as none.
+  if (!healthyFile->moov() || !referenceProblems(*healthyFile->moov()).empty()) {
     if (corruptPath == referencePath) {
       if (delegate) delegate->moveBackToSelectReferenceFile();
     } else {

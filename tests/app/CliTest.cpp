@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -106,6 +108,10 @@ TEST_F(Cli, MissingInputsHaveTheirOwnStatuses) {
   EXPECT_EQ(r.status, 15);
   EXPECT_NE(r.err.find("Healthy File Does not Exist or Unreadbale"), std::string::npos);
   EXPECT_NE(r.err.find("105"), std::string::npos);
+  // Bytes without a single picture: error 101.
+  const fs::path zeros = dir / "zeros.mov";
+  { std::ofstream(zeros, std::ios::binary) << std::string(100000, '\0'); }
+  EXPECT_EQ(run({"repair", zeros, "-r", reference, "--quiet"}, scratch).status, 11);
   EXPECT_EQ(leftovers(), 0);
 }
 
@@ -194,28 +200,148 @@ TEST_F(Cli, InfoSaysPlainlyWhenThereIsNoIndex) {
   EXPECT_NE(none.out.find("\"index\":\"none\""), std::string::npos);
 }
 
-TEST_F(Cli, CtrlCStopsAndRemovesThePartialOutput) {
-  // A large sparse file of zeros keeps the scan busy long enough to be interrupted.
+// A copy of `from` whose movie atom went through `damage` (given the atom's offset).
+using Damage = std::function<void(std::string&, size_t)>;
+fs::path damagedCopy(const fs::path& from, const fs::path& to, const Damage& damage) {
+  std::string bytes = readAll(from);
+  damage(bytes, bytes.find("moov") - 4);
+  std::ofstream(to, std::ios::binary | std::ios::trunc) << bytes;
+  return to;
+}
+
+TEST_F(Cli, AReferenceThatCannotServeSaysWhy) {
+  auto rename = [](const char* type, const char* to) {
+    return [=](std::string& b, size_t moov) { b.replace(b.find(type, moov) , 4, to); };
+  };
+  struct Case {
+    const char* name;
+    Damage damage;
+    int status;           // of the repair with this reference
+    const char* reason;   // shown by the repair and by info; empty when it serves
+  };
+  const Case cases[] = {
+      {"no movie header", rename("mvhd", "free"), 12, "moov has no mvhd"},
+      {"avcC length size 3", [](std::string& b, size_t moov) { b[b.find("avcC", moov) + 8] = char(0xFE); }, 12,
+       "track 1: avcC: length size 3 is not 1, 2 or 4"},
+      {"stray atom in the sample table", rename("stss", "xxxx"), 12, "track 1: stbl: the bytes at offset"},
+      {"movie atom inside a movie atom",
+       [](std::string& b, size_t moov) {
+         const uint32_t size = uint32_t(uint8_t(b[moov]) << 24 | uint8_t(b[moov + 1]) << 16 |
+                                        uint8_t(b[moov + 2]) << 8 | uint8_t(b[moov + 3])) + 8;
+         const char header[8] = {char(size >> 24), char(size >> 16), char(size >> 8), char(size), 'm', 'o', 'o', 'v'};
+         b.insert(moov, header, 8);
+       },
+       0, ""},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path ref = damagedCopy(reference, dir / ("ref" + std::to_string(++n) + ".mov"), c.damage);
+    const fs::path out = dir / ("out" + std::to_string(n) + ".mov");
+    Result r = run({"repair", damaged, "-r", ref, "-o", out, "--quiet"}, scratch);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_NE(r.err.find(c.reason), std::string::npos) << r.err;
+    Result info = run({"info", ref}, scratch);
+    Result json = run({"info", ref, "--json"}, scratch);
+    EXPECT_EQ(info.status, c.status ? 7 : 0);
+    if (c.status == 0) continue;
+    EXPECT_NE(info.out.find(std::string("not usable: ") + c.reason), std::string::npos) << info.out;
+    EXPECT_NE(info.out.find("Usable as reference: no"), std::string::npos) << info.out;
+    EXPECT_NE(json.out.find(std::string("\"reasons\":[\"") + c.reason), std::string::npos) << json.out;
+    // The same damage in a movie that is its own reference asks for another one.
+    const fs::path self = damagedCopy(reference, dir / ("self" + std::to_string(n) + ".mov"), c.damage);
+    EXPECT_EQ(run({"repair", self, "-o", out, "--quiet"}, scratch).status, 4);
+  }
+  EXPECT_EQ(leftovers(), 0);
+}
+
+// Starts a repair of a large sparse file of zeros (the scan keeps busy on it) with its
+// output in `dir`; returns the child's id.
+pid_t startLongRepair(const fs::path& dir, const fs::path& reference, const fs::path& scratch) {
   const fs::path big = dir / "big.mov";
-  { std::ofstream(big).put('\0'); }
-  fs::resize_file(big, uint64_t(8) << 30);
-  const fs::path out = scratch / "stdout.txt", err = scratch / "stderr.txt";
+  if (!fs::exists(big)) {
+    { std::ofstream(big).put('\0'); }
+    fs::resize_file(big, uint64_t(8) << 30);
+  }
+  const fs::path err = scratch / "stderr.txt";
   pid_t pid = fork();
   if (pid == 0) {
-    int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(o, 1);
     dup2(e, 2);
-    execl(VR_CLI_PATH, VR_CLI_PATH, "repair", big.c_str(), "-r", reference.c_str(), static_cast<char*>(nullptr));
+    execl(VR_CLI_PATH, VR_CLI_PATH, "repair", big.c_str(), "-r", reference.c_str(), "--quiet",
+          static_cast<char*>(nullptr));
     _exit(127);
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(700));
-  kill(pid, SIGINT);
+  return pid;
+}
+
+int waitStatus(pid_t pid) {
   int st = 0;
   waitpid(pid, &st, 0);
-  ASSERT_TRUE(WIFEXITED(st));
-  EXPECT_EQ(WEXITSTATUS(st), 130) << readAll(err);
-  EXPECT_FALSE(fs::exists(dir / "big_repaired.mov"));
+  return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+TEST_F(Cli, EveryStopSignalEndsTheRepairAndRemovesThePartialOutput) {
+  struct Case {
+    int signal;
+    int delayMs;   // after the start; 0 sends it before the program is up
+    bool twice;    // a second signal right after the first
+    int status;
+  };
+  const Case cases[] = {
+      {SIGINT, 0, false, 130},   {SIGINT, 2, false, 130},   {SIGINT, 15, false, 130},
+      {SIGINT, 600, false, 130}, {SIGINT, 600, true, 130},  {SIGTERM, 600, false, 143},
+      {SIGTERM, 5, true, 143},   {SIGHUP, 600, false, 129}, {SIGHUP, 600, true, 129},
+      {SIGQUIT, 600, false, 131}, {SIGQUIT, 600, true, 131},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "signal " << c.signal << " after " << c.delayMs << " ms"
+                                      << (c.twice ? ", twice" : ""));
+    const pid_t pid = startLongRepair(dir, reference, scratch);
+    std::this_thread::sleep_for(std::chrono::milliseconds(c.delayMs));
+    kill(pid, c.signal);
+    if (c.twice) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      kill(pid, c.signal);
+    }
+    EXPECT_EQ(waitStatus(pid), c.status) << readAll(scratch / "stderr.txt");
+    EXPECT_FALSE(fs::exists(dir / "big_repaired.mov"));
+    EXPECT_EQ(leftovers(), 0);
+  }
+}
+
+TEST_F(Cli, OnlyFilesAreReadAndOnlyRegularFilesReplaced) {
+  const fs::path fifo = dir / "fifo.mov";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  // A device node: a private copy of /dev/null where that is allowed, else a link to it.
+  const fs::path device = dir / "null.mov";
+  if (mknod(device.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0) fs::create_symlink("/dev/null", device);
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    const char* message;
+  };
+  const std::vector<Case> cases = {
+      {{"info", fifo}, 14, "is a FIFO"},
+      {{"repair", fifo, "-r", reference}, 14, "is a FIFO"},
+      {{"repair", damaged, "-r", fifo}, 15, "is a FIFO"},
+      {{"repair", damaged, "-r", device}, 15, "character device"},
+      {{"repair", damaged, "-r", reference, "-o", fifo, "--force"}, 3, "not a regular file"},
+      {{"repair", damaged, "-r", reference, "-o", device, "--force"}, 3, "not a regular file"},
+      {{"repair", damaged, "-r", reference, "-o", (dir / "none" / "out.mov").string()}, 3, "cannot create"},
+      {{"repair", damaged, "-r", reference, "-o", "/proc/out.mov"}, 3, "cannot create"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args[1] + " " + c.args.back());
+    Result r = run(c.args, scratch);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+  }
+  struct stat st {};
+  ASSERT_EQ(lstat(fifo.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISFIFO(st.st_mode));
+  ASSERT_EQ(stat(device.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISCHR(st.st_mode));
   EXPECT_EQ(leftovers(), 0);
 }
 

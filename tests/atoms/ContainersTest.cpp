@@ -123,7 +123,7 @@ TEST(ContainersRealMovies, QueriesAnswerWhatTheEncoderWasAskedFor) {
     ASSERT_TRUE(video && video->trackDecoder);
     EXPECT_TRUE(video->trackDecoder->isVideo());
     EXPECT_EQ(video->trackCodecFormat, h264 ? kTrackCodecAVC1 : kTrackCodecHVC1);
-    EXPECT_EQ(moov->getVideoCodecFormat(), h264 ? kMovieVideoH264 : kMovieVideoH265);
+    EXPECT_EQ(moov->getVideoCodecFormat(), h264 ? kVideoCodecH264 : kVideoCodecH265);
     EXPECT_EQ(moov->getAudioCodecFormat(),
               s.audio == "aac" ? 1002u : s.audio == "sowt" ? 1003u : s.audio == "twos" ? 1004u : 0u);
 
@@ -284,14 +284,14 @@ TEST(ContainersTracks, FirstTrackOfAKindAnswersAndLaterTracksAreSkipped) {
   ASSERT_TRUE(moov);
   ASSERT_EQ(moov->numberOfTracks(), 4u);
   EXPECT_EQ(moov->getTrakWithType(kMediaKindVideo), moov->tracks[0]);
-  EXPECT_EQ(moov->getVideoCodecFormat(), kMovieVideoH264);
+  EXPECT_EQ(moov->getVideoCodecFormat(), kVideoCodecH264);
   EXPECT_DOUBLE_EQ(moov->videoTrackFPS(), 25.0);
   EXPECT_EQ(moov->getTrakWithType(kMediaKindSound), moov->tracks[3]);
   EXPECT_EQ(moov->getSampleSkip(), 2u * 512 + 1u * 2048);  // tracks three and four
 
   auto alone = parseMoov(moovBox(600, {hevc}, 2));
   ASSERT_TRUE(alone);
-  EXPECT_EQ(alone->getVideoCodecFormat(), kMovieVideoH265);
+  EXPECT_EQ(alone->getVideoCodecFormat(), kVideoCodecH265);
   EXPECT_EQ(alone->getAVCOneNALUSizeLength(), 4u);  // always 4 for hvc1
 }
 

@@ -102,7 +102,7 @@ std::vector<Bytes> stsdAtomsOf(const std::string& path) { return test::collectAt
 TEST(SampleDescriptions, ReferenceMovies) {
   if (!test::hasFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
   ASSERT_FALSE(test::manifest().empty()) << "the test movies could not be made";
-  const std::map<std::string, uint64_t> audioCodecs = {{"aac", kCodecMP4A}, {"sowt", kCodecSOWT}, {"twos", kCodecTWOS}};
+  const std::map<std::string, uint64_t> audioCodecs = {{"aac", kTrackCodecMP4A}, {"sowt", kTrackCodecSOWT}, {"twos", kTrackCodecTWOS}};
   for (const test::MediaSet& set : test::manifest()) {
     SCOPED_TRACE(set.name);
     const bool h264 = set.codec == "h264", aacSet = set.audio == "aac";
@@ -115,7 +115,7 @@ TEST(SampleDescriptions, ReferenceMovies) {
         EXPECT_EQ(s->codecFormat, 0u);
         EXPECT_EQ(set.variant, "tmcd");
       } else if (s->getDecoder()->isVideo()) {
-        EXPECT_EQ(s->codecFormat, h264 ? kCodecAVC1 : kCodecHVC1);
+        EXPECT_EQ(s->codecFormat, h264 ? kTrackCodecAVC1 : kTrackCodecHVC1);
         EXPECT_EQ(s->avc1NaluSizeLength(), 4u);
         EXPECT_EQ(s->getResolution(), h264 ? "320x240" : "320x180");
         EXPECT_FALSE(s->decoderSpecificInfo());
@@ -169,11 +169,11 @@ TEST(SampleDescriptions, EntryWalk) {
     size_t entries;
     uint64_t codec;
   } cases[] = {
-      {"video then sound", stsdOf({avc1, mp4a}), 2, kCodecMP4A},
-      {"unknown entry ends the walk", stsdOf({avc1, ulaw, mp4a}), 1, kCodecAVC1},
+      {"video then sound", stsdOf({avc1, mp4a}), 2, kTrackCodecMP4A},
+      {"unknown entry ends the walk", stsdOf({avc1, ulaw, mp4a}), 1, kTrackCodecAVC1},
       {"unknown first entry", stsdOf({ulaw, avc1}), 0, 0},
-      {"entry running past the atom", overrun, 1, kCodecAVC1},
-      {"count above the entries present", stsdOf({avc1}, 5), 1, kCodecAVC1},
+      {"entry running past the atom", overrun, 1, kTrackCodecAVC1},
+      {"count above the entries present", stsdOf({avc1}, 5), 1, kTrackCodecAVC1},
       {"count of zero", stsdOf({avc1}, 0), 0, 0},
       {"entry of size 0 under a huge count", zeroSized, 0, 0},
   };
@@ -204,7 +204,7 @@ TEST(SampleDescriptions, NalLengthSize) {
       {"avc1, 2-byte lengths", videoEntry("avc1", avcC(1, {kAvcSps}, {kAvcPps})), 2},
       {"avc1 without avcC", videoEntry("avc1", {}), 1},
       {"hvc1 whose hvcC says 2-byte lengths", videoEntry("hvc1", hvcC({{32, {kHevcVps}}, {33, {kHevcSps}},
-                                                                        {34, {kHevcPps}}}, 1)), 4},
+                                                                        {34, {kHevcPps}}}, 1)), 2},
       {"hvc1 without hvcC", videoEntry("hvc1", {}), 4},
   };
   for (const auto& c : cases) EXPECT_EQ(parse(stsdOf({c.entry}))->avc1NaluSizeLength(), c.expected) << c.name;

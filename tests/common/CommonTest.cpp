@@ -56,5 +56,24 @@ TEST(FileHandle, ShortReadsAtTheEndReadAsZeros) {
   EXPECT_EQ(w.readAt(0, 8), (Bytes{0, 0, 0, 0, 'a', 'b', 'c', 'd'}));
 }
 
+std::string gLogged;
+
+TEST(Log, ControlBytesAreWrittenAsHex) {
+  setLogSink([](const std::string& line) { gLogged = line; });
+  const struct {
+    std::string line, logged;
+  } cases[] = {
+      {"plain text", "plain text"},
+      {std::string("handler \"\x01\0\0\0\"", 14), "handler \"\\x01\\x00\\x00\\x00\""},
+      {"tab\there\x1b[2J\x7f", "tab\\x09here\\x1b[2J\\x7f"},
+      {"caf\xc3\xa9", "caf\xc3\xa9"},
+  };
+  for (const auto& c : cases) {
+    logLine(c.line);
+    EXPECT_EQ(gLogged, c.logged);
+  }
+  setLogSink(nullptr);
+}
+
 }  // namespace
 }  // namespace vr
