@@ -490,9 +490,11 @@ void Vorn_Video_Repair_AppDelegate::openFinderWindow() {
 
 void Vorn_Video_Repair_AppDelegate::didChooseCorruptFile(const QString& path) {
   if (repairing || savingProgress) return;
-  corruptFilePath = referenceFilePath = path;
   fileClassArray.append(path);
-  switch (inputKindForPath(path)) {
+  const InputKind kind = inputKindForPath(path);
+  if (kind == InputKind::None) return;
+  corruptFilePath = referenceFilePath = path;
+  switch (kind) {
     case InputKind::Avi:
       aviFile = true;
       movFile = false;
