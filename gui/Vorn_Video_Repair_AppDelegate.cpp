@@ -202,7 +202,8 @@ QWidget* Vorn_Video_Repair_AppDelegate::buildMainTab() {
   repairbutton = new HoverButton(105, QStringLiteral("Repair"), page);
   backBtn = new HoverButton(0, QStringLiteral("Back"), page);
   l->addStretch();
-  l->addWidget(selectFileText, 0, Qt::AlignHCenter);
+  selectFileText->setAlignment(Qt::AlignCenter);
+  l->addWidget(selectFileText);
   l->addWidget(browsebutton, 0, Qt::AlignHCenter);
   l->addWidget(fileStatus);
   l->addWidget(filePathUp);
@@ -702,10 +703,7 @@ void Vorn_Video_Repair_AppDelegate::engineAttribute(uint64_t run, const QString&
 
 void Vorn_Video_Repair_AppDelegate::engineCompleted(uint64_t run) {
   if (run != runGeneration_.load()) return;
-  repairing = false;
-  stopElapsedTimeThread = true;
-  pauseRepairingFlag = false;
-  animate(animView, false);
+  runEnded();
   homeBtn->setEnabled(true);
   topButtonsSetEnabled(true);
   // A movie counts as repaired only when its new index is in place.
@@ -715,10 +713,7 @@ void Vorn_Video_Repair_AppDelegate::engineCompleted(uint64_t run) {
 
 void Vorn_Video_Repair_AppDelegate::engineFailed(uint64_t run) {
   if (run != runGeneration_.load()) return;
-  stopElapsedTimeThread = true;
-  repairing = false;
-  pauseRepairingFlag = false;
-  animate(animView, false);
+  runEnded();
   currentstatus->clear();
   showFailureSheet();
 }
@@ -726,9 +721,7 @@ void Vorn_Video_Repair_AppDelegate::engineFailed(uint64_t run) {
 void Vorn_Video_Repair_AppDelegate::engineNeedsReference(uint64_t run) {
   if (run != runGeneration_.load()) return;
   if (corruptFilePath != referenceFilePath) return engineFailed(run);
-  repairing = false;
-  stopElapsedTimeThread = true;
-  animate(animView, false);
+  runEnded();
   topButtonsSetEnabled(true);
   upperBoxField->setText(QStringLiteral("Select a healthy reference file to repair"));
   selectTab(referenceFileTab);
@@ -738,6 +731,17 @@ void Vorn_Video_Repair_AppDelegate::engineNeedsReference(uint64_t run) {
   refTabRefFilePath->hide();
   refTabRepairBtn->setEnabled(false);
   selectRefFileBtn->setFocus();
+}
+
+void Vorn_Video_Repair_AppDelegate::runEnded() {
+  repairing = false;
+  stopElapsedTimeThread = true;
+  pauseRepairingFlag = false;
+  animate(animView, false);
+  repPauseBtn->setText(QStringLiteral("Pause"));
+  repCancelBtn->setEnabled(true);
+  // The run may end just as Stop is pressed: there is nothing left to stop.
+  if (stoprepairwindow->isVisible()) stoprepairwindow->closeWindow();
 }
 
 void Vorn_Video_Repair_AppDelegate::repairCompleted() {

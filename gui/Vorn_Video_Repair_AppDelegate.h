@@ -156,6 +156,8 @@ class Vorn_Video_Repair_AppDelegate : public QMainWindow {
   void elapsedTimeThread();
   void startClock();
   void repairCompleted();
+  // What every end of a run (completion, failure, a request for a reference) has in common.
+  void runEnded();
   void showFailureSheet();
   void showAlert(const QString& title, const QString& text, const QString& button);
   void dropRun();

@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "engine/File.h"
 #include "engine/RepairFile.h"
 #include "gui/Controls.h"
 #include "gui/Formatting.h"
@@ -248,6 +249,24 @@ class ControllerTest : public QObject {
     QCOMPARE(c.tabview->currentWidget(), c.mainTab);
     QVERIFY(!c.repairEngine());
     QVERIFY(!QFileInfo::exists(c.repairedFilePath));
+  }
+
+  // A run that ends just as Stop is pressed: the confirmation goes, the result shows.
+  void endUnderStopConfirmation() {
+    Controller c(tmp_.filePath("work"));
+    runToReference(c, kDamaged);
+    c.didChooseReferenceFile(kReference);
+    c.repair();
+    // The engine finishes while the window does not look at its reports.
+    QDeadlineTimer deadline(30000);
+    while (!File::parseFileAtPath(c.repairedFilePath.toStdString())->moov() && !deadline.hasExpired())
+      QThread::msleep(50);
+    QThread::msleep(300);
+    QVERIFY(c.repairing);
+    c.stopProgress();
+    QTRY_COMPARE_WITH_TIMEOUT(c.tabview->currentWidget(), c.detailsTab, 10000);
+    QVERIFY(!c.stoprepairwindow->isVisible());
+    QVERIFY(!c.stoprepairwindow->overlayShown());
   }
 
   // Destination checks and failures of the copy, seen from the window.
