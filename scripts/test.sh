@@ -15,6 +15,7 @@ cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVR_BUILD_BENCH=ON >/dev/
 cmake --build build -j"$jobs"
 bash scripts/make-test-media.sh "$root/build/test-media"
 ctest --test-dir build --output-on-failure -j"$jobs"
+echo "Screenshots of the desktop application: $root/build/gui-screenshots/"
 
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVR_SANITIZE=ON \
   -DVR_TEST_MEDIA_DIR="$root/build/test-media" >/dev/null

@@ -75,7 +75,7 @@ int main(int argc, char** argv) {
   const auto toReference = [&](const QString& movie, const QString& ref) {
     w.didChooseCorruptFile(movie);
     w.repair();
-    CHECK(waitFor([&] { return !w.repairing; }, 30000));
+    CHECK(waitFor([&] { return !w.repairing; }, 120000));
     CHECK(w.selectRefFileBtn->isVisible());
     w.didChooseReferenceFile(ref);
   };
@@ -102,7 +102,7 @@ int main(int argc, char** argv) {
   // The bundled sample, repaired with its reference.
   toReference(damaged, reference);
   w.repair();
-  CHECK(onTab(w.detailsTab, 60000));
+  CHECK(onTab(w.detailsTab, 120000));
   CHECK(w.videoCodecField->text() == QStringLiteral("AVC1"));
   CHECK(w.tracksField->text() == QStringLiteral("2"));
   CHECK(w.fpsField->text() == QStringLiteral("25.00"));
@@ -130,7 +130,7 @@ int main(int argc, char** argv) {
   w.stopSaving();
   w.continueSaving();
   shoot(QStringLiteral("saving"));
-  CHECK(waitFor([&] { return w.savingCompletedwindow->isVisible(); }, 30000));
+  CHECK(waitFor([&] { return w.savingCompletedwindow->isVisible(); }, 120000));
   shoot(QStringLiteral("saved"));
   CHECK(readFile(folder + QStringLiteral("/repaired.mov")) == repaired);
   w.saveCompletedOk();
@@ -143,7 +143,7 @@ int main(int argc, char** argv) {
   writeFile(otherReference, other);
   toReference(damaged, otherReference);
   w.repair();
-  CHECK(waitFor([&] { return w.couldntRepair->isVisible(); }, 30000));
+  CHECK(waitFor([&] { return w.couldntRepair->isVisible(); }, 120000));
   shoot(QStringLiteral("failure"));
   w.couldntRepairOk();
 
