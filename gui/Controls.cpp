@@ -40,8 +40,22 @@ void WhiteLabelButton::restyle() {
                     .arg(titleColor_.blue()));
 }
 
-HoverButton::HoverButton(int tag, const QString& title, QWidget* parent) : WhiteLabelButton(title, parent), tag_(tag) {
+TrackingButton::TrackingButton(int tag, const QString& title, QWidget* parent)
+    : WhiteLabelButton(title, parent), tag_(tag) {
   setAttribute(Qt::WA_Hover);
+}
+
+void TrackingButton::enterEvent(QEnterEvent* e) {
+  mouseEntered();
+  WhiteLabelButton::enterEvent(e);
+}
+
+void TrackingButton::leaveEvent(QEvent* e) {
+  mouseExited();
+  WhiteLabelButton::leaveEvent(e);
+}
+
+HoverButton::HoverButton(int tag, const QString& title, QWidget* parent) : TrackingButton(tag, title, parent) {
   if (tag == 203) setToolTip(QStringLiteral("Close"));
   mouseExited();
 }
@@ -75,18 +89,7 @@ void HoverButton::mouseExited() {
   }
 }
 
-void HoverButton::enterEvent(QEnterEvent* e) {
-  mouseEntered();
-  WhiteLabelButton::enterEvent(e);
-}
-
-void HoverButton::leaveEvent(QEvent* e) {
-  mouseExited();
-  WhiteLabelButton::leaveEvent(e);
-}
-
-ErrorPageBtn::ErrorPageBtn(int tag, const QString& title, QWidget* parent) : WhiteLabelButton(title, parent), tag_(tag) {
-  setAttribute(Qt::WA_Hover);
+ErrorPageBtn::ErrorPageBtn(int tag, const QString& title, QWidget* parent) : TrackingButton(tag, title, parent) {
   mouseExited();
 }
 
@@ -122,16 +125,6 @@ void ErrorPageBtn::setEnabledState(bool enabled) {
     setEnabled(true);
     mouseExited();
   }
-}
-
-void ErrorPageBtn::enterEvent(QEnterEvent* e) {
-  mouseEntered();
-  WhiteLabelButton::enterEvent(e);
-}
-
-void ErrorPageBtn::leaveEvent(QEvent* e) {
-  mouseExited();
-  WhiteLabelButton::leaveEvent(e);
 }
 
 ViewTransparent::ViewTransparent(QWidget* parent) : QWidget(parent) {

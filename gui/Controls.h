@@ -32,42 +32,40 @@ class WhiteLabelButton : public QPushButton {
   int radius_ = 2;
 };
 
-// A button whose looks follow the mouse, chosen by its tag: 201 a blue link-like title,
-// 202 a dark-grey one, 203 a close button, the rest a dark-grey title that turns white on a
-// blue face under the mouse.
-class HoverButton : public WhiteLabelButton {
+// A button whose looks follow the mouse; its tag selects the looks.
+class TrackingButton : public WhiteLabelButton {
   Q_OBJECT
  public:
-  HoverButton(int tag, const QString& title, QWidget* parent = nullptr);
+  TrackingButton(int tag, const QString& title, QWidget* parent);
   int tag() const { return tag_; }
-  void mouseEntered();
-  void mouseExited();
+  virtual void mouseEntered() = 0;
+  virtual void mouseExited() = 0;
 
  protected:
   void enterEvent(QEnterEvent* e) override;
   void leaveEvent(QEvent* e) override;
-
- private:
   int tag_;
 };
 
-// A button of the report and failure screens: tag 111 is the filled primary button; the
+// Tag 201 has a blue link-like title, 202 a dark-grey one, 203 is a close button, the rest
+// have a dark-grey title that turns white on a blue face under the mouse.
+class HoverButton : public TrackingButton {
+  Q_OBJECT
+ public:
+  HoverButton(int tag, const QString& title, QWidget* parent = nullptr);
+  void mouseEntered() override;
+  void mouseExited() override;
+};
+
+// A button of the report and failure screens: tag 111 is the filled (primary) button; the
 // others are white with a thin border. Under the mouse an enabled one turns blue.
-class ErrorPageBtn : public WhiteLabelButton {
+class ErrorPageBtn : public TrackingButton {
   Q_OBJECT
  public:
   ErrorPageBtn(int tag, const QString& title, QWidget* parent = nullptr);
-  int tag() const { return tag_; }
   void setEnabledState(bool enabled);
-  void mouseEntered();
-  void mouseExited();
-
- protected:
-  void enterEvent(QEnterEvent* e) override;
-  void leaveEvent(QEvent* e) override;
-
- private:
-  int tag_;
+  void mouseEntered() override;
+  void mouseExited() override;
 };
 
 // A half-dark veil over a window's contents that swallows every mouse event, so that

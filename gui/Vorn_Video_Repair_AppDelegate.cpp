@@ -479,14 +479,25 @@ void Vorn_Video_Repair_AppDelegate::mainScreen() {
 
 // ---- Choosing files -------------------------------------------------------------------
 
-void Vorn_Video_Repair_AppDelegate::openFinderWindow() {
-  auto* d = new QFileDialog(this, QStringLiteral("Choose the damaged video file"), QDir::homePath(),
-                            QStringLiteral("Video files (*.mov *.mp4 *.m4v *.avi *.MOV *.MP4 *.M4V *.AVI)"));
-  d->setFileMode(QFileDialog::ExistingFile);
+void Vorn_Video_Repair_AppDelegate::openPanel(const QString& title, const QString& folder, const QString& filter,
+                                              bool saving, void (Vorn_Video_Repair_AppDelegate::*chosen)(const QString&)) {
+  auto* d = new QFileDialog(this, title, folder, filter);
+  d->setFileMode(saving ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
+  if (saving) {
+    d->setAcceptMode(QFileDialog::AcceptSave);
+    d->setLabelText(QFileDialog::Accept, QStringLiteral("Save"));
+    d->setOption(QFileDialog::DontConfirmOverwrite);
+  }
   d->setAttribute(Qt::WA_DeleteOnClose);
   d->setWindowModality(Qt::WindowModal);
-  connect(d, &QFileDialog::fileSelected, this, &Vorn_Video_Repair_AppDelegate::didChooseCorruptFile);
+  connect(d, &QFileDialog::fileSelected, this, chosen);
   d->open();
+}
+
+void Vorn_Video_Repair_AppDelegate::openFinderWindow() {
+  openPanel(QStringLiteral("Choose the damaged video file"), QDir::homePath(),
+            QStringLiteral("Video files (*.mov *.mp4 *.m4v *.avi *.MOV *.MP4 *.M4V *.AVI)"), false,
+            &Vorn_Video_Repair_AppDelegate::didChooseCorruptFile);
 }
 
 void Vorn_Video_Repair_AppDelegate::didChooseCorruptFile(const QString& path) {
@@ -533,13 +544,9 @@ void Vorn_Video_Repair_AppDelegate::didChooseCorruptFile(const QString& path) {
 }
 
 void Vorn_Video_Repair_AppDelegate::openReferenceFile() {
-  auto* d = new QFileDialog(this, QStringLiteral("Choose a healthy reference file"), QDir::homePath(),
-                            QStringLiteral("Movies (*.mov *.mp4 *.m4v *.mts *.MOV *.MP4 *.M4V *.MTS)"));
-  d->setFileMode(QFileDialog::ExistingFile);
-  d->setAttribute(Qt::WA_DeleteOnClose);
-  d->setWindowModality(Qt::WindowModal);
-  connect(d, &QFileDialog::fileSelected, this, &Vorn_Video_Repair_AppDelegate::didChooseReferenceFile);
-  d->open();
+  openPanel(QStringLiteral("Choose a healthy reference file"), QDir::homePath(),
+            QStringLiteral("Movies (*.mov *.mp4 *.m4v *.mts *.MOV *.MP4 *.M4V *.MTS)"), false,
+            &Vorn_Video_Repair_AppDelegate::didChooseReferenceFile);
 }
 
 void Vorn_Video_Repair_AppDelegate::didChooseReferenceFile(const QString& path) {
@@ -775,9 +782,7 @@ void Vorn_Video_Repair_AppDelegate::pauseRepairing() {
 void Vorn_Video_Repair_AppDelegate::stopProgress() {
   if (!repairing) return;
   setFlags(true);
-  stoprepairwindow->showWindow();
-  stopRepairCancelBtn->setFocus();
-  emit alertShown(stoprepairwindow->objectName());
+  showAuxiliary(stoprepairwindow, stopRepairCancelBtn);
 }
 
 void Vorn_Video_Repair_AppDelegate::stopRepairCancel() {
@@ -796,9 +801,7 @@ void Vorn_Video_Repair_AppDelegate::stopRepairOk() {
   stopElapsedTimeThread = true;
   animate(animView, false);
   stoprepairwindow->closeWindow();
-  repairAbortedWindow->showWindow();
-  repairAbortedOkBtn->setFocus();
-  emit alertShown(repairAbortedWindow->objectName());
+  showAuxiliary(repairAbortedWindow, repairAbortedOkBtn);
 }
 
 void Vorn_Video_Repair_AppDelegate::repairAbortedOk() {
@@ -817,12 +820,7 @@ void Vorn_Video_Repair_AppDelegate::showFailureSheet() {
 #else
   shareBtn->setEnabledState(false);
 #endif
-  couldntRepair->showWindow();
-  if (shareBtn->isEnabled())
-    shareBtn->setFocus();
-  else
-    couldntRepairOkBtn->setFocus();
-  emit alertShown(couldntRepair->objectName());
+  showAuxiliary(couldntRepair, shareBtn->isEnabled() ? static_cast<QWidget*>(shareBtn) : couldntRepairOkBtn);
 }
 
 void Vorn_Video_Repair_AppDelegate::couldntRepairOk() {
@@ -844,6 +842,11 @@ void Vorn_Video_Repair_AppDelegate::share() {
 
 // ---- Window, help and alerts -----------------------------------------------------------
 
+void Vorn_Video_Repair_AppDelegate::showAuxiliary(coreWindow* window, QWidget* focus) {
+  window->showWindow();
+  focus->setFocus();
+}
+
 void Vorn_Video_Repair_AppDelegate::showAlert(const QString& title, const QString& text, const QString& button) {
   auto* box = new QMessageBox(QMessageBox::Information, title, text, QMessageBox::NoButton, this);
   box->addButton(button, QMessageBox::AcceptRole);
@@ -851,7 +854,6 @@ void Vorn_Video_Repair_AppDelegate::showAlert(const QString& title, const QStrin
   box->setWindowModality(Qt::WindowModal);
   currentAlert = box;
   box->open();
-  emit alertShown(title);
 }
 
 void Vorn_Video_Repair_AppDelegate::closeClicked() { close(); }
@@ -887,15 +889,8 @@ void Vorn_Video_Repair_AppDelegate::closeEvent(QCloseEvent* e) {
 
 void Vorn_Video_Repair_AppDelegate::save() {
   if (savingProgress) return;
-  auto* d = new QFileDialog(this, QStringLiteral("Save"), QDir(QDir::homePath()).filePath(QStringLiteral("Repaired")));
-  d->setAcceptMode(QFileDialog::AcceptSave);
-  d->setLabelText(QFileDialog::Accept, QStringLiteral("Save"));
-  d->setFileMode(QFileDialog::AnyFile);
-  d->setOption(QFileDialog::DontConfirmOverwrite);
-  d->setAttribute(Qt::WA_DeleteOnClose);
-  d->setWindowModality(Qt::WindowModal);
-  connect(d, &QFileDialog::fileSelected, this, &Vorn_Video_Repair_AppDelegate::didChooseSaveFolder);
-  d->open();
+  openPanel(QStringLiteral("Save"), QDir(QDir::homePath()).filePath(QStringLiteral("Repaired")), QString(), true,
+            &Vorn_Video_Repair_AppDelegate::didChooseSaveFolder);
 }
 
 void Vorn_Video_Repair_AppDelegate::didChooseSaveFolder(const QString& folder) {
@@ -988,9 +983,7 @@ void Vorn_Video_Repair_AppDelegate::copyFinished(const QString& error) {
   }
   saveProgressBarr->setValue(saveProgressBarr->maximum());
   savingPercentage->setText(QStringLiteral("100%"));
-  savingCompletedwindow->showWindow();
-  savingCompletedOK->setFocus();
-  emit alertShown(savingCompletedwindow->objectName());
+  showAuxiliary(savingCompletedwindow, savingCompletedOK);
 }
 
 void Vorn_Video_Repair_AppDelegate::saveCompletedOk() {
@@ -1005,9 +998,7 @@ void Vorn_Video_Repair_AppDelegate::stopSaving() {
   pauseSaving = true;
   if (copy_) copy_->setPaused(true);
   animate(savingAnimation, false);
-  stopsavingwindow->showWindow();
-  stopsavingCancelbutton->setFocus();
-  emit alertShown(stopsavingwindow->objectName());
+  showAuxiliary(stopsavingwindow, stopsavingCancelbutton);
 }
 
 void Vorn_Video_Repair_AppDelegate::continueSaving() {
@@ -1058,17 +1049,12 @@ void Vorn_Video_Repair_AppDelegate::playWithVLC() {
     if (b == download) {
       OpenVLCPage();
     } else if (b == other) {
-      auto* d = new QFileDialog(this, QStringLiteral("Open With"), QStringLiteral("/usr/bin"));
-      d->setFileMode(QFileDialog::ExistingFile);
-      d->setAttribute(Qt::WA_DeleteOnClose);
-      d->setWindowModality(Qt::WindowModal);
-      connect(d, &QFileDialog::fileSelected, this, &Vorn_Video_Repair_AppDelegate::didChoosePlayer);
-      d->open();
+      openPanel(QStringLiteral("Open With"), QStringLiteral("/usr/bin"), QString(), false,
+                &Vorn_Video_Repair_AppDelegate::didChoosePlayer);
     }
   });
   currentAlert = box;
   box->open();
-  emit alertShown(box->windowTitle());
 }
 
 void Vorn_Video_Repair_AppDelegate::didChoosePlayer(const QString& application) {

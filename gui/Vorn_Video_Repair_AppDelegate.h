@@ -130,10 +130,6 @@ class Vorn_Video_Repair_AppDelegate : public QMainWindow {
   void engineFailed(uint64_t run);
   void engineNeedsReference(uint64_t run);
 
- signals:
-  // A modal notice or alert came up (for tests and the screenshot run).
-  void alertShown(const QString& title);
-
  protected:
   void closeEvent(QCloseEvent* e) override;
   void dragEnterEvent(QDragEnterEvent* e) override;
@@ -160,6 +156,8 @@ class Vorn_Video_Repair_AppDelegate : public QMainWindow {
   void runEnded();
   void showFailureSheet();
   void showAlert(const QString& title, const QString& text, const QString& button);
+  // Shows an auxiliary window over the main window with the keyboard focus on one of its buttons.
+  void showAuxiliary(coreWindow* window, QWidget* focus);
   void dropRun();
   void deleteWorkingFile();
   void setSavingTabLabelWithSavePath(const QString& destination);
@@ -167,6 +165,9 @@ class Vorn_Video_Repair_AppDelegate : public QMainWindow {
   void copyProgress(uint64_t piece, uint64_t pieces, int percent);
   void copyFinished(const QString& error);
   void openWithDesktop(const QString& link);
+  // A file panel over the main window that hands the chosen path to `chosen`.
+  void openPanel(const QString& title, const QString& folder, const QString& filter, bool saving,
+                 void (Vorn_Video_Repair_AppDelegate::*chosen)(const QString&));
 
   struct RepairRun;
   QString workingFolder_;

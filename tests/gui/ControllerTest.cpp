@@ -75,6 +75,16 @@ class ControllerTest : public QObject {
     QVERIFY(!c.refTabRepairBtn->isEnabled());
   }
 
+  // Neither going home nor closing the window is allowed while a run or a copy is on.
+  void staysPut(Controller& c, QWidget* tab, const QString& message) {
+    c.mainScreen();
+    QCOMPARE(c.tabview->currentWidget(), tab);
+    QVERIFY(!c.close());
+    QTRY_VERIFY(c.currentAlert);
+    QCOMPARE(c.currentAlert->text(), message);
+    c.currentAlert->accept();
+  }
+
  private slots:
   void initTestCase() {
     QStandardPaths::setTestModeEnabled(true);
@@ -144,9 +154,10 @@ class ControllerTest : public QObject {
       QVERIFY(c.repairbutton->isVisibleTo(&c));
       QCOMPARE(c.filePathUp->text(), "Path:" + path);
       QCOMPARE(c.focusWidget(), c.repairbutton);
-      // Not a readable AVI file: refused, and nothing else changes.
+      // Not a readable AVI file: refused, and nothing else changes. The focused button
+      // answers the keyboard.
       writeFile(path, QByteArray(100, 'x'));
-      c.repair();
+      QTest::keyClick(c.repairbutton, Qt::Key_Space);
       QTRY_VERIFY(c.currentAlert);
       QCOMPARE(c.currentAlert->windowTitle(), QStringLiteral("Invalid corrupted file"));
       QVERIFY(!c.repairing);
@@ -216,13 +227,7 @@ class ControllerTest : public QObject {
     QCOMPARE(c.repPauseBtn->text(), QStringLiteral("Resume"));
     QVERIFY(engine->pauseRepairing());
     QVERIFY(!c.repCancelBtn->isEnabled());
-    // Neither going home nor closing the window is allowed while a run is on.
-    c.mainScreen();
-    QCOMPARE(c.tabview->currentWidget(), c.repairingTab);
-    QVERIFY(!c.close());
-    QTRY_VERIFY(c.currentAlert);
-    QCOMPARE(c.currentAlert->text(), QStringLiteral("Repairinig is in progress.."));
-    c.currentAlert->accept();
+    staysPut(c, c.repairingTab, "Repairinig is in progress..");
     c.pauseRepairing();
     QCOMPARE(c.repPauseBtn->text(), QStringLiteral("Pause"));
     QVERIFY(!engine->pauseRepairing());
@@ -322,12 +327,7 @@ class ControllerTest : public QObject {
     c.stopSaving();
     QVERIFY(c.pauseSaving);
     QVERIFY(c.stopsavingwindow->isVisible());
-    c.mainScreen();
-    QCOMPARE(c.tabview->currentWidget(), c.savingTab);
-    QVERIFY(!c.close());
-    QTRY_VERIFY(c.currentAlert);
-    QCOMPARE(c.currentAlert->text(), QStringLiteral("Saving is in progress.."));
-    c.currentAlert->accept();
+    staysPut(c, c.savingTab, "Saving is in progress..");
     // Paused (once the block under way is written): the destination does not grow.
     const QString saved = folder + "/repaired.mov";
     QTest::qWait(200);
