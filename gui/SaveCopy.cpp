@@ -1,5 +1,7 @@
 #include "gui/SaveCopy.h"
 
+#include <QFile>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,7 +22,7 @@ SaveCopy::~SaveCopy() { cancel(); }
 
 bool SaveCopy::start(const QString& source, const QString& destination, QString* error) {
   destination_ = destination;
-  in_ = ::open(source.toLocal8Bit().constData(), O_RDONLY | O_CLOEXEC);
+  in_ = ::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC);
   if (in_ < 0) {
     if (error) *error = QStringLiteral("The repaired file cannot be read: %1").arg(errnoText());
     return false;
@@ -33,7 +35,7 @@ bool SaveCopy::start(const QString& source, const QString& destination, QString*
     return false;
   }
   size_ = static_cast<uint64_t>(st.st_size);
-  out_ = ::open(destination.toLocal8Bit().constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  out_ = ::open(QFile::encodeName(destination).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (out_ < 0) {
     if (error) *error = QStringLiteral("%1 cannot be created: %2").arg(destination, errnoText());
     ::close(in_);
@@ -65,7 +67,7 @@ void SaveCopy::wait() {
 
 void SaveCopy::removeDestination() {
   // Only a regular file is ever removed: a destination such as a device stays untouched.
-  const QByteArray path = destination_.toLocal8Bit();
+  const QByteArray path = QFile::encodeName(destination_);
   struct stat st {};
   if (::lstat(path.constData(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(path.constData());
   destination_.clear();

@@ -102,6 +102,9 @@ QProgressBar* makeBusyIndicator(QWidget* parent) {
 
 void animate(QProgressBar* busy, bool on) { busy->setRange(0, on ? 0 : 1); }
 
+// A path as the file system spells it, for the engines.
+std::string fsPath(const QString& path) { return QFile::encodeName(path).toStdString(); }
+
 QHBoxLayout* buttonRow(std::initializer_list<QWidget*> buttons) {
   auto* row = new QHBoxLayout;
   row->addStretch();
@@ -616,7 +619,7 @@ void Vorn_Video_Repair_AppDelegate::repair() {
   } else if (aviFile) {
     run->repairAvi = std::make_unique<RepairFileAvi>();
     run->repairAvi->delegate = &run->reporter;
-    if (!run->repairAvi->fileValidityCheckAtPath(corruptFilePath.toStdString())) {
+    if (!run->repairAvi->fileValidityCheckAtPath(fsPath(corruptFilePath))) {
       showAlert(QStringLiteral("Invalid corrupted file"), QStringLiteral("Select a movie file"), QStringLiteral("OK"));
       repairbutton->setFocus();
       return;
@@ -637,8 +640,8 @@ void Vorn_Video_Repair_AppDelegate::repair() {
   repPauseBtn->setText(QStringLiteral("Pause"));
   repPauseBtn->setFocus();
   RepairRun* r = run.get();
-  const std::string reference = referenceFilePath.toStdString(), damaged = corruptFilePath.toStdString(),
-                    working = repairedFilePath.toStdString();
+  const std::string reference = fsPath(referenceFilePath), damaged = fsPath(corruptFilePath),
+                    working = fsPath(repairedFilePath);
   run_ = std::move(run);
   r->thread = std::thread([r, reference, damaged, working] {
     // Nothing may escape the worker: it would end the program.
@@ -714,7 +717,7 @@ void Vorn_Video_Repair_AppDelegate::engineCompleted(uint64_t run) {
   homeBtn->setEnabled(true);
   topButtonsSetEnabled(true);
   // A movie counts as repaired only when its new index is in place.
-  if (movFile && !File::parseFileAtPath(repairedFilePath.toStdString())->moov()) return showFailureSheet();
+  if (movFile && !File::parseFileAtPath(fsPath(repairedFilePath))->moov()) return showFailureSheet();
   repairCompleted();
 }
 
