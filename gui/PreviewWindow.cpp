@@ -9,6 +9,8 @@
 #include <QSlider>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <QVideoFrame>
+#include <QVideoSink>
 #include <QVideoWidget>
 
 #include "gui/Formatting.h"
@@ -62,6 +64,9 @@ PreviewWindow::PreviewWindow(const QString& path, QWidget* parent)
   });
   connect(player_, &QMediaPlayer::mediaStatusChanged, this, [this](QMediaPlayer::MediaStatus s) {
     if (s == QMediaPlayer::InvalidMedia) handOver();
+  });
+  connect(video_->videoSink(), &QVideoSink::videoFrameChanged, this, [this](const QVideoFrame& f) {
+    if (f.isValid()) ++framesShown_;
   });
   player_->setSource(QUrl::fromLocalFile(path));
   player_->play();

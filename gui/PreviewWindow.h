@@ -21,6 +21,8 @@ class PreviewWindow : public QWidget {
   QMediaPlayer* player() const { return player_; }
   // Set once the file has been passed to the desktop's default application.
   bool handedToDesktop() const { return handedToDesktop_; }
+  // Pictures the player has delivered to the window so far.
+  int framesShown() const { return framesShown_; }
 
  signals:
   void handedOver();
@@ -37,6 +39,7 @@ class PreviewWindow : public QWidget {
   QSlider* seek_;
   QLabel* time_;
   bool handedToDesktop_ = false;
+  int framesShown_ = 0;
 };
 
 }  // namespace vr
