@@ -21,6 +21,9 @@
 #include "gui/SaveCopy.h"
 #include "gui/SingleInstance.h"
 #include "gui/Vorn_Video_Repair_AppDelegate.h"
+#ifdef VR_HAVE_REPORT
+#include "gui/report/ReportWindow.h"
+#endif
 
 using namespace vr;
 using Controller = Vorn_Video_Repair_AppDelegate;
@@ -211,6 +214,15 @@ class ControllerTest : public QObject {
     QVERIFY(c.couldntRepair->overlayShown());
     QVERIFY(!c.repairing);
     QVERIFY(c.supportTextfield->text().contains("contact support"));
+#ifdef VR_HAVE_REPORT
+    // The report opens over the notice with the damaged file offered for upload.
+    c.share();
+    const QWidgetList windows = QApplication::topLevelWidgets();
+    QVERIFY(std::any_of(windows.begin(), windows.end(),
+                        [](QWidget* w) { return dynamic_cast<ReportWindow*>(w) && w->isVisible(); }));
+#else
+    QVERIFY(!c.shareBtn->isEnabled());
+#endif
     c.couldntRepairOk();
     QVERIFY(!c.couldntRepair->overlayShown());
     QCOMPARE(c.tabview->currentWidget(), c.mainTab);
