@@ -19,6 +19,7 @@ bash scripts/make-test-media.sh "$root/build/test-media"
 eval "$(bash scripts/azurite.sh start "$root/build/azurite")"
 trap 'bash scripts/azurite.sh stop "$root/build/azurite"' EXIT
 ctest --test-dir build --output-on-failure -j"$jobs"
+echo "Screenshots of the desktop application: $root/build/gui-screenshots/"
 
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVR_SANITIZE=ON \
   -DVR_TEST_MEDIA_DIR="$root/build/test-media" >/dev/null

@@ -1,0 +1,481 @@
+// The desktop application's controller, driven the way the window drives it, on the
+// offscreen platform with the real repair engines and the bundled sample movies.
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <QLabel>
+#include <QLockFile>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QProgressBar>
+#include <QStackedWidget>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "engine/File.h"
+#include "engine/RepairFile.h"
+#include "gui/Controls.h"
+#include "gui/Formatting.h"
+#include "gui/PreviewWindow.h"
+#include "gui/SaveCopy.h"
+#include "gui/SingleInstance.h"
+#include "gui/Vorn_Video_Repair_AppDelegate.h"
+#ifdef VR_HAVE_REPORT
+#include "gui/report/ReportWindow.h"
+#endif
+
+using namespace vr;
+using Controller = Vorn_Video_Repair_AppDelegate;
+
+namespace {
+
+const QString kDamaged = QStringLiteral(VR_SOURCE_DIR "/samples/damaged.mov");
+const QString kReference = QStringLiteral(VR_SOURCE_DIR "/samples/reference.mov");
+
+void writeFile(const QString& path, const QByteArray& bytes, qint64 sparseSize = -1) {
+  QFile f(path);
+  QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+  f.write(bytes);
+  if (sparseSize >= 0) QVERIFY(f.resize(sparseSize));
+}
+
+QByteArray readFile(const QString& path) {
+  QFile f(path);
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// A damaged movie whose first run asks for a reference, with a long tail of empty bytes
+// so that the run lasts long enough to be paused and stopped.
+QString longDamagedMovie(const QTemporaryDir& dir) {
+  const QString path = dir.filePath(QStringLiteral("long.mov"));
+  writeFile(path, readFile(kDamaged), 64LL << 20);
+  return path;
+}
+
+}  // namespace
+
+class ControllerTest : public QObject {
+  Q_OBJECT
+ private:
+  QTemporaryDir tmp_;
+
+  // Runs the sample through its first run (which asks for a reference) and chooses ref.
+  void runToReference(Controller& c, const QString& damaged) {
+    c.didChooseCorruptFile(damaged);
+    QCOMPARE(c.tabview->currentWidget(), c.referenceFileTab);
+    QVERIFY(c.refTabRepairBtn->isEnabled());
+    QVERIFY(!c.selectRefFileBtn->isVisibleTo(&c));
+    c.repair();
+    QCOMPARE(c.tabview->currentWidget(), c.repairingTab);
+    QVERIFY(c.repairing);
+    QVERIFY(!c.helppBtn->isEnabled());
+    // The damaged sample has no index of its own: the reference chooser appears.
+    QTRY_VERIFY_WITH_TIMEOUT(!c.repairing, 120000);
+    QCOMPARE(c.tabview->currentWidget(), c.referenceFileTab);
+    QCOMPARE(c.upperBoxField->text(), QStringLiteral("Select a healthy reference file to repair"));
+    QVERIFY(c.selectRefFileBtn->isVisibleTo(&c));
+    QVERIFY(!c.refTabRepairBtn->isEnabled());
+  }
+
+  // Neither going home nor closing the window is allowed while a run or a copy is on.
+  void staysPut(Controller& c, QWidget* tab, const QString& message) {
+    c.mainScreen();
+    QCOMPARE(c.tabview->currentWidget(), tab);
+    QVERIFY(!c.close());
+    QTRY_VERIFY(c.currentAlert);
+    QCOMPARE(c.currentAlert->text(), message);
+    c.currentAlert->accept();
+  }
+
+ private slots:
+  void initTestCase() {
+    QStandardPaths::setTestModeEnabled(true);
+    QVERIFY(tmp_.isValid());
+  }
+
+  void formatting_data() {
+    QTest::addColumn<QString>("got");
+    QTest::addColumn<QString>("want");
+    QTest::newRow("3725 s") << getTimeFormStringForInterval(3725) << "01:02:05";
+    QTest::newRow("59.9 s") << getTimeFormStringForInterval(59.9) << "00:00:59";
+    QTest::newRow("61 s") << getTimeFormStringForInterval(61) << "00:01:01";
+    QTest::newRow("hours wrap") << getTimeFormStringForInterval(90000) << "01:00:00";
+    QTest::newRow("negative") << getTimeFormStringForInterval(-3) << "00:00:00";
+    QTest::newRow("0 B") << getFormattedStringForSize(0) << "0.00 KB";
+    QTest::newRow("999,999 B") << getFormattedStringForSize(999999) << "1000.00 KB";
+    QTest::newRow("1,000,000 B") << getFormattedStringForSize(1000000) << "1.00 MB";
+    QTest::newRow("1.5e9 B") << getFormattedStringForSize(1500000000) << "1.50 GB";
+    QTest::newRow("upper-case avi") << getRepairedFilePathFor("AVI", "/w") << "/w/.testfile.avi";
+    QTest::newRow("other extension") << getRepairedFilePathFor("mp4", "/w") << "/w";
+    QTest::newRow("saved movie") << savedFilePathIn("/d/Repaired", false) << "/d/Repaired/repaired.mov";
+    QTest::newRow("raw codec bytes") << printableAttribute(std::string("\x01\0\0\0", 4)) << "0x01000000";
+  }
+  void formatting() {
+    QFETCH(QString, got);
+    QFETCH(QString, want);
+    QCOMPARE(got, want);
+  }
+
+  // Choosing a damaged file, from the panel or by a drop: where it leads.
+  void choosing_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("drop");
+    QTest::addColumn<QString>("tab");
+    QTest::addColumn<QString>("workingName");
+    QTest::newRow("clip.AVI") << "clip.AVI" << false << "mainTab" << ".testfile.avi";
+    QTest::newRow("clip.mp4") << "clip.mp4" << false << "referenceFileTab" << ".testfile.mov";
+    QTest::newRow("clip.m4v dropped") << "clip.m4v" << true << "referenceFileTab" << ".testfile.mov";
+    QTest::newRow("clip.txt") << "clip.txt" << false << "mainTab" << "";
+    QTest::newRow("clip.txt dropped") << "clip.txt" << true << "mainTab" << "";
+  }
+  void choosing() {
+    QFETCH(QString, name);
+    QFETCH(bool, drop);
+    QFETCH(QString, tab);
+    QFETCH(QString, workingName);
+    Controller c(tmp_.filePath("work"));
+    const QString path = tmp_.filePath(name);
+    if (drop) {
+      QMimeData mime;
+      mime.setUrls({QUrl::fromLocalFile(path)});
+      QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+      QCoreApplication::sendEvent(&c, &enter);
+      QCOMPARE(enter.isAccepted(), !workingName.isEmpty());
+      if (!enter.isAccepted()) return;
+      QDropEvent dropped(QPointF(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+      QCoreApplication::sendEvent(&c, &dropped);
+    } else {
+      c.didChooseCorruptFile(path);
+      c.didChooseCorruptFile(path);  // a repeated choice is offered to the report twice
+      QCOMPARE(c.fileClassArray, QStringList({path, path}));
+    }
+    QCOMPARE(c.tabview->currentWidget()->objectName(), tab);
+    QCOMPARE(QFileInfo(c.repairedFilePath).fileName(), workingName);
+    QCOMPARE(c.referenceFilePath, workingName.isEmpty() ? QString() : path);
+    if (name == "clip.AVI") {
+      QVERIFY(c.repairbutton->isVisibleTo(&c));
+      QCOMPARE(c.filePathUp->text(), "Path:" + path);
+      QCOMPARE(c.focusWidget(), c.repairbutton);
+      // Not a readable AVI file: refused, and nothing else changes. The focused button
+      // answers the keyboard.
+      writeFile(path, QByteArray(100, 'x'));
+      QTest::keyClick(c.repairbutton, Qt::Key_Space);
+      QTRY_VERIFY(c.currentAlert);
+      QCOMPARE(c.currentAlert->windowTitle(), QStringLiteral("Invalid corrupted file"));
+      QVERIFY(!c.repairing);
+      QCOMPARE(c.tabview->currentWidget(), c.mainTab);
+    }
+  }
+
+  // The whole road: first run, reference request, repair, details, save, back to the start.
+  void repairAndSave() {
+    Controller c(tmp_.filePath("work"));
+    runToReference(c, kDamaged);
+    c.didChooseReferenceFile(kReference);
+    QVERIFY(c.refTabRepairBtn->isEnabled());
+    c.repair();
+    QVERIFY(c.repHealthyFilePath->isVisibleTo(&c));
+    QTRY_COMPARE_WITH_TIMEOUT(c.tabview->currentWidget(), c.detailsTab, 120000);
+    QCOMPARE(c.fileNamefield->text(), QStringLiteral("damaged.mov"));
+    QCOMPARE(c.videoCodecField->text(), QStringLiteral("AVC1"));
+    QCOMPARE(c.fpsField->text(), QStringLiteral("25.00"));
+    QCOMPARE(c.tracksField->text(), QStringLiteral("2"));
+    QVERIFY(!c.durationField->text().isEmpty());
+    QCOMPARE(c.sizeField->text(), getFormattedStringForSize(QFileInfo(c.repairedFilePath).size()));
+    QVERIFY(c.homeBtn->isEnabled());
+    QVERIFY(c.helppBtn->isEnabled());
+
+    const QString folder = tmp_.filePath("Saved here");
+    c.didChooseSaveFolder(folder);
+    QCOMPARE(c.tabview->currentWidget(), c.savingTab);
+    QCOMPARE(c.destinationPath->text(), "Destination Path:" + folder + "/repaired.mov");
+    QTRY_VERIFY_WITH_TIMEOUT(c.savingCompletedwindow->isVisible(), 120000);
+    QCOMPARE(c.savingPercentage->text(), QStringLiteral("100%"));
+    QCOMPARE(readFile(folder + "/repaired.mov"), readFile(c.repairedFilePath));
+    const QString working = c.repairedFilePath;
+    c.saveCompletedOk();
+    QCOMPARE(c.tabview->currentWidget(), c.mainTab);
+    QVERIFY(!QFileInfo::exists(working));
+    QVERIFY(c.fileClassArray.isEmpty());
+  }
+
+  // A second request for a reference, after a real one was used, is a failure.
+  void secondRequestFails() {
+    Controller c(tmp_.filePath("work"));
+    runToReference(c, kDamaged);
+    QByteArray other = readFile(kReference);
+    other.replace("avc1", "mp4v");
+    const QString badReference = tmp_.filePath("other codec.mov");
+    writeFile(badReference, other);
+    c.didChooseReferenceFile(badReference);
+    c.repair();
+    QTRY_VERIFY_WITH_TIMEOUT(c.couldntRepair->isVisible(), 120000);
+    QVERIFY(c.couldntRepair->overlayShown());
+    QVERIFY(!c.repairing);
+    QVERIFY(c.supportTextfield->text().contains("contact support"));
+#ifdef VR_HAVE_REPORT
+    // The report opens over the notice with the damaged file offered for upload.
+    c.share();
+    const QWidgetList windows = QApplication::topLevelWidgets();
+    QVERIFY(std::any_of(windows.begin(), windows.end(),
+                        [](QWidget* w) { return dynamic_cast<ReportWindow*>(w) && w->isVisible(); }));
+#else
+    QVERIFY(!c.shareBtn->isEnabled());
+#endif
+    c.couldntRepairOk();
+    QVERIFY(!c.couldntRepair->overlayShown());
+    QCOMPARE(c.tabview->currentWidget(), c.mainTab);
+  }
+
+  void pauseAndStop() {
+    Controller c(tmp_.filePath("work"));
+    runToReference(c, longDamagedMovie(tmp_));
+    c.didChooseReferenceFile(kReference);
+    c.repair();
+    RepairFile* engine = c.repairEngine();
+    QVERIFY(engine);
+    c.pauseRepairing();
+    QCOMPARE(c.repPauseBtn->text(), QStringLiteral("Resume"));
+    QVERIFY(engine->pauseRepairing());
+    QVERIFY(!c.repCancelBtn->isEnabled());
+    staysPut(c, c.repairingTab, "Repairinig is in progress..");
+    c.pauseRepairing();
+    QCOMPARE(c.repPauseBtn->text(), QStringLiteral("Pause"));
+    QVERIFY(!engine->pauseRepairing());
+
+    c.stopProgress();  // pauses at once and asks
+    QVERIFY(engine->pauseRepairing());
+    QVERIFY(c.stoprepairwindow->isVisible());
+    QVERIFY(c.stoprepairwindow->overlayShown());
+    c.stopRepairCancel();
+    QVERIFY(!engine->pauseRepairing());
+    QVERIFY(!c.stoprepairwindow->isVisible());
+    QVERIFY(c.repairing);
+
+    c.stopProgress();
+    c.stopRepairOk();
+    QVERIFY(engine->stopflag());
+    QVERIFY(!engine->pauseRepairing());
+    QVERIFY(!c.repairing);
+    QVERIFY(c.repairAbortedWindow->isVisible());
+    // Whatever the stopped engine still reports does not leave the aborted notice.
+    QTest::qWait(300);
+    QCOMPARE(c.tabview->currentWidget(), c.repairingTab);
+    c.repairAbortedOk();
+    QCOMPARE(c.tabview->currentWidget(), c.mainTab);
+    QVERIFY(!c.repairEngine());
+    QVERIFY(!QFileInfo::exists(c.repairedFilePath));
+  }
+
+  // A run that ends just as Stop is pressed: the confirmation goes, the result shows.
+  void endUnderStopConfirmation() {
+    Controller c(tmp_.filePath("work"));
+    runToReference(c, kDamaged);
+    c.didChooseReferenceFile(kReference);
+    c.repair();
+    // The engine finishes while the window does not look at its reports.
+    QDeadlineTimer deadline(120000);
+    while (!File::parseFileAtPath(c.repairedFilePath.toStdString())->moov() && !deadline.hasExpired())
+      QThread::msleep(50);
+    QThread::msleep(300);
+    QVERIFY(c.repairing);
+    c.stopProgress();
+    QTRY_COMPARE_WITH_TIMEOUT(c.tabview->currentWidget(), c.detailsTab, 10000);
+    QVERIFY(!c.stoprepairwindow->isVisible());
+    QVERIFY(!c.stoprepairwindow->overlayShown());
+  }
+
+  // Destination checks and failures of the copy, seen from the window.
+  void saveRefusals_data() {
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<qint64>("workingSize");
+    QTest::addColumn<qint64>("fileSizeLimit");
+    QTest::addColumn<QString>("alert");
+    const QString file = tmp_.filePath("plain file");
+    writeFile(file, "x");
+    const qint64 free = QStorageInfo(tmp_.path()).bytesAvailable();
+    QTest::newRow("folder missing") << "/nonexistent-folder/Repaired" << 1000LL << 0LL << "! Disk is not writable";
+    QTest::newRow("inside a file") << file + "/Repaired" << 1000LL << 0LL << "! Disk is not writable";
+    QTest::newRow("no space") << tmp_.filePath("Big") << free + (1LL << 30) << 0LL << "! Not enough free disk space";
+    QTest::newRow("write error") << tmp_.filePath("Limited") << (3LL << 20) << (1LL << 20) << "Saving failed";
+  }
+  void saveRefusals() {
+    QFETCH(QString, folder);
+    QFETCH(qint64, workingSize);
+    QFETCH(qint64, fileSizeLimit);
+    QFETCH(QString, alert);
+    Controller c(tmp_.filePath("work"));
+    c.movFile = true;
+    c.repairedFilePath = tmp_.filePath("work/.testfile.mov");
+    writeFile(c.repairedFilePath, QByteArray(4096, 'v'), workingSize);
+    c.tabview->setCurrentWidget(c.detailsTab);
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    if (fileSizeLimit) {
+      // Writes past the limit fail with EFBIG instead of ending the process.
+      signal(SIGXFSZ, SIG_IGN);
+      rlimit limited = saved;
+      limited.rlim_cur = rlim_t(fileSizeLimit);
+      setrlimit(RLIMIT_FSIZE, &limited);
+    }
+    c.didChooseSaveFolder(folder);
+    QTRY_VERIFY_WITH_TIMEOUT(c.currentAlert, 120000);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    QCOMPARE(c.currentAlert->windowTitle(), alert);
+    QVERIFY(!c.savingProgress);
+    QCOMPARE(c.tabview->currentWidget(), c.detailsTab);
+    QVERIFY(!QFileInfo::exists(folder + "/repaired.mov"));
+    QFile::remove(c.repairedFilePath);
+  }
+
+  void savePauseAndCancel() {
+    Controller c(tmp_.filePath("work"));
+    c.movFile = true;
+    c.repairedFilePath = tmp_.filePath("work/.testfile.mov");
+    writeFile(c.repairedFilePath, "v", 1LL << 30);
+    const QString folder = tmp_.filePath("Cancelled");
+    c.didChooseSaveFolder(folder);
+    c.stopSaving();
+    QVERIFY(c.pauseSaving);
+    QVERIFY(c.stopsavingwindow->isVisible());
+    staysPut(c, c.savingTab, "Saving is in progress..");
+    // Paused (once the block under way is written): the destination does not grow.
+    const QString saved = folder + "/repaired.mov";
+    QTest::qWait(200);
+    const qint64 before = QFileInfo(saved).size();
+    QTest::qWait(300);
+    QCOMPARE(QFileInfo(saved).size(), before);
+    c.continueSaving();
+    QVERIFY(!c.stopsavingwindow->isVisible());
+    c.stopSaving();
+    c.stopSavingOk();
+    QVERIFY(!QFileInfo::exists(saved));
+    QVERIFY(QFileInfo(folder).isDir());
+    QCOMPARE(c.tabview->currentWidget(), c.mainTab);
+    QVERIFY(!QFileInfo::exists(c.repairedFilePath));
+  }
+
+  // The copy itself: sizes, progress in 1 KiB pieces, and a source that shrinks.
+  void saveCopy_data() {
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<bool>("shrink");
+    QTest::addColumn<quint64>("pieces");
+    QTest::newRow("empty") << 0LL << false << quint64(0);
+    QTest::newRow("1,025 bytes") << 1025LL << false << quint64(2);
+    QTest::newRow("3 MiB + 7") << (3LL << 20) + 7 << false << quint64(3073);
+    QTest::newRow("read error") << (3LL << 20) << true << quint64(3072);
+  }
+  void saveCopy() {
+    QFETCH(qint64, size);
+    QFETCH(bool, shrink);
+    QFETCH(quint64, pieces);
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (qint64 i = 0; i < size; ++i) bytes[i] = char(i * 7 + i / 1024);
+    const QString src = tmp_.filePath("copy-src"), dst = tmp_.filePath("copy-dst");
+    writeFile(src, bytes);
+    SaveCopy copy;
+    std::vector<int> percents;
+    QString error = "not finished";
+    copy.onProgress = [&](uint64_t, uint64_t n, int p) {
+      QCOMPARE(n, pieces);
+      percents.push_back(p);
+    };
+    copy.onFinished = [&](const QString& e) { error = e; };
+    copy.setPaused(true);
+    QVERIFY(copy.start(src, dst, nullptr));
+    if (shrink) QVERIFY(QFile::resize(src, size / 2));
+    copy.setPaused(false);
+    copy.wait();
+    if (shrink) {
+      QVERIFY(!error.isEmpty());
+      QVERIFY(!QFileInfo::exists(dst));
+      return;
+    }
+    QCOMPARE(error, QString());
+    QCOMPARE(readFile(dst), bytes);
+    QCOMPARE(percents.back(), 100);
+    QVERIFY(std::is_sorted(percents.begin(), percents.end()));
+  }
+
+  void singleInstance() {
+    const QString lock = tmp_.filePath("instance.lock");
+    auto first = std::make_unique<SingleInstance>(lock);
+    QVERIFY(first->tryLock());
+    QVERIFY(!SingleInstance(lock).tryLock());
+    first.reset();
+    QVERIFY(SingleInstance(lock).tryLock());
+  }
+
+  // Play: VLC when it is on PATH (any file name reaches it unchanged), otherwise the
+  // preview window for a movie and the VLC notice for an AVI file.
+  void play_data() {
+    QTest::addColumn<bool>("vlcOnPath");
+    QTest::addColumn<bool>("movie");
+    QTest::newRow("vlc") << true << true;
+    QTest::newRow("movie without vlc") << false << true;
+    QTest::newRow("avi without vlc") << false << false;
+  }
+  void play() {
+    QFETCH(bool, vlcOnPath);
+    QFETCH(bool, movie);
+    const QString bin = tmp_.filePath("bin"), record = tmp_.filePath("vlc-args");
+    QDir().mkpath(bin);
+    QFile::remove(record);
+    writeFile(bin + "/vlc", QStringLiteral("#!/bin/sh\nprintf '%s\\n' \"$@\" > '%1.part' && mv '%1.part' '%1'\n")
+                                .arg(record).toUtf8());
+    QFile::setPermissions(bin + "/vlc", QFileDevice::ReadOwner | QFileDevice::ExeOwner | QFileDevice::WriteOwner);
+    const QByteArray oldPath = qgetenv("PATH");
+    qputenv("PATH", vlcOnPath ? bin.toUtf8() + ":" + oldPath : tmp_.filePath("nothing").toUtf8());
+    Controller c(tmp_.filePath("it's a \"working\" $(folder)"));
+    c.movFile = movie;
+    c.aviFile = !movie;
+    c.repairedFilePath = getRepairedFilePathFor(movie ? "mov" : "avi", tmp_.filePath("it's a \"working\" $(folder)"));
+    QFile::copy(kReference, c.repairedFilePath);
+    c.playWithVLC();
+    qputenv("PATH", oldPath);
+    if (vlcOnPath) {
+      QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(record), 10000);
+      QCOMPARE(readFile(record), c.repairedFilePath.toUtf8() + "\n");
+    } else if (movie) {
+      QVERIFY(c.previewWindow);
+      QVERIFY(c.previewWindow->isVisible());
+    } else {
+      QVERIFY(c.currentAlert);
+      QCOMPARE(c.currentAlert->windowTitle(), QStringLiteral("You don't have \"VLC Player\" Installed"));
+      QCOMPARE(c.currentAlert->buttons().size(), 2);
+    }
+    QFile::remove(c.repairedFilePath);
+  }
+
+  // The looks that tell the state of the buttons.
+  void buttonLooks() {
+    HoverButton link(201, "Link");
+    QCOMPARE(link.titleColor(), kPrimaryBlue);
+    link.mouseEntered();
+    QCOMPARE(link.titleColor(), kDarkGrey);
+    ErrorPageBtn plain(0, "Plain");
+    plain.setEnabledState(false);
+    const QColor face = plain.backgroundColor();
+    plain.mouseEntered();
+    QCOMPARE(plain.titleColor(), QColor(Qt::white));
+    plain.mouseExited();
+    QCOMPARE(plain.backgroundColor(), face);
+    ErrorPageBtn primary(111, "Send");
+    QCOMPARE(primary.backgroundColor(), kPrimaryBlue);
+  }
+
+  void windowSizeIsKept() {
+    {
+      Controller c(tmp_.filePath("work"));
+      c.show();
+      c.resize(900, 640);
+      QVERIFY(c.close());
+    }
+    Controller again(tmp_.filePath("work"));
+    QCOMPARE(again.size(), QSize(900, 640));
+  }
+};
+
+QTEST_MAIN(ControllerTest)
+#include "ControllerTest.moc"
