@@ -141,7 +141,14 @@ std::optional<SampleList> RepairFile::analyseAACInFileHandle(FileHandle& fileHan
       continue;
     }
     const size_t used = reader.frameSize(bytes, length);
-    if (used == 0) break;
+    if (used == 0) {
+      // The last zero byte of filler in front of a mono frame starting 0x01.
+      if (bytes[0] == 0) {
+        ++p;
+        continue;
+      }
+      break;
+    }
     frames.push_back(Sample::initWithSampleType(kSampleTypeAAC, offset + p, used, nullptr));
     p += used;
   }

@@ -720,7 +720,7 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
   // taken as PCM, nor searched for AAC frames far beyond.
   if (!videoSampleArray.empty() && (pcm || audioCodec == kAudioCodecAAC)) {
     const uint64_t tailStart = videoSampleArray.back().endOffset();
-    const uint64_t longest = pcm ? std::max(longestGap, kMaxPcmBetweenPictures) : std::max<uint64_t>(4 * longestGap, kMinAACTail);
+    const uint64_t longest = pcm ? longestGap : std::max<uint64_t>(4 * longestGap, kMinAACTail);
     uint64_t tailEnd = std::max(tailStart, mediaDataEnd(input, window, fileSize, tailStart, longest));
     if (pcm) {
       NALU unit;

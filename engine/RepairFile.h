@@ -63,6 +63,9 @@ class RepairFile {
                         const std::string& referencePath);
   // Dispatches to the scan for H.264 (1001) and H.265 (1002) references.
   void analysisMdatOfFile(File& corrupt, uint64_t videoCodec, uint64_t audioCodec);
+  // Reports how much the scan recovered: "coverage" (share of the media data placed into
+  // samples), "recoveredVideo" and "recoveredAudio" (seconds).
+  void sendOutcome();
   // Builds and delivers an error object.
   void sendErrorWithCode(int32_t code, const std::string& errorReason);
   // The four attribute reports of the repaired movie.

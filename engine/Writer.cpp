@@ -193,6 +193,7 @@ void RepairFile::wirteHeaderToFile(FileHandle& output, const std::string& output
   if (healthyFile) repaired->setMoov(healthyFile->createMoovHeaderWithVideoRequest(videoRequest, audioRequest));
   sendInfoToUIVideoCodec(healthyFile ? healthyFile->videoCodec : 0, healthyFile ? healthyFile->videoFPS() : 0,
                          repaired->numberOfTracks(), repaired->durationOfFile());
+  sendOutcome();
 
   Bytes header;
   appendBE32(header, 1);
