@@ -42,6 +42,7 @@ constexpr size_t kScanWindow = 1 << 20;
 // muxer writes there (about two AAC frames, or a few kilobytes of PCM, a picture).
 constexpr uint32_t kMaxFramesBetweenPictures = 256;
 constexpr uint64_t kMaxPcmBetweenPictures = 512 * 1024;
+constexpr uint64_t kMinPcmReach = 64 * 1024;
 
 bool isPicture(const NALU& unit, bool hevc) {
   return hevc ? unit.isNamed(NaluName::Slice) : (unit.NALType == 1 || unit.NALType == 5);
@@ -395,6 +396,8 @@ int32_t RepairFile::getNaluAtOffset(uint64_t offset, SampleList& sampleArray, By
   NALU previous;
   bool havePrevious = false;
   bool insidePicture = false;
+  NALU lastPicture;
+  bool haveLastPicture = false;
   uint64_t x = offset;
   int32_t count = 0;
 
@@ -445,6 +448,19 @@ int32_t RepairFile::getNaluAtOffset(uint64_t offset, SampleList& sampleArray, By
         newPicture = isSlice;
         if (isSlice && unit.firstMBInSlice == 1) insidePicture = true;
       }
+    }
+
+    // A picture of a run starts with its first slice and continues the decoding order of
+    // the run's previous picture; a unit that does neither (one that merely parses, in
+    // garbage or in the payload of a large picture) is no part of the stream and ends the
+    // run in front of it.
+    if (newPicture && isPicture(unit, hevc)) {
+      if (!startsPicture(unit, hevc) || (haveLastPicture && !continuesAfter(lastPicture, unit, reference))) {
+        if (nalCount) *nalCount -= 1;
+        return count;
+      }
+      lastPicture = unit;
+      haveLastPicture = true;
     }
 
     if (merge && !sampleArray.empty()) {
@@ -597,19 +613,24 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
   // the next item of the stream: a parameter set, SEI or delimiter, or a picture whose
   // decoding order continues this one's. A unit that merely parses, in garbage or in
   // audio, has no such company.
+  uint64_t longestGap = 0;  // longest stretch between two runs
+  uint64_t lastItemStart = 0;  // where the item after the last lone picture starts
   NALU follower;
   auto followsAt = [&](uint64_t x, const NALU& picture) {
     if (x >= fileSize || certainlyNoUnit(window.at(x, kNaluProbeWindow), n, hevc, referenceLayer, maxNalSize))
       return false;
+    // A unit that the end of a recording cut short still starts the next item.
     if (!follower.probe(window.at(x, kNaluProbeWindow), kNaluProbeWindow, n, reference, maxNalSize) ||
-        follower.nalSize > fileSize - x)
+        (follower.nalSize > fileSize - x && dataEnd < fileSize))
       return false;
     if (!isPicture(follower, hevc)) return true;
     return startsPicture(follower, hevc) && continuesAfter(picture, follower, reference);
   };
   // Where the item after the lone picture ending at `end` starts (dataEnd for the end of
-  // the media data), or nothing.
-  auto itemAfterLonePicture = [&](const NALU& picture, uint64_t end) -> std::optional<uint64_t> {
+  // the media data), or nothing. Audio that runs up to the end of the media data, where
+  // nothing follows to check against, counts only for a picture the previous one named
+  // as its successor (`announced`).
+  auto itemAfterLonePicture = [&](const NALU& picture, uint64_t end, bool announced) -> std::optional<uint64_t> {
     if (end >= dataEnd) return end == dataEnd ? std::optional<uint64_t>(end) : std::nullopt;
     if (followsAt(end, picture)) return end;
     if (audioCodec == kAudioCodecAAC) {
@@ -630,20 +651,22 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
       }
       // The audio runs up to the end of the media data (a recording cut short ends inside
       // a frame).
-      if (x <= dataEnd && dataEnd - x < kMaxAacFrame && !frames.empty()) return dataEnd;
+      if (announced && x <= dataEnd && dataEnd - x < kMaxAacFrame && !frames.empty()) return dataEnd;
       return std::nullopt;
     }
     if (pcm) {
-      const uint64_t limit = std::min(dataEnd, end + kMaxPcmBetweenPictures);
+      // PCM cannot be told from other bytes, so the search stays near what the stretches
+      // between pictures have been so far: far beyond, a unit that parses by chance would
+      // be taken as the next picture and the pictures before it skipped.
+      const uint64_t reach = std::min(std::max(2 * longestGap, kMinPcmReach), kMaxPcmBetweenPictures);
+      const uint64_t limit = std::min(dataEnd, end + reach);
       for (uint64_t x = end + bytesPerFrame; x < limit; x += bytesPerFrame)
         if (followsAt(x, picture)) return x;
-      if (dataEnd - end <= kMaxPcmBetweenPictures) return dataEnd;
+      if (announced && dataEnd - end <= reach) return dataEnd;
     }
     return std::nullopt;
   };
   NALU lone;
-
-  uint64_t longestGap = 0;  // longest stretch between two runs
   uint64_t o = 0;
   while (o < fileSize) {
     if (stopflag()) return;
@@ -671,7 +694,7 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
     if (consumed == 1 && k == 1 && lone.probe(window.at(o, kNaluProbeWindow), kNaluProbeWindow, n, reference,
                                               maxNalSize) &&
         startsPicture(lone, hevc))
-      next = itemAfterLonePicture(lone, o + lone.nalSize);
+      next = itemAfterLonePicture(lone, o + lone.nalSize, o == lastItemStart);
     if ((consumed < 2 || k == 0) && !next) {
       videoSampleArray.resize(runStart);
       if (stopflag()) return;
@@ -708,6 +731,7 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
     o = videoSampleArray.back().endOffset();
     // The audio behind a lone picture has been walked already: the scan goes on where the
     // next item starts.
+    lastItemStart = next ? *next : 0;
     if (next && *next > o && *next < dataEnd) o = *next;
     writeAhead(settledChunks(), corrupt.filePath);
   }
@@ -722,6 +746,8 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
     const uint64_t tailStart = videoSampleArray.back().endOffset();
     const uint64_t longest = pcm ? longestGap : std::max<uint64_t>(4 * longestGap, kMinAACTail);
     uint64_t tailEnd = std::max(tailStart, mediaDataEnd(input, window, fileSize, tailStart, longest));
+    // The last picture may have been followed by the start of one that was cut short.
+    if (lastItemStart > tailStart && lastItemStart < tailEnd) tailEnd = lastItemStart;
     if (pcm) {
       NALU unit;
       for (uint64_t x = tailStart; x < tailEnd; ++x) {

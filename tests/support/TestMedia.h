@@ -244,6 +244,7 @@ struct MediaSet {
   bool highRate() const { return variant.rfind("hirate", 0) == 0; }
   std::string resolution() const { return highRate() ? "1920x1080" : codec == "h264" ? "320x240" : "320x180"; }
   double referenceSeconds() const { return highRate() ? 0.32 : 1.0; }
+  double recordingSeconds() const { return highRate() ? 0.64 : 4.0; }
 };
 
 // Parses manifest lines "<set> <codec> <audio> <container> <variant>"; blank lines and
