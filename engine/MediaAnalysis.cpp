@@ -623,8 +623,13 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
     if (!follower.probe(window.at(x, kNaluProbeWindow), kNaluProbeWindow, n, reference, maxNalSize) ||
         (follower.nalSize > fileSize - x && dataEnd < fileSize))
       return false;
-    if (!isPicture(follower, hevc)) return true;
-    return startsPicture(follower, hevc) && continuesAfter(picture, follower, reference);
+    if (isPicture(follower, hevc)) return startsPicture(follower, hevc) && continuesAfter(picture, follower, reference);
+    // Parameter sets, SEI and delimiters lead a picture: another unit follows right behind.
+    const uint64_t behind = x + follower.nalSize;
+    NALU second;
+    return behind < fileSize &&
+           !certainlyNoUnit(window.at(behind, kNaluProbeWindow), n, hevc, referenceLayer, maxNalSize) &&
+           second.probe(window.at(behind, kNaluProbeWindow), kNaluProbeWindow, n, reference, maxNalSize);
   };
   // Where the item after the lone picture ending at `end` starts (dataEnd for the end of
   // the media data), or nothing. Audio that runs up to the end of the media data, where
