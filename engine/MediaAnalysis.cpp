@@ -682,10 +682,25 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
     }
 
     // Most offsets of unmatched data fail on the length prefix or the header byte; only a
-    // plausible unit goes on to the chain builder, which probes it in full.
-    if (n == 0 || n > 4 || certainlyNoUnit(window.at(o, kNaluProbeWindow), n, hevc, referenceLayer, maxNalSize)) {
+    // plausible unit goes on to the chain builder, which probes it in full. They are
+    // stepped over in a tight loop of local values (up to the next progress report, and
+    // 1 MiB at most between two looks at the stop flag).
+    if (n == 0 || n > 4) {
       ++o;
       continue;
+    }
+    {
+      const uint64_t stopAt = std::min({fileSize, std::max(nextProgress, o + 1), o + (uint64_t(1) << 20)});
+      const uint8_t length = n;
+      const bool h = hevc;
+      const uint32_t layer = referenceLayer;
+      const uint32_t limit = maxNalSize;
+      uint64_t x = o;
+      while (x < stopAt && certainlyNoUnit(window.at(x, kNaluProbeWindow), length, h, layer, limit)) ++x;
+      if (x != o) {
+        o = x;
+        continue;
+      }
     }
 
     const size_t runStart = videoSampleArray.size();
