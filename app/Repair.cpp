@@ -321,8 +321,8 @@ int runRepair(const Options& o) {
   const auto outcome = engine.outcome();
   const bool partial = outcome && outcome->coverage() < 0.5;
   const char* partialSentence =
-      "Less than half of the damaged file's media data could be recovered; the result is kept, but try a "
-      "reference recorded with the same camera and settings.";
+      "Less than half of the damaged file's media data could be recovered: the result is kept, but it is "
+      "incomplete, or the reference was not recorded with the same camera and settings.";
   if (o.json) {
     std::printf("{\"status\":\"repaired\",\"input\":\"%s\"", jsonEscape(input).c_str());
     if (!reference.empty()) std::printf(",\"reference\":\"%s\"", jsonEscape(reference).c_str());
