@@ -615,6 +615,7 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
   // audio, has no such company.
   uint64_t longestGap = 0;  // longest stretch between two runs
   uint64_t lastItemStart = 0;  // where the item after the last lone picture starts
+  std::unique_ptr<AacFrameReader> walkReader;
   NALU follower;
   auto followsAt = [&](uint64_t x, const NALU& picture) {
     if (x >= fileSize || certainlyNoUnit(window.at(x, kNaluProbeWindow), n, hevc, referenceLayer, maxNalSize))
@@ -639,8 +640,12 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
     if (end >= dataEnd) return end == dataEnd ? std::optional<uint64_t>(end) : std::nullopt;
     if (followsAt(end, picture)) return end;
     if (audioCodec == kAudioCodecAAC) {
-      // The frames walked here are handed to the stretch's analysis later.
-      AacFrameReader reader(audioConfig);
+      // The frames walked here are handed to the stretch's analysis later. One decoder
+      // serves every walk: where a frame ends does not depend on the frames before it, and
+      // setting up a decoder for each of thousands of pictures would cost more than the
+      // decoding.
+      if (!walkReader) walkReader = std::make_unique<AacFrameReader>(audioConfig);
+      AacFrameReader& reader = *walkReader;
       SampleList frames;
       uint64_t x = end;
       for (uint32_t i = 0; reader.usable() && i < kMaxFramesBetweenPictures && x < dataEnd; ++i) {
