@@ -25,6 +25,7 @@ enum ExitStatus : int {
   kExitNotAvi = 5,          // the file does not look like an AVI file
   kExitWriteFailed = 6,     // the repaired file could not be written completely
   kExitInfoNoIndex = 7,     // info: the file has no usable index
+  kExitPartial = 8,         // repaired, but less than half of the media data was recovered
   kExitEngineBase = 10,     // engine error N (101..107) exits with 10 + (N - 100)
   kExitInterrupted = 130,   // Ctrl-C
 };

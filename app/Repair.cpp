@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <optional>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -123,6 +124,8 @@ struct EngineRun {
   std::function<void(bool)> setStop;
   std::function<void(bool)> setPause;
   std::function<uint64_t()> videoSamples;
+  // What a movie repair recovered (nothing for AVI files).
+  std::function<std::optional<RepairFile::ScanOutcome>()> outcome = [] { return std::nullopt; };
   std::function<uint64_t()> audioSamples;
 };
 
@@ -210,6 +213,7 @@ int runRepair(const Options& o) {
     engine.setStop = [e](bool v) { e->setStopflag(v); };
     engine.setPause = [e](bool v) { e->setPauseRepairing(v); };
     engine.videoSamples = [e] { return e->videoSampleCount; };
+    engine.outcome = [e] { return std::optional<RepairFile::ScanOutcome>(e->outcome); };
     engine.audioSamples = [e] { return e->audioSampleCount; };
   }
 
@@ -305,6 +309,13 @@ int runRepair(const Options& o) {
   keepPartialOutput();
   const uint64_t size = fileSizeAtPath(output);
   const auto attributes = reporter.attributes();
+  // Less than half of the media data recovered: the output is kept, but the repair is not
+  // called a success.
+  const auto outcome = engine.outcome();
+  const bool partial = outcome && outcome->coverage() < 0.5;
+  const char* partialSentence =
+      "Less than half of the damaged file's media data could be recovered: the result is kept, but it is "
+      "incomplete, or the reference was not recorded with the same camera and settings.";
   if (o.json) {
     std::printf("{\"status\":\"repaired\",\"input\":\"%s\"", jsonEscape(input).c_str());
     if (!reference.empty()) std::printf(",\"reference\":\"%s\"", jsonEscape(reference).c_str());
@@ -313,9 +324,13 @@ int runRepair(const Options& o) {
     for (size_t i = 0; i < attributes.size(); ++i)
       std::printf("%s\"%s\":\"%s\"", i ? "," : "", jsonEscape(attributes[i].first).c_str(),
                   jsonEscape(attributes[i].second).c_str());
-    std::printf("},\"videoSamples\":%llu,\"audioSamples\":%llu,\"elapsedSeconds\":%.3f}\n",
+    std::printf("},\"videoSamples\":%llu,\"audioSamples\":%llu,",
                 static_cast<unsigned long long>(engine.videoSamples()),
-                static_cast<unsigned long long>(engine.audioSamples()), elapsed);
+                static_cast<unsigned long long>(engine.audioSamples()));
+    if (outcome)
+      std::printf("\"coverage\":%.4f,\"videoSeconds\":%.3f,\"audioSeconds\":%.3f,\"partial\":%s,",
+                  outcome->coverage(), outcome->videoSeconds, outcome->audioSeconds, partial ? "true" : "false");
+    std::printf("\"elapsedSeconds\":%.3f}\n", elapsed);
   } else if (!o.quiet) {
     std::printf("Repaired: %s\n", output.c_str());
     for (const auto& [key, value] : attributes) std::printf("  %-9s %s\n", key.c_str(), printable(value).c_str());
@@ -323,6 +338,10 @@ int runRepair(const Options& o) {
     std::printf("  %-9s %llu video, %llu audio\n", "samples", static_cast<unsigned long long>(engine.videoSamples()),
                 static_cast<unsigned long long>(engine.audioSamples()));
     std::printf("  %-9s %.1f s\n", "elapsed", elapsed);
+  }
+  if (partial) {
+    if (!o.json) std::fprintf(stderr, "video-repair: %s\n", partialSentence);
+    return kExitPartial;
   }
   return kExitOk;
 }

@@ -42,6 +42,7 @@ const char* kUsage =
     "    5  not an AVI file this tool can read\n"
     "    6  the repaired file could not be written completely, or the repair stopped unexpectedly\n"
     "    7  info: the file has no index usable as a reference\n"
+    "    8  repaired in part: less than half of the media data was recovered; the output is kept\n"
     "   11  error 101 \"No Sample Found\": nothing recoverable in the damaged file\n"
     "   12  error 102 \"Invalid Healthy File\": the reference has no usable index\n"
     "   14  error 104: the damaged file does not exist or cannot be read\n"

@@ -147,6 +147,32 @@ std::shared_ptr<Ctts> repeatedCompositionOffsets(const Ctts& reference, const St
                        [&](uint32_t i) { return pattern[i % pattern.size()]; });
 }
 
+// A sync-sample table of the given sample numbers (from 1, rising), those above n left out.
+std::shared_ptr<Stss> syncSampleTable(const std::vector<uint32_t>& numbers, uint32_t n) {
+  auto t = std::make_shared<Stss>();
+  for (uint32_t number : numbers)
+    if (number >= 1 && number <= n && (t->syncSampleTable.empty() || number > t->syncSampleTable.back()))
+      t->syncSampleTable.push_back(number);
+  t->numberOfEntries = uint32_t(t->syncSampleTable.size());
+  t->createWriteableData();
+  return t;
+}
+
+// Media time of the first picture shown: the smallest composition time, decoding time
+// plus composition offset, of the samples the table describes (samples last `m` each).
+uint32_t firstCompositionTime(const Stbl* stbl, uint32_t m) {
+  if (!stbl || !stbl->ctts || stbl->ctts->compositionOffsetTable.empty()) return 0;
+  uint64_t first = UINT64_MAX;
+  uint64_t index = 0;
+  for (const auto& run : stbl->ctts->compositionOffsetTable) {
+    if (!run || run->sampleCount == 0) continue;
+    // Within a run the offset is the same, so its first sample is shown first.
+    first = std::min<uint64_t>(first, index * m + run->compositionOffset);
+    index += run->sampleCount;
+  }
+  return first == UINT64_MAX ? 0 : clampU32(first);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------
@@ -188,16 +214,14 @@ std::shared_ptr<Stbl> Stbl::createStblWithRequest(const AtomCreationRequest* req
                     : repeatedCompositionOffsets(*ctts, stss.get(), stsz ? stsz->numberOfEntries : 0, n);
       extra += sizeOf(s->ctts);
     }
-    // Key frames spaced like the reference's: g is its second sync-sample number.
-    if (stss) {
-      const uint32_t g = stss->syncSampleTable.size() >= 2 ? stss->syncSampleTable[1] : 2;
-      s->stss = Stss::initSTSSWithSampleCount(n, g);
+    // The keyframes are those the pictures say they are. Without a sync-sample table
+    // every sample counts as one, so the table is left out only when that is true.
+    // Spacing them like the reference's would make players start at pictures that cannot
+    // be decoded alone and skip the real keyframes. The reference's dependency flags
+    // describe its own pictures, not these, so none are written.
+    if (q.syncSamples.size() < n) {
+      s->stss = syncSampleTable(q.syncSamples, n);
       extra += sizeOf(s->stss);
-    }
-    // Dependency flags repeated from the reference; none when it has no flag bytes.
-    if (sdtp) {
-      s->sdtp = Sdtp::initSDTPWithSampleCount(n, sdtp->Data);
-      extra += sizeOf(s->sdtp);
     }
   }
 
@@ -284,8 +308,13 @@ std::shared_ptr<Trak> Trak::createTrackWithRequest(const AtomCreationRequest* re
 
 void Trak::setDuration(uint32_t newDuration) {
   if (tkhd) tkhd->setDuration(newDuration);
-  // A video track starts its one edit one sample into the media.
-  if (trackType == kMediaKindVideo) edts = Edts::initWDTSWithDuration(newDuration, oneSampleDuration);
+  // A video track's one edit starts at the first picture shown: with B-frames the
+  // composition offsets delay every picture, without them it is the start of the media.
+  if (trackType == kMediaKindVideo) {
+    const Stbl* stbl = mdia && mdia->minf ? mdia->minf->stbl.get() : nullptr;
+    const uint32_t m = stbl && stbl->stts ? stbl->stts->getOneSampleDuration() : 0;
+    edts = Edts::initWDTSWithDuration(newDuration, firstCompositionTime(stbl, m));
+  }
   // Recomputed from the children, so setting the duration twice does not grow the track.
   size = clampU32(sizeOf(tkhd) + sizeOf(edts) + sizeOf(mdia) + 8);
   writeableData = convertSelfToData();

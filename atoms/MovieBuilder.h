@@ -31,6 +31,9 @@ class AtomCreationRequest {
   // Video: the position of each sample in presentation order, read from the pictures'
   // order counts by the scan; empty when the stream does not say.
   std::vector<uint32_t> presentationRanks;
+  // Video: numbers (from 1, rising) of the samples that are keyframes, as the pictures
+  // themselves say (set by the writer).
+  std::vector<uint32_t> syncSamples;
 };
 
 }  // namespace vr

@@ -1,13 +1,13 @@
 // AAC frame analysis. The bytes between two video runs hold raw AAC frames without headers
 // or index; their boundaries are found by decoding. A decoder set up from the reference's
 // AudioSpecificConfig is fed the stretch from its first byte: a successful decode tells
-// how many bytes the frame used, which is the frame's size and the step to the next one;
-// where decoding fails the analysis moves on by one byte. The decoder's state carries
-// from frame to frame, which is what lets it reject offsets inside a frame.
+// how many bytes the frame used, which is the frame's size and the step to the next one.
+// The frames of a stretch tile it; the first byte where none decodes ends its audio.
 #include <neaacdec.h>
 
 #include <algorithm>
 
+#include "engine/AacFrameReader.h"
 #include "engine/ByteWindow.h"
 #include "engine/File.h"
 #include "engine/RepairFile.h"
@@ -16,8 +16,6 @@ namespace vr {
 
 namespace {
 
-// Longest window handed to one decode attempt; a longer frame is not found.
-constexpr size_t kDecodeWindow = 1024;
 // FAAD2's "Unexpected channel configuration change".
 constexpr unsigned char kErrorChannelConfigurationChange = 21;
 
@@ -68,14 +66,13 @@ NeAACDecHandle replacementDecoder(NeAACDecHandle current, unsigned char* asc) {
 
 }  // namespace
 
-std::optional<SampleList> RepairFile::analyseAACInFileHandle(FileHandle& fileHandle, uint64_t offset, uint64_t size) {
-  SampleList frames;
-  const auto dsi = healthyFile ? healthyFile->decoderSpecificInfo() : nullptr;
-  const Bytes config = dsi ? dsi->decoderSpecificInfo : Bytes();
+AacFrameReader::AacFrameReader(const Bytes& config) {
+  if (config.empty()) return;
   Decoder decoder;
-  if (!decoder.get() || config.empty()) return frames;
+  if (!decoder.get()) return;
   // Only the first two bytes of the AudioSpecificConfig configure the decoder.
-  unsigned char asc[2] = {config[0], config.size() > 1 ? config[1] : uint8_t(0)};
+  asc_[0] = config[0];
+  asc_[1] = config.size() > 1 ? config[1] : uint8_t(0);
   // Only where frames begin and end matters here, never the sound: samples left as floats
   // spare the decoder their rounding to 16 bits, a sixth of its time.
   if (NeAACDecConfigurationPtr conf = NeAACDecGetCurrentConfiguration(decoder.get())) {
@@ -84,53 +81,76 @@ std::optional<SampleList> RepairFile::analyseAACInFileHandle(FileHandle& fileHan
   }
   unsigned long sampleRate = 0;
   unsigned char channels = 0;
-  if (NeAACDecInit2(decoder.get(), asc, 2, &sampleRate, &channels) < 0) return frames;
+  if (NeAACDecInit2(decoder.get(), asc_, 2, &sampleRate, &channels) < 0) return;
   // Channel configuration of the AudioSpecificConfig: 5 bits object type, 4 bits
   // sampling-frequency index, then 4 bits of channel configuration.
-  const unsigned channelConfiguration = ((unsigned(asc[0]) << 8 | asc[1]) >> 3) & 0xF;
-  const bool zeroNeverStartsAFrame = channelConfiguration == 2;
-  if (size == 0) return frames;
+  zeroNeverStartsAFrame_ = (((unsigned(asc_[0]) << 8 | asc_[1]) >> 3) & 0xF) == 2;
+  handle_ = decoder.release();
+}
+
+AacFrameReader::~AacFrameReader() {
+  if (handle_) NeAACDecClose(NeAACDecHandle(handle_));
+}
+
+bool AacFrameReader::filler(const uint8_t* bytes, size_t length) const {
+  return length > 0 && bytes[0] == 0 && (zeroNeverStartsAFrame_ || length < 2 || bytes[1] == 0);
+}
+
+size_t AacFrameReader::frameSize(const uint8_t* bytes, size_t length) {
+  if (!handle_ || length == 0) return 0;
+  // The decoder does not write to its input.
+  auto* in = const_cast<uint8_t*>(bytes);
+  NeAACDecFrameInfo info{};
+  void* output = NeAACDecDecode(NeAACDecHandle(handle_), &info, in, length);
+  if (info.error == kErrorChannelConfigurationChange) {
+    if (NeAACDecHandle fresh = replacementDecoder(NeAACDecHandle(handle_), asc_)) {
+      NeAACDecClose(NeAACDecHandle(handle_));
+      handle_ = fresh;
+      info = NeAACDecFrameInfo{};
+      output = NeAACDecDecode(fresh, &info, in, length);
+    }
+  }
+  if (output == nullptr || info.bytesconsumed == 0 || info.error != 0) return 0;
+  return std::min<size_t>(info.bytesconsumed, length);
+}
+
+std::optional<SampleList> RepairFile::analyseAACInFileHandle(FileHandle& fileHandle, uint64_t offset, uint64_t size) {
+  if (auto known = takeWalkedAudio(offset, size)) return known;
+  SampleList frames;
+  const auto dsi = healthyFile ? healthyFile->decoderSpecificInfo() : nullptr;
+  AacFrameReader reader(dsi ? dsi->decoderSpecificInfo : Bytes());
+  if (!reader.usable() || size == 0) return frames;
 
   // The stretch is read through a window of bounded size, whatever its length; bytes
   // missing at the end of the file read as zero.
   const uint64_t fileSize = fileHandle.size();
-  const size_t capacity = size_t(std::clamp<uint64_t>(size, 4096, 1 << 20));
-  ByteWindow window(fileHandle, fileSize, capacity, kDecodeWindow);
+  const size_t capacity = size_t(std::clamp<uint64_t>(size, 4 * kMaxAacFrame, 1 << 20));
+  ByteWindow window(fileHandle, fileSize, capacity, kMaxAacFrame);
 
+  // The frames follow each other from the stretch's first byte: filler is stepped over,
+  // and where no frame decodes the audio of this stretch ends (what follows is damaged
+  // or no audio at all, and never becomes frames).
   uint64_t p = 0;
   while (p < size) {
     if (stopflag()) return std::nullopt;
     waitWhilePaused();
-    const size_t length = size_t(std::min<uint64_t>(size - p, kDecodeWindow));
-    // The decoder does not write to its input; the window keeps room behind `length`.
-    auto* bytes = const_cast<uint8_t*>(window.at(offset + p, length));
-    // Filler between the streams is stepped over without a decode attempt: a zero byte
-    // cannot start a stereo frame, whose first element is a channel pair (id 1). A mono
-    // or multichannel frame starts with a single-channel element (id 0, first byte 0x00
-    // or 0x01) followed by the rest of its global gain, which is not zero in practice; two
-    // zero bytes are filler there (decoding into a run of zeros can yield a bogus frame
-    // that swallows the real one after it).
-    const bool filler = bytes[0] == 0 && (zeroNeverStartsAFrame || length < 2 || bytes[1] == 0);
-    if (filler) {
+    const size_t length = size_t(std::min<uint64_t>(size - p, kMaxAacFrame));
+    const uint8_t* bytes = window.at(offset + p, length);
+    if (reader.filler(bytes, length)) {
       ++p;
       continue;
     }
-    NeAACDecFrameInfo info{};
-    void* output = NeAACDecDecode(decoder.get(), &info, bytes, length);
-    if (info.error == kErrorChannelConfigurationChange) {
-      if (NeAACDecHandle fresh = replacementDecoder(decoder.get(), asc)) {
-        decoder.reset(fresh);
-        info = NeAACDecFrameInfo{};
-        output = NeAACDecDecode(decoder.get(), &info, bytes, length);
+    const size_t used = reader.frameSize(bytes, length);
+    if (used == 0) {
+      // The last zero byte of filler in front of a mono frame starting 0x01.
+      if (bytes[0] == 0) {
+        ++p;
+        continue;
       }
+      break;
     }
-    if (output != nullptr && info.bytesconsumed > 0) {
-      const uint64_t used = std::min<uint64_t>(info.bytesconsumed, length);
-      frames.push_back(Sample::initWithSampleType(kSampleTypeAAC, offset + p, used, nullptr));
-      p += used;
-    } else {
-      ++p;
-    }
+    frames.push_back(Sample::initWithSampleType(kSampleTypeAAC, offset + p, used, nullptr));
+    p += used;
   }
   return frames;
 }

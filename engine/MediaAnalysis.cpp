@@ -16,6 +16,7 @@
 #include "bitstream/SPS_265.h"
 #include "bitstream/SliceHeader.h"
 #include "bitstream/SliceHeader_265.h"
+#include "engine/AacFrameReader.h"
 #include "engine/AudioStretchQueue.h"
 #include "engine/ByteWindow.h"
 #include "engine/File.h"
@@ -26,9 +27,10 @@ namespace vr {
 
 namespace {
 
-// A unit larger than this ends a run: no camera writes one, and garbage that happens to
-// look like a slice header often carries a huge length.
-constexpr uint32_t kMaxNalSize = 2'199'999;
+// The smallest limit on the size of a unit (see maxUnitSize).
+constexpr uint32_t kMinMaxNalSize = 2'199'999;
+// Limit on the size of a unit, in multiples of the reference's largest video sample.
+constexpr uint64_t kLargestSampleFactor = 8;
 
 // The AAC search behind the last run covers at least this much.
 constexpr uint64_t kMinAACTail = 1 << 20;
@@ -36,24 +38,85 @@ constexpr uint64_t kMinAACTail = 1 << 20;
 // Bytes read per refill of the probe's window.
 constexpr size_t kScanWindow = 1 << 20;
 
+// Audio between two pictures of a movie interleaved picture by picture: far more than any
+// muxer writes there (about two AAC frames, or a few kilobytes of PCM, a picture).
+constexpr uint32_t kMaxFramesBetweenPictures = 256;
+constexpr uint64_t kMaxPcmBetweenPictures = 512 * 1024;
+constexpr uint64_t kMinPcmReach = 64 * 1024;
+
 bool isPicture(const NALU& unit, bool hevc) {
   return hevc ? unit.isNamed(NaluName::Slice) : (unit.NALType == 1 || unit.NALType == 5);
+}
+
+// A keyframe: an IDR picture (H.264) or an intra random-access point (H.265).
+bool isKeyframe(const NALU& unit, bool hevc) {
+  return hevc ? unit.isNamed(NaluName::Slice) && unit.NALType >= 16 && unit.NALType <= 23 : unit.NALType == 5;
+}
+
+// The unit is the first slice of a picture.
+bool startsPicture(const NALU& unit, bool hevc) {
+  if (!isPicture(unit, hevc)) return false;
+  return hevc ? unit.firstMBInSlice == 1 : unit.firstMBInSlice == 0;
+}
+
+// The picture `next` may follow `picture` in decoding order. H.264: a keyframe, or a
+// frame number equal to the previous one or one above it (non-reference pictures do not
+// count up). H.265: a keyframe, or an order count close to the previous one's.
+bool continuesAfter(const NALU& picture, const NALU& next, const ReferenceParameterSets& reference) {
+  const bool hevc = reference.isHEVC();
+  if (isKeyframe(next, hevc)) return true;
+  if (!hevc) {
+    const int64_t maxFrameNum = reference.sps ? reference.sps->MaxFrameNum : 0;
+    if (maxFrameNum <= 0 || picture.frameNum < 0 || next.frameNum < 0) return false;
+    return next.frameNum == picture.frameNum || next.frameNum == (picture.frameNum + 1) % maxFrameNum;
+  }
+  const auto* a = std::get_if<std::shared_ptr<SliceHeader_265>>(&picture.RBSP);
+  const auto* b = std::get_if<std::shared_ptr<SliceHeader_265>>(&next.RBSP);
+  const int32_t bits = reference.sps265 ? reference.sps265->log2_max_pic_order_cnt_lsb_minus4 + 4 : 0;
+  if (!a || !*a || !b || !*b || bits < 4 || bits > 16) return false;
+  const int64_t maxLsb = int64_t(1) << bits;
+  const bool idr = picture.NALType == 19 || picture.NALType == 20;  // order count 0, not coded
+  const int64_t from = idr ? 0 : (*a)->pic_order_cnt_lsb;
+  const int64_t to = (*b)->pic_order_cnt_lsb;
+  if (from < 0 || to < 0) return false;
+  const int64_t d = ((to - from) % maxLsb + maxLsb) % maxLsb;
+  constexpr int64_t kMaxOrderStep = 34;  // a group of 16 pictures shown out of order, counted in steps of 2
+  return d <= kMaxOrderStep || maxLsb - d <= kMaxOrderStep;
+}
+
+// Limit on the size of a unit: a multiple of the reference's largest video sample (a
+// camera recording at a high bit rate writes keyframes of several megabytes), never below
+// kMinMaxNalSize. It keeps garbage with a huge length from swallowing real samples.
+uint32_t maxUnitSize(const File& reference) {
+  uint64_t largest = 0;
+  if (const auto& moov = reference.moov()) {
+    const auto trak = moov->getTrakWithType(kMediaKindVideo);
+    const auto stsz = trak && trak->mdia && trak->mdia->minf && trak->mdia->minf->stbl
+                          ? trak->mdia->minf->stbl->stsz
+                          : nullptr;
+    if (stsz) {
+      largest = stsz->sampleSize;
+      for (uint32_t size : stsz->SampleSizeTable) largest = std::max<uint64_t>(largest, size);
+    }
+  }
+  return uint32_t(std::clamp<uint64_t>(largest * kLargestSampleFactor, kMinMaxNalSize, UINT32_MAX / 2));
 }
 
 Sample makeRecord(const NALU& unit, uint64_t offset, bool hevc) {
   Sample s = Sample::initWithSampleType(hevc ? kSampleTypeH265 : kSampleTypeH264, offset, unit.nalSize, &unit);
   s.picture = isPicture(unit, hevc);
+  s.sync = isKeyframe(unit, hevc);
   return s;
 }
 
 // The probe's cheapest rejections, on the header and the length prefix alone, for the
 // scan's inner loop: true only where the probe would reject too. Most offsets of unmatched
 // data end here, without building a unit.
-inline bool certainlyNoUnit(const uint8_t* b, uint8_t n, bool hevc, uint32_t referenceLayer) {
+inline bool certainlyNoUnit(const uint8_t* b, uint8_t n, bool hevc, uint32_t referenceLayer, uint32_t maxNalSize) {
   uint64_t size = 0;
   for (uint8_t i = 0; i < n; ++i) size = (size << 8) | b[i];
   size += n;
-  if (size > kMaxNalSize) return true;
+  if (size > maxNalSize) return true;
   if (!hevc) {
     const uint8_t h = b[n];
     if (h & 0x80) return true;
@@ -118,6 +181,21 @@ uint64_t mediaDataStart(FileHandle& file, uint64_t fileSize) {
     pos += size;
   }
   return pos;
+}
+
+// Where the media data ends: at the end the media-data header gives, when the file starts
+// with readable atoms up to it and that end lies within the file; else at the end of the
+// file (a recording cut short, or a header whose size was lost).
+uint64_t mediaDataLimit(FileHandle& file, uint64_t fileSize) {
+  uint64_t pos = 0;
+  for (int atoms = 0; atoms < 16 && fileSize - pos >= 8; ++atoms) {
+    const auto [size, type, header] = topLevelAtomAt(file, pos);
+    if (size != 0 && (size < header || size > fileSize - pos)) break;
+    if (type == fourCC("mdat")) return size == 0 ? fileSize : pos + size;
+    if (size == 0) break;
+    pos += size;
+  }
+  return fileSize;
 }
 
 // Bytes of one PCM frame (one sample of every channel) of the reference's sound track:
@@ -318,6 +396,8 @@ int32_t RepairFile::getNaluAtOffset(uint64_t offset, SampleList& sampleArray, By
   NALU previous;
   bool havePrevious = false;
   bool insidePicture = false;
+  NALU lastPicture;
+  bool haveLastPicture = false;
   uint64_t x = offset;
   int32_t count = 0;
 
@@ -325,7 +405,7 @@ int32_t RepairFile::getNaluAtOffset(uint64_t offset, SampleList& sampleArray, By
     // A unit must lie inside the file: one cut short by the end of a truncated recording
     // is not taken.
     return at < inputFileSize &&
-           unit.probe(window.at(at, kNaluProbeWindow), kNaluProbeWindow, sizeBytesLength, reference, kMaxNalSize) &&
+           unit.probe(window.at(at, kNaluProbeWindow), kNaluProbeWindow, sizeBytesLength, reference, maxNalSize) &&
            unit.nalSize <= inputFileSize - at;
   };
 
@@ -370,10 +450,24 @@ int32_t RepairFile::getNaluAtOffset(uint64_t offset, SampleList& sampleArray, By
       }
     }
 
+    // A picture of a run starts with its first slice and continues the decoding order of
+    // the run's previous picture; a unit that does neither (one that merely parses, in
+    // garbage or in the payload of a large picture) is no part of the stream and ends the
+    // run in front of it.
+    if (newPicture && isPicture(unit, hevc)) {
+      if (!startsPicture(unit, hevc) || (haveLastPicture && !continuesAfter(lastPicture, unit, reference))) {
+        if (nalCount) *nalCount -= 1;
+        return count;
+      }
+      lastPicture = unit;
+      haveLastPicture = true;
+    }
+
     if (merge && !sampleArray.empty()) {
       Sample& last = sampleArray.back();
       last.sampleSize += unit.nalSize;
       if (newPicture) last.picture = true;
+      if (isKeyframe(unit, hevc)) last.sync = true;
     } else {
       sampleArray.push_back(makeRecord(unit, x, hevc));
     }
@@ -393,6 +487,8 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
   videoSampleArray.clear();
   audioSampleArray.clear();
   sampleArray.clear();
+  forgetWalkedAudio();
+  outcome = ScanOutcome{};
   std::vector<std::shared_ptr<SampleToChunkEntery>> videoStsc;
   std::vector<std::shared_ptr<SampleToChunkEntery>> audioStsc;
 
@@ -417,6 +513,7 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
     return;
   }
   const uint64_t skip = healthyFile->numberOfTracks() < 3 ? 0 : healthyFile->getSampleSkip();
+  maxNalSize = maxUnitSize(*healthyFile);
 
   audioSampleCount = 0;
   videoSampleCount = 0;
@@ -426,10 +523,16 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
   if (delegate) delegate->repairFileDidStartPerformingTask(kTaskLocating);
   lastProgressSent = -1;
 
-  ByteWindow window(input, fileSize, kScanWindow, 64);
+  ByteWindow window(input, fileSize, kScanWindow, kMaxAacFrame);
   const bool hevc = reference.isHEVC();
   const uint32_t referenceLayer = hevc ? reference.sps265->NLayerId : 0;
   uint64_t nextProgress = 0;  // offset at which the percentage next changes
+  const uint64_t dataStart = mediaDataStart(input, fileSize);
+  const uint64_t dataEnd = std::max(dataStart, mediaDataLimit(input, fileSize));
+  const bool pcm = audioCodec == kAudioCodecTwos || audioCodec == kAudioCodecSowt;
+  const uint32_t bytesPerFrame = pcmBytesPerFrame(healthyFile.get());
+  const auto dsi = healthyFile->decoderSpecificInfo();
+  const Bytes audioConfig = dsi ? dsi->decoderSpecificInfo : Bytes();
 
   // AAC stretches are analysed beside the scan (each with a decoder of its own, so they do
   // not depend on each other). The scan leaves a placeholder chunk for each and puts the
@@ -488,21 +591,92 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
   };
 
   // PCM (big-endian "twos" or little-endian "sowt"): the whole stretch is one chunk of
-  // frames. The bytes of further tracks (a timecode sample per cycle) close the stretch
-  // and are left out; a stretch without a whole frame besides them holds no audio.
-  const uint32_t bytesPerFrame = pcmBytesPerFrame(healthyFile.get());
+  // whole frames. The bytes of further tracks (a timecode sample per cycle) close the
+  // stretch and are left out; a stretch without a whole frame besides them holds no audio.
+  uint64_t pcmFrames = 0;
   auto addPcmChunk = [&](uint64_t from, uint64_t size) {
-    const uint64_t kept = size > skip ? size - skip : 0;
-    const uint64_t frames = kept / bytesPerFrame;
+    const uint64_t frames = (size > skip ? size - skip : 0) / bytesPerFrame;
     if (frames == 0) return;
+    const uint64_t kept = frames * bytesPerFrame;
     ++audioChunks;
     audioSampleCount += kept;
+    pcmFrames += frames;
     addSampleToChunkEntry(audioStsc, audioChunks, uint32_t(std::min<uint64_t>(frames, UINT32_MAX)));
     sampleArray.push_back(SampleChunk{true, audioSampleArray.size(), 1});
     audioSampleArray.push_back(Sample::initWithSampleType(kSampleTypePCM, from, kept, nullptr));
   };
 
+  // A picture alone between two pieces of audio (muxers that interleave picture by picture
+  // write one) is taken only on strong evidence: its slice header parses against the
+  // reference and starts the picture, the bytes behind it are whole audio of the
+  // reference's format, and right after them comes either the end of the media data or
+  // the next item of the stream: a parameter set, SEI or delimiter, or a picture whose
+  // decoding order continues this one's. A unit that merely parses, in garbage or in
+  // audio, has no such company.
   uint64_t longestGap = 0;  // longest stretch between two runs
+  uint64_t lastItemStart = 0;  // where the item after the last lone picture starts
+  std::unique_ptr<AacFrameReader> walkReader;
+  NALU follower;
+  auto followsAt = [&](uint64_t x, const NALU& picture) {
+    if (x >= fileSize || certainlyNoUnit(window.at(x, kNaluProbeWindow), n, hevc, referenceLayer, maxNalSize))
+      return false;
+    // A unit that the end of a recording cut short still starts the next item.
+    if (!follower.probe(window.at(x, kNaluProbeWindow), kNaluProbeWindow, n, reference, maxNalSize) ||
+        (follower.nalSize > fileSize - x && dataEnd < fileSize))
+      return false;
+    if (isPicture(follower, hevc)) return startsPicture(follower, hevc) && continuesAfter(picture, follower, reference);
+    // Parameter sets, SEI and delimiters lead a picture: another unit follows right behind.
+    const uint64_t behind = x + follower.nalSize;
+    NALU second;
+    return behind < fileSize &&
+           !certainlyNoUnit(window.at(behind, kNaluProbeWindow), n, hevc, referenceLayer, maxNalSize) &&
+           second.probe(window.at(behind, kNaluProbeWindow), kNaluProbeWindow, n, reference, maxNalSize);
+  };
+  // Where the item after the lone picture ending at `end` starts (dataEnd for the end of
+  // the media data), or nothing. Audio that runs up to the end of the media data, where
+  // nothing follows to check against, counts only for a picture the previous one named
+  // as its successor (`announced`).
+  auto itemAfterLonePicture = [&](const NALU& picture, uint64_t end, bool announced) -> std::optional<uint64_t> {
+    if (end >= dataEnd) return end == dataEnd ? std::optional<uint64_t>(end) : std::nullopt;
+    if (followsAt(end, picture)) return end;
+    if (audioCodec == kAudioCodecAAC) {
+      // The frames walked here are handed to the stretch's analysis later. One decoder
+      // serves every walk: where a frame ends does not depend on the frames before it, and
+      // setting up a decoder for each of thousands of pictures would cost more than the
+      // decoding.
+      if (!walkReader) walkReader = std::make_unique<AacFrameReader>(audioConfig);
+      AacFrameReader& reader = *walkReader;
+      SampleList frames;
+      uint64_t x = end;
+      for (uint32_t i = 0; reader.usable() && i < kMaxFramesBetweenPictures && x < dataEnd; ++i) {
+        const size_t length = size_t(std::min<uint64_t>(dataEnd - x, kMaxAacFrame));
+        const size_t used = reader.frameSize(window.at(x, length), length);
+        if (used == 0) break;
+        frames.push_back(Sample::initWithSampleType(kSampleTypeAAC, x, used, nullptr));
+        x += used;
+        if (x < dataEnd && followsAt(x, picture)) {
+          rememberWalkedAudio(end, x - end, std::move(frames));
+          return x;
+        }
+      }
+      // The audio runs up to the end of the media data (a recording cut short ends inside
+      // a frame).
+      if (announced && x <= dataEnd && dataEnd - x < kMaxAacFrame && !frames.empty()) return dataEnd;
+      return std::nullopt;
+    }
+    if (pcm) {
+      // PCM cannot be told from other bytes, so the search stays near what the stretches
+      // between pictures have been so far: far beyond, a unit that parses by chance would
+      // be taken as the next picture and the pictures before it skipped.
+      const uint64_t reach = std::min(std::max(2 * longestGap, kMinPcmReach), kMaxPcmBetweenPictures);
+      const uint64_t limit = std::min(dataEnd, end + reach);
+      for (uint64_t x = end + bytesPerFrame; x < limit; x += bytesPerFrame)
+        if (followsAt(x, picture)) return x;
+      if (announced && dataEnd - end <= reach) return dataEnd;
+    }
+    return std::nullopt;
+  };
+  NALU lone;
   uint64_t o = 0;
   while (o < fileSize) {
     if (stopflag()) return;
@@ -513,19 +687,40 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
     }
 
     // Most offsets of unmatched data fail on the length prefix or the header byte; only a
-    // plausible unit goes on to the chain builder, which probes it in full.
-    if (n == 0 || n > 4 || certainlyNoUnit(window.at(o, kNaluProbeWindow), n, hevc, referenceLayer)) {
+    // plausible unit goes on to the chain builder, which probes it in full. They are
+    // stepped over in a tight loop of local values (up to the next progress report, and
+    // 1 MiB at most between two looks at the stop flag).
+    if (n == 0 || n > 4) {
       ++o;
       continue;
+    }
+    {
+      const uint64_t stopAt = std::min({fileSize, std::max(nextProgress, o + 1), o + (uint64_t(1) << 20)});
+      const uint8_t length = n;
+      const bool h = hevc;
+      const uint32_t layer = referenceLayer;
+      const uint32_t limit = maxNalSize;
+      uint64_t x = o;
+      while (x < stopAt && certainlyNoUnit(window.at(x, kNaluProbeWindow), length, h, layer, limit)) ++x;
+      if (x != o) {
+        o = x;
+        continue;
+      }
     }
 
     const size_t runStart = videoSampleArray.size();
     uint64_t units = 0;
     uint64_t k = 0;
     const int32_t consumed = getNaluAtOffset(o, videoSampleArray, window, n, &units, &k, fileSize, reference);
-    // A single isolated unit never makes a run, and neither does a chain that holds no
-    // picture (it would make a chunk of no samples).
-    if (consumed < 2 || k == 0) {
+    // A run of two units or more that holds a picture is taken as it is; a single unit
+    // only when it is a picture with the company described above. A chain that holds no
+    // picture would make a chunk of no samples.
+    std::optional<uint64_t> next;
+    if (consumed == 1 && k == 1 && lone.probe(window.at(o, kNaluProbeWindow), kNaluProbeWindow, n, reference,
+                                              maxNalSize) &&
+        startsPicture(lone, hevc))
+      next = itemAfterLonePicture(lone, o + lone.nalSize, o == lastItemStart);
+    if ((consumed < 2 || k == 0) && !next) {
       videoSampleArray.resize(runStart);
       if (stopflag()) return;
       ++o;
@@ -537,7 +732,7 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
       const uint64_t gapStart = videoSampleArray[runStart - 1].endOffset();
       const uint64_t gap = runOffset - gapStart;
       longestGap = std::max(longestGap, gap);
-      if (audioCodec == kAudioCodecTwos || audioCodec == kAudioCodecSowt) {
+      if (pcm) {
         addPcmChunk(gapStart, gap);
       } else if (audioCodec == kAudioCodecAAC) {
         // Audio written before the first video run is looked for once a run has been
@@ -546,7 +741,7 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
         if (audioSampleArray.empty() && videoSampleCount != 0 && !leadingAudioChecked) {
           leadingAudioChecked = true;
           const uint64_t firstVideo = videoSampleArray.front().sampleOffset;
-          const uint64_t from = std::min(mediaDataStart(input, fileSize), firstVideo);
+          const uint64_t from = std::min(dataStart, firstVideo);
           addAACChunk(from, firstVideo - from, true);
         }
         addAACChunk(gapStart, gap, false);
@@ -559,6 +754,10 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
     addSampleToChunkEntry(videoStsc, videoChunks, uint32_t(k));
     sampleArray.push_back(SampleChunk{false, runStart, videoSampleArray.size() - runStart});
     o = videoSampleArray.back().endOffset();
+    // The audio behind a lone picture has been walked already: the scan goes on where the
+    // next item starts.
+    lastItemStart = next ? *next : 0;
+    if (next && *next > o && *next < dataEnd) o = *next;
     writeAhead(settledChunks(), corrupt.filePath);
   }
 
@@ -568,17 +767,18 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
   // from video by decoding). A camera interleaves evenly, so the last stretch is no
   // longer than the others: what lies beyond (space the camera reserved, say) is not
   // taken as PCM, nor searched for AAC frames far beyond.
-  const bool pcm = audioCodec == kAudioCodecTwos || audioCodec == kAudioCodecSowt;
   if (!videoSampleArray.empty() && (pcm || audioCodec == kAudioCodecAAC)) {
     const uint64_t tailStart = videoSampleArray.back().endOffset();
     const uint64_t longest = pcm ? longestGap : std::max<uint64_t>(4 * longestGap, kMinAACTail);
     uint64_t tailEnd = std::max(tailStart, mediaDataEnd(input, window, fileSize, tailStart, longest));
+    // The last picture may have been followed by the start of one that was cut short.
+    if (lastItemStart > tailStart && lastItemStart < tailEnd) tailEnd = lastItemStart;
     if (pcm) {
       NALU unit;
       for (uint64_t x = tailStart; x < tailEnd; ++x) {
         if (stopflag()) return;
-        if (!certainlyNoUnit(window.at(x, kNaluProbeWindow), n, hevc, referenceLayer) &&
-            unit.probe(window.at(x, kNaluProbeWindow), kNaluProbeWindow, n, reference, kMaxNalSize)) {
+        if (!certainlyNoUnit(window.at(x, kNaluProbeWindow), n, hevc, referenceLayer, maxNalSize) &&
+            unit.probe(window.at(x, kNaluProbeWindow), kNaluProbeWindow, n, reference, maxNalSize)) {
           tailEnd = x;
           break;
         }
@@ -602,6 +802,23 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
     sampleArray.resize(kept);
     chunksRenumbered(keptWritten);
   }
+  forgetWalkedAudio();
+
+  // What the scan placed into samples, against the media data it looked at.
+  uint64_t placed = 0;
+  for (const Sample& s : videoSampleArray) placed += s.sampleSize;
+  for (const Sample& s : audioSampleArray) placed += s.sampleSize;
+  outcome.mediaDataBytes = dataEnd - dataStart;
+  outcome.bytesInSamples = placed;
+  const double videoRate = healthyFile->videoFPS();
+  if (videoRate > 0) outcome.videoSeconds = double(videoSampleCount) / videoRate;
+  if (pcm) {
+    const uint32_t rate = healthyFile->audioTrackTimeScale();
+    if (rate > 0) outcome.audioSeconds = double(pcmFrames) / rate;
+  } else if (audioCodec == kAudioCodecAAC) {
+    const double rate = healthyFile->audioFPS();
+    if (rate > 0) outcome.audioSeconds = double(audioSampleCount) / rate;
+  }
 
   std::vector<uint32_t> ranks = presentationRanks(window, n, fileSize, reference);
 
@@ -614,6 +831,26 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
   videoRequest->presentationRanks = std::move(ranks);
 }
 
+std::optional<SampleList> RepairFile::takeWalkedAudio(uint64_t offset, uint64_t size) {
+  std::lock_guard<std::mutex> lock(walkedMutex_);
+  auto it = walked_.find(offset);
+  if (it == walked_.end() || it->second.first != size) return std::nullopt;
+  SampleList frames = std::move(it->second.second);
+  walked_.erase(it);
+  return frames;
+}
+
+void RepairFile::rememberWalkedAudio(uint64_t offset, uint64_t size, SampleList frames) {
+  std::lock_guard<std::mutex> lock(walkedMutex_);
+  walked_[offset] = {size, std::move(frames)};
+}
+
+void RepairFile::forgetWalkedAudio() {
+  std::lock_guard<std::mutex> lock(walkedMutex_);
+  walked_.clear();
+}
+
+
 std::vector<uint32_t> RepairFile::presentationRanks(ByteWindow& window, uint8_t sizeBytesLength, uint64_t fileSize,
                                                     const ReferenceParameterSets& reference) {
   PictureOrder order(reference);
@@ -624,7 +861,7 @@ std::vector<uint32_t> RepairFile::presentationRanks(ByteWindow& window, uint8_t 
     // The record's first slice: parameter sets may travel in front of it.
     bool found = false;
     for (uint64_t x = record.sampleOffset; x < record.endOffset() && x < fileSize; x += unit.nalSize) {
-      if (!unit.probe(window.at(x, kNaluProbeWindow), kNaluProbeWindow, sizeBytesLength, reference, kMaxNalSize) ||
+      if (!unit.probe(window.at(x, kNaluProbeWindow), kNaluProbeWindow, sizeBytesLength, reference, maxNalSize) ||
           unit.nalSize == 0)
         break;
       if (isPicture(unit, reference.isHEVC())) {

@@ -16,9 +16,10 @@ void RepairFile::repairMOVWithRefFileAtPath(const std::string& referencePath, co
   writeAheadPath = repairedPath;
   repairFileAtPath(corruptPath, repairedPath, referencePath);
   if (!stopflag()) waitWhilePaused();
-  if (stopflag() || sampleArray.empty()) discardWrittenAhead();
+  if (stopflag() || videoSampleCount == 0) discardWrittenAhead();
   if (stopflag()) return;
-  if (!sampleArray.empty()) {
+  // Audio alone is no repaired movie: without a picture nothing was found.
+  if (videoSampleCount != 0 && !sampleArray.empty()) {
     writeSampleAtPath(repairedPath, corruptPath);
     // A stop ends the writing early and is still reported as completion; a write that
     // failed (disk full, I/O error) is a failure, never a completed repair.
@@ -69,6 +70,17 @@ void RepairFile::analysisMdatOfFile(File& corrupt, uint64_t videoCodec, uint64_t
     if (delegate) delegate->moveBackToSelectReferenceFile();
     setStopflag(true);
   }
+}
+
+void RepairFile::sendOutcome() {
+  if (!delegate) return;
+  char text[64];
+  std::snprintf(text, sizeof text, "%.1f %%", outcome.coverage() * 100);
+  delegate->repairFileAttribute("coverage", text);
+  std::snprintf(text, sizeof text, "%.2f s", outcome.videoSeconds);
+  delegate->repairFileAttribute("recoveredVideo", text);
+  std::snprintf(text, sizeof text, "%.2f s", outcome.audioSeconds);
+  delegate->repairFileAttribute("recoveredAudio", text);
 }
 
 void RepairFile::sendErrorWithCode(int32_t code, const std::string& errorReason) {

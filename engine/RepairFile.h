@@ -5,7 +5,9 @@
 // index, reporting everything through its delegate.
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -61,6 +63,9 @@ class RepairFile {
                         const std::string& referencePath);
   // Dispatches to the scan for H.264 (1001) and H.265 (1002) references.
   void analysisMdatOfFile(File& corrupt, uint64_t videoCodec, uint64_t audioCodec);
+  // Reports how much the scan recovered: "coverage" (share of the media data placed into
+  // samples), "recoveredVideo" and "recoveredAudio" (seconds).
+  void sendOutcome();
   // Builds and delivers an error object.
   void sendErrorWithCode(int32_t code, const std::string& errorReason);
   // The four attribute reports of the repaired movie.
@@ -103,6 +108,18 @@ class RepairFile {
   std::optional<SampleList> analyseAACInFileHandle(FileHandle& fileHandle, uint64_t offset, uint64_t size);
   // Threads that analyse AAC stretches beside the scan; 0: one per processor.
   unsigned audioAnalysisThreads = 0;
+  // Units larger than this are not taken (set by the scan from the reference).
+  uint32_t maxNalSize = 2'199'999;
+  // What the scan recovered, for the outcome of the repair.
+  struct ScanOutcome {
+    uint64_t mediaDataBytes = 0;  // bytes of media data looked at
+    uint64_t bytesInSamples = 0;  // of those, placed into video and audio samples
+    double videoSeconds = 0;
+    double audioSeconds = 0;
+    // Share of the media data placed into samples, 0 to 1.
+    double coverage() const { return mediaDataBytes ? double(bytesInSamples) / double(mediaDataBytes) : 0; }
+  };
+  ScanOutcome outcome;
   // The position in presentation order of every picture of videoSampleArray, read from
   // the order counts in their slice headers; empty when the stream does not carry them
   // (H.264 picture-order types 1 and 2) or a picture's cannot be read.
@@ -165,6 +182,14 @@ class RepairFile {
   std::string currentPerformingTask;
 
  private:
+  // Audio stretches the scan has walked already (behind a lone picture), by first offset:
+  // their length and frames, handed to the stretch's analysis instead of decoding again.
+  std::optional<SampleList> takeWalkedAudio(uint64_t offset, uint64_t size);
+  void rememberWalkedAudio(uint64_t offset, uint64_t size, SampleList frames);
+  void forgetWalkedAudio();
+  std::mutex walkedMutex_;
+  std::map<uint64_t, std::pair<uint64_t, SampleList>> walked_;
+
   // Creates the output, writes the placeholder and starts the copy; nothing on failure.
   std::unique_ptr<Output> openOutput(const std::string& outputPath, const std::string& corruptPath);
   // Writes chunks [output.chunksWritten, upTo) of sampleArray; false when stopped.

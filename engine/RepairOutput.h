@@ -21,6 +21,7 @@ struct RepairFile::Output {
   std::vector<uint64_t> audioChunkOffsets;
   std::vector<uint32_t> videoSizes;
   std::vector<uint32_t> audioSizes;
+  std::vector<uint32_t> syncSamples;  // numbers (from 1) of the keyframes among videoSizes
   // Size of video records that are not pictures, waiting for the picture they precede.
   uint64_t pending = 0;
   // Entries of sampleArray written so far.

@@ -49,6 +49,8 @@ class Sample {
   // The video group holds a coded picture and so is a sample of its own. Groups without
   // one (parameter sets, SEI, delimiters) are stored with the next picture of their chunk.
   bool picture = false;
+  // The picture is a keyframe (H.264 IDR, H.265 intra random-access point).
+  bool sync = false;
 };
 
 using SampleList = std::vector<Sample>;

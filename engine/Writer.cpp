@@ -73,6 +73,7 @@ bool RepairFile::writeChunks(Output& out, size_t upTo, bool withProgress) {
           if (s.picture) {
             out.videoSizes.push_back(uint32_t(out.pending + s.sampleSize));
             lastPictureInChunk = out.videoSizes.size() - 1;
+            if (s.sync) out.syncSamples.push_back(uint32_t(out.videoSizes.size()));
             out.pending = 0;
           } else {
             out.pending += s.sampleSize;
@@ -179,6 +180,7 @@ bool RepairFile::writeSamplesToFileHandle(Output& out) {
   audioRequest->FPS = healthyFile ? healthyFile->audioFPS() : 0;
   videoRequest->stcoEntries = std::move(out.videoChunkOffsets);
   videoRequest->stszEntries = std::move(out.videoSizes);
+  videoRequest->syncSamples = std::move(out.syncSamples);
   videoRequest->timeScale = healthyFile ? healthyFile->videoTrackTimeScale() : 0;
   videoRequest->FPS = healthyFile ? healthyFile->videoFPS() : 0;
 
@@ -191,6 +193,7 @@ void RepairFile::wirteHeaderToFile(FileHandle& output, const std::string& output
   if (healthyFile) repaired->setMoov(healthyFile->createMoovHeaderWithVideoRequest(videoRequest, audioRequest));
   sendInfoToUIVideoCodec(healthyFile ? healthyFile->videoCodec : 0, healthyFile ? healthyFile->videoFPS() : 0,
                          repaired->numberOfTracks(), repaired->durationOfFile());
+  sendOutcome();
 
   Bytes header;
   appendBE32(header, 1);

@@ -11,7 +11,7 @@
 # timed both alone and followed by a sync.
 #
 # Environment: BUILD_DIR (default build-bench), WORK_DIR (default $BUILD_DIR/bench-repair),
-# KEEP=1 keeps the big files afterwards; BENCH_RATE_KBIT, BENCH_FRAME and BENCH_CHUNK_MS
+# KEEP=1 keeps the big files afterwards; BENCH_RATE_KBIT, BENCH_FRAME, BENCH_CHUNK_MS and BENCH_AUD
 # choose the camera settings (see make-bench-movie.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -46,7 +46,7 @@ bash scripts/make-bench-movie.sh "$movie" "$size_mb"
 ref=$movie.ref.mov
 
 bytes=$(stat -c %s "$movie")
-echo "bench-repair: movie $((bytes / 1048576)) MiB, ${BENCH_FRAME:-1280x720} at ${BENCH_RATE_KBIT:-10000} kbit/s, chunks ${BENCH_CHUNK_MS:-0} ms"
+echo "bench-repair: movie $((bytes / 1048576)) MiB, ${BENCH_FRAME:-1280x720} at ${BENCH_RATE_KBIT:-10000} kbit/s, chunks ${BENCH_CHUNK_MS:-0} ms, delimiters ${BENCH_AUD:-0}"
 # Page cache: read the inputs once before timing, with nothing left to write back.
 cat "$movie" "$ref" >/dev/null
 sync

@@ -14,10 +14,11 @@
 #   BENCH_FRAME       frame size (default 1280x720)
 #   BENCH_CHUNK_MS    how much of each stream is written before the other: 0 (the
 #                     default) interleaves picture by picture, the worst case for the
-#                     repair; cameras write about half a second (500) at a time. Like a camera's, every picture starts with an access unit
-# delimiter: the repair takes runs of two NAL units or more, and the muxer writes one
-# picture per chunk between the audio, so a movie without delimiters would leave it
-# nothing to find. A stamp beside OUT makes a repeated call with the same size free.
+#                     repair; cameras write about half a second (500) at a time.
+#   BENCH_AUD         1: an access unit delimiter before every picture, as cameras write
+#                     them; 0 (the default): none, as ffmpeg's muxer writes x264's output,
+#                     so a picture of one slice is a single NAL unit alone in its chunk.
+# A stamp beside OUT makes a repeated call with the same settings free.
 set -euo pipefail
 
 die() { echo "make-bench-movie: $*" >&2; exit 1; }
@@ -30,12 +31,13 @@ command -v ffmpeg >/dev/null || die "ffmpeg is not installed (scripts/install-de
 rate_kbit=${BENCH_RATE_KBIT:-10000}
 frame=${BENCH_FRAME:-1280x720}
 chunk_ms=${BENCH_CHUNK_MS:-0}
+aud=${BENCH_AUD:-0}
 [[ $rate_kbit =~ ^[0-9]+$ ]] && [ "$rate_kbit" -ge 100 ] || die "BENCH_RATE_KBIT must be a whole number of at least 100"
 [[ $frame =~ ^[0-9]+x[0-9]+$ ]] || die "BENCH_FRAME must be WIDTHxHEIGHT"
 [[ $chunk_ms =~ ^[0-9]+$ ]] || die "BENCH_CHUNK_MS must be a whole number"
 
 script_path=$(readlink -f "$0")
-stamp="$(sha256sum <"$script_path" | cut -c1-16) $size_mb $rate_kbit $frame $chunk_ms"
+stamp="$(sha256sum <"$script_path" | cut -c1-16) $size_mb $rate_kbit $frame $chunk_ms $aud"
 if [ -f "$out" ] && [ -f "$out.ref.mov" ] && [ -f "$out.stamp" ] && [ "$(cat "$out.stamp")" = "$stamp" ]; then
   exit 0
 fi
@@ -56,7 +58,8 @@ segment_s=$(( (size_mb * 8 * 1024 + rate_kbit - 1) / rate_kbit + 1 ))
 [ "$segment_s" -gt 20 ] && segment_s=20
 settings=(-c:v libx264 -preset veryfast -profile:v high -pix_fmt yuv420p -g "$fps" -keyint_min "$fps"
           -sc_threshold 0 -bf 0 -b:v "${rate_kbit}k" -maxrate "${rate_kbit}k" -bufsize "$((rate_kbit * 2))k"
-          -x264-params aud=1 -c:a aac -b:a 128k)
+          -c:a aac -b:a 128k)
+[ "$aud" = 1 ] && settings+=(-x264-params aud=1)
 encode() {  # out seconds video-source hz
   ff -f lavfi -i "$3=size=$frame:rate=$fps:duration=$2,noise=alls=12:allf=t+u" \
      -f lavfi -i "aevalsrc=0.3*sin($4*2*PI*t)|0.3*sin($(($4 * 3 / 2))*2*PI*t):s=48000:d=$2" \

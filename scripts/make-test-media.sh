@@ -58,23 +58,43 @@ ff() { ffmpeg -nostdin -hide_banner -loglevel error -y "$@"; }
 # H.264 keeps its parameter sets in the sample description except in the in-band variant;
 # H.265 repeats them before every IDR picture, as cameras do, but without x265's banner SEI
 # (kilobytes of encoder settings, which no camera writes and the scan does not take).
+#
+# The "mux" variants are written the way editors, screen recorders and conversion tools
+# write through ffmpeg's muxer by default: no delimiters and parameter sets only in the
+# sample description, so a picture of one slice is a single NAL unit alone in its chunk
+# between two pieces of audio. muxbf adds B-frames, muxgop repeats SPS/PPS in front of
+# every IDR picture, muxmono has single-channel AAC. The hirate variants hold 1080p
+# keyframes of several megabytes (a still noise picture coded almost losslessly), in
+# half-second chunks (hirate) and picture by picture (hiratemux).
 x264_args() {  # $1 = variant
   local a=(-c:v libx264 -preset veryfast -profile:v high -pix_fmt yuv420p -threads 1
-           -g 15 -keyint_min 15 -sc_threshold 0 -b:v 400k -maxrate 500k -bufsize 500k)
+           -g 15 -keyint_min 15 -sc_threshold 0)
   case $1 in
-    bframes) a+=(-bf 2) ;;
+    hirate*) a=(-c:v libx264 -preset ultrafast -pix_fmt yuv420p -threads 1 -g 8 -keyint_min 8
+                -sc_threshold 0 -qp 4) ;;
+    *) a+=(-b:v 400k -maxrate 500k -bufsize 500k) ;;
+  esac
+  case $1 in
+    bframes|muxbf) a+=(-bf 2) ;;
     *) a+=(-bf 0) ;;
   esac
   case $1 in
     inband) a+=(-x264-params aud=1:repeat-headers=1) ;;
     slices) a+=(-slices 4 -x264-params aud=1) ;;
+    muxgop) a+=(-x264-params repeat-headers=1) ;;
+    mux*|hirate*) ;;
     *) a+=(-x264-params aud=1) ;;
   esac
   printf '%s\n' "${a[@]}"
 }
-x265_args() {
-  printf '%s\n' -c:v libx265 -preset fast -pix_fmt yuv420p -b:v 300k \
-    -x265-params "keyint=15:min-keyint=15:scenecut=0:bframes=0:pools=1:frame-threads=1:aud=1:repeat-headers=1:info=0:log-level=error"
+x265_args() {  # $1 = variant
+  local p="keyint=15:min-keyint=15:scenecut=0:pools=1:frame-threads=1:info=0:log-level=error"
+  case $1 in
+    muxbf) p+=":bframes=3" ;;
+    mux*) p+=":bframes=0" ;;
+    *) p+=":bframes=0:aud=1:repeat-headers=1" ;;
+  esac
+  printf '%s\n' -c:v libx265 -preset fast -pix_fmt yuv420p -b:v 300k -x265-params "$p"
 }
 
 # Runs jobs in the background, at most one per core; a failed job leaves a marker and
@@ -101,7 +121,17 @@ drain() {
 # Video-only recordings with the given settings and content.
 encode_video() {  # out codec variant size fps seconds source
   local dst=$1 codec=$2 variant=$3 size=$4 fps=$5 secs=$6 src=$7 args
-  if [ "$codec" = h264 ]; then mapfile -t args < <(x264_args "$variant"); else mapfile -t args < <(x265_args); fi
+  if [ "$codec" = h264 ]; then mapfile -t args < <(x264_args "$variant"); else mapfile -t args < <(x265_args "$variant"); fi
+  if [ "$variant" = hirate ]; then
+    # One noise picture, held: keyframes of about 3.5 MB, P pictures of a few bytes.
+    local seed=3
+    [ "$src" = testsrc2 ] && seed=7
+    ff -f lavfi -i "color=gray:s=1920x1080:r=$fps:d=1,noise=alls=60:allf=u:all_seed=$seed,format=yuv420p" \
+       -frames:v 1 "$dst.png"
+    ff -loop 1 -framerate "$fps" -i "$dst.png" -t "$secs" "${args[@]}" -an "$dst"
+    rm -f "$dst.png"
+    return
+  fi
   ff -f lavfi -i "$src=size=$size:rate=$fps:duration=$secs" "${args[@]}" -an "$dst"
 }
 
@@ -111,7 +141,7 @@ mux() {  # out container codec audio variant video seconds hz [extra output opti
   shift 8
   local a=(-i "$video")
   case $audio in
-    aac)  if [ "$variant" = mono ]; then
+    aac)  if [ "$variant" = mono ] || [ "$variant" = muxmono ]; then
             a+=(-f lavfi -i "aevalsrc=0.4*sin($hz*2*PI*t):s=48000:d=$secs" -map 0:v -map 1:a -c:a aac -b:a 64k)
           else
             a+=(-f lavfi -i "aevalsrc=0.4*sin($hz*2*PI*t)|0.4*sin($((hz * 3 / 2))*2*PI*t):s=48000:d=$secs"
@@ -126,6 +156,7 @@ mux() {  # out container codec audio variant video seconds hz [extra output opti
   a+=(-c:v copy)
   [ "$codec" = h265 ] && a+=(-tag:v hvc1)
   [ "$variant" = tmcd ] && a+=(-timecode 01:00:00:00)
+  [ "$variant" = hirate ] && a+=(-chunk_duration 500000)
   ff "${a[@]}" "$@" -f "$container" "$dst"
 }
 
@@ -198,6 +229,17 @@ sets=(
   "h264-aac-mov-bframes h264 aac mov bframes"
   "h264-aac-mov-tmcd h264 aac mov tmcd"
   "h264-aac-mp4-mono h264 aac mp4 mono"
+  "h264-aac-mov-mux h264 aac mov mux"
+  "h264-aac-mp4-muxbf h264 aac mp4 muxbf"
+  "h264-aac-mov-muxgop h264 aac mov muxgop"
+  "h264-aac-mp4-muxmono h264 aac mp4 muxmono"
+  "h264-sowt-mov-mux h264 sowt mov mux"
+  "h264-twos-mov-mux h264 twos mov mux"
+  "h265-aac-mp4-mux h265 aac mp4 mux"
+  "h265-aac-mov-muxbf h265 aac mov muxbf"
+  "h265-sowt-mov-mux h265 sowt mov mux"
+  "h264-aac-mov-hirate h264 aac mov hirate"
+  "h264-aac-mov-hiratemux h264 aac mov hiratemux"
 )
 
 # H.264 at 320x240, 25 fps; H.265 at 320x180 (not a multiple of 16), 30 fps. AAC and
@@ -205,8 +247,18 @@ sets=(
 # 48 kHz.
 geometry() { if [ "$1" = h264 ]; then echo "320x240 25"; else echo "320x180 30"; fi; }
 # The tmcd and mono variants record video like the plain one; the timecode is added by the
-# muxer, the mono variant has single-channel AAC.
-video_kind() { if [ "$2" = tmcd ] || [ "$2" = mono ]; then echo "$1-plain"; else echo "$1-$2"; fi; }
+# muxer, the mono variant has single-channel AAC. muxmono records like mux, hiratemux like
+# hirate: only the audio or the interleaving differs.
+video_kind() {
+  case $2 in
+    tmcd|mono) echo "$1-plain" ;;
+    muxmono) echo "$1-mux" ;;
+    hiratemux) echo "$1-hirate" ;;
+    *) echo "$1-$2" ;;
+  esac
+}
+# Seconds of the reference and of the recording; the high-rate recordings are short.
+durations() { if [ "${1#*-}" = hirate ]; then echo "0.32 0.64"; else echo "1 4"; fi; }
 
 # 1. One video recording per codec, variant and role.
 declare -A kinds=()
@@ -217,8 +269,9 @@ done
 for kind in "${!kinds[@]}"; do
   codec=${kind%%-*} variant=${kind#*-}
   read -r size fps < <(geometry "$codec")
-  job "$kind-ref" encode_video "$work/video/$kind.ref.mp4" "$codec" "$variant" "$size" "$fps" 1 testsrc
-  job "$kind-orig" encode_video "$work/video/$kind.orig.mp4" "$codec" "$variant" "$size" "$fps" 4 testsrc2
+  read -r ref_s orig_s < <(durations "$kind")
+  job "$kind-ref" encode_video "$work/video/$kind.ref.mp4" "$codec" "$variant" "$size" "$fps" "$ref_s" testsrc
+  job "$kind-orig" encode_video "$work/video/$kind.orig.mp4" "$codec" "$variant" "$size" "$fps" "$orig_s" testsrc2
 done
 drain
 
@@ -227,10 +280,11 @@ drain
 for s in "${sets[@]}"; do
   read -r name codec audio container variant <<<"$s"
   kind=$(video_kind "$codec" "$variant")
+  read -r ref_s orig_s < <(durations "$kind")
   job "$name-ref" mux "$work/$name.ref.$container" "$container" "$codec" "$audio" "$variant" \
-    "$work/video/$kind.ref.mp4" 1 440
+    "$work/video/$kind.ref.mp4" "$ref_s" 440
   job "$name-orig" mux "$work/$name.orig.$container" "$container" "$codec" "$audio" "$variant" \
-    "$work/video/$kind.orig.mp4" 4 660
+    "$work/video/$kind.orig.mp4" "$orig_s" 660
   echo "$name $codec $audio $container $variant" >>"$work/manifest.txt"
 done
 job faststart mux "$work/faststart.mov" mov h264 aac plain "$work/video/h264-plain.orig.mp4" 4 550 \

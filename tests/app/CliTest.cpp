@@ -10,8 +10,10 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <algorithm>
 #include <fstream>
 #include <functional>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -165,7 +167,8 @@ TEST_F(Cli, JsonReportsTheResult) {
   Result r = run({"repair", damaged, "-r", reference, "-o", out, "--json"}, scratch);
   ASSERT_EQ(r.status, 0) << r.err;
   for (const char* key : {"\"status\":\"repaired\"", "\"video\":\"AVC1\"", "\"fps\":", "\"track\":", "\"duration\":",
-                          "\"size\":", "\"videoSamples\":", "\"audioSamples\":", "\"elapsedSeconds\":"})
+                          "\"size\":", "\"videoSamples\":", "\"audioSamples\":", "\"elapsedSeconds\":",
+                          "\"coverage\":1.0000", "\"videoSeconds\":", "\"audioSeconds\":", "\"partial\":false"})
     EXPECT_NE(r.out.find(key), std::string::npos) << key << " in " << r.out;
   EXPECT_EQ(r.out.find('\n'), r.out.size() - 1) << "one line";
   EXPECT_EQ(r.err, "") << "--json prints no progress";
@@ -173,6 +176,29 @@ TEST_F(Cli, JsonReportsTheResult) {
   Result failed = run({"repair", damaged, "--json"}, scratch);
   EXPECT_EQ(failed.status, 4);
   EXPECT_NE(failed.out.find("\"status\":\"needs-reference\""), std::string::npos);
+}
+
+// Media data that is mostly not recoverable: the repair keeps what it found, says so in one
+// sentence and exits with a status of its own.
+TEST_F(Cli, LessThanHalfRecoveredIsNotASuccess) {
+  std::ifstream in(damaged, std::ios::binary);
+  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::string tag = "mdat";
+  auto at = std::search(bytes.begin(), bytes.end(), tag.begin(), tag.end());
+  ASSERT_NE(at, bytes.end());
+  std::fill(at - 4, at, 0);  // the media data runs to the end of the file
+  std::mt19937 noise(5);
+  for (size_t i = 0, n = bytes.size() * 3; i < n; ++i) bytes.push_back(char(noise()));
+  const fs::path mostlyNoise = dir / "noise.mov";
+  std::ofstream(mostlyNoise, std::ios::binary).write(bytes.data(), std::streamsize(bytes.size()));
+  const fs::path out = dir / "partial.mov";
+  Result r = run({"repair", mostlyNoise, "-r", reference, "-o", out}, scratch);
+  EXPECT_EQ(r.status, 8) << r.err;
+  EXPECT_TRUE(fs::exists(out));
+  EXPECT_NE(r.err.find("Less than half"), std::string::npos) << r.err;
+  Result json = run({"repair", mostlyNoise, "-r", reference, "-o", dir / "partial2.mov", "--json"}, scratch);
+  EXPECT_EQ(json.status, 8);
+  EXPECT_NE(json.out.find("\"partial\":true"), std::string::npos) << json.out;
 }
 
 TEST_F(Cli, InfoSaysPlainlyWhenThereIsNoIndex) {

@@ -72,9 +72,10 @@ TEST(MovieBuilder, DurationsAndLayout) {
   auto movie = ref->createMoovWithVideoRequest(&video, &audio);
   ASSERT_TRUE(movie);
 
-  // The timecode track is dropped; only the video track has an edit.
+  // The timecode track is dropped; only the video track has an edit. No picture of the
+  // request is a keyframe, so the sync-sample table is there and empty.
   EXPECT_EQ(checkedLayout(*movie),
-            "moov(mvhd trak(tkhd edts(elst) mdia(mdhd hdlr minf(vmhd hdlr dinf(dref) stbl(stsd stts stsc stsz co64)))) "
+            "moov(mvhd trak(tkhd edts(elst) mdia(mdhd hdlr minf(vmhd hdlr dinf(dref) stbl(stsd stss stts stsc stsz co64)))) "
             "trak(tkhd mdia(mdhd hdlr minf(smhd hdlr dinf(dref) stbl(stsd stts stsc stsz co64)))))");
   EXPECT_EQ(movie->mvhd, ref->mvhd);  // shared with the reference, next track number and all
   EXPECT_EQ(movie->mvhd->nextTrackID, 7u);
@@ -85,8 +86,8 @@ TEST(MovieBuilder, DurationsAndLayout) {
   EXPECT_EQ(nv.mdia->mdhd->duration, 90000u);  // 900 x the reference's 100 units a sample
   EXPECT_EQ(nv.mdia->mdhd->language, 0x55C4);
   EXPECT_EQ(stblOf(nv).stts->getOneSampleDuration(), 100u);  // 2997 / 29.97
-  // The edit starts one sample into the media.
-  EXPECT_EQ(nv.edts->elst->editListTable.at(0)->mediaTime, 100u);
+  // Without composition offsets the edit starts with the media: the first picture is shown.
+  EXPECT_EQ(nv.edts->elst->editListTable.at(0)->mediaTime, 0u);
   EXPECT_EQ(nv.edts->elst->editListTable.at(0)->trackDuration, 18018u);
   // Handlers: "mhlr"/"vide" for the media, 0/"dhlr" for the media information.
   EXPECT_EQ(nv.mdia->hdlr->writeableData, cat({be32(34), text("hdlr"), be32(0), text("mhlr"), text("vide"), zeros(14)}));
@@ -246,17 +247,24 @@ TEST(MovieBuilder, CompositionOffsetsForReorderedPictures) {
 TEST(MovieBuilder, VideoOnlyTablesFromTheReference) {
   const Bytes ctts2 = fullBox("ctts", 0, cat({be32(2), be32(1), be32(1024), be32(1), be32(0)}));
   const Bytes stss = fullBox("stss", 0, cat({be32(3), be32(1), be32(16), be32(31)}));
+  std::vector<uint32_t> everyPicture(300);
+  for (uint32_t i = 0; i < 300; ++i) everyPicture[i] = i + 1;
   struct Case {
     const char* name;
-    Bytes extra;
+    Bytes extra;                     // the reference's tables
+    std::vector<uint32_t> keyframes;  // as the pictures say
     const char* videoStbl;
+    uint32_t editStart;  // media time of the first picture shown
   };
+  // Keyframes come from the request, never from the reference's spacing; the reference's
+  // dependency flags are never copied.
   const Case cases[] = {
-      {"two composition runs", ctts2, "stbl(stsd ctts stts stsc stsz co64)"},
-      {"one composition run", fullBox("ctts", 0, cat({be32(1), be32(25), be32(512)})), "stbl(stsd stts stsc stsz co64)"},
-      {"sync samples and flags", cat({stss, fullBox("sdtp", 0, Bytes{0x20, 0x10, 0x10})}),
-       "stbl(stsd stss stts stsc stsz co64 sdtp)"},
-      {"flags without bytes", fullBox("sdtp", 0, {}), "stbl(stsd stts stsc stsz co64)"},
+      {"two composition runs", ctts2, {1, 200}, "stbl(stsd stss ctts stts stsc stsz co64)", 512},
+      {"one composition run", fullBox("ctts", 0, cat({be32(1), be32(25), be32(512)})), {1},
+       "stbl(stsd stss stts stsc stsz co64)", 0},
+      {"sync samples and flags", cat({stss, fullBox("sdtp", 0, Bytes{0x20, 0x10, 0x10})}), {1, 7, 300},
+       "stbl(stsd stss stts stsc stsz co64)", 0},
+      {"every picture a keyframe", stss, everyPicture, "stbl(stsd stts stsc stsz co64)", 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -264,7 +272,8 @@ TEST(MovieBuilder, VideoOnlyTablesFromTheReference) {
     v.extraStbl = a.extraStbl = c.extra;  // the sound track never takes them
     auto ref = parseMoov(moovBox(600, {v, a}, 3));
     ASSERT_TRUE(ref);
-    const AtomCreationRequest video = makeRequest(kRequestTypeVideo, 12800, 25, 300, 15);
+    AtomCreationRequest video = makeRequest(kRequestTypeVideo, 12800, 25, 300, 15);
+    video.syncSamples = c.keyframes;
     const AtomCreationRequest audio = makeRequest(kRequestTypeSound, 48000, 46.875, 400, 1);
     auto movie = ref->createMoovWithVideoRequest(&video, &audio);
     ASSERT_TRUE(movie);
@@ -278,16 +287,8 @@ TEST(MovieBuilder, VideoOnlyTablesFromTheReference) {
       for (const auto& e : nv.ctts->compositionOffsetTable) covered += e->sampleCount;
       EXPECT_EQ(covered, 300u);
     }
-    if (nv.stss) {  // spaced like the reference (1, 16, 31, ...) within the new samples
-      EXPECT_EQ(std::vector<uint32_t>(nv.stss->syncSampleTable.begin(), nv.stss->syncSampleTable.begin() + 3),
-                (std::vector<uint32_t>{1, 16, 31}));
-      EXPECT_LE(nv.stss->syncSampleTable.back(), 300u);
-    }
-    if (nv.sdtp) {  // the reference's flags repeated over 300 samples
-      ASSERT_EQ(nv.sdtp->writeableData.size(), 312u);
-      EXPECT_EQ(Bytes(nv.sdtp->writeableData.begin() + 12, nv.sdtp->writeableData.begin() + 19),
-                (Bytes{0x20, 0x10, 0x10, 0x20, 0x10, 0x10, 0x20}));
-    }
+    if (nv.stss) EXPECT_EQ(nv.stss->syncSampleTable, c.keyframes);
+    EXPECT_EQ(movie->tracks[0]->edts->elst->editListTable.at(0)->mediaTime, c.editStart);
   }
 }
 
@@ -341,6 +342,20 @@ AtomCreationRequest requestFromReference(const std::shared_ptr<Trak>& t, uint64_
   r.stcoEntries = stblOf(*t).stco->chunkOffsetTable;
   r.stszEntries = stblOf(*t).stsz->SampleSizeTable;
   r.stscEntries = stblOf(*t).stsc->SampleToChunkTable;
+  const Stbl& stbl = stblOf(*t);
+  if (stbl.stss) r.syncSamples = stbl.stss->syncSampleTable;
+  // Presentation order from the reference's own composition offsets, as the scan reads it
+  // from the pictures.
+  if (stbl.ctts && stbl.stts) {
+    const uint64_t m = stbl.stts->getOneSampleDuration();
+    std::vector<std::pair<uint64_t, uint32_t>> shown;
+    for (const auto& run : stbl.ctts->compositionOffsetTable)
+      for (uint32_t i = 0; run && i < run->sampleCount; ++i)
+        shown.push_back({uint64_t(shown.size()) * m + run->compositionOffset, uint32_t(shown.size())});
+    std::sort(shown.begin(), shown.end());
+    r.presentationRanks.assign(shown.size(), 0);
+    for (size_t rank = 0; rank < shown.size(); ++rank) r.presentationRanks[shown[rank].second] = uint32_t(rank);
+  }
   return r;
 }
 

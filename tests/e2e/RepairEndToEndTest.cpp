@@ -135,8 +135,8 @@ void expectCompleted(const Observed& r) {
   for (const RepairError& e : r.outcome->delegate.errors) ADD_FAILURE() << "error " << e.code << ": " << e.reason();
 }
 
-// Index lost: every frame comes back, identical and in order (the new edit list may hide
-// the first one), the audio lasts as long as the original's, and nothing fails to decode.
+// Index lost: every frame comes back, identical and in order, the first one shown, the
+// audio lasts as long as the original's (within one frame), and nothing fails to decode.
 void checkLostIndex(const test::TempDir& dir, const CaseFiles& c, const std::string& skipReason) {
   const Observed r = observe(dir, c, c.lost, "lost", skipReason);
   if (!skipReason.empty()) GTEST_SKIP() << skipReason;
@@ -147,11 +147,10 @@ void checkLostIndex(const test::TempDir& dir, const CaseFiles& c, const std::str
   EXPECT_TRUE(r.errors.empty()) << r.errors.front();
   EXPECT_EQ(r.identical, r.recovered.size()) << "frames that are not the original's, or out of order";
   ASSERT_FALSE(r.original.empty());
-  EXPECT_GE(r.recovered.size() + 1, r.original.size());
-  EXPECT_LE(r.recovered.size(), r.original.size());
+  EXPECT_EQ(r.recovered.size(), r.original.size());
   if (!c.hasAudio) return;
   ASSERT_GT(r.audioOrig, 0);
-  const bool audioOff = std::fabs(r.audioRepaired - r.audioOrig) > r.audioOrig * 0.02;
+  const bool audioOff = std::fabs(r.audioRepaired - r.audioOrig) > 1024.0 / 48000 + 1e-3;
   EXPECT_FALSE(audioOff) << "audio lasts " << r.audioRepaired << " s instead of " << r.audioOrig << " s";
 }
 
@@ -193,10 +192,18 @@ void checkGarbage(const test::TempDir& dir, const CaseFiles& c, const std::strin
 // Where the checks cannot pass for a reason outside the scan and the writer.
 std::string knownLimitation(const MediaSet&) { return ""; }
 
+// The high-rate recordings are two groups of eight pictures, and the 64 KiB over the middle
+// of their media data cover the end of the first keyframe and the start of the second:
+// every picture depends on a damaged one.
+std::string garbageLimitation(const MediaSet& s) {
+  if (s.highRate()) return "the damaged region reaches into both keyframes, so no picture can decode as before";
+  return "";
+}
+
 // A cut between a picture and the B pictures shown before it loses those B pictures: the
 // recovered pictures are in order, but the last one shown lies beyond a gap.
 std::string cutLimitation(const MediaSet& s) {
-  if (s.variant == "bframes")
+  if (s.variant == "bframes" || s.variant == "muxbf")
     return "the cut falls between a P picture and the B pictures shown before it, so the last picture "
            "recovered follows a gap";
   return "";
@@ -219,7 +226,7 @@ class ManifestSets : public ::testing::TestWithParam<MediaSet> {
 
 TEST_P(ManifestSets, LostIndex) { checkLostIndex(dir, files, skipReason); }
 TEST_P(ManifestSets, CutShort) { checkCutShort(dir, files, cutLimitation(GetParam())); }
-TEST_P(ManifestSets, GarbageInside) { checkGarbage(dir, files, skipReason); }
+TEST_P(ManifestSets, GarbageInside) { checkGarbage(dir, files, garbageLimitation(GetParam())); }
 
 std::string setName(const ::testing::TestParamInfo<MediaSet>& info) {
   std::string n = info.param.name;

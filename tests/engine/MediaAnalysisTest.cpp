@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <optional>
+#include <random>
 
 #include "StreamFixtures.h"
 #include "atoms/MovieBuilder.h"
@@ -308,8 +309,10 @@ TEST(Scan, PcmStretchesAreChunksOfWholeFrames) {
       EXPECT_EQ(s.sampleType, kSampleTypePCM);
       sizes.push_back(s.sampleSize);
     }
-    EXPECT_EQ(sizes, (std::vector<uint64_t>{4000, 4000, 6002, tail}));
-    EXPECT_EQ(repair->audioSampleCount, 4000u * 2 + 6002 + tail);
+    // Whole frames only: a stereo stretch of 6002 bytes keeps 6000.
+    const uint64_t kept = 6002 / c.frameBytes * c.frameBytes;
+    EXPECT_EQ(sizes, (std::vector<uint64_t>{4000, 4000, kept, tail}));
+    EXPECT_EQ(repair->audioSampleCount, 4000u * 2 + kept + tail);
     std::vector<std::pair<uint32_t, uint32_t>> runs;
     for (const auto& e : repair->audioRequest->stscEntries) runs.emplace_back(e->firstChunk, e->samplesPerChunk);
     const uint32_t f = uint32_t(c.frameBytes);
@@ -322,7 +325,7 @@ TEST(Scan, PcmStretchesAreChunksOfWholeFrames) {
     // longer than the longest between runs.
     const auto reserved = scan(dir, *rec, layOut(*rec, stretches, Bytes(100000, 0)));
     ASSERT_FALSE(reserved->audioSampleArray.empty());
-    EXPECT_EQ(reserved->audioSampleArray.back().sampleSize, 6002u);
+    EXPECT_EQ(reserved->audioSampleArray.back().sampleSize, kept);
 
     // When the media-data header says where the media data ends, the whole tail up to
     // there is audio, however long.
@@ -433,6 +436,66 @@ TEST(Scan, AacChunksInFileOrderWhateverTheWorkers) {
     std::vector<std::pair<uint32_t, uint32_t>> runs;
     for (const auto& e : repair.audioRequest->stscEntries) runs.emplace_back(e->firstChunk, e->samplesPerChunk);
     EXPECT_EQ(runs, (std::vector<std::pair<uint32_t, uint32_t>>{{1, 3}, {4, 2}}));
+  }
+}
+
+}  // namespace
+}  // namespace vr
+
+namespace vr {
+namespace {
+
+// A picture alone between two pieces of audio (the muxer's layout without delimiters) is
+// taken when whole audio frames lead to the next picture in decoding order or to the end
+// of the media data, and only then.
+TEST(Scan, LonePicturesAreTakenOnlyWithCompany) {
+  if (!test::hasFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+  test::TempDir dir;
+  const auto rec = record(dir, "ref.mov", "-f lavfi -i 'aevalsrc=0.3*sin(440*2*PI*t):s=48000:d=1' -ac 2 -c:a pcm_s16le",
+                          "-c:v libx264 -g 10 -bf 0");
+  ASSERT_TRUE(rec);
+  ASSERT_EQ(rec->pictures.size(), 25u);
+  std::mt19937 noise(7);
+  auto noiseBytes = [&](size_t n) {
+    Bytes b(n);
+    for (uint8_t& x : b) x = uint8_t(noise());
+    return b;
+  };
+  // Pictures in the given order, each followed by `audio` bytes.
+  auto interleaved = [&](const std::vector<size_t>& order, size_t audio) {
+    Bytes d = test::fromHex("0000001466747970717420200000000071742020" "00000000" "6d646174");
+    for (size_t i : order) {
+      const auto& p = rec->pictures[i];
+      d.insert(d.end(), rec->bytes.begin() + long(p.pos), rec->bytes.begin() + long(p.pos + p.size));
+      d.insert(d.end(), audio, 0x11);
+    }
+    return d;
+  };
+  std::vector<size_t> inOrder(25), shuffled(25);
+  for (size_t i = 0; i < 25; ++i) inOrder[i] = i;
+  shuffled = inOrder;
+  std::shuffle(shuffled.begin() + 1, shuffled.end(), std::mt19937(3));
+  Bytes alone = noiseBytes(200000);
+  const auto& third = rec->pictures[3];
+  std::copy(rec->bytes.begin() + long(third.pos), rec->bytes.begin() + long(third.pos + third.size),
+            alone.begin() + 100000);
+  struct Case {
+    const char* name;
+    Bytes data;
+    uint64_t atLeast, atMost;  // pictures found
+  };
+  // The first picture carries the encoder's SEI, so it is a run of two units anyway.
+  const Case cases[] = {
+      {"picture by picture, whole frames", interleaved(inOrder, 1920), 25, 25},
+      {"no audio between", interleaved(inOrder, 0), 25, 25},
+      {"decoding order broken", interleaved(shuffled, 1920), 1, 8},
+      {"one picture in random bytes", alone, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto repair = scan(dir, *rec, Damaged{c.data, {}});
+    EXPECT_GE(repair->videoSampleCount, c.atLeast);
+    EXPECT_LE(repair->videoSampleCount, c.atMost);
   }
 }
 

@@ -239,6 +239,12 @@ struct MediaSet {
   std::string cut() const { return file("cut"); }          // orig cut inside its media data
   std::string garbage() const { return file("garbage"); }  // lost with 64 KiB overwritten
   bool hasAudio() const { return audio != "none"; }
+  bool monoAAC() const { return variant == "mono" || variant == "muxmono"; }
+  // 1080p recordings with keyframes of several megabytes, a third of a second of reference.
+  bool highRate() const { return variant.rfind("hirate", 0) == 0; }
+  std::string resolution() const { return highRate() ? "1920x1080" : codec == "h264" ? "320x240" : "320x180"; }
+  double referenceSeconds() const { return highRate() ? 0.32 : 1.0; }
+  double recordingSeconds() const { return highRate() ? 0.64 : 4.0; }
 };
 
 // Parses manifest lines "<set> <codec> <audio> <container> <variant>"; blank lines and
