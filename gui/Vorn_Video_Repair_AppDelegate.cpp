@@ -245,9 +245,14 @@ QWidget* Vorn_Video_Repair_AppDelegate::buildReferenceTab() {
   connect(whyMovFile, &QLabel::linkActivated, this, [this](const QString& link) {
     if (link == QLatin1String("#why"))
       showAlert(QStringLiteral("Reference file"),
-                QStringLiteral("A damaged movie has lost its index, which tells a player what codec, picture size "
-                               "and sound the recording uses. A healthy movie recorded with the same camera and the "
-                               "same settings carries the same facts, and the repair takes them from it."),
+                aviFile ? QStringLiteral("The damaged AVI file has lost the stream descriptions that tell a player "
+                                         "what codec, picture size and sound the recording uses. A healthy AVI "
+                                         "file recorded with the same camera and the same settings carries the same "
+                                         "descriptions, and the repair takes them from it.")
+                        : QStringLiteral("A damaged movie has lost its index, which tells a player what codec, "
+                                         "picture size and sound the recording uses. A healthy movie recorded with "
+                                         "the same camera and the same settings carries the same facts, and the "
+                                         "repair takes them from it."),
                 QStringLiteral("OK"));
     else
       openWithDesktop(link);
