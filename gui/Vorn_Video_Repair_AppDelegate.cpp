@@ -51,7 +51,8 @@ struct Vorn_Video_Repair_AppDelegate::Reporter : RepairFileDelegate {
   void repairFileCurrentTaskProgress(int32_t p) override { c->storeProgress(run, p); }
   void repairFileDidFailWithError(const RepairError& error) override {
     std::fprintf(stderr, "video-repair-gui: repair failed: %s (error %d)\n", error.reason().c_str(), error.code);
-    QMetaObject::invokeMethod(c, [c = c, r = run] { c->engineFailed(r); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(c, [c = c, r = run, code = error.code] { c->engineFailed(r, code); },
+                              Qt::QueuedConnection);
   }
   void repairFileDidComplete() override {
     QMetaObject::invokeMethod(c, [c = c, r = run] { c->engineCompleted(r); }, Qt::QueuedConnection);
@@ -144,6 +145,7 @@ Vorn_Video_Repair_AppDelegate::~Vorn_Video_Repair_AppDelegate() {
 }
 
 RepairFile* Vorn_Video_Repair_AppDelegate::repairEngine() const { return run_ ? run_->repair.get() : nullptr; }
+RepairFileDelegate* Vorn_Video_Repair_AppDelegate::runDelegate() const { return run_ ? &run_->reporter : nullptr; }
 RepairFileAvi* Vorn_Video_Repair_AppDelegate::repairAviEngine() const {
   return run_ ? run_->repairAvi.get() : nullptr;
 }
@@ -243,9 +245,14 @@ QWidget* Vorn_Video_Repair_AppDelegate::buildReferenceTab() {
   connect(whyMovFile, &QLabel::linkActivated, this, [this](const QString& link) {
     if (link == QLatin1String("#why"))
       showAlert(QStringLiteral("Reference file"),
-                QStringLiteral("A damaged movie has lost its index, which tells a player what codec, picture size "
-                               "and sound the recording uses. A healthy movie recorded with the same camera and the "
-                               "same settings carries the same facts, and the repair takes them from it."),
+                aviFile ? QStringLiteral("The damaged AVI file has lost the stream descriptions that tell a player "
+                                         "what codec, picture size and sound the recording uses. A healthy AVI "
+                                         "file recorded with the same camera and the same settings carries the same "
+                                         "descriptions, and the repair takes them from it.")
+                        : QStringLiteral("A damaged movie has lost its index, which tells a player what codec, "
+                                         "picture size and sound the recording uses. A healthy movie recorded with "
+                                         "the same camera and the same settings carries the same facts, and the "
+                                         "repair takes them from it."),
                 QStringLiteral("OK"));
     else
       openWithDesktop(link);
@@ -546,9 +553,13 @@ void Vorn_Video_Repair_AppDelegate::didChooseCorruptFile(const QString& path) {
   }
 }
 
+QString Vorn_Video_Repair_AppDelegate::referenceFileFilter() const {
+  return aviFile ? QStringLiteral("AVI files (*.avi *.AVI)")
+                 : QStringLiteral("Movies (*.mov *.mp4 *.m4v *.mts *.MOV *.MP4 *.M4V *.MTS)");
+}
+
 void Vorn_Video_Repair_AppDelegate::openReferenceFile() {
-  openPanel(QStringLiteral("Choose a healthy reference file"), QDir::homePath(),
-            QStringLiteral("Movies (*.mov *.mp4 *.m4v *.mts *.MOV *.MP4 *.M4V *.MTS)"), false,
+  openPanel(QStringLiteral("Choose a healthy reference file"), QDir::homePath(), referenceFileFilter(), false,
             &Vorn_Video_Repair_AppDelegate::didChooseReferenceFile);
 }
 
@@ -626,7 +637,8 @@ void Vorn_Video_Repair_AppDelegate::repair() {
     }
     repFileStatus->setText(QStringLiteral("File Selected"));
     repCorruptFilePath->setText(QStringLiteral("Corrupted File:%1").arg(corruptFilePath));
-    repHealthyFilePath->hide();
+    repHealthyFilePath->setText(QStringLiteral("Healthy File:%1").arg(referenceFilePath));
+    repHealthyFilePath->setVisible(referenceFilePath != corruptFilePath);
     startClock();
     elapsedTime->setText(QStringLiteral("00:00:00"));
     upperBoxField->setText(QStringLiteral("Repairing Video File"));
@@ -642,14 +654,16 @@ void Vorn_Video_Repair_AppDelegate::repair() {
   RepairRun* r = run.get();
   const std::string reference = fsPath(referenceFilePath), damaged = fsPath(corruptFilePath),
                     working = fsPath(repairedFilePath);
+  // The AVI engine takes a reference only when the user chose one besides the damaged file.
+  const std::string aviReference = referenceFilePath != corruptFilePath ? reference : std::string();
   run_ = std::move(run);
-  r->thread = std::thread([r, reference, damaged, working] {
+  r->thread = std::thread([r, reference, damaged, working, aviReference] {
     // Nothing may escape the worker: it would end the program.
     try {
       if (r->repair)
         r->repair->repairMOVWithRefFileAtPath(reference, damaged, working);
       else
-        r->repairAvi->retrieveAudioVideoSamplesForFileAtPath(damaged, working);
+        r->repairAvi->retrieveAudioVideoSamplesForFileAtPath(damaged, working, aviReference);
     } catch (const std::exception& e) {
       r->reporter.repairFileDidFailWithError(makeRepairError(0, e.what()));
     } catch (...) {
@@ -689,8 +703,8 @@ void Vorn_Video_Repair_AppDelegate::engineAttribute(uint64_t run, const QString&
   if (run != runGeneration_.load()) return;
   static const QMap<QString, QString> kFurtherFacts = {
       {QStringLiteral("coverage"), QStringLiteral("Media data recovered:")},
-      {QStringLiteral("videoDuration"), QStringLiteral("Video recovered:")},
-      {QStringLiteral("audioDuration"), QStringLiteral("Audio recovered:")},
+      {QStringLiteral("recoveredVideo"), QStringLiteral("Video recovered:")},
+      {QStringLiteral("recoveredAudio"), QStringLiteral("Audio recovered:")},
   };
   if (key == QLatin1String("track"))
     tracksField->setText(value);
@@ -721,8 +735,11 @@ void Vorn_Video_Repair_AppDelegate::engineCompleted(uint64_t run) {
   repairCompleted();
 }
 
-void Vorn_Video_Repair_AppDelegate::engineFailed(uint64_t run) {
+void Vorn_Video_Repair_AppDelegate::engineFailed(uint64_t run, int32_t code) {
   if (run != runGeneration_.load()) return;
+  // An AVI file whose stream descriptions cannot be used (107) may still be repaired with
+  // those of a healthy AVI from the same camera: ask for one, once.
+  if (aviFile && code == kAviNeedsReference && corruptFilePath == referenceFilePath) return askForReference();
   runEnded();
   currentstatus->clear();
   showFailureSheet();
@@ -730,10 +747,20 @@ void Vorn_Video_Repair_AppDelegate::engineFailed(uint64_t run) {
 
 void Vorn_Video_Repair_AppDelegate::engineNeedsReference(uint64_t run) {
   if (run != runGeneration_.load()) return;
-  if (corruptFilePath != referenceFilePath) return engineFailed(run);
+  if (corruptFilePath != referenceFilePath) return engineFailed(run, 0);
+  askForReference();
+}
+
+void Vorn_Video_Repair_AppDelegate::askForReference() {
   runEnded();
   topButtonsSetEnabled(true);
   upperBoxField->setText(QStringLiteral("Select a healthy reference file to repair"));
+  if (aviFile) {
+    refTabFileStatus->setText(QStringLiteral("File Selected"));
+    refTabCorruptPath->setText(QStringLiteral("Corrupted File:%1").arg(corruptFilePath));
+    whyMovFile->setText(getAttributedStringForLink(QStringLiteral("#why"),
+                                                   QStringLiteral("Why i need to select a reference file?")));
+  }
   selectTab(referenceFileTab);
   selectRefFileBtn->show();
   nextstepTextField->show();
@@ -831,9 +858,16 @@ void Vorn_Video_Repair_AppDelegate::couldntRepairOk() {
   mainScreen();
 }
 
+void Vorn_Video_Repair_AppDelegate::reportClosed() {
+  if (tabview->currentWidget() != detailsTab) couldntRepairOk();
+}
+
 void Vorn_Video_Repair_AppDelegate::share() {
 #ifdef VR_HAVE_REPORT
+  // The report replaces the failure notice; closing it ends the failed repair.
+  couldntRepair->closeWindow();
   auto* report = new ReportWindow(fileClassArray, this);
+  connect(report, &ReportWindow::reportClosed, this, &Vorn_Video_Repair_AppDelegate::reportClosed);
   report->setWindowFlag(Qt::Window);
   report->setAttribute(Qt::WA_DeleteOnClose);
   report->setWindowModality(Qt::ApplicationModal);

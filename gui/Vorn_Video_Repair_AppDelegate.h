@@ -31,6 +31,7 @@ class RepairFile;
 class RepairFileAvi;
 class PreviewWindow;
 struct RepairError;
+class RepairFileDelegate;
 
 class Vorn_Video_Repair_AppDelegate : public QMainWindow {
   Q_OBJECT
@@ -52,6 +53,8 @@ class Vorn_Video_Repair_AppDelegate : public QMainWindow {
   void repairAbortedOk();
   void couldntRepairOk();
   void share();
+  // The error report was closed: back to the main screen unless the details are shown.
+  void reportClosed();
   void mainScreen();
   void closeClicked();
   void minimizeClicked();
@@ -68,6 +71,8 @@ class Vorn_Video_Repair_AppDelegate : public QMainWindow {
   // What the file choosers (and a drop onto the window) hand over.
   void didChooseCorruptFile(const QString& path);
   void didChooseReferenceFile(const QString& path);
+  // The file types the reference chooser offers: AVI files for an AVI repair, movies otherwise.
+  QString referenceFileFilter() const;
   void didChooseSaveFolder(const QString& folder);
   void didChoosePlayer(const QString& application);
 
@@ -89,6 +94,10 @@ class Vorn_Video_Repair_AppDelegate : public QMainWindow {
   QTimer* displayTimer() { return &displayTimer_; }
   QPointer<QMessageBox> currentAlert;
   QPointer<PreviewWindow> previewWindow;
+  // The delegate the engine of the current run reports to (none between runs).
+  RepairFileDelegate* runDelegate() const;
+  // The AVI engine's error for stream descriptions it cannot use without a reference.
+  static constexpr int32_t kAviNeedsReference = 107;
 
   // ---- Outlets ----------------------------------------------------------------------
   QLabel* upperBoxField;
@@ -127,7 +136,8 @@ class Vorn_Video_Repair_AppDelegate : public QMainWindow {
   void storeProgress(uint64_t run, int32_t percent);
   void engineAttribute(uint64_t run, const QString& key, const QString& value);
   void engineCompleted(uint64_t run);
-  void engineFailed(uint64_t run);
+  // code: the engine's error code (0 when the controller itself ends the run as failed).
+  void engineFailed(uint64_t run, int32_t code);
   void engineNeedsReference(uint64_t run);
 
  protected:
@@ -155,6 +165,8 @@ class Vorn_Video_Repair_AppDelegate : public QMainWindow {
   // What every end of a run (completion, failure, a request for a reference) has in common.
   void runEnded();
   void showFailureSheet();
+  // The reference screen with the chooser shown, after a run that needs a reference.
+  void askForReference();
   void showAlert(const QString& title, const QString& text, const QString& button);
   // Shows an auxiliary window over the main window with the keyboard focus on one of its buttons.
   void showAuxiliary(coreWindow* window, QWidget* focus);

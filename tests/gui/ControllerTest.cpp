@@ -3,8 +3,13 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <QFormLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QLockFile>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QtEndian>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QProgressBar>
@@ -23,6 +28,8 @@
 #include "gui/Vorn_Video_Repair_AppDelegate.h"
 #ifdef VR_HAVE_REPORT
 #include "gui/report/ReportWindow.h"
+#include "gui_report/ReportTestSupport.h"
+#include "support/LoopbackHttpServer.h"
 #endif
 
 using namespace vr;
@@ -53,6 +60,47 @@ QString longDamagedMovie(const QTemporaryDir& dir) {
   return path;
 }
 
+// A three-second AVI recording of about 1 MB as many cameras write it (Motion JPEG pictures, PCM sound);
+// picture names the ffmpeg test source, so that two recordings differ. Empty when ffmpeg
+// cannot make it.
+QString makeAvi(const QString& path, const QString& picture) {
+  QProcess ffmpeg;
+  ffmpeg.start(QStringLiteral("ffmpeg"),
+               {"-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i", picture + "=size=320x240:rate=25", "-f",
+                "lavfi", "-i", "sine=frequency=440:sample_rate=22050", "-t", "3", "-c:v", "mjpeg", "-q:v", "4",
+                "-c:a", "pcm_s16le", "-ac", "1", path});
+  ffmpeg.waitForFinished(120000);
+  return ffmpeg.exitStatus() == QProcess::NormalExit && ffmpeg.exitCode() == 0 && QFileInfo::exists(path) ? path
+                                                                                                         : QString();
+}
+
+// A copy of an AVI file whose stream descriptions are lost: everything from the first
+// stream list to the end of the header list is overwritten with garbage.
+QString withHeaderListOverwritten(const QString& from, const QString& to) {
+  QByteArray b = readFile(from);
+  const qsizetype strl = b.indexOf("strl");
+  if (strl < 8 || b.size() < 20) return QString();
+  const qsizetype hdrlEnd = 20 + qsizetype(qFromLittleEndian<quint32>(b.constData() + 16));
+  uint32_t seed = 12345;
+  for (qsizetype i = strl - 8; i < hdrlEnd && i < b.size(); ++i) {
+    seed = seed * 1664525u + 1013904223u;
+    b[i] = char(seed >> 24);
+  }
+  writeFile(to, b);
+  return to;
+}
+
+// The label of the details row that shows value (empty when there is none).
+QString detailsLabelFor(QFormLayout* form, const QString& value) {
+  for (int row = 0; row < form->rowCount(); ++row) {
+    auto* field = form->itemAt(row, QFormLayout::FieldRole);
+    auto* label = form->itemAt(row, QFormLayout::LabelRole);
+    auto* shown = field ? qobject_cast<QLabel*>(field->widget()) : nullptr;
+    if (shown && label && shown->text() == value) return qobject_cast<QLabel*>(label->widget())->text();
+  }
+  return QString();
+}
+
 }  // namespace
 
 class ControllerTest : public QObject {
@@ -76,6 +124,46 @@ class ControllerTest : public QObject {
     QCOMPARE(c.upperBoxField->text(), QStringLiteral("Select a healthy reference file to repair"));
     QVERIFY(c.selectRefFileBtn->isVisibleTo(&c));
     QVERIFY(!c.refTabRepairBtn->isEnabled());
+  }
+
+  // Takes a damaged AVI file through its first run, which needs a reference, and chooses
+  // reference as the user would.
+  void runAviToReference(Controller& c, const QString& damaged, const QString& reference) {
+    c.didChooseCorruptFile(damaged);
+    QCOMPARE(c.tabview->currentWidget(), c.mainTab);
+    c.repair();
+    QCOMPARE(c.tabview->currentWidget(), c.repairingTab);
+    QVERIFY(!c.repHealthyFilePath->isVisibleTo(&c));
+    QTRY_VERIFY_WITH_TIMEOUT(!c.repairing, 120000);
+    QCOMPARE(c.tabview->currentWidget(), c.referenceFileTab);
+    QVERIFY(!c.couldntRepair->isVisible());
+    QVERIFY(c.selectRefFileBtn->isVisibleTo(&c));
+    QVERIFY(!c.refTabRepairBtn->isEnabled());
+    QCOMPARE(c.refTabCorruptPath->text(), "Corrupted File:" + damaged);
+    QCOMPARE(c.referenceFileFilter(), QStringLiteral("AVI files (*.avi *.AVI)"));
+    c.didChooseReferenceFile(reference);
+    QVERIFY(c.refTabRepairBtn->isEnabled());
+    c.repair();
+    QCOMPARE(c.repHealthyFilePath->text(), "Healthy File:" + reference);
+    QVERIFY(c.repHealthyFilePath->isVisibleTo(&c));
+  }
+
+  // A damaged AVI file without stream descriptions, a healthy recording of the same camera
+  // and a second damaged one, made once.
+  struct AviFiles {
+    QString damaged, healthy, unusable;
+  };
+  AviFiles aviFiles() {
+    const QString dir = tmp_.filePath("avi");
+    QDir().mkpath(dir);
+    AviFiles f{dir + "/damaged.avi", dir + "/healthy.avi", dir + "/unusable.avi"};
+    if (QFileInfo::exists(f.unusable)) return f;
+    const QString original = makeAvi(dir + "/original.avi", "testsrc");
+    if (original.isEmpty() || makeAvi(f.healthy, "testsrc2").isEmpty() ||
+        withHeaderListOverwritten(original, f.damaged).isEmpty() ||
+        withHeaderListOverwritten(f.healthy, f.unusable).isEmpty())
+      return {};
+    return f;
   }
 
   // Neither going home nor closing the window is allowed while a run or a copy is on.
@@ -186,6 +274,27 @@ class ControllerTest : public QObject {
     QVERIFY(c.homeBtn->isEnabled());
     QVERIFY(c.helppBtn->isEnabled());
 
+    // How much the engine recovered gets rows of their own, with readable labels.
+    RepairFileDelegate* engine = c.runDelegate();
+    QVERIFY(engine);
+    const struct {
+      const char *key, *value, *shown, *label;
+    } facts[] = {{"coverage", "97.3 %", "97.3 %", "Media data recovered:"},
+                 {"recoveredVideo", "14.96 s", "14.96 s", "Video recovered:"},
+                 {"recoveredAudio", "15.00 s", "15.00 s", "Audio recovered:"},
+                 {"coverage", "88", "88%", "Media data recovered:"}};
+    for (const auto& f : facts) engine->repairFileAttribute(f.key, f.value);
+    for (const auto& f : facts)
+      QTRY_COMPARE(detailsLabelFor(c.detailsForm, f.shown), QString(f.label));
+#ifdef VR_HAVE_REPORT
+    // A report closed while the details are shown leaves them in place.
+    c.share();
+    auto* report = c.findChild<ReportWindow*>();
+    QVERIFY(report);
+    QVERIFY(report->close());
+    QCOMPARE(c.tabview->currentWidget(), c.detailsTab);
+#endif
+
     const QString folder = tmp_.filePath("Saved here");
     c.didChooseSaveFolder(folder);
     QCOMPARE(c.tabview->currentWidget(), c.savingTab);
@@ -215,17 +324,80 @@ class ControllerTest : public QObject {
     QVERIFY(!c.repairing);
     QVERIFY(c.supportTextfield->text().contains("contact support"));
 #ifdef VR_HAVE_REPORT
-    // The report opens over the notice with the damaged file offered for upload.
-    c.share();
-    const QWidgetList windows = QApplication::topLevelWidgets();
-    QVERIFY(std::any_of(windows.begin(), windows.end(),
-                        [](QWidget* w) { return dynamic_cast<ReportWindow*>(w) && w->isVisible(); }));
+    // The report replaces the notice; closing it returns to the main screen.
+    QTest::mouseClick(c.shareBtn, Qt::LeftButton);
+    QVERIFY(!c.couldntRepair->isVisible());
+    auto* report = c.findChild<ReportWindow*>();
+    QVERIFY(report);
+    QVERIFY(report->isVisible());
+    QCOMPARE(report->filePaths(), QStringList({kDamaged}));
+    QVERIFY(report->close());
 #else
     QVERIFY(!c.shareBtn->isEnabled());
-#endif
     c.couldntRepairOk();
+#endif
     QVERIFY(!c.couldntRepair->overlayShown());
     QCOMPARE(c.tabview->currentWidget(), c.mainTab);
+  }
+
+  // An AVI file whose stream descriptions are lost is repaired with those of a healthy AVI
+  // from the same camera; a reference that lacks them too ends in the failure notice.
+  void aviReference_data() {
+    QTest::addColumn<bool>("usableReference");
+    QTest::newRow("healthy reference") << true;
+    QTest::newRow("reference without descriptions") << false;
+  }
+  void aviReference() {
+    QFETCH(bool, usableReference);
+    const AviFiles avi = aviFiles();
+    if (avi.damaged.isEmpty()) QSKIP("ffmpeg could not make the AVI files");
+    Controller c(tmp_.filePath("work"));
+    runAviToReference(c, avi.damaged, usableReference ? avi.healthy : avi.unusable);
+    if (usableReference) {
+      QTRY_COMPARE_WITH_TIMEOUT(c.tabview->currentWidget(), c.detailsTab, 120000);
+      QCOMPARE(c.fileNamefield->text(), QStringLiteral("damaged.avi"));
+      QVERIFY(QFileInfo(c.repairedFilePath).size() > 100000);
+    } else {
+      QTRY_VERIFY_WITH_TIMEOUT(c.couldntRepair->isVisible(), 120000);
+      QVERIFY(!c.repairing);
+      QVERIFY(!QFileInfo::exists(c.repairedFilePath));
+    }
+  }
+
+  // From a failed repair to a sent report: the damaged file lands in the blob container and
+  // the report mail reaches the mail server; closing the result returns to the main screen.
+  void reportFromFailedRepair() {
+#ifndef VR_HAVE_REPORT
+    QSKIP("the report screens are not built");
+#else
+    if (test::blobEmulatorEndpoint().empty()) QSKIP("VR_TEST_BLOB_ENDPOINT not set: no blob emulator");
+    const AviFiles avi = aviFiles();
+    if (avi.damaged.isEmpty()) QSKIP("ffmpeg could not make the AVI files");
+    test::LoopbackHttpServer mail(202);
+    test::configureReport(test::blobEmulatorEndpoint(), mail.url());
+    Controller c(tmp_.filePath("work"));
+    runAviToReference(c, avi.damaged, avi.unusable);
+    QTRY_VERIFY_WITH_TIMEOUT(c.couldntRepair->isVisible(), 120000);
+    QTest::mouseClick(c.shareBtn, Qt::LeftButton);
+    auto* report = c.findChild<ReportWindow*>();
+    QVERIFY(report);
+    report->findChild<QLineEdit*>("emailId")->setText("jane@example.com");
+    report->findChild<QPlainTextEdit*>("errorDetails")->setPlainText("The camera stopped.");
+    QTest::mouseClick(report->findChild<QAbstractButton*>("submitErrorReport"), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(report->resultDialog()->currentTabIdentifier(), QString("4"), 60000);
+    const std::string container = report->containerName().toStdString();
+    QVERIFY(test::downloadBlob(container, "damaged.avi") == readFile(avi.damaged));
+    const auto mails = mail.waitFor(1, std::chrono::seconds(30));
+    QCOMPARE(mails.size(), size_t(1));
+    QVERIFY(mails[0].body.find("UID : " + container) != std::string::npos);
+    QVERIFY(mails[0].body.find("/" + container + "/damaged.avi") != std::string::npos);
+    QTest::mouseClick(report->resultDialog()->errorUploadCloseBtn, Qt::LeftButton);
+    QTRY_COMPARE(c.tabview->currentWidget(), c.mainTab);
+    QVERIFY(!c.couldntRepair->overlayShown());
+    QVERIFY(c.fileClassArray.isEmpty());
+    for (const char* v : {"VR_STORAGE_CONNECTION_STRING", "VR_MAIL_API_KEY", "VR_MAIL_ENDPOINT", "VR_SUPPORT_MAILBOX"})
+      qunsetenv(v);
+#endif
   }
 
   void pauseAndStop() {

@@ -17,7 +17,7 @@
 #include <random>
 
 #include "gui/report/ReportWindow.h"
-#include "support/BlobEmulator.h"
+#include "gui_report/ReportTestSupport.h"
 #include "support/LoopbackHttpServer.h"
 #include "upload/Crypto.h"
 
@@ -111,12 +111,7 @@ class ReportWindowTest : public QObject {
     f.write(data);
     return path;
   }
-  void configure(const std::string& blobEndpoint) {
-    qputenv("VR_STORAGE_CONNECTION_STRING", test::emulatorConnectionString(blobEndpoint).c_str());
-    qputenv("VR_MAIL_API_KEY", "test-mail-key");
-    qputenv("VR_MAIL_ENDPOINT", QByteArray::fromStdString(mail_->url()));
-    qputenv("VR_SUPPORT_MAILBOX", "support@example.com");
-  }
+  void configure(const std::string& blobEndpoint) { test::configureReport(blobEndpoint, mail_->url()); }
   static void fillIn(ReportWindow& w, const QString& email, const QString& details) {
     w.findChild<QLineEdit*>("emailId")->setText(email);
     w.findChild<QPlainTextEdit*>("errorDetails")->setPlainText(details);
@@ -125,18 +120,6 @@ class ReportWindowTest : public QObject {
     QTest::mouseClick(w.findChild<QAbstractButton*>(name), Qt::LeftButton);
   }
   static QString alertText(ReportWindow& w) { return w.resultDialog()->alertMessage->text(); }
-  std::shared_ptr<AZSCloudBlobClient> emulatorClient() {
-    return AZSCloudStorageAccount::accountFromConnectionString(
-               test::emulatorConnectionString(test::blobEmulatorEndpoint()))
-        ->getBlobClient();
-  }
-  QByteArray download(const std::string& container, const std::string& blob) {
-    const auto client = emulatorClient();
-    const auto uri = client->containerReferenceFromName(container).blockBlobReferenceFromName(blob).storageUri();
-    auto r = client->execute(HttpRequest{"GET", uri, {}, {}}, size_t(64) << 20);
-    if (auto* ok = std::get_if<HttpResponse>(&r)) return QByteArray(reinterpret_cast<const char*>(ok->body.data()), qsizetype(ok->body.size()));
-    return "(missing)";
-  }
 
  private slots:
   void initTestCase() {
@@ -296,8 +279,8 @@ class ReportWindowTest : public QObject {
     QTRY_COMPARE_WITH_TIMEOUT(w.resultDialog()->currentTabIdentifier(), tab, 60000);
     QCOMPARE(w.resultDialog()->errorUploadCloseBtn->text(), QString("Close"));
     const std::string container = w.containerName().toStdString();
-    for (const auto& [name, data] : contents) QVERIFY2(download(container, name) == data, name.c_str());
-    QCOMPARE(download(container, "email.txt"), QByteArray("jane@example.com"));
+    for (const auto& [name, data] : contents) QVERIFY2(test::downloadBlob(container, name) == data, name.c_str());
+    QCOMPARE(test::downloadBlob(container, "email.txt"), QByteArray("jane@example.com"));
 
     const auto mails = mail_->waitFor(mailsBefore + 1, std::chrono::seconds(30));
     QCOMPARE(mails.size(), mailsBefore + 1);
@@ -366,7 +349,7 @@ class ReportWindowTest : public QObject {
       if (b->text() == "YES") b->click();
     QCOMPARE(w.resultDialog()->uploadingFileName->text(), QString("Aborting please wait..."));
     QTRY_COMPARE_WITH_TIMEOUT(w.resultDialog()->currentTabIdentifier(), QString("3"), 60000);
-    const auto client = emulatorClient();
+    const auto client = test::emulatorClient();
     auto exists = client->execute(AZSBlobRequestFactory::containerExists(
         client->containerReferenceFromName(w.containerName().toStdString()).storageUri()));
     QVERIFY(std::holds_alternative<StorageError>(exists));
