@@ -105,17 +105,21 @@ TEST(TestMedia, VideoChunksHaveTheLayoutOfTheirSet) {
     for (const VideoChunk& c : chunks) {
       if (c.units == 1) ++lone;
       largest = std::max(largest, c.largestUnit);
-      if (!highRate) EXPECT_LE(c.largestOtherUnit, 800u) << "chunk at " << c.offset;
+      if (!highRate) {
+        EXPECT_LE(c.largestOtherUnit, 800u) << "chunk at " << c.offset;
+      }
     }
     if (lengthSize == 1) {
       EXPECT_LT(largest, 256u);
-      EXPECT_EQ(lone, 0u);
+      EXPECT_LT(lone * 2, chunks.size()) << "most pictures should be several slices";
     } else if (muxed) {
       EXPECT_GT(lone * 2, chunks.size()) << "most chunks should be one unit";
     } else if (!highRate) {
       EXPECT_EQ(lone, 0u);
     }
-    if (highRate) EXPECT_GT(largest, 3'000'000u);
+    if (highRate) {
+      EXPECT_GT(largest, 3'000'000u);
+    }
   }
 }
 
@@ -228,8 +232,8 @@ TEST(TestMedia, DamagedCopiesAreCutAndOverwrittenInsideTheMediaData) {
     ASSERT_EQ(cut.size(), mdat->payloadOffset() + payload * 6 / 10);
     EXPECT_TRUE(std::equal(cut.begin(), cut.end(), orig.begin()));
 
-    // Garbage: same size as the lost copy, different only inside one 64 KiB window in the
-    // middle of the payload.
+    // Garbage: same size as the lost copy, different only inside one window of 64 KiB (or
+    // half the payload, if less) in the middle of the payload.
     ASSERT_EQ(garbage.size(), lost.size());
     size_t first = garbage.size(), last = 0;
     for (size_t i = 0; i < garbage.size(); ++i) {
@@ -242,7 +246,8 @@ TEST(TestMedia, DamagedCopiesAreCutAndOverwrittenInsideTheMediaData) {
     EXPECT_GE(first, mdat->payloadOffset());
     EXPECT_LT(last, mdat->end());
     EXPECT_LT(last - first, 65536u);
-    EXPECT_GT(last - first, 60000u);
+    // The window covers half of a smaller payload at most.
+    EXPECT_GT(last - first, std::min<uint64_t>(60000, payload / 2 * 9 / 10));
     EXPECT_LT(first, mdat->payloadOffset() + payload / 2);
     EXPECT_GT(last, mdat->payloadOffset() + payload / 2);
   }
