@@ -677,6 +677,19 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
     return std::nullopt;
   };
   NALU lone;
+  // The first slice of the last picture among the records from `first` on, into `unit`.
+  auto lastPictureOfRun = [&](size_t first, NALU& unit) {
+    for (size_t i = videoSampleArray.size(); i-- > first;) {
+      const Sample& record = videoSampleArray[i];
+      if (!record.picture) continue;
+      for (uint64_t x = record.sampleOffset; x < record.endOffset(); x += unit.nalSize) {
+        if (!unit.probe(window.at(x, kNaluProbeWindow), kNaluProbeWindow, n, reference, maxNalSize)) return false;
+        if (isPicture(unit, hevc)) return true;
+      }
+      return false;
+    }
+    return false;
+  };
   uint64_t o = 0;
   while (o < fileSize) {
     if (stopflag()) return;
@@ -715,12 +728,18 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
     // A run of two units or more that holds a picture is taken as it is; a single unit
     // only when it is a picture with the company described above. A chain that holds no
     // picture would make a chunk of no samples.
+    // With length prefixes of one or two bytes nearly every byte is a plausible length, so
+    // audio and garbage chain into runs of several units by chance: there every run needs
+    // the company of a lone picture, checked behind its last picture.
     std::optional<uint64_t> next;
+    const bool shortPrefix = n < 4;
     if (consumed == 1 && k == 1 && lone.probe(window.at(o, kNaluProbeWindow), kNaluProbeWindow, n, reference,
                                               maxNalSize) &&
         startsPicture(lone, hevc))
       next = itemAfterLonePicture(lone, o + lone.nalSize, o == lastItemStart);
-    if ((consumed < 2 || k == 0) && !next) {
+    else if (shortPrefix && consumed >= 2 && k > 0 && lastPictureOfRun(runStart, lone))
+      next = itemAfterLonePicture(lone, videoSampleArray.back().endOffset(), o == lastItemStart);
+    if ((consumed < 2 || k == 0 || shortPrefix) && !next) {
       videoSampleArray.resize(runStart);
       if (stopflag()) return;
       ++o;

@@ -65,7 +65,11 @@ ff() { ffmpeg -nostdin -hide_banner -loglevel error -y "$@"; }
 # between two pieces of audio. muxbf adds B-frames, muxgop repeats SPS/PPS in front of
 # every IDR picture, muxmono has single-channel AAC. The hirate variants hold 1080p
 # keyframes of several megabytes (a still noise picture coded almost losslessly), in
-# half-second chunks (hirate) and picture by picture (hiratemux).
+# half-second chunks (hirate) and picture by picture (hiratemux). mux2 and mux1 store the
+# pictures with 2-byte and 1-byte NAL length prefixes (rewritten after muxing); mux2 records
+# like mux, while mux1 needs every NAL unit under 256 bytes: H.264 slices of at most 200
+# bytes without x264's settings SEI, H.265 in twelve slices of 16x16 blocks at the coarsest
+# quantiser.
 x264_args() {  # $1 = variant
   local a=(-c:v libx264 -preset veryfast -profile:v high -pix_fmt yuv420p -threads 1
            -g 15 -keyint_min 15 -sc_threshold 0)
@@ -80,6 +84,7 @@ x264_args() {  # $1 = variant
   esac
   case $1 in
     inband) a+=(-x264-params aud=1:repeat-headers=1) ;;
+    mux1) a+=(-x264-params slice-max-size=200 -bsf:v filter_units=remove_types=6) ;;
     slices) a+=(-slices 4 -x264-params aud=1) ;;
     muxgop) a+=(-x264-params repeat-headers=1) ;;
     mux*|hirate*) ;;
@@ -91,6 +96,7 @@ x265_args() {  # $1 = variant
   local p="keyint=15:min-keyint=15:scenecut=0:pools=1:frame-threads=1:info=0:log-level=error"
   case $1 in
     muxbf) p+=":bframes=3" ;;
+    mux1) p+=":bframes=0:ctu=16:slices=12:qp=51" ;;
     mux*) p+=":bframes=0" ;;
     *) p+=":bframes=0:aud=1:repeat-headers=1" ;;
   esac
@@ -238,6 +244,10 @@ sets=(
   "h265-aac-mp4-mux h265 aac mp4 mux"
   "h265-aac-mov-muxbf h265 aac mov muxbf"
   "h265-sowt-mov-mux h265 sowt mov mux"
+  "h264-aac-mov-mux2 h264 aac mov mux2"
+  "h264-aac-mov-mux1 h264 aac mov mux1"
+  "h265-aac-mp4-mux2 h265 aac mp4 mux2"
+  "h265-aac-mp4-mux1 h265 aac mp4 mux1"
   "h264-aac-mov-hirate h264 aac mov hirate"
   "h264-aac-mov-hiratemux h264 aac mov hiratemux"
 )
@@ -247,12 +257,12 @@ sets=(
 # 48 kHz.
 geometry() { if [ "$1" = h264 ]; then echo "320x240 25"; else echo "320x180 30"; fi; }
 # The tmcd and mono variants record video like the plain one; the timecode is added by the
-# muxer, the mono variant has single-channel AAC. muxmono records like mux, hiratemux like
-# hirate: only the audio or the interleaving differs.
+# muxer, the mono variant has single-channel AAC. muxmono and mux2 record like mux,
+# hiratemux like hirate: only the audio, the interleaving or the length prefixes differ.
 video_kind() {
   case $2 in
     tmcd|mono) echo "$1-plain" ;;
-    muxmono) echo "$1-mux" ;;
+    muxmono|mux2) echo "$1-mux" ;;
     hiratemux) echo "$1-hirate" ;;
     *) echo "$1-$2" ;;
   esac
@@ -291,11 +301,20 @@ job faststart mux "$work/faststart.mov" mov h264 aac plain "$work/video/h264-pla
   -movflags +faststart
 drain
 
-# 3. Damaged copies and byte-level special files.
-seed=1
-while read -r name _ _ container _; do
-  job "$name-damage" surgery damage "$work/$name.orig.$container" "$work/$name.lost.$container" \
+# 3. Damaged copies and byte-level special files. The mux2 and mux1 sets first get their
+# short length prefixes, reference and recording alike.
+damage_set() {  # name container variant seed
+  local name=$1 container=$2 variant=$3 seed=$4 f
+  case $variant in
+    mux2|mux1)
+      for f in ref orig; do surgery nalsize "$work/$name.$f.$container" "${variant#mux}"; done ;;
+  esac
+  surgery damage "$work/$name.orig.$container" "$work/$name.lost.$container" \
     "$work/$name.cut.$container" "$work/$name.garbage.$container" "$seed"
+}
+seed=1
+while read -r name _ _ container variant; do
+  job "$name-damage" damage_set "$name" "$container" "$variant" "$seed"
   seed=$((seed + 1))
 done <"$work/manifest.txt"
 job mdat64 surgery mdat64 "$work/h264-aac-mov.orig.mov" "$work/mdat64.mov"

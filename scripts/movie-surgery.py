@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 # Byte surgery on movie files for the test and benchmark media: damaged copies as cameras
 # leave them, a 64-bit media-data header, "moov" text inside media data, padding, and
-# cutting a file right after its media data.
-#   movie-surgery.py damage|mdat64|moovtext|bigpad|cutmoov ARGS...
+# cutting a file right after its media data, and rewriting the NAL length prefixes of the
+# video to 1 or 2 bytes.
+#   movie-surgery.py damage|mdat64|moovtext|bigpad|cutmoov|nalsize ARGS...
 import os, random, struct, sys
 
 def top_atoms(data):
@@ -124,6 +125,112 @@ def cutmoov(path):
             pos += size
     raise SystemExit("no mdat in " + path)
 
+CONTAINERS = (b"moov", b"trak", b"mdia", b"minf", b"stbl")
+
+def children(data, start, end):
+    pos = start
+    while pos + 8 <= end:
+        size, typ = struct.unpack(">I4s", data[pos:pos + 8])
+        head = 8
+        if size == 1:
+            size, head = struct.unpack(">Q", data[pos + 8:pos + 16])[0], 16
+        if size < head or pos + size > end:
+            raise SystemExit("bad atom size at %d" % pos)
+        yield pos, size, typ, head
+        pos += size
+
+def tables(data, start, end, out):
+    # Collects the sample-table atoms and the handler type below one track.
+    for pos, size, typ, head in children(data, start, end):
+        if typ in CONTAINERS:
+            tables(data, pos + head, pos + size, out)
+        elif typ == b"hdlr":
+            out.setdefault(typ, bytes(data[pos + head + 8:pos + head + 12]))  # the media handler comes first
+        else:
+            out[typ] = (pos, size, head)
+    return out
+
+def track_chunks(data, t):
+    # The chunks of one track: (file offset, [sample sizes]) and where each stco entry lives.
+    pos, size, head = t[b"stco"] if b"stco" in t else t[b"co64"]
+    wide = b"co64" in t and b"stco" not in t
+    count = struct.unpack(">I", data[pos + head + 4:pos + head + 8])[0]
+    step = 8 if wide else 4
+    entry_at = [pos + head + 8 + i * step for i in range(count)]
+    offsets = [struct.unpack(">Q" if wide else ">I", data[a:a + step])[0] for a in entry_at]
+    pos, size, head = t[b"stsc"]
+    n = struct.unpack(">I", data[pos + head + 4:pos + head + 8])[0]
+    runs = [struct.unpack(">III", data[pos + head + 8 + 12 * i:pos + head + 20 + 12 * i])[:2] for i in range(n)]
+    pos, size, head = t[b"stsz"]
+    fixed, n = struct.unpack(">II", data[pos + head + 4:pos + head + 12])
+    size_at = [pos + head + 12 + 4 * i for i in range(n)] if fixed == 0 else []
+    sizes = [struct.unpack(">I", data[a:a + 4])[0] for a in size_at] if fixed == 0 else [fixed] * n
+    chunks, sample = [], 0
+    for c in range(count):
+        per = 0
+        for first, spc in runs:
+            if first <= c + 1:
+                per = spc
+        chunks.append((offsets[c], list(range(sample, sample + per))))
+        sample += per
+    return chunks, entry_at, step, sizes, size_at
+
+def relength(sample, length_size):
+    # Rewrites the 4-byte length prefixes of one video sample to length_size bytes.
+    out, p = bytearray(), 0
+    while p + 4 <= len(sample):
+        n = struct.unpack(">I", sample[p:p + 4])[0]
+        if n >= 1 << (8 * length_size) or p + 4 + n > len(sample):
+            raise SystemExit("NAL unit of %d bytes does not fit a %d-byte length" % (n, length_size))
+        out += n.to_bytes(length_size, "big") + sample[p + 4:p + 4 + n]
+        p += 4 + n
+    if p != len(sample):
+        raise SystemExit("sample does not end with a whole NAL unit")
+    return bytes(out)
+
+def nalsize(path, length_size):
+    # Rewrites a movie (index after the media data) in place so its video uses NAL length
+    # prefixes of length_size bytes: the samples shrink, the chunks move up, and the chunk
+    # offsets, sample sizes and the decoder configuration's length size follow.
+    data = bytearray(read(path))
+    mpos, msize, _, mhead = find(data, b"mdat")
+    moov = find(data, b"moov")
+    if moov[0] < mpos:
+        raise SystemExit("expected the index after the media data in " + path)
+    tracks = [tables(data, p + h, p + s, {}) for p, s, typ, h in children(data, moov[0] + moov[3], moov[0] + moov[1])
+              if typ == b"trak"]
+    plan = []
+    for t in tracks:
+        chunks, entry_at, step, sizes, size_at = track_chunks(data, t)
+        video = t.get(b"hdlr") == b"vide"
+        for i, (off, samples) in enumerate(chunks):
+            plan.append((off, video, samples, entry_at[i], step, sizes, size_at))
+    plan.sort()
+    payload = bytearray()
+    for off, video, samples, entry, step, sizes, size_at in plan:
+        new_off = mpos + mhead + len(payload)
+        data[entry:entry + step] = new_off.to_bytes(step, "big")
+        for s in samples:
+            body = bytes(data[off:off + sizes[s]])
+            off += sizes[s]
+            if video:
+                body = relength(body, length_size)
+                data[size_at[s]:size_at[s] + 4] = struct.pack(">I", len(body))
+            payload += body
+    for t in tracks:
+        if t.get(b"hdlr") != b"vide":
+            continue
+        pos, size, _ = t[b"stsd"]
+        for tag, at in ((b"avcC", 4), (b"hvcC", 21)):
+            i = data.find(tag, pos, pos + size)
+            if i >= 0:
+                data[i + 4 + at] = (data[i + 4 + at] & 0xFC) | (length_size - 1)
+    if mhead == 16:
+        hdr = struct.pack(">I4sQ", 1, b"mdat", 16 + len(payload))
+    else:
+        hdr = struct.pack(">I4s", 8 + len(payload), b"mdat")
+    write(path, bytes(data[:mpos]) + hdr + bytes(payload) + bytes(data[mpos + msize:]))
+
 cmd, args = sys.argv[1], sys.argv[2:]
 if cmd == "damage":
     damage(args[0], args[1], args[2], args[3], int(args[4]))
@@ -133,6 +240,8 @@ elif cmd == "moovtext":
     moovtext(args[0], args[1], args[2])
 elif cmd == "bigpad":
     bigpad(args[0], args[1], int(args[2]), int(args[3]))
+elif cmd == "nalsize":
+    nalsize(args[0], int(args[1]))
 elif cmd == "cutmoov":
     cutmoov(args[0])
 else:

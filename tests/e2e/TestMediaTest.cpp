@@ -39,8 +39,8 @@ struct VideoChunk {
 };
 
 // Walks the video chunks of a movie (consecutive packets of its first video stream, as
-// ffprobe lists them) through their 4-byte length prefixes.
-std::vector<VideoChunk> videoChunks(const std::string& movie, bool hevc) {
+// ffprobe lists them) through their length prefixes of lengthSize bytes.
+std::vector<VideoChunk> videoChunks(const std::string& movie, bool hevc, size_t lengthSize) {
   const auto r = runCommand("ffprobe -v error -select_streams v:0 -show_entries packet=pos,size "
                             "-of compact=p=0:nk=0 " + shellQuote(movie) + " 2>/dev/null");
   std::vector<std::pair<uint64_t, uint64_t>> packets;  // pos, size
@@ -59,14 +59,15 @@ std::vector<VideoChunk> videoChunks(const std::string& movie, bool hevc) {
     while (j < packets.size() && packets[j].first == end) end += packets[j++].second;
     VideoChunk c;
     c.offset = packets[i].first;
-    for (uint64_t p = c.offset; p + 5 <= end && end <= data.size();) {
-      const uint32_t n = readBE32(data.data() + p);
-      const uint8_t h = data[p + 4];
+    for (uint64_t p = c.offset; p + lengthSize + 1 <= end && end <= data.size();) {
+      uint32_t n = 0;
+      for (size_t k = 0; k < lengthSize; ++k) n = (n << 8) | data[p + k];
+      const uint8_t h = data[p + lengthSize];
       const bool slice = hevc ? ((h >> 1) & 0x3F) < 32 : (h & 0x1F) >= 1 && (h & 0x1F) <= 5;
       if (!slice) c.largestOtherUnit = std::max(c.largestOtherUnit, n);
       c.largestUnit = std::max(c.largestUnit, n);
       ++c.units;
-      p += 4 + uint64_t(n);
+      p += lengthSize + uint64_t(n);
     }
     chunks.push_back(c);
     i = j;
@@ -77,8 +78,9 @@ std::vector<VideoChunk> videoChunks(const std::string& movie, bool hevc) {
 // The sets hold the layouts users bring. Camera-like sets put an access unit delimiter
 // into every picture, so each chunk holds two NAL units or more, and their other units
 // stay short. Sets written as ffmpeg's muxer writes by default hold chunks of a single
-// unit (a picture alone between two pieces of audio). The high-rate sets hold keyframes of
-// more than three megabytes.
+// unit (a picture alone between two pieces of audio), except mux1, whose pictures are cut
+// into slices so that every unit fits a 1-byte length (mux2 and mux1 store 2- and 1-byte
+// lengths). The high-rate sets hold keyframes of more than three megabytes.
 TEST(TestMedia, VideoChunksHaveTheLayoutOfTheirSet) {
   ASSERT_FALSE(manifest().empty());
   struct Movie {
@@ -93,7 +95,8 @@ TEST(TestMedia, VideoChunksHaveTheLayoutOfTheirSet) {
   }
   for (const Movie& m : movies) {
     SCOPED_TRACE(m.path);
-    const auto chunks = videoChunks(m.path, m.hevc);
+    const size_t lengthSize = m.variant == "mux2" ? 2 : m.variant == "mux1" ? 1 : 4;
+    const auto chunks = videoChunks(m.path, m.hevc, lengthSize);
     ASSERT_FALSE(chunks.empty());
     const bool muxed = m.variant.rfind("mux", 0) == 0 || m.variant == "hiratemux";
     const bool highRate = m.variant.rfind("hirate", 0) == 0;
@@ -102,14 +105,21 @@ TEST(TestMedia, VideoChunksHaveTheLayoutOfTheirSet) {
     for (const VideoChunk& c : chunks) {
       if (c.units == 1) ++lone;
       largest = std::max(largest, c.largestUnit);
-      if (!highRate) EXPECT_LE(c.largestOtherUnit, 800u) << "chunk at " << c.offset;
+      if (!highRate) {
+        EXPECT_LE(c.largestOtherUnit, 800u) << "chunk at " << c.offset;
+      }
     }
-    if (muxed) {
+    if (lengthSize == 1) {
+      EXPECT_LT(largest, 256u);
+      EXPECT_LT(lone * 2, chunks.size()) << "most pictures should be several slices";
+    } else if (muxed) {
       EXPECT_GT(lone * 2, chunks.size()) << "most chunks should be one unit";
     } else if (!highRate) {
       EXPECT_EQ(lone, 0u);
     }
-    if (highRate) EXPECT_GT(largest, 3'000'000u);
+    if (highRate) {
+      EXPECT_GT(largest, 3'000'000u);
+    }
   }
 }
 
@@ -146,6 +156,10 @@ TEST(TestMedia, ManifestListsEveryCameraSetting) {
       {"h265-aac-mp4-mux", {"h265", "aac", "mp4", "mux"}},
       {"h265-aac-mov-muxbf", {"h265", "aac", "mov", "muxbf"}},
       {"h265-sowt-mov-mux", {"h265", "sowt", "mov", "mux"}},
+      {"h264-aac-mov-mux2", {"h264", "aac", "mov", "mux2"}},
+      {"h264-aac-mov-mux1", {"h264", "aac", "mov", "mux1"}},
+      {"h265-aac-mp4-mux2", {"h265", "aac", "mp4", "mux2"}},
+      {"h265-aac-mp4-mux1", {"h265", "aac", "mp4", "mux1"}},
       {"h264-aac-mov-hirate", {"h264", "aac", "mov", "hirate"}},
       {"h264-aac-mov-hiratemux", {"h264", "aac", "mov", "hiratemux"}},
   };
@@ -162,7 +176,7 @@ TEST(TestMedia, ManifestListsEveryCameraSetting) {
        {"faststart.mov", "mdat64.mov", "moovtext.mov", "moovtext-badmdat.mov", "big-damaged-mdat.mov"}) {
     EXPECT_GT(fileSizeOf(specialFile(special)), 0u) << special;
   }
-  EXPECT_EQ(setsWhere([](const MediaSet& s) { return s.codec == "h265"; }).size(), 9u);
+  EXPECT_EQ(setsWhere([](const MediaSet& s) { return s.codec == "h265"; }).size(), 11u);
 }
 
 TEST(TestMedia, HealthyMoviesDecodeCleanlyWithTheirCodecs) {
@@ -218,8 +232,8 @@ TEST(TestMedia, DamagedCopiesAreCutAndOverwrittenInsideTheMediaData) {
     ASSERT_EQ(cut.size(), mdat->payloadOffset() + payload * 6 / 10);
     EXPECT_TRUE(std::equal(cut.begin(), cut.end(), orig.begin()));
 
-    // Garbage: same size as the lost copy, different only inside one 64 KiB window in the
-    // middle of the payload.
+    // Garbage: same size as the lost copy, different only inside one window of 64 KiB (or
+    // half the payload, if less) in the middle of the payload.
     ASSERT_EQ(garbage.size(), lost.size());
     size_t first = garbage.size(), last = 0;
     for (size_t i = 0; i < garbage.size(); ++i) {
@@ -232,7 +246,8 @@ TEST(TestMedia, DamagedCopiesAreCutAndOverwrittenInsideTheMediaData) {
     EXPECT_GE(first, mdat->payloadOffset());
     EXPECT_LT(last, mdat->end());
     EXPECT_LT(last - first, 65536u);
-    EXPECT_GT(last - first, 60000u);
+    // The window covers half of a smaller payload at most.
+    EXPECT_GT(last - first, std::min<uint64_t>(60000, payload / 2 * 9 / 10));
     EXPECT_LT(first, mdat->payloadOffset() + payload / 2);
     EXPECT_GT(last, mdat->payloadOffset() + payload / 2);
   }
