@@ -132,7 +132,7 @@ TEST(ContainersRealMovies, QueriesAnswerWhatTheEncoderWasAskedFor) {
     EXPECT_EQ(moov->getOneSampleDurationOfTackType(kMediaKindVideo), moov->videoTrackTimeScale() / (h264 ? 25 : 30));
     EXPECT_NEAR(double(moov->duration()) / moov->mvhd->timescale, s.referenceSeconds(), 0.1);
     EXPECT_EQ(moov->getResolution(), s.resolution());
-    EXPECT_EQ(moov->getAVCOneNALUSizeLength(), 4u);
+    EXPECT_EQ(moov->getAVCOneNALUSizeLength(), s.nalLengthSize());
     EXPECT_EQ(moov->SPS() && moov->PPS(), h264);
     EXPECT_EQ(moov->VPS() && moov->SPS265() && moov->PPS265(), !h264);
     EXPECT_EQ(!moov->VPS() && !moov->SPS265() && !moov->PPS265(), h264);

@@ -116,7 +116,7 @@ TEST(SampleDescriptions, ReferenceMovies) {
         EXPECT_EQ(set.variant, "tmcd");
       } else if (s->getDecoder()->isVideo()) {
         EXPECT_EQ(s->codecFormat, h264 ? kTrackCodecAVC1 : kTrackCodecHVC1);
-        EXPECT_EQ(s->avc1NaluSizeLength(), 4u);
+        EXPECT_EQ(s->avc1NaluSizeLength(), set.nalLengthSize());
         EXPECT_EQ(s->getResolution(), set.resolution());
         EXPECT_FALSE(s->decoderSpecificInfo());
         EXPECT_EQ(bool(s->SPS()) && bool(s->PPS()), h264);

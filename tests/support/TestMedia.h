@@ -242,6 +242,8 @@ struct MediaSet {
   bool monoAAC() const { return variant == "mono" || variant == "muxmono"; }
   // 1080p recordings with keyframes of several megabytes, a third of a second of reference.
   bool highRate() const { return variant.rfind("hirate", 0) == 0; }
+  // Bytes of each NAL unit's length prefix: the mux2 and mux1 sets are rewritten to 2 and 1.
+  unsigned nalLengthSize() const { return variant == "mux2" ? 2 : variant == "mux1" ? 1 : 4; }
   std::string resolution() const { return highRate() ? "1920x1080" : codec == "h264" ? "320x240" : "320x180"; }
   double referenceSeconds() const { return highRate() ? 0.32 : 1.0; }
   double recordingSeconds() const { return highRate() ? 0.64 : 4.0; }
