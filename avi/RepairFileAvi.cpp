@@ -1,5 +1,6 @@
 // Validity check, header scan and data scan of the AVI repair engine.
 #include "avi/RepairFileAvi.h"
+#include "common/Text.h"
 #include "avi/AviFormats.h"
 
 #include <algorithm>
@@ -27,45 +28,10 @@ constexpr uint64_t kMaxFormatSize = 1u << 20;  // no stream format is larger; a 
 
 bool tagAt(const uint8_t* p, const char* tag) { return std::memcmp(p, tag, 4) == 0; }
 
-// Strict UTF-8 validation (no overlongs, no surrogates, nothing above U+10FFFF).
-bool isValidUtf8(const uint8_t* s, size_t n) {
-  size_t i = 0;
-  while (i < n) {
-    const uint8_t c = s[i];
-    size_t len;
-    uint32_t cp;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if ((c & 0xE0) == 0xC0) {
-      len = 2;
-      cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      len = 3;
-      cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      len = 4;
-      cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (n - i < len) return false;
-    for (size_t k = 1; k < len; ++k) {
-      if ((s[i + k] & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (s[i + k] & 0x3F);
-    }
-    if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800) || (len == 4 && cp < 0x10000) || cp > 0x10FFFF ||
-        (cp >= 0xD800 && cp <= 0xDFFF))
-      return false;
-    i += len;
-  }
-  return true;
-}
-
 // The handler code as text for the attribute reports: empty when it is not valid UTF-8.
 std::string handlerText(const std::array<uint8_t, 4>& code) {
-  if (!isValidUtf8(code.data(), code.size())) return std::string();
-  return std::string(reinterpret_cast<const char*>(code.data()), code.size());
+  std::string text(code.begin(), code.end());
+  return isValidUtf8(text) ? text : std::string();
 }
 
 // Sizes a stream description must keep to: a stream header holds at least the fields up to
