@@ -143,8 +143,8 @@ void File::setMoov(std::shared_ptr<Moov> moov) {
 }
 
 void File::loadDecoders() {
-  videoDecoder = moov_ ? moov_->getTrackDecoderWith(1) : Decoder{};
-  audioDecoder = moov_ ? moov_->getTrackDecoderWith(2) : Decoder{};
+  videoDecoder = moov_ ? moov_->getTrackDecoderWith(kMediaKindVideo) : Decoder{};
+  audioDecoder = moov_ ? moov_->getTrackDecoderWith(kMediaKindSound) : Decoder{};
 }
 
 void File::getVideoCoderFormat() { videoCodec = moov_ ? moov_->getVideoCodecFormat() : 0; }

@@ -21,7 +21,7 @@ inline constexpr uint64_t kFileTypeRepaired = 3;
 
 class File {
  public:
-  using Decoder = decltype(std::declval<Moov&>().getTrackDecoderWith(1));
+  using Decoder = decltype(std::declval<Moov&>().getTrackDecoderWith(kMediaKindVideo));
 
   static std::shared_ptr<File> initWithFileType(uint64_t fileType, const std::string& filePath);
   // Tolerant windowed scan of the top-level atoms of the file at path; never fails: a file

@@ -842,10 +842,10 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
   std::vector<uint32_t> ranks = presentationRanks(window, n, fileSize, reference);
 
   audioRequest = std::make_shared<AtomCreationRequest>();
-  audioRequest->requestType = 1;
+  audioRequest->requestType = kRequestTypeSound;
   audioRequest->stscEntries = std::move(audioStsc);
   videoRequest = std::make_shared<AtomCreationRequest>();
-  videoRequest->requestType = 2;
+  videoRequest->requestType = kRequestTypeVideo;
   videoRequest->stscEntries = std::move(videoStsc);
   videoRequest->presentationRanks = std::move(ranks);
 }

@@ -168,11 +168,11 @@ bool RepairFile::writeSamplesToFileHandle(Output& out) {
 
   if (!audioRequest) {
     audioRequest = std::make_shared<AtomCreationRequest>();
-    audioRequest->requestType = 1;
+    audioRequest->requestType = kRequestTypeSound;
   }
   if (!videoRequest) {
     videoRequest = std::make_shared<AtomCreationRequest>();
-    videoRequest->requestType = 2;
+    videoRequest->requestType = kRequestTypeVideo;
   }
   audioRequest->stcoEntries = std::move(out.audioChunkOffsets);
   audioRequest->stszEntries = std::move(out.audioSizes);
