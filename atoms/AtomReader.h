@@ -25,10 +25,24 @@ struct AtomReader {
     const uint64_t v = u64(off);
     return v > std::numeric_limits<uint32_t>::max() ? std::numeric_limits<uint32_t>::max() : uint32_t(v);
   }
+  // The size, type and version-and-flags words a full atom starts with.
+  void fullHeader(uint32_t& size, uint32_t& type, uint32_t& versionFlag) const {
+    size = u32(0);
+    type = u32(4);
+    versionFlag = u32(8);
+  }
   // How many of `count` entries of `width` bytes from offset `first` lie wholly inside.
   size_t entriesThatFit(uint32_t count, size_t first, size_t width) const {
     const size_t fit = n > first ? (n - first) / width : 0;
     return std::min<size_t>(count, fit);
+  }
+  // The big-endian integers of `width` bytes (4 or 8) from offset `first`, as many of
+  // `count` as lie wholly inside.
+  template <typename Int>
+  std::vector<Int> ints(uint32_t count, size_t first, size_t width = sizeof(Int)) const {
+    std::vector<Int> out(entriesThatFit(count, first, width));
+    for (size_t i = 0; i < out.size(); ++i) out[i] = Int(width == 8 ? u64(first + i * 8) : u32(first + i * 4));
+    return out;
   }
   // The entries of a table of fixed-width entries that start at offset 16, each built by
   // the entry class's byte constructor; only entries that lie wholly inside are read.
@@ -54,6 +68,14 @@ template <typename Atom>
 std::shared_ptr<Atom> readAtomCopy(const uint8_t* bytes, uint32_t size) {
   const Bytes copy = bytes != nullptr ? Bytes(bytes, bytes + size) : Bytes();
   return readAtom<Atom>(copy.data(), uint32_t(copy.size()));
+}
+
+// A new atom of default fields, complete with its serialised form.
+template <typename Atom>
+std::shared_ptr<Atom> builtDefault() {
+  auto atom = std::make_shared<Atom>();
+  atom->writeableData = atom->convertSelfToData();
+  return atom;
 }
 
 }  // namespace vr

@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "atoms/Descriptors.h"
-#include "common/Text.h"
 
 namespace vr {
 
@@ -63,10 +62,6 @@ double samplesPerSecond(uint32_t timescale, uint32_t duration, uint32_t count) {
 // ---------------------------------------------------------------------------------------
 // Dinf
 
-std::shared_ptr<Dinf> Dinf::initDINFWithBytes(const uint8_t* bytes, uint32_t size) {
-  return readAtom<Dinf>(bytes, size);
-}
-
 void Dinf::readBytes(const uint8_t* bytes, uint32_t length) {
   readAtomHeader(bytes, length, size, type);
   uint32_t t = 0;
@@ -86,10 +81,6 @@ Bytes Dinf::convertSelfToData() const { return containerBytes(size, type, {bytes
 
 // ---------------------------------------------------------------------------------------
 // Edts
-
-std::shared_ptr<Edts> Edts::initEDTSWithBytes(const uint8_t* bytes, uint32_t size) {
-  return readAtom<Edts>(bytes, size);
-}
 
 void Edts::readBytes(const uint8_t* bytes, uint32_t length) {
   readAtomHeader(bytes, length, size, type);
@@ -164,7 +155,7 @@ uint32_t Stbl::getSamplePerChunk() const {
 Bytes Stbl::convertSelfToData() const {
   const auto description = stsd ? std::span<const uint8_t>(stsd->stsdData) : std::span<const uint8_t>();
   return containerBytes(size, type, {description, bytesOf(stss), bytesOf(ctts), bytesOf(stts), bytesOf(stsc),
-                                     bytesOf(stsz), bytesOf(stco), bytesOf(sdtp)});
+                                     bytesOf(stsz), bytesOf(stco)});
 }
 
 // ---------------------------------------------------------------------------------------
@@ -180,7 +171,6 @@ std::shared_ptr<Minf> Minf::initMINFWithBytes(const uint8_t* bytes, uint32_t siz
 namespace {
 constexpr ChildRow<Minf> kMinfChildren[] = {
     {fourCC("dinf"), [](Minf& m, const uint8_t* c, uint32_t n) { m.dinf = Dinf::initDINFWithBytes(c, n); }},
-    {fourCC("gmin"), [](Minf& m, const uint8_t* c, uint32_t n) { m.gmin = Gmin::initGMINWithBytes(c, n); }},
     {fourCC("hdlr"), [](Minf& m, const uint8_t* c, uint32_t n) { m.hdlr = Hdlr::initHDLRWithBytes(c, n); }},
     {fourCC("stbl"),
      [](Minf& m, const uint8_t* c, uint32_t n) {
@@ -188,6 +178,7 @@ constexpr ChildRow<Minf> kMinfChildren[] = {
        if (m.stbl && m.stbl->udta) m.udta = m.stbl->udta;
      }},
     {kUdta, [](Minf& m, const uint8_t* c, uint32_t n) { m.udta = Udta::initUDTAWithBytes(c, n); }},
+    {fourCC("gmin")},
 };
 }  // namespace
 
@@ -415,13 +406,6 @@ const Stsd* videoDescription(const Moov& m, bool hevcOnly = false) {
     return avc || t.trackCodecFormat == kTrackCodecHVC1 ? t.sampleDescription() : nullptr;
   });
 }
-// The sound track and its sample description when its codec is mp4a.
-const Trak* aacTrack(const Moov& m, const Stsd** sd) {
-  auto t = m.getTrakWithType(kMediaKindSound);
-  if (!t || t->trackCodecFormat != kTrackCodecMP4A) return nullptr;
-  *sd = t->sampleDescription();
-  return t.get();
-}
 }  // namespace
 
 uint64_t Moov::getVideoCodecFormat() const {
@@ -454,66 +438,29 @@ uint32_t Moov::getOneSampleDurationOfTackType(uint64_t kind) const {
 }
 
 // Parameter sets and the NAL length size of the video sample description.
-uint32_t Moov::getAVCOneNALUSizeLength() const {
-  const Stsd* sd = videoDescription(*this);
-  return sd ? sd->avc1NaluSizeLength() : 0;
+namespace {
+template <auto Query>
+auto ofVideoDescription(const Moov& m, bool hevcOnly = false) {
+  const Stsd* sd = videoDescription(m, hevcOnly);
+  return sd ? (sd->*Query)() : decltype((sd->*Query)()){};
 }
-std::shared_ptr<vr::SPS> Moov::SPS() const {
-  const Stsd* sd = videoDescription(*this);
-  return sd ? sd->SPS() : nullptr;
-}
-std::shared_ptr<vr::PPS> Moov::PPS() const {
-  const Stsd* sd = videoDescription(*this);
-  return sd ? sd->PPS() : nullptr;
-}
-std::shared_ptr<vr::VPS_265> Moov::VPS() const {
-  const Stsd* sd = videoDescription(*this, true);
-  return sd ? sd->VPS() : nullptr;
-}
-std::shared_ptr<vr::SPS_265> Moov::SPS265() const {
-  const Stsd* sd = videoDescription(*this);
-  return sd ? sd->SPS265() : nullptr;
-}
-std::shared_ptr<vr::PPS_265> Moov::PPS265() const {
-  const Stsd* sd = videoDescription(*this);
-  return sd ? sd->PPS265() : nullptr;
-}
+}  // namespace
+uint32_t Moov::getAVCOneNALUSizeLength() const { return ofVideoDescription<&Stsd::avc1NaluSizeLength>(*this); }
+std::shared_ptr<vr::SPS> Moov::SPS() const { return ofVideoDescription<&Stsd::SPS>(*this); }
+std::shared_ptr<vr::PPS> Moov::PPS() const { return ofVideoDescription<&Stsd::PPS>(*this); }
+std::shared_ptr<vr::VPS_265> Moov::VPS() const { return ofVideoDescription<&Stsd::VPS>(*this, true); }
+std::shared_ptr<vr::SPS_265> Moov::SPS265() const { return ofVideoDescription<&Stsd::SPS265>(*this); }
+std::shared_ptr<vr::PPS_265> Moov::PPS265() const { return ofVideoDescription<&Stsd::PPS265>(*this); }
 
 std::string Moov::getResolution() const {
   auto t = getTrakWithType(kMediaKindVideo);
   return t ? t->getResolution() : std::string("Missing");
 }
 
-namespace {
-// Bytes of one audio sample at a bitrate: bits/s / timescale x sample duration / 8.
-uint32_t audioBytesPerSample(uint32_t bitrate, const Trak& t) {
-  if (t.trakMediaTimeScale == 0) return 0;
-  return truncToU32(double(bitrate) / double(t.trakMediaTimeScale) * double(t.oneSampleDuration) * 0.125);
-}
-}  // namespace
-
-uint32_t Moov::getAverageAudioSize() const {
-  const Stsd* sd = nullptr;
-  const Trak* t = aacTrack(*this, &sd);
-  return (t && sd) ? audioBytesPerSample(sd->getAvgAudioBitRate(), *t) : 0;
-}
-
-uint32_t Moov::getMaxAudioSize() const {
-  const Stsd* sd = nullptr;
-  const Trak* t = aacTrack(*this, &sd);
-  return (t && sd) ? audioBytesPerSample(sd->getMaxAudioBitRate(), *t) : 0;
-}
-
 std::shared_ptr<DecoderSpecifiInfoWrapper> Moov::decodeSpecificInfo() const {
-  const Stsd* sd = nullptr;
-  const Trak* t = aacTrack(*this, &sd);
-  return (t && sd) ? sd->decoderSpecificInfo() : nullptr;
-}
-
-uint32_t Moov::aacSampleMean() const {
-  const Stsd* sd = nullptr;
-  const Trak* t = aacTrack(*this, &sd);
-  return t ? t->getSampleSize() : 0;
+  const auto t = getTrakWithType(kMediaKindSound);
+  const Stsd* sd = t && t->trackCodecFormat == kTrackCodecMP4A ? t->sampleDescription() : nullptr;
+  return sd ? sd->decoderSpecificInfo() : nullptr;
 }
 
 uint32_t Moov::duration() const { return mvhd ? mvhd->duration : 0; }

@@ -39,7 +39,7 @@ using TrackDecoder = std::shared_ptr<SampleDescriptionEntery>;
 // Data information ("dinf"): one data reference.
 class Dinf {
  public:
-  static std::shared_ptr<Dinf> initDINFWithBytes(const uint8_t* bytes, uint32_t size);
+  static std::shared_ptr<Dinf> initDINFWithBytes(const uint8_t* b, uint32_t n) { return readAtom<Dinf>(b, n); }
   void readBytes(const uint8_t* bytes, uint32_t size);
   // A data information atom holding one reference of the given type with flags 1
   // (media data in the same file). "alis" gives the usual 36-byte atom.
@@ -55,7 +55,7 @@ class Dinf {
 // Edit atom ("edts"): one edit list.
 class Edts {
  public:
-  static std::shared_ptr<Edts> initEDTSWithBytes(const uint8_t* bytes, uint32_t size);
+  static std::shared_ptr<Edts> initEDTSWithBytes(const uint8_t* b, uint32_t n) { return readAtom<Edts>(b, n); }
   void readBytes(const uint8_t* bytes, uint32_t size);
   // An edit atom with one edit: duration d (movie time), media time m, rate 1. 36 bytes.
   static std::shared_ptr<Edts> initWDTSWithDuration(uint32_t duration, uint32_t delta);
@@ -80,7 +80,7 @@ class Stbl {
 
   // The repaired movie's sample table for the samples of a request (MovieBuilder.cpp).
   std::shared_ptr<Stbl> createStblWithRequest(const AtomCreationRequest* request) const;
-  // Header, stsd bytes, stss, ctts, stts, stsc, stsz, co64/stco, sdtp.
+  // Header, stsd bytes, stss, ctts, stts, stsc, stsz, co64/stco.
   Bytes convertSelfToData() const;
 
   uint32_t size = 0;
@@ -120,7 +120,6 @@ class Minf {
   uint64_t minfMediaType = 0;      // 1 vmhd, 2 smhd, all bits set for gmhd, 0 none
   std::shared_ptr<Hdlr> hdlr;      // data handler
   std::shared_ptr<Dinf> dinf;      // data information
-  std::shared_ptr<Gmin> gmin;      // base media information (never written)
   std::shared_ptr<Stbl> stbl;      // sample table (required)
   std::shared_ptr<Udta> udta;      // user data of this atom or its sample table
   std::string refusal;             // why the sample table was refused, while reading
@@ -227,10 +226,7 @@ class Moov {
   std::shared_ptr<vr::SPS_265> SPS265() const;
   std::shared_ptr<vr::PPS_265> PPS265() const;
   std::string getResolution() const;       // "WxH" of the video track, "Missing" without one
-  uint32_t getAverageAudioSize() const;    // AAC: average bytes of one audio sample, else 0
-  uint32_t getMaxAudioSize() const;        // AAC: maximum bytes of one audio sample, else 0
   std::shared_ptr<DecoderSpecifiInfoWrapper> decodeSpecificInfo() const;  // AAC only
-  uint32_t aacSampleMean() const;          // AAC: fixed sample size of its stsz, else 0
   uint32_t duration() const;               // movie header duration
   uint32_t getSampleSkip() const;          // bytes per chunk cycle of tracks 3 and later
   uint64_t numberOfTracks() const { return tracks.size(); }

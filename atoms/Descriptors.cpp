@@ -9,7 +9,6 @@ namespace {
 constexpr uint8_t kTagESDescriptor = 0x03;
 constexpr uint8_t kTagDecoderConfig = 0x04;
 constexpr uint8_t kTagDecoderSpecificInfo = 0x05;
-constexpr uint8_t kTagSLConfig = 0x06;
 
 // Finds the body of the descriptor whose tag is at tagPos, when the body lies entirely
 // within [0, limit). Returns false for a missing, empty or overrunning body; bodyStart is
@@ -78,21 +77,6 @@ void DecoderConfigDescriptor::readBytes(const uint8_t* bytes, uint32_t len) {
   if (bodyWithin(bytes, len, 13, start, bodyLen)) decoderSpecificInfo.assign(bytes + start, bytes + start + bodyLen);
 }
 
-// ---- SLConfigDescriptor ----
-
-std::shared_ptr<SLConfigDescriptor> SLConfigDescriptor::initSLConfigDescriptorWithByte(const uint8_t* bytes,
-                                                                                      uint32_t length) {
-  auto d = std::make_shared<SLConfigDescriptor>();
-  d->tag = kTagSLConfig;
-  d->length = uint8_t(length);
-  d->readByte(bytes, length);
-  return d;
-}
-
-void SLConfigDescriptor::readByte(const uint8_t* bytes, uint32_t len) {
-  if (bytes != nullptr) data.assign(bytes, bytes + len);
-}
-
 // ---- ObjectDescriptor ----
 
 std::shared_ptr<ObjectDescriptor> ObjectDescriptor::initObjectDescriptorWithBytes(const uint8_t* bytes,
@@ -134,39 +118,12 @@ void ObjectDescriptor::readBytes(const uint8_t* bytes, uint32_t len) {
 
   if (pos < len && bytes[pos] == kTagDecoderConfig) {
     uint32_t start = 0, bodyLen = 0;
-    if (bodyWithin(bytes, len, uint32_t(pos), start, bodyLen)) {
-      decoderConfigDescriptor = DecoderConfigDescriptor::initDecoderConfigDescriptorWithBytes(bytes + start, bodyLen);
-      pos = uint64_t(start) + bodyLen;
-    } else {
-      // Not usable: carry on right after its size field.
-      pos = start != 0 ? start : pos + 1;
-    }
-  }
-
-  if (pos < len && len - pos > 2 && bytes[pos] == kTagSLConfig) {
-    uint32_t start = 0, bodyLen = 0;
     if (bodyWithin(bytes, len, uint32_t(pos), start, bodyLen))
-      slConfigDescriptor = SLConfigDescriptor::initSLConfigDescriptorWithByte(bytes + start, bodyLen);
+      decoderConfigDescriptor = DecoderConfigDescriptor::initDecoderConfigDescriptorWithBytes(bytes + start, bodyLen);
   }
-}
-
-uint32_t ObjectDescriptor::getMaxBitRate() const {
-  return decoderConfigDescriptor ? decoderConfigDescriptor->maxBitrate : 0;
-}
-
-uint32_t ObjectDescriptor::getAvgBitRate() const {
-  return decoderConfigDescriptor ? decoderConfigDescriptor->avgBitrate : 0;
-}
-
-Bytes ObjectDescriptor::decoderSpecificInfo() const {
-  return decoderConfigDescriptor ? decoderConfigDescriptor->decoderSpecificInfo : Bytes{};
 }
 
 // ---- EsdsDecoder ----
-
-std::shared_ptr<EsdsDecoder> EsdsDecoder::initESDSWithBytes(const uint8_t* bytes, uint32_t size) {
-  return readAtomCopy<EsdsDecoder>(bytes, size);
-}
 
 void EsdsDecoder::readBytes(const uint8_t* bytes, uint32_t len) {
   if (bytes == nullptr) return;
@@ -179,11 +136,5 @@ void EsdsDecoder::readBytes(const uint8_t* bytes, uint32_t len) {
   const Bytes body(bytes + start, bytes + start + bodyLen);
   objectDesc = ObjectDescriptor::initObjectDescriptorWithBytes(body.data(), uint32_t(body.size()));
 }
-
-uint32_t EsdsDecoder::getMaxBitRate() const { return objectDesc ? objectDesc->getMaxBitRate() : 0; }
-
-uint32_t EsdsDecoder::getAvgBitRate() const { return objectDesc ? objectDesc->getAvgBitRate() : 0; }
-
-Bytes EsdsDecoder::decoderSpecificInfo() const { return objectDesc ? objectDesc->decoderSpecificInfo() : Bytes{}; }
 
 }  // namespace vr

@@ -1,14 +1,14 @@
 #pragma once
 // The MPEG-4 elementary-stream descriptor carried by an "mp4a" sound sample entry in its
 // "esds" atom: the ES descriptor (tag 0x03), its decoder-configuration descriptor (tag
-// 0x04) with the AAC AudioSpecificConfig (tag 0x05) inside, and the sync-layer
-// configuration (tag 0x06). The descriptors are only read, never written: the "esds"
+// 0x04) with the AAC AudioSpecificConfig (tag 0x05) inside; what follows (the sync-layer
+// configuration) is not read. The descriptors are only read, never written: the "esds"
 // atom reaches a repaired file inside the verbatim copy of the sample description.
 #include <cstdint>
 #include <memory>
 #include <string>
 
-#include "common/ByteOrder.h"
+#include "atoms/AtomReader.h"
 
 namespace vr {
 
@@ -41,29 +41,12 @@ class DecoderConfigDescriptor {
   Bytes decoderSpecificInfo;         // body of the tag-0x05 descriptor at byte 13; empty when absent
 };
 
-// Sync-layer configuration descriptor (tag 0x06); kept, not interpreted.
-class SLConfigDescriptor {
- public:
-  static std::shared_ptr<SLConfigDescriptor> initSLConfigDescriptorWithByte(const uint8_t* bytes, uint32_t length);
-  void readByte(const uint8_t* bytes, uint32_t length);
-
-  uint8_t tag = 6;     // always 6
-  uint8_t length = 0;  // low 8 bits of the body length
-  Bytes data;          // copy of the body
-};
-
 // ES descriptor (tag 0x03).
 class ObjectDescriptor {
  public:
   // Parses a descriptor body (tag and size bytes excluded); never refuses.
   static std::shared_ptr<ObjectDescriptor> initObjectDescriptorWithBytes(const uint8_t* bytes, uint32_t length);
   void readBytes(const uint8_t* bytes, uint32_t length);
-
-  // Bitrates of the decoder configuration; 0 when it is missing.
-  uint32_t getMaxBitRate() const;
-  uint32_t getAvgBitRate() const;
-  // The AudioSpecificConfig bytes; empty when missing.
-  Bytes decoderSpecificInfo() const;
 
   uint8_t tag = 3;                  // always 3
   uint8_t length = 0;               // low 8 bits of the body length
@@ -77,19 +60,23 @@ class ObjectDescriptor {
   std::string URLstring;            // URLlength bytes of text
   uint16_t OCR_ES_Id = 0;           // present when OCRstreamFlag is 1
   std::shared_ptr<DecoderConfigDescriptor> decoderConfigDescriptor;  // or null
-  std::shared_ptr<SLConfigDescriptor> slConfigDescriptor;            // or null
 };
 
 // The "esds" atom.
 class EsdsDecoder {
  public:
   // Parses the whole atom (header included); never refuses.
-  static std::shared_ptr<EsdsDecoder> initESDSWithBytes(const uint8_t* bytes, uint32_t size);
+  static std::shared_ptr<EsdsDecoder> initESDSWithBytes(const uint8_t* bytes, uint32_t size) {
+    return readAtomCopy<EsdsDecoder>(bytes, size);
+  }
   void readBytes(const uint8_t* bytes, uint32_t size);
 
-  uint32_t getMaxBitRate() const;   // 0 when a level is missing
-  uint32_t getAvgBitRate() const;   // 0 when a level is missing
-  Bytes decoderSpecificInfo() const;  // empty when a level is missing
+  // The decoder configuration (bitrates, AudioSpecificConfig), or null when a level is missing.
+  const DecoderConfigDescriptor* config() const {
+    return objectDesc ? objectDesc->decoderConfigDescriptor.get() : nullptr;
+  }
+  // The AudioSpecificConfig bytes; empty when a level is missing.
+  Bytes decoderSpecificInfo() const { return config() ? config()->decoderSpecificInfo : Bytes{}; }
 
   uint32_t size = 0;
   uint32_t type = 0;            // "esds"

@@ -40,10 +40,6 @@ void readMatrix(const AtomReader& r, size_t at, Atom& a) {
 // ---------------------------------------------------------------------------------------
 // Mvhd
 
-std::shared_ptr<Mvhd> Mvhd::initMVHDWithBytes(const uint8_t* bytes, uint32_t size) {
-  return readAtom<Mvhd>(bytes, size);
-}
-
 void Mvhd::readBytes(const uint8_t* bytes, uint32_t length) {
   const AtomReader r(bytes, length);
   readVersionedHeader(r, *this);
@@ -110,10 +106,6 @@ void Mvhd::setDuration(uint32_t newDuration) {
 // ---------------------------------------------------------------------------------------
 // Tkhd
 
-std::shared_ptr<Tkhd> Tkhd::initTKHDWithBytes(const uint8_t* bytes, uint32_t size) {
-  return readAtom<Tkhd>(bytes, size);
-}
-
 void Tkhd::readBytes(const uint8_t* bytes, uint32_t length) {
   const AtomReader r(bytes, length);
   readVersionedHeader(r, *this);
@@ -174,10 +166,6 @@ void Tkhd::setDuration(uint32_t newDuration) {
 // ---------------------------------------------------------------------------------------
 // Mdhd
 
-std::shared_ptr<Mdhd> Mdhd::initMDHDWithBytes(const uint8_t* bytes, uint32_t size) {
-  return readAtom<Mdhd>(bytes, size);
-}
-
 std::shared_ptr<Mdhd> Mdhd::initMDHDWithDuration(uint32_t duration, uint32_t timeScale, uint32_t language,
                                                  uint32_t quality) {
   auto a = std::make_shared<Mdhd>();
@@ -227,10 +215,6 @@ Bytes Mdhd::convertSelfToData() const {
 // ---------------------------------------------------------------------------------------
 // Hdlr
 
-std::shared_ptr<Hdlr> Hdlr::initHDLRWithBytes(const uint8_t* bytes, uint32_t size) {
-  return readAtom<Hdlr>(bytes, size);
-}
-
 std::shared_ptr<Hdlr> Hdlr::initHDLRWithComponentType(uint32_t componentType, uint32_t componentSubtype,
                                                       uint32_t handlerNameSize, const std::string& handlerName) {
   auto a = std::make_shared<Hdlr>();
@@ -245,9 +229,7 @@ std::shared_ptr<Hdlr> Hdlr::initHDLRWithComponentType(uint32_t componentType, ui
 
 void Hdlr::readBytes(const uint8_t* bytes, uint32_t length) {
   const AtomReader r(bytes, length);
-  size = r.u32(0);
-  type = r.u32(4);
-  version_Flag = r.u32(8);
+  r.fullHeader(size, type, version_Flag);
   componentType = r.u32(12);
   componentSubtype = r.u32(16);
   componentManufacturer = r.u32(20);
@@ -285,21 +267,9 @@ Bytes Hdlr::convertSelfToData() const {
 // ---------------------------------------------------------------------------------------
 // Vmhd, Smhd
 
-std::shared_ptr<Vmhd> Vmhd::initVMHDWithBytes(const uint8_t* bytes, uint32_t size) {
-  return readAtom<Vmhd>(bytes, size);
-}
-
-std::shared_ptr<Vmhd> Vmhd::init() {
-  auto a = std::make_shared<Vmhd>();
-  a->writeableData = a->convertSelfToData();
-  return a;
-}
-
 void Vmhd::readBytes(const uint8_t* bytes, uint32_t length) {
   const AtomReader r(bytes, length);
-  size = r.u32(0);
-  type = r.u32(4);
-  version_Flag = r.u32(8);
+  r.fullHeader(size, type, version_Flag);
   graphicsMode = r.u16(12);
   opColor_R = r.u16(14);
   opColor_G = r.u16(16);
@@ -319,21 +289,9 @@ Bytes Vmhd::convertSelfToData() const {
   return out;
 }
 
-std::shared_ptr<Smhd> Smhd::initSMHDWithBytes(const uint8_t* bytes, uint32_t size) {
-  return readAtom<Smhd>(bytes, size);
-}
-
-std::shared_ptr<Smhd> Smhd::init() {
-  auto a = std::make_shared<Smhd>();
-  a->writeableData = a->convertSelfToData();
-  return a;
-}
-
 void Smhd::readBytes(const uint8_t* bytes, uint32_t length) {
   const AtomReader r(bytes, length);
-  size = r.u32(0);
-  type = r.u32(4);
-  version_Flag = r.u32(8);
+  r.fullHeader(size, type, version_Flag);
   balance = r.u16(12);
   reserved = r.u16(14);
 }
@@ -350,11 +308,7 @@ Bytes Smhd::convertSelfToData() const {
 }
 
 // ---------------------------------------------------------------------------------------
-// Gmhd, Gmin
-
-std::shared_ptr<Gmhd> Gmhd::initGMHDWithBytes(const uint8_t* bytes, uint32_t size) {
-  return readAtom<Gmhd>(bytes, size);
-}
+// Gmhd
 
 void Gmhd::readBytes(const uint8_t* bytes, uint32_t length) {
   const AtomReader r(bytes, length);
@@ -362,29 +316,8 @@ void Gmhd::readBytes(const uint8_t* bytes, uint32_t length) {
   type = r.u32(4);
 }
 
-std::shared_ptr<Gmin> Gmin::initGMINWithBytes(const uint8_t* bytes, uint32_t size) {
-  return readAtom<Gmin>(bytes, size);
-}
-
-void Gmin::readBytes(const uint8_t* bytes, uint32_t length) {
-  const AtomReader r(bytes, length);
-  size = r.u32(0);
-  type = r.u32(4);
-  version_Flag = r.u32(8);
-  graphicsMode = r.u16(12);
-  opColor_R = r.u16(14);
-  opColor_G = r.u16(16);
-  opColor_B = r.u16(18);
-  balance = r.u16(20);
-  reserved = r.u16(22);
-}
-
 // ---------------------------------------------------------------------------------------
 // DrefEntry, Dref
-
-std::shared_ptr<DrefEntry> DrefEntry::initDrefEnteryWithBytes(const uint8_t* bytes, uint32_t size) {
-  return readAtom<DrefEntry>(bytes, size);
-}
 
 std::shared_ptr<DrefEntry> DrefEntry::initWithType(uint32_t entryType) {
   auto a = std::make_shared<DrefEntry>();
@@ -396,9 +329,7 @@ std::shared_ptr<DrefEntry> DrefEntry::initWithType(uint32_t entryType) {
 
 void DrefEntry::readBytes(const uint8_t* bytes, uint32_t length) {
   const AtomReader r(bytes, length);
-  size = r.u32(0);
-  type = r.u32(4);
-  version_Flags = r.u32(8);
+  r.fullHeader(size, type, version_Flags);
 }
 
 Bytes DrefEntry::convertSelfToData() const {
@@ -408,10 +339,6 @@ Bytes DrefEntry::convertSelfToData() const {
   appendBE32(out, type);
   appendBE32(out, version_Flags);
   return out;
-}
-
-std::shared_ptr<Dref> Dref::initDREFWithBytes(const uint8_t* bytes, uint32_t size) {
-  return readAtom<Dref>(bytes, size);
 }
 
 std::shared_ptr<Dref> Dref::initDREFWithDrefEnteryType(uint32_t entryType) {
@@ -425,9 +352,7 @@ std::shared_ptr<Dref> Dref::initDREFWithDrefEnteryType(uint32_t entryType) {
 
 void Dref::readBytes(const uint8_t* bytes, uint32_t length) {
   const AtomReader r(bytes, length);
-  size = r.u32(0);
-  type = r.u32(4);
-  version_Flag = r.u32(8);
+  r.fullHeader(size, type, version_Flag);
   numberOfEntries = r.u32(12);
   entries.clear();
   // Each entry is a small atom with its own size. One that is shorter than its own header
@@ -456,10 +381,6 @@ Bytes Dref::convertSelfToData() const {
 // ---------------------------------------------------------------------------------------
 // EditListEntery, Elst
 
-std::shared_ptr<EditListEntery> EditListEntery::initELEnteryWithBytes(const uint8_t* bytes, uint32_t size) {
-  return readAtom<EditListEntery>(bytes, size);
-}
-
 std::shared_ptr<EditListEntery> EditListEntery::initWithTrackDuration(uint32_t trackDuration, uint32_t mediaTime,
                                                                      uint32_t mediaRate) {
   auto a = std::make_shared<EditListEntery>();
@@ -485,10 +406,6 @@ void EditListEntery::createWriteableData() {
   appendBE32(writeableData, (mediaRate & 0xFFFF) << 16);
 }
 
-std::shared_ptr<Elst> Elst::initELSTWithBytes(const uint8_t* bytes, uint32_t size) {
-  return readAtom<Elst>(bytes, size);
-}
-
 std::shared_ptr<Elst> Elst::initELSTWithEditListTable(const std::vector<std::shared_ptr<EditListEntery>>& table) {
   auto a = std::make_shared<Elst>();
   for (const auto& e : table)
@@ -500,9 +417,7 @@ std::shared_ptr<Elst> Elst::initELSTWithEditListTable(const std::vector<std::sha
 
 void Elst::readBytes(const uint8_t* bytes, uint32_t length) {
   const AtomReader r(bytes, length);
-  size = r.u32(0);
-  type = r.u32(4);
-  version_Flag = r.u32(8);
+  r.fullHeader(size, type, version_Flag);
   numberOfEntries = r.u32(12);
   editListTable.clear();
   const size_t fit = r.n > 16 ? (r.n - 16) / EditListEntery::kSize : 0;

@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "common/ByteOrder.h"
+#include "atoms/AtomReader.h"
 
 namespace vr {
 
@@ -31,7 +31,7 @@ class Mvhd {
   static constexpr uint32_t kVersion0Size = 108;
 
   // Reads a movie header; never refuses.
-  static std::shared_ptr<Mvhd> initMVHDWithBytes(const uint8_t* bytes, uint32_t size);
+  static std::shared_ptr<Mvhd> initMVHDWithBytes(const uint8_t* b, uint32_t n) { return readAtom<Mvhd>(b, n); }
   // Fills the fields from one whole atom.
   void readBytes(const uint8_t* bytes, uint32_t size);
   // The version 0 serialised form.
@@ -72,7 +72,7 @@ class Tkhd {
   static constexpr uint32_t kVersion0Size = 92;
 
   // Reads a track header whatever its type code; never refuses.
-  static std::shared_ptr<Tkhd> initTKHDWithBytes(const uint8_t* bytes, uint32_t size);
+  static std::shared_ptr<Tkhd> initTKHDWithBytes(const uint8_t* b, uint32_t n) { return readAtom<Tkhd>(b, n); }
   void readBytes(const uint8_t* bytes, uint32_t size);
   // The version 0 serialised form.
   Bytes convertSelfToData() const;
@@ -108,7 +108,7 @@ class Mdhd {
  public:
   static constexpr uint32_t kVersion0Size = 32;
 
-  static std::shared_ptr<Mdhd> initMDHDWithBytes(const uint8_t* bytes, uint32_t size);
+  static std::shared_ptr<Mdhd> initMDHDWithBytes(const uint8_t* b, uint32_t n) { return readAtom<Mdhd>(b, n); }
   // A new media header: times 0, the given duration and time scale, and the low 16 bits
   // of language and quality. Complete with `writeableData`.
   static std::shared_ptr<Mdhd> initMDHDWithDuration(uint32_t duration, uint32_t timeScale, uint32_t language,
@@ -137,7 +137,7 @@ class Hdlr {
  public:
   static constexpr uint32_t kBuiltSize = 34;
 
-  static std::shared_ptr<Hdlr> initHDLRWithBytes(const uint8_t* bytes, uint32_t size);
+  static std::shared_ptr<Hdlr> initHDLRWithBytes(const uint8_t* b, uint32_t n) { return readAtom<Hdlr>(b, n); }
   // A new handler: manufacturer, flags and mask 0, name length = low 8 bits of
   // handlerNameSize, name byte 0.
   static std::shared_ptr<Hdlr> initHDLRWithComponentType(uint32_t componentType, uint32_t componentSubtype,
@@ -165,9 +165,9 @@ class Vmhd {
  public:
   static constexpr uint32_t kSize = 20;
 
-  static std::shared_ptr<Vmhd> initVMHDWithBytes(const uint8_t* bytes, uint32_t size);
+  static std::shared_ptr<Vmhd> initVMHDWithBytes(const uint8_t* b, uint32_t n) { return readAtom<Vmhd>(b, n); }
   // The default video media header, complete with `writeableData`.
-  static std::shared_ptr<Vmhd> init();
+  static std::shared_ptr<Vmhd> init() { return builtDefault<Vmhd>(); }
   void readBytes(const uint8_t* bytes, uint32_t size);
   Bytes convertSelfToData() const;
 
@@ -186,9 +186,9 @@ class Smhd {
  public:
   static constexpr uint32_t kSize = 16;
 
-  static std::shared_ptr<Smhd> initSMHDWithBytes(const uint8_t* bytes, uint32_t size);
+  static std::shared_ptr<Smhd> initSMHDWithBytes(const uint8_t* b, uint32_t n) { return readAtom<Smhd>(b, n); }
   // The default sound media header, complete with `writeableData`.
-  static std::shared_ptr<Smhd> init();
+  static std::shared_ptr<Smhd> init() { return builtDefault<Smhd>(); }
   void readBytes(const uint8_t* bytes, uint32_t size);
   Bytes convertSelfToData() const;
 
@@ -203,28 +203,11 @@ class Smhd {
 // Base media header ("gmhd"), read only: just its 8-byte header.
 class Gmhd {
  public:
-  static std::shared_ptr<Gmhd> initGMHDWithBytes(const uint8_t* bytes, uint32_t size);
+  static std::shared_ptr<Gmhd> initGMHDWithBytes(const uint8_t* b, uint32_t n) { return readAtom<Gmhd>(b, n); }
   void readBytes(const uint8_t* bytes, uint32_t size);
 
   uint32_t size = 0;
   uint32_t type = 0;
-};
-
-// Base media information ("gmin"), 24 bytes, read only.
-class Gmin {
- public:
-  static std::shared_ptr<Gmin> initGMINWithBytes(const uint8_t* bytes, uint32_t size);
-  void readBytes(const uint8_t* bytes, uint32_t size);
-
-  uint32_t size = 0;
-  uint32_t type = 0;
-  uint32_t version_Flag = 0;
-  uint16_t graphicsMode = 0;
-  uint16_t opColor_R = 0;
-  uint16_t opColor_G = 0;
-  uint16_t opColor_B = 0;
-  uint16_t balance = 0;
-  uint16_t reserved = 0;
 };
 
 // One data reference: a small atom whose type is the reference kind ("alis", "url ", ...)
@@ -234,7 +217,9 @@ class DrefEntry {
   static constexpr uint32_t kBuiltSize = 12;
 
   // Reads size, type and flags; bytes after offset 12 are not kept.
-  static std::shared_ptr<DrefEntry> initDrefEnteryWithBytes(const uint8_t* bytes, uint32_t size);
+  static std::shared_ptr<DrefEntry> initDrefEnteryWithBytes(const uint8_t* bytes, uint32_t size) {
+    return readAtom<DrefEntry>(bytes, size);
+  }
   // A new entry of the given kind with flags 1, complete with `writeableData`.
   static std::shared_ptr<DrefEntry> initWithType(uint32_t type);
   void readBytes(const uint8_t* bytes, uint32_t size);
@@ -250,7 +235,7 @@ class DrefEntry {
 // Data reference ("dref"): a count and a list of entries. 28 bytes when built.
 class Dref {
  public:
-  static std::shared_ptr<Dref> initDREFWithBytes(const uint8_t* bytes, uint32_t size);
+  static std::shared_ptr<Dref> initDREFWithBytes(const uint8_t* b, uint32_t n) { return readAtom<Dref>(b, n); }
   // A new data reference holding one entry of the given kind.
   static std::shared_ptr<Dref> initDREFWithDrefEnteryType(uint32_t type);
   // Reads the header and the entries that fit; an entry whose size is below 12 or runs
@@ -274,7 +259,9 @@ class EditListEntery {
  public:
   static constexpr uint32_t kSize = 12;
 
-  static std::shared_ptr<EditListEntery> initELEnteryWithBytes(const uint8_t* bytes, uint32_t size);
+  static std::shared_ptr<EditListEntery> initELEnteryWithBytes(const uint8_t* bytes, uint32_t size) {
+    return readAtom<EditListEntery>(bytes, size);
+  }
   // A new edit with the rate's low 16 bits as its integer part; complete with `writeableData`.
   static std::shared_ptr<EditListEntery> initWithTrackDuration(uint32_t trackDuration, uint32_t mediaTime,
                                                                uint32_t mediaRate);
@@ -291,7 +278,7 @@ class EditListEntery {
 // Edit list ("elst"): a count and 12-byte edits. 16 + 12 x edits bytes when built.
 class Elst {
  public:
-  static std::shared_ptr<Elst> initELSTWithBytes(const uint8_t* bytes, uint32_t size);
+  static std::shared_ptr<Elst> initELSTWithBytes(const uint8_t* b, uint32_t n) { return readAtom<Elst>(b, n); }
   // A new edit list holding the given edits (shared, as passed).
   static std::shared_ptr<Elst> initELSTWithEditListTable(const std::vector<std::shared_ptr<EditListEntery>>& table);
   void readBytes(const uint8_t* bytes, uint32_t size);

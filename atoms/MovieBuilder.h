@@ -13,8 +13,6 @@
 
 namespace vr {
 
-class File;
-
 // One track's new sample table. The scan sets requestType, stscEntries and
 // presentationRanks; the writer sets timeScale, FPS, stcoEntries and stszEntries; the
 // builders read it.
@@ -23,10 +21,8 @@ class AtomCreationRequest {
   uint32_t timeScale = 0;                       // media time scale of the reference track
   std::vector<uint64_t> stcoEntries;            // absolute file offset of each chunk, in order
   std::vector<uint32_t> stszEntries;            // size of each sample, in order
-  std::vector<std::shared_ptr<TimeToSampleEntery>> sttsEntries;   // kept for completeness; never used
   std::vector<std::shared_ptr<SampleToChunkEntery>> stscEntries;  // run-length sample-to-chunk entries
   double FPS = 0;                               // samples per second of the reference track
-  std::shared_ptr<File> healthyFile;            // kept for completeness; never used
   uint64_t requestType = 0;                     // 1 sound track, 2 video track
   // Video: the position of each sample in presentation order, read from the pictures'
   // order counts by the scan; empty when the stream does not say.

@@ -34,11 +34,6 @@ enum class HevcParameterSet { VPS, SPS, PPS };
 
 // ---- AVCDecoderConfigurationRecord ----
 
-std::shared_ptr<AVCDecoderConfigurationRecord> AVCDecoderConfigurationRecord::initAVCCWithBytes(const uint8_t* bytes,
-                                                                                                uint32_t size) {
-  return readAtomCopy<AVCDecoderConfigurationRecord>(bytes, size);
-}
-
 void AVCDecoderConfigurationRecord::readBytes(const uint8_t* bytes, uint32_t len) {
   if (bytes == nullptr || len == 0) return;
   size = readBE32At(bytes, len, 0);
@@ -207,11 +202,6 @@ void SampleDescriptionEntery::readEntryHeader(const uint8_t* bytes, uint32_t len
 
 // ---- VideoSampleDescriptionEntery ----
 
-std::shared_ptr<VideoSampleDescriptionEntery> VideoSampleDescriptionEntery::initVSDEnteryWithBytes(const uint8_t* bytes,
-                                                                                                  uint32_t size) {
-  return readAtomCopy<VideoSampleDescriptionEntery>(bytes, size);
-}
-
 void VideoSampleDescriptionEntery::readBytes(const uint8_t* bytes, uint32_t len) {
   if (bytes == nullptr) return;
   // Fixed fields; any that lie beyond a short entry stay 0.
@@ -275,18 +265,7 @@ std::string VideoSampleDescriptionEntery::getResolution() const {
   return text;
 }
 
-uint64_t VideoSampleDescriptionEntery::getDataFormat() const {
-  if (dataFormat == fourCC("avc1")) return kVideoCodecH264;
-  if (dataFormat == fourCC("hvc1")) return kVideoCodecH265;
-  return 0;
-}
-
 // ---- AudioSampleDescriptionEntery ----
-
-std::shared_ptr<AudioSampleDescriptionEntery> AudioSampleDescriptionEntery::initASDEnteryWithBytes(const uint8_t* bytes,
-                                                                                                  uint32_t size) {
-  return readAtomCopy<AudioSampleDescriptionEntery>(bytes, size);
-}
 
 void AudioSampleDescriptionEntery::readBytes(const uint8_t* bytes, uint32_t len) {
   if (bytes == nullptr) return;
@@ -311,19 +290,8 @@ void AudioSampleDescriptionEntery::readBytes(const uint8_t* bytes, uint32_t len)
         p += 1;
       }
     }
-    return;
-  }
-  if (version == 1 && len >= 52) {
-    samplePerPacket = readBE32(bytes + 36);
-    bytesPerPacket = readBE32(bytes + 40);
-    bytesPerFrame = readBE32(bytes + 44);
-    bytesPerSample = readBE32(bytes + 48);
   }
 }
-
-uint32_t AudioSampleDescriptionEntery::getAvgAudioBitRate() const { return decoder ? decoder->getAvgBitRate() : 0; }
-
-uint32_t AudioSampleDescriptionEntery::getMaxAudioBitRate() const { return decoder ? decoder->getMaxBitRate() : 0; }
 
 Bytes AudioSampleDescriptionEntery::decoderSpecificInfo() const {
   if (dataFormat != fourCC("mp4a") || !decoder) return {};
@@ -395,6 +363,13 @@ std::shared_ptr<AudioSampleDescriptionEntery> firstAacEntry(const Stsd& stsd) {
   return std::dynamic_pointer_cast<AudioSampleDescriptionEntery>(stsd.getDecoder());
 }
 
+// A parameter set of the first video entry's configuration record, when it has that record.
+template <auto Record, auto Set>
+auto parameterSet(const Stsd& stsd) {
+  const auto v = firstVideoEntry(stsd);
+  return v && (*v.*Record) ? (*v.*Record).get()->*Set : nullptr;
+}
+
 }  // namespace
 
 uint32_t Stsd::avc1NaluSizeLength() const {
@@ -404,38 +379,19 @@ uint32_t Stsd::avc1NaluSizeLength() const {
 }
 
 std::shared_ptr<vr::SPS> Stsd::SPS() const {
-  const auto v = firstVideoEntry(*this);
-  return v && v->avcDecoder ? v->avcDecoder->sps : nullptr;
+  return parameterSet<&VideoSampleDescriptionEntery::avcDecoder, &AVCDecoderConfigurationRecord::sps>(*this);
 }
-
 std::shared_ptr<vr::PPS> Stsd::PPS() const {
-  const auto v = firstVideoEntry(*this);
-  return v && v->avcDecoder ? v->avcDecoder->pps : nullptr;
+  return parameterSet<&VideoSampleDescriptionEntery::avcDecoder, &AVCDecoderConfigurationRecord::pps>(*this);
 }
-
 std::shared_ptr<vr::VPS_265> Stsd::VPS() const {
-  const auto v = firstVideoEntry(*this);
-  return v && v->hvcDecoder ? v->hvcDecoder->vps : nullptr;
+  return parameterSet<&VideoSampleDescriptionEntery::hvcDecoder, &HVCDecoderConfigurationRecord::vps>(*this);
 }
-
 std::shared_ptr<vr::SPS_265> Stsd::SPS265() const {
-  const auto v = firstVideoEntry(*this);
-  return v && v->hvcDecoder ? v->hvcDecoder->sps : nullptr;
+  return parameterSet<&VideoSampleDescriptionEntery::hvcDecoder, &HVCDecoderConfigurationRecord::sps>(*this);
 }
-
 std::shared_ptr<vr::PPS_265> Stsd::PPS265() const {
-  const auto v = firstVideoEntry(*this);
-  return v && v->hvcDecoder ? v->hvcDecoder->pps : nullptr;
-}
-
-uint32_t Stsd::getAvgAudioBitRate() const {
-  const auto a = firstAacEntry(*this);
-  return a ? a->getAvgAudioBitRate() : 0;
-}
-
-uint32_t Stsd::getMaxAudioBitRate() const {
-  const auto a = firstAacEntry(*this);
-  return a ? a->getMaxAudioBitRate() : 0;
+  return parameterSet<&VideoSampleDescriptionEntery::hvcDecoder, &HVCDecoderConfigurationRecord::pps>(*this);
 }
 
 std::shared_ptr<DecoderSpecifiInfoWrapper> Stsd::decoderSpecificInfo() const {

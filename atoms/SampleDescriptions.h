@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "atoms/AtomReader.h"
 #include "atoms/CodecNumbers.h"
 #include "atoms/Descriptors.h"
-#include "common/ByteOrder.h"
 
 namespace vr {
 
@@ -27,7 +27,9 @@ class PPS_265;
 class AVCDecoderConfigurationRecord {
  public:
   // Parses the whole "avcC" atom; never refuses (nothing is read from an empty buffer).
-  static std::shared_ptr<AVCDecoderConfigurationRecord> initAVCCWithBytes(const uint8_t* bytes, uint32_t size);
+  static std::shared_ptr<AVCDecoderConfigurationRecord> initAVCCWithBytes(const uint8_t* bytes, uint32_t size) {
+    return readAtomCopy<AVCDecoderConfigurationRecord>(bytes, size);
+  }
   void readBytes(const uint8_t* bytes, uint32_t size);
 
   uint32_t size = 0;
@@ -93,9 +95,6 @@ class SampleDescriptionEntery {
   virtual uint32_t lengthSizeMinusOne() const { return 0; }
   // Video: "%dx%d" of width and height. Sound: empty.
   virtual std::string getResolution() const { return {}; }
-  // "mp4a": bitrates of the "esds". Otherwise 0.
-  virtual uint32_t getAvgAudioBitRate() const { return 0; }
-  virtual uint32_t getMaxAudioBitRate() const { return 0; }
   // "mp4a": the AudioSpecificConfig bytes. Otherwise empty.
   virtual Bytes decoderSpecificInfo() const { return {}; }
 
@@ -117,14 +116,14 @@ class SampleDescriptionEntery {
 class VideoSampleDescriptionEntery : public SampleDescriptionEntery {
  public:
   // Parses the whole entry; never refuses.
-  static std::shared_ptr<VideoSampleDescriptionEntery> initVSDEnteryWithBytes(const uint8_t* bytes, uint32_t size);
+  static std::shared_ptr<VideoSampleDescriptionEntery> initVSDEnteryWithBytes(const uint8_t* bytes, uint32_t size) {
+    return readAtomCopy<VideoSampleDescriptionEntery>(bytes, size);
+  }
   void readBytes(const uint8_t* bytes, uint32_t size);
 
   bool isVideo() const override { return true; }
   uint32_t lengthSizeMinusOne() const override;
   std::string getResolution() const override;
-  // Movie-level video codec: 1001 for "avc1", 1002 for "hvc1", 0 otherwise.
-  uint64_t getDataFormat() const;
 
   uint32_t temporalQuality = 0;
   uint32_t spatialQuality = 0;
@@ -147,12 +146,12 @@ class VideoSampleDescriptionEntery : public SampleDescriptionEntery {
 class AudioSampleDescriptionEntery : public SampleDescriptionEntery {
  public:
   // Parses the whole entry; never refuses.
-  static std::shared_ptr<AudioSampleDescriptionEntery> initASDEnteryWithBytes(const uint8_t* bytes, uint32_t size);
+  static std::shared_ptr<AudioSampleDescriptionEntery> initASDEnteryWithBytes(const uint8_t* bytes, uint32_t size) {
+    return readAtomCopy<AudioSampleDescriptionEntery>(bytes, size);
+  }
   void readBytes(const uint8_t* bytes, uint32_t size);
 
   bool isVideo() const override { return false; }
-  uint32_t getAvgAudioBitRate() const override;
-  uint32_t getMaxAudioBitRate() const override;
   Bytes decoderSpecificInfo() const override;
 
   uint16_t numberOfChannels = 0;
@@ -160,11 +159,6 @@ class AudioSampleDescriptionEntery : public SampleDescriptionEntery {
   uint16_t compressionID = 0;
   uint16_t packetSize = 0;
   uint32_t sampleRate = 0;  // 16.16 fixed point, raw
-  // Sound description version 1 fields, read for types other than "mp4a".
-  uint32_t samplePerPacket = 0;
-  uint32_t bytesPerPacket = 0;
-  uint32_t bytesPerFrame = 0;
-  uint32_t bytesPerSample = 0;
   std::shared_ptr<EsdsDecoder> decoder;  // "mp4a" only; null when no usable "esds"
 };
 
@@ -186,9 +180,6 @@ class Stsd {
   std::shared_ptr<vr::VPS_265> VPS() const;
   std::shared_ptr<vr::SPS_265> SPS265() const;
   std::shared_ptr<vr::PPS_265> PPS265() const;
-  // For codec 1002: the first entry's "esds" bitrates; otherwise 0.
-  uint32_t getAvgAudioBitRate() const;
-  uint32_t getMaxAudioBitRate() const;
   // For codec 1002 with an AudioSpecificConfig: a wrapper holding its bytes; otherwise null.
   std::shared_ptr<DecoderSpecifiInfoWrapper> decoderSpecificInfo() const;
   // The first entry's "%dx%d"; empty when the table is empty or the first entry is sound.

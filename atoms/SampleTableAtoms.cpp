@@ -25,10 +25,6 @@ void appendTableHeader(Bytes& out, uint64_t total, uint32_t type, uint32_t versi
 // ---------------------------------------------------------------------------------------
 // Entries
 
-std::shared_ptr<TimeToSampleEntery> TimeToSampleEntery::initTTSEnteryWithBytes(const uint8_t* bytes, uint32_t size) {
-  return readAtom<TimeToSampleEntery>(bytes, size);
-}
-
 std::shared_ptr<TimeToSampleEntery> TimeToSampleEntery::initTTSEnteryWithSampleCount(uint32_t sampleCount,
                                                                                    uint32_t sampleDuration) {
   auto e = std::make_shared<TimeToSampleEntery>();
@@ -50,10 +46,6 @@ Bytes TimeToSampleEntery::convertSelfToData() const {
   appendBE32(out, sampleCount);
   appendBE32(out, sampleDuration);
   return out;
-}
-
-std::shared_ptr<SampleToChunkEntery> SampleToChunkEntery::initSTCEnteryWithBytes(const uint8_t* bytes, uint32_t size) {
-  return readAtom<SampleToChunkEntery>(bytes, size);
 }
 
 std::shared_ptr<SampleToChunkEntery> SampleToChunkEntery::initWithFirstChunk(uint32_t firstChunk,
@@ -109,10 +101,6 @@ void CompositionOffsetEntery::createWirteableData() {
 // ---------------------------------------------------------------------------------------
 // Stts
 
-std::shared_ptr<Stts> Stts::initSTTSWithBytes(const uint8_t* bytes, uint32_t size) {
-  return readAtom<Stts>(bytes, size);
-}
-
 std::shared_ptr<Stts> Stts::initSTTSWithSampleCount(uint32_t sampleCount, uint32_t sampleDuration) {
   auto a = std::make_shared<Stts>();
   a->entries.push_back(TimeToSampleEntery::initTTSEnteryWithSampleCount(sampleCount, sampleDuration));
@@ -124,9 +112,7 @@ std::shared_ptr<Stts> Stts::initSTTSWithSampleCount(uint32_t sampleCount, uint32
 
 void Stts::readBytes(const uint8_t* bytes, uint32_t length) {
   const AtomReader r(bytes, length);
-  size = r.u32(0);
-  type = r.u32(4);
-  version_Flag = r.u32(8);
+  r.fullHeader(size, type, version_Flag);
   numberOfEntries = r.u32(12);
   entries = r.readEntries<TimeToSampleEntery>(numberOfEntries, TimeToSampleEntery::initTTSEnteryWithBytes);
 }
@@ -149,10 +135,6 @@ uint32_t Stts::getOneSampleDuration() const {
 // ---------------------------------------------------------------------------------------
 // Stsc
 
-std::shared_ptr<Stsc> Stsc::initSTSCWithBytes(const uint8_t* bytes, uint32_t size) {
-  return readAtom<Stsc>(bytes, size);
-}
-
 std::shared_ptr<Stsc> Stsc::initSTSCWithSampleToChunkTable(
     const std::vector<std::shared_ptr<SampleToChunkEntery>>& table) {
   const uint64_t total = 16 + uint64_t(SampleToChunkEntery::kSize) * table.size();
@@ -167,9 +149,7 @@ std::shared_ptr<Stsc> Stsc::initSTSCWithSampleToChunkTable(
 
 void Stsc::readBytes(const uint8_t* bytes, uint32_t length) {
   const AtomReader r(bytes, length);
-  size = r.u32(0);
-  type = r.u32(4);
-  version_Flag = r.u32(8);
+  r.fullHeader(size, type, version_Flag);
   numberOfEntries = r.u32(12);
   SampleToChunkTable = r.readEntries<SampleToChunkEntery>(numberOfEntries, SampleToChunkEntery::initSTCEnteryWithBytes);
 }
@@ -194,10 +174,6 @@ void Stsc::asignWritableData() {
 // ---------------------------------------------------------------------------------------
 // Stsz
 
-std::shared_ptr<Stsz> Stsz::initSTSZWithBytes(const uint8_t* bytes, uint32_t size) {
-  return readAtom<Stsz>(bytes, size);
-}
-
 std::shared_ptr<Stsz> Stsz::initSTSZWithSampleSizeTable(const std::vector<uint32_t>& sampleSizes) {
   const uint64_t total = 20 + 4 * uint64_t(sampleSizes.size());
   if (total > kMaxAtomSize) return nullptr;
@@ -221,15 +197,10 @@ std::shared_ptr<Stsz> Stsz::initSTSZWithSampleCount(uint32_t sampleCount, uint32
 
 void Stsz::readBytes(const uint8_t* bytes, uint32_t length) {
   const AtomReader r(bytes, length);
-  size = r.u32(0);
-  type = r.u32(4);
-  version_Flag = r.u32(8);
+  r.fullHeader(size, type, version_Flag);
   sampleSize = r.u32(12);
   numberOfEntries = r.u32(16);
-  SampleSizeTable.clear();
-  const size_t count = r.entriesThatFit(numberOfEntries, 20, 4);
-  SampleSizeTable.reserve(count);
-  for (size_t i = 0; i < count; ++i) SampleSizeTable.push_back(readBE32(r.p + 20 + 4 * i));
+  SampleSizeTable = r.ints<uint32_t>(numberOfEntries, 20);
 }
 
 Bytes Stsz::convertSelfToData() const {
@@ -273,18 +244,9 @@ std::shared_ptr<Stco> Stco::initWithChunkOffsetTable(const std::vector<uint64_t>
 void Stco::readBytes(const uint8_t* bytes, uint32_t length, bool co64) {
   const AtomReader r(bytes, length);
   isCO64 = co64;
-  size = r.u32(0);
-  type = r.u32(4);
-  version_Flag = r.u32(8);
+  r.fullHeader(size, type, version_Flag);
   numberOfEntries = r.u32(12);
-  chunkOffsetTable.clear();
-  const size_t width = co64 ? 8 : 4;
-  const size_t count = r.entriesThatFit(numberOfEntries, 16, width);
-  chunkOffsetTable.reserve(count);
-  for (size_t i = 0; i < count; ++i) {
-    const uint8_t* e = r.p + 16 + i * width;
-    chunkOffsetTable.push_back(co64 ? readBE64(e) : readBE32(e));
-  }
+  chunkOffsetTable = r.ints<uint64_t>(numberOfEntries, 16, co64 ? 8 : 4);
 }
 
 Bytes Stco::convertSelfToData() const {
@@ -313,9 +275,7 @@ std::shared_ptr<Ctts> Ctts::initCTTSWithBytes(const uint8_t* bytes, uint32_t siz
 
 void Ctts::readBytes(const uint8_t* bytes, uint32_t length) {
   const AtomReader r(bytes, length);
-  size = r.u32(0);
-  type = r.u32(4);
-  version_Flag = r.u32(8);
+  r.fullHeader(size, type, version_Flag);
   numberOfEntries = r.u32(12);
   compositionOffsetTable =
       r.readEntries<CompositionOffsetEntery>(numberOfEntries, CompositionOffsetEntery::initCOEnteryWithBytes);
@@ -337,37 +297,11 @@ void Ctts::createWiteableData() {
 // ---------------------------------------------------------------------------------------
 // Stss
 
-std::shared_ptr<Stss> Stss::initSTSSWithBytes(const uint8_t* bytes, uint32_t size) {
-  return readAtom<Stss>(bytes, size);
-}
-
-std::shared_ptr<Stss> Stss::initSTSSWithSampleCount(uint32_t sampleCount, uint32_t difference) {
-  // Key frames every (g - 1) samples from sample 1, as in a reference whose sync samples
-  // are 1, g, 2g - 1, ...; a spacing below 2 (or no usable reference spacing) marks every
-  // sample. Only sample numbers that exist are listed.
-  const uint64_t step = difference <= 2 ? 1 : uint64_t(difference) - 1;
-  const uint64_t count = sampleCount == 0 ? 0 : (uint64_t(sampleCount) - 1) / step + 1;
-  const uint64_t total = 16 + 4 * count;
-  if (total > kMaxAtomSize) return nullptr;
-  auto a = std::make_shared<Stss>();
-  a->syncSampleTable.reserve(count);
-  for (uint64_t s = 1; s <= sampleCount; s += step) a->syncSampleTable.push_back(uint32_t(s));
-  a->numberOfEntries = uint32_t(count);
-  a->size = uint32_t(total);
-  a->createWriteableData();
-  return a;
-}
-
 void Stss::readBytes(const uint8_t* bytes, uint32_t length) {
   const AtomReader r(bytes, length);
-  size = r.u32(0);
-  type = r.u32(4);
-  version_Flag = r.u32(8);
+  r.fullHeader(size, type, version_Flag);
   numberOfEntries = r.u32(12);
-  syncSampleTable.clear();
-  const size_t count = r.entriesThatFit(numberOfEntries, 16, 4);
-  syncSampleTable.reserve(count);
-  for (size_t i = 0; i < count; ++i) syncSampleTable.push_back(readBE32(r.p + 16 + 4 * i));
+  syncSampleTable = r.ints<uint32_t>(numberOfEntries, 16);
 }
 
 void Stss::createWriteableData() {
@@ -381,49 +315,12 @@ void Stss::createWriteableData() {
 // ---------------------------------------------------------------------------------------
 // Sdtp
 
-std::shared_ptr<Sdtp> Sdtp::initSDTPWithBytes(const uint8_t* bytes, uint32_t size) {
-  return readAtom<Sdtp>(bytes, size);
-}
-
-std::shared_ptr<Sdtp> Sdtp::initSDTPWithSampleCount(uint32_t sampleCount, const Bytes& data) {
-  // Nothing to repeat: the new movie is better off without dependency flags than with
-  // invented ones.
-  if (data.empty()) return nullptr;
-  if (uint64_t(sampleCount) + 12 > kMaxAtomSize) return nullptr;
-  auto a = std::make_shared<Sdtp>();
-  a->versionFlag = 0;
-  a->createWriteableDataWith(data, sampleCount);
-  return a;
-}
-
 void Sdtp::readBytes(const uint8_t* bytes, uint32_t length) {
   const AtomReader r(bytes, length);
-  size = r.u32(0);
-  type = r.u32(4);
-  versionFlag = r.u32(8);
+  r.fullHeader(size, type, versionFlag);
   Data.clear();
   const size_t end = std::min<size_t>(size, r.n);
   if (end > 12) Data.assign(r.p + 12, r.p + end);
-}
-
-void Sdtp::createWriteableDataWith(const Bytes& data, uint32_t count) {
-  const uint32_t n = std::min<uint32_t>(count, uint32_t(kMaxAtomSize - 12));
-  size = n + 12;
-  writeableData.clear();
-  writeableData.reserve(size_t(n) + 12);
-  appendBE32(writeableData, n + 12);
-  appendBE32(writeableData, type);
-  appendBE32(writeableData, versionFlag);
-  if (data.empty()) {
-    writeableData.resize(size_t(n) + 12, 0);
-    return;
-  }
-  // Repeat the flag list cyclically without a division per byte.
-  size_t j = 0;
-  for (uint32_t i = 0; i < n; ++i) {
-    writeableData.push_back(data[j]);
-    if (++j == data.size()) j = 0;
-  }
 }
 
 }  // namespace vr

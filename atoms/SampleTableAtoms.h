@@ -13,7 +13,7 @@
 #include <memory>
 #include <vector>
 
-#include "common/ByteOrder.h"
+#include "atoms/AtomReader.h"
 
 namespace vr {
 
@@ -22,7 +22,9 @@ class TimeToSampleEntery {
  public:
   static constexpr uint32_t kSize = 8;
 
-  static std::shared_ptr<TimeToSampleEntery> initTTSEnteryWithBytes(const uint8_t* bytes, uint32_t size);
+  static std::shared_ptr<TimeToSampleEntery> initTTSEnteryWithBytes(const uint8_t* bytes, uint32_t size) {
+    return readAtom<TimeToSampleEntery>(bytes, size);
+  }
   // A new entry, complete with `writeableData`.
   static std::shared_ptr<TimeToSampleEntery> initTTSEnteryWithSampleCount(uint32_t sampleCount,
                                                                           uint32_t sampleDuration);
@@ -40,7 +42,9 @@ class SampleToChunkEntery {
  public:
   static constexpr uint32_t kSize = 12;
 
-  static std::shared_ptr<SampleToChunkEntery> initSTCEnteryWithBytes(const uint8_t* bytes, uint32_t size);
+  static std::shared_ptr<SampleToChunkEntery> initSTCEnteryWithBytes(const uint8_t* bytes, uint32_t size) {
+    return readAtom<SampleToChunkEntery>(bytes, size);
+  }
   // A new entry, complete with `writeableData`.
   static std::shared_ptr<SampleToChunkEntery> initWithFirstChunk(uint32_t firstChunk, uint32_t samplePerChunk,
                                                                  uint32_t sampleDescID);
@@ -75,7 +79,7 @@ class CompositionOffsetEntery {
 // Time-to-sample table ("stts").
 class Stts {
  public:
-  static std::shared_ptr<Stts> initSTTSWithBytes(const uint8_t* bytes, uint32_t size);
+  static std::shared_ptr<Stts> initSTTSWithBytes(const uint8_t* b, uint32_t n) { return readAtom<Stts>(b, n); }
   // One entry: n samples of duration d each; 24 bytes, complete with `writeableData`.
   static std::shared_ptr<Stts> initSTTSWithSampleCount(uint32_t sampleCount, uint32_t sampleDuration);
   void readBytes(const uint8_t* bytes, uint32_t size);
@@ -95,7 +99,7 @@ class Stts {
 // Sample-to-chunk table ("stsc").
 class Stsc {
  public:
-  static std::shared_ptr<Stsc> initSTSCWithBytes(const uint8_t* bytes, uint32_t size);
+  static std::shared_ptr<Stsc> initSTSCWithBytes(const uint8_t* b, uint32_t n) { return readAtom<Stsc>(b, n); }
   // A table holding the given entries (shared, as passed); 16 + 12 x entries bytes,
   // complete with `writeableData`.
   static std::shared_ptr<Stsc> initSTSCWithSampleToChunkTable(
@@ -120,7 +124,7 @@ class Stsc {
 // `sampleSize` is 0.
 class Stsz {
  public:
-  static std::shared_ptr<Stsz> initSTSZWithBytes(const uint8_t* bytes, uint32_t size);
+  static std::shared_ptr<Stsz> initSTSZWithBytes(const uint8_t* b, uint32_t n) { return readAtom<Stsz>(b, n); }
   // One size per sample (`sampleSize` 0); 20 + 4 x entries bytes. Empty pointer only when
   // the atom would not fit a 32-bit size.
   static std::shared_ptr<Stsz> initSTSZWithSampleSizeTable(const std::vector<uint32_t>& sampleSizes);
@@ -187,12 +191,7 @@ class Ctts {
 // Sync-sample table ("stss"): sample numbers, counted from 1, of the key frames.
 class Stss {
  public:
-  static std::shared_ptr<Stss> initSTSSWithBytes(const uint8_t* bytes, uint32_t size);
-  // The key frames of n new samples spaced like the reference's: entries 1, 1 + (g - 1),
-  // 1 + 2(g - 1), ... up to n, where g is the reference's second sync-sample number; with
-  // g <= 2 every sample is listed. No entries when n is 0. Empty pointer only when the
-  // atom would not fit a 32-bit size.
-  static std::shared_ptr<Stss> initSTSSWithSampleCount(uint32_t sampleCount, uint32_t difference);
+  static std::shared_ptr<Stss> initSTSSWithBytes(const uint8_t* b, uint32_t n) { return readAtom<Stss>(b, n); }
   void readBytes(const uint8_t* bytes, uint32_t size);
   // Stores header, count of entries held and every entry in `writeableData`; `size`
   // becomes its length.
@@ -210,22 +209,14 @@ class Stss {
 // the sample count is size - 12.
 class Sdtp {
  public:
-  static std::shared_ptr<Sdtp> initSDTPWithBytes(const uint8_t* bytes, uint32_t size);
-  // n flag bytes repeating the given (reference) flags cyclically; n + 12 bytes. Empty
-  // pointer when there are no flags to repeat (then the new movie has no "sdtp") or the
-  // atom would not fit a 32-bit size.
-  static std::shared_ptr<Sdtp> initSDTPWithSampleCount(uint32_t sampleCount, const Bytes& data);
+  static std::shared_ptr<Sdtp> initSDTPWithBytes(const uint8_t* b, uint32_t n) { return readAtom<Sdtp>(b, n); }
   // Reads the header and every byte from offset 12 up to `size` and the bytes given.
   void readBytes(const uint8_t* bytes, uint32_t size);
-  // Stores header and `count` bytes, byte j being data[j mod data.size()] (0 when data is
-  // empty), in `writeableData`; `size` becomes count + 12.
-  void createWriteableDataWith(const Bytes& data, uint32_t count);
 
   uint32_t size = 0;
   uint32_t type = fourCC("sdtp");
   uint32_t versionFlag = 0;
   Bytes Data;  // one flag byte per sample
-  Bytes writeableData;  // set when built
 };
 
 }  // namespace vr

@@ -1,6 +1,5 @@
 #include "atoms/UserData.h"
 
-
 #include <libxml/parser.h>
 #include <libxml/xmlerror.h>
 
@@ -14,10 +13,6 @@ namespace vr {
 
 // ---------------------------------------------------------------------------------------
 // Udta
-
-std::shared_ptr<Udta> Udta::initUDTAWithBytes(const uint8_t* bytes, uint32_t size) {
-  return readAtom<Udta>(bytes, size);
-}
 
 namespace {
 // Text of a "manu"/"modl" child: its payload follows the 8-byte header, its length taken as
@@ -64,10 +59,6 @@ std::string Udta::getTheDetailsFromBlock(const uint8_t* block, uint16_t size) {
 
 // ---------------------------------------------------------------------------------------
 // Meta
-
-std::shared_ptr<Meta> Meta::initMetaWithByte(const uint8_t* bytes, uint32_t size) {
-  return readAtom<Meta>(bytes, size);
-}
 
 void Meta::readBytes(const uint8_t* bytes, uint32_t length) {
   readAtomHeader(bytes, length, size, type);

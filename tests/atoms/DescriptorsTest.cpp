@@ -76,14 +76,13 @@ TEST(Descriptors, Levels) {
   };
   for (const auto& c : cases) {
     auto e = EsdsDecoder::initESDSWithBytes(c.atom.data(), uint32_t(c.atom.size()));
-    EXPECT_EQ(e->getMaxBitRate(), c.maxRate) << c.name;
-    EXPECT_EQ(e->getAvgBitRate(), c.avgRate) << c.name;
+    EXPECT_EQ(e->config() ? e->config()->maxBitrate : 0, c.maxRate) << c.name;
+    EXPECT_EQ(e->config() ? e->config()->avgBitrate : 0, c.avgRate) << c.name;
     EXPECT_EQ(e->decoderSpecificInfo(), c.dsi) << c.name;
   }
   auto all = EsdsDecoder::initESDSWithBytes(cases[3].atom.data(), uint32_t(cases[3].atom.size()))->objectDesc;
   EXPECT_EQ(all->URLstring, "xy");
-  auto ffmpeg = EsdsDecoder::initESDSWithBytes(kFfmpegEsds.data(), uint32_t(kFfmpegEsds.size()));
-  EXPECT_EQ(ffmpeg->objectDesc->decoderConfigDescriptor->bufferSizeDB, 500u);
+  EXPECT_EQ(EsdsDecoder::initESDSWithBytes(kFfmpegEsds.data(), uint32_t(kFfmpegEsds.size()))->config()->bufferSizeDB, 500u);
 }
 
 }  // namespace

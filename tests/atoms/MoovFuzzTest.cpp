@@ -6,15 +6,12 @@
 
 #include <random>
 
-#include "atoms/Containers.h"
-#include "atoms/MovieBuilder.h"
 #include "tests/support/AtomBuilders.h"
-#include "tests/support/TestMedia.h"
 
 namespace vr {
 namespace {
 
-using atomtest::requestFromTrack;
+using namespace test;
 
 // Parses a candidate held in a heap block of exactly its length (so over-reads are caught),
 // asks every query, and for a movie the engine would accept (a known video codec) builds
@@ -28,7 +25,6 @@ bool exercise(const Bytes& candidate) {
     moov->getOneSampleDurationOfTackType(kind);
   }
   (void)moov->videoTrackFPS(), (void)moov->audioTrackFPS(), (void)moov->getAVCOneNALUSizeLength();
-  (void)moov->getAverageAudioSize(), (void)moov->getMaxAudioSize(), (void)moov->aacSampleMean();
   (void)moov->duration(), (void)moov->getSampleSkip(), (void)moov->getAudioCodecFormat();
   (void)moov->SPS(), (void)moov->PPS(), (void)moov->VPS(), (void)moov->SPS265(), (void)moov->PPS265();
   (void)moov->decodeSpecificInfo(), (void)moov->getResolution();
@@ -44,13 +40,13 @@ bool exercise(const Bytes& candidate) {
 }
 
 TEST(MoovFuzz, TruncatedAndBitFlippedMovieAtoms) {
-  if (!test::hasFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+  if (!hasFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
   std::vector<Bytes> sources;
   for (const char* name : {"h264-aac-mov", "h265-aac-mp4", "h264-aac-mov-tmcd", "h264-twos-mov",
                            "h264-aac-mov-bframes", "h265-sowt-mov"}) {
-    const test::MediaSet* s = test::findSet(name);
+    const MediaSet* s = findSet(name);
     ASSERT_TRUE(s) << name;
-    sources.push_back(atomtest::moovOfFile(s->ref()));
+    sources.push_back(moovOfFile(s->ref()));
     ASSERT_TRUE(exercise(sources.back())) << "an intact movie atom must parse";
   }
 

@@ -5,18 +5,13 @@
 
 #include <algorithm>
 
-#include "atoms/Containers.h"
-#include "atoms/MovieBuilder.h"
 #include "common/FileIO.h"
 #include "tests/support/AtomBuilders.h"
-#include "tests/support/TestMedia.h"
 
 namespace vr {
 namespace {
 
-using namespace atomtest;
-
-const Stbl& stblOf(const Trak& t) { return *t.mdia->minf->stbl; }
+using namespace test;
 
 // Lists the atoms of a serialised tree, containers with their children in brackets, and
 // fails unless every container's children fill it exactly.
@@ -90,8 +85,7 @@ TEST(MovieBuilder, DurationsAndLayout) {
   EXPECT_EQ(nv.edts->elst->editListTable.at(0)->mediaTime, 0u);
   EXPECT_EQ(nv.edts->elst->editListTable.at(0)->trackDuration, 18018u);
   // Handlers: "mhlr"/"vide" for the media, 0/"dhlr" for the media information.
-  EXPECT_EQ(nv.mdia->hdlr->writeableData, cat({be32(34), text("hdlr"), be32(0), text("mhlr"), text("vide"), zeros(14)}));
-  EXPECT_EQ(nv.mdia->minf->hdlr->writeableData, cat({be32(34), text("hdlr"), zeros(8), text("dhlr"), zeros(14)}));
+  EXPECT_EQ(nv.mdia->hdlr->componentSubtype + nv.mdia->minf->hdlr->componentSubtype, fourCC("vide") + fourCC("dhlr"));
   EXPECT_EQ(stblOf(nv).stco->writeableData.size(), 16u + 8 * 30);
 
   // The sound track does not change the movie's duration.
@@ -108,23 +102,22 @@ TEST(MovieBuilder, DurationsAndLayout) {
 }
 
 TEST(MovieBuilder, SampleDurationFromRequestRate) {
-  struct Case {
+  const struct {
     uint64_t type;
     uint32_t timeScale;
     double fps;
     uint32_t duration;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {kRequestTypeSound, 48000, 46.875, 1024}, {kRequestTypeSound, 48000, 0, 1024}, {kRequestTypeVideo, 12800, 0, 1},
       {kRequestTypeVideo, 12800, 25, 512},      {kRequestTypeVideo, 10, 1e6, 1},     {kRequestTypeSound, 48000, -5, 1024},
   };
   auto ref = parseMoov(moovBox(600, {videoTrack(), soundTrack("mp4a")}, 3));
   ASSERT_TRUE(ref);
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.timeScale) + " / " + std::to_string(c.fps));
     const AtomCreationRequest q = makeRequest(c.type, c.timeScale, c.fps, 10, 5);
     auto stbl = stblOf(*ref->tracks[c.type == kRequestTypeVideo ? 0 : 1]).createStblWithRequest(&q);
-    EXPECT_EQ(stbl->stts->writeableData, cat({be32(24), text("stts"), be32(0), be32(1), be32(10), be32(c.duration)}));
+    EXPECT_EQ(stbl->stts->writeableData, tableAtom("stts", 1, words({10, c.duration})));
   }
 }
 
@@ -132,12 +125,11 @@ TEST(MovieBuilder, SampleDurationFromRequestRate) {
 // every chunk's samples as the request's runs give them, for "twos" as for "sowt".
 TEST(MovieBuilder, PcmSampleCountAddsUpEveryChunk) {
   using Runs = std::vector<std::pair<uint32_t, uint32_t>>;  // first chunk, samples per chunk
-  struct Case {
+  const struct {
     const char* name;
     Runs runs;
     uint32_t samples;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"one run", {{1, 1000}}, 5000},
       {"stretches of differing length", {{1, 1000}, {3, 500}, {5, 2000}}, 1000 + 1000 + 500 + 500 + 2000},
       {"last run over the last chunk only", {{1, 960}, {5, 1}}, 4 * 960 + 1},
@@ -147,20 +139,20 @@ TEST(MovieBuilder, PcmSampleCountAddsUpEveryChunk) {
   for (const char* codec : {"twos", "sowt"}) {
     auto ref = parseMoov(moovBox(600, {videoTrack(), soundTrack(codec)}, 3));
     ASSERT_TRUE(ref);
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
       SCOPED_TRACE(std::string(codec) + ": " + c.name);
       AtomCreationRequest q = makeRequest(kRequestTypeSound, 48000, 48000, 0, 1);
       q.stcoEntries = {16, 5000, 9000, 13000, 17000};
-      Bytes stsc = cat({be32(16 + 12 * uint32_t(c.runs.size())), text("stsc"), be32(0), be32(uint32_t(c.runs.size()))});
+      Bytes runs;
       for (const auto& [first, perChunk] : c.runs) {
         q.stscEntries.push_back(SampleToChunkEntery::initWithFirstChunk(first, perChunk, 1));
-        stsc = cat({stsc, be32(first), be32(perChunk), be32(1)});
+        runs = cat({runs, words({first, perChunk, 1})});
       }
       auto stbl = stblOf(*ref->tracks[1]).createStblWithRequest(&q);
       // The request's runs, not the reference's 2048-sample chunks.
-      EXPECT_EQ(stbl->stsc->writeableData, stsc);
-      EXPECT_EQ(stbl->stsz->writeableData, cat({be32(20), text("stsz"), be32(0), be32(1), be32(c.samples)}));
-      EXPECT_EQ(stbl->stts->writeableData, cat({be32(24), text("stts"), be32(0), be32(1), be32(c.samples), be32(1)}));
+      EXPECT_EQ(stbl->stsc->writeableData, tableAtom("stsc", uint32_t(c.runs.size()), runs));
+      EXPECT_EQ(stbl->stsz->writeableData, fullBox("stsz", 0, words({1, c.samples})));
+      EXPECT_EQ(stbl->stts->writeableData, tableAtom("stts", 1, words({c.samples, 1})));
     }
 
     // Without runs: no "stsz", no samples, no durations, still well formed.
@@ -191,42 +183,27 @@ std::vector<std::pair<uint32_t, uint32_t>> cttsRuns(const Stbl& stbl) {
 TEST(MovieBuilder, CompositionOffsetsForReorderedPictures) {
   using Runs = std::vector<std::pair<uint32_t, uint32_t>>;
   // Reference of 12 pictures in groups of 4 (I P B B), every group alike but the last.
-  const Bytes ctts = fullBox("ctts", 0, cat({be32(7), be32(1), be32(512), be32(1), be32(1536), be32(2), be32(0),
-                                             be32(1), be32(512), be32(1), be32(1536), be32(2), be32(0),
-                                             be32(4), be32(512)}));
-  struct Case {
+  const Bytes ctts = tableAtom("ctts", 7, words({1, 512, 1, 1536, 2, 0, 1, 512, 1, 1536, 2, 0, 4, 512}));
+  const Bytes groups4 = tableAtom("stss", 3, words({1, 5, 9}));
+  const struct Case {
     const char* name;
     Bytes sync;
     std::vector<uint32_t> ranks;  // the order the scan read, if any
     uint32_t samples;
     Runs expected;
-  };
-  const Case cases[] = {
-      {"groups of 4 repeated",
-       fullBox("stss", 0, cat({be32(3), be32(1), be32(5), be32(9)})),
-       {},
-       10,
+  } cases[] = {
+      {"groups of 4 repeated", groups4, {}, 10,
        {{1, 512}, {1, 1536}, {2, 0}, {1, 512}, {1, 1536}, {2, 0}, {1, 512}, {1, 1536}}},
-      {"irregular sync samples: the whole reference is the pattern",
-       fullBox("stss", 0, cat({be32(3), be32(1), be32(5), be32(8)})),
-       {},
-       14,
+      {"irregular sync samples: the whole reference is the pattern", tableAtom("stss", 3, words({1, 5, 8})), {}, 14,
        {{1, 512}, {1, 1536}, {2, 0}, {1, 512}, {1, 1536}, {2, 0}, {5, 512}, {1, 1536}}},
       {"no sync samples: the whole reference is the pattern", {}, {}, 13,
        {{1, 512}, {1, 1536}, {2, 0}, {1, 512}, {1, 1536}, {2, 0}, {5, 512}}},
       // Decoded I P B B P B, shown I B B P B P: one picture of delay.
-      {"order read from the pictures",
-       fullBox("stss", 0, cat({be32(3), be32(1), be32(5), be32(9)})),
-       {0, 3, 1, 2, 5, 4},
-       6,
+      {"order read from the pictures", groups4, {0, 3, 1, 2, 5, 4}, 6,
        {{1, 512}, {1, 1536}, {2, 0}, {1, 1024}, {1, 0}}},
-      {"order of another sample count is not used",
-       fullBox("stss", 0, cat({be32(3), be32(1), be32(5), be32(9)})),
-       {0, 2, 1},
-       4,
-       {{1, 512}, {1, 1536}, {2, 0}}},
+      {"order of another sample count is not used", groups4, {0, 2, 1}, 4, {{1, 512}, {1, 1536}, {2, 0}}},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     TrackShape v = videoTrack();
     v.sampleCount = 12;
@@ -245,8 +222,8 @@ TEST(MovieBuilder, CompositionOffsetsForReorderedPictures) {
 }
 
 TEST(MovieBuilder, VideoOnlyTablesFromTheReference) {
-  const Bytes ctts2 = fullBox("ctts", 0, cat({be32(2), be32(1), be32(1024), be32(1), be32(0)}));
-  const Bytes stss = fullBox("stss", 0, cat({be32(3), be32(1), be32(16), be32(31)}));
+  const Bytes ctts2 = fullBox("ctts", 0, words({2, 1, 1024, 1, 0}));
+  const Bytes stss = fullBox("stss", 0, words({3, 1, 16, 31}));
   std::vector<uint32_t> everyPicture(300);
   for (uint32_t i = 0; i < 300; ++i) everyPicture[i] = i + 1;
   struct Case {
@@ -260,7 +237,7 @@ TEST(MovieBuilder, VideoOnlyTablesFromTheReference) {
   // dependency flags are never copied.
   const Case cases[] = {
       {"two composition runs", ctts2, {1, 200}, "stbl(stsd stss ctts stts stsc stsz co64)", 512},
-      {"one composition run", fullBox("ctts", 0, cat({be32(1), be32(25), be32(512)})), {1},
+      {"one composition run", fullBox("ctts", 0, words({1, 25, 512})), {1},
        "stbl(stsd stss stts stsc stsz co64)", 0},
       {"sync samples and flags", cat({stss, fullBox("sdtp", 0, Bytes{0x20, 0x10, 0x10})}), {1, 7, 300},
        "stbl(stsd stss stts stsc stsz co64)", 0},
@@ -287,7 +264,7 @@ TEST(MovieBuilder, VideoOnlyTablesFromTheReference) {
       for (const auto& e : nv.ctts->compositionOffsetTable) covered += e->sampleCount;
       EXPECT_EQ(covered, 300u);
     }
-    if (nv.stss) EXPECT_EQ(nv.stss->syncSampleTable, c.keyframes);
+    if (nv.stss) { EXPECT_EQ(nv.stss->syncSampleTable, c.keyframes); }
     EXPECT_EQ(movie->tracks[0]->edts->elst->editListTable.at(0)->mediaTime, c.editStart);
   }
 }
@@ -312,7 +289,7 @@ TEST(MovieBuilder, DegenerateReferencesAndRequests) {
 }
 
 TEST(MovieBuilder, WriteAppendsTheMovieAtTheEnd) {
-  test::TempDir dir;
+  TempDir dir;
   ASSERT_TRUE(dir.ok());
   auto ref = parseMoov(moovBox(600, {videoTrack(), soundTrack("mp4a")}, 3));
   const AtomCreationRequest video = makeRequest(kRequestTypeVideo, 12800, 25, 40, 10);
@@ -326,47 +303,19 @@ TEST(MovieBuilder, WriteAppendsTheMovieAtTheEnd) {
   EXPECT_EQ(movie->writeToFileHandle(out), movie->size);
   EXPECT_EQ(movie->bytesWritten, movie->size);
   out.close();
-  EXPECT_EQ(test::readFileBytes(dir.file("out.mov")), cat({prefix, movie->convertSelfToData()}));
+  EXPECT_EQ(readFileBytes(dir.file("out.mov")), cat({prefix, movie->convertSelfToData()}));
   FileHandle closed;
   EXPECT_EQ(movie->writeToFileHandle(closed), 0u);
 }
 
-// Requests describing the reference's own samples, as the writer would fill them had it
-// found exactly the reference's media data.
-AtomCreationRequest requestFromReference(const std::shared_ptr<Trak>& t, uint64_t type) {
-  AtomCreationRequest r;
-  r.requestType = type;
-  if (!t) return r;
-  r.timeScale = t->trakMediaTimeScale;
-  r.FPS = t->trakFPS;
-  r.stcoEntries = stblOf(*t).stco->chunkOffsetTable;
-  r.stszEntries = stblOf(*t).stsz->SampleSizeTable;
-  r.stscEntries = stblOf(*t).stsc->SampleToChunkTable;
-  const Stbl& stbl = stblOf(*t);
-  if (stbl.stss) r.syncSamples = stbl.stss->syncSampleTable;
-  // Presentation order from the reference's own composition offsets, as the scan reads it
-  // from the pictures.
-  if (stbl.ctts && stbl.stts) {
-    const uint64_t m = stbl.stts->getOneSampleDuration();
-    std::vector<std::pair<uint64_t, uint32_t>> shown;
-    for (const auto& run : stbl.ctts->compositionOffsetTable)
-      for (uint32_t i = 0; run && i < run->sampleCount; ++i)
-        shown.push_back({uint64_t(shown.size()) * m + run->compositionOffset, uint32_t(shown.size())});
-    std::sort(shown.begin(), shown.end());
-    r.presentationRanks.assign(shown.size(), 0);
-    for (size_t rank = 0; rank < shown.size(); ++rank) r.presentationRanks[shown[rank].second] = uint32_t(rank);
-  }
-  return r;
-}
-
 TEST(MovieBuilderRealMovies, RebuiltIndexPlaysTheReferenceMediaData) {
-  if (!test::hasFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
-  const auto& sets = test::manifest();
+  if (!hasFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+  const auto& sets = manifest();
   ASSERT_FALSE(sets.empty()) << "test media could not be made";
-  test::TempDir dir;
-  for (const test::MediaSet& s : sets) {
+  TempDir dir;
+  for (const MediaSet& s : sets) {
     SCOPED_TRACE(s.name);
-    const auto moovAtom = test::findTopLevelAtom(s.ref(), "moov");
+    const auto moovAtom = findTopLevelAtom(s.ref(), "moov");
     ASSERT_TRUE(moovAtom);
     auto ref = parseMoov(moovOfFile(s.ref()));
     ASSERT_TRUE(ref);
@@ -374,16 +323,16 @@ TEST(MovieBuilderRealMovies, RebuiltIndexPlaysTheReferenceMediaData) {
     const Bytes videoStsd = stblOf(*refVideo).stsd->stsdData;
     const Bytes soundStsd = refSound ? stblOf(*refSound).stsd->stsdData : Bytes{};
     const uint32_t videoSamples = refVideo->sampleCount;
-    const AtomCreationRequest video = requestFromReference(refVideo, kRequestTypeVideo);
-    const AtomCreationRequest audio = requestFromReference(refSound, kRequestTypeSound);
+    const AtomCreationRequest video = requestFromTrack(refVideo, kRequestTypeVideo, true);
+    const AtomCreationRequest audio = requestFromTrack(refSound, kRequestTypeSound, true);
     auto movie = ref->createMoovWithVideoRequest(&video, &audio);
     ASSERT_TRUE(movie);
     checkedLayout(*movie);
 
     // The reference up to its movie atom, then the new movie atom.
     const std::string outPath = dir.file(s.name + "." + s.container);
-    const Bytes file = test::readFileBytes(s.ref());
-    ASSERT_TRUE(test::writeFileBytes(outPath, std::span(file.data(), size_t(moovAtom->offset))));
+    const Bytes file = readFileBytes(s.ref());
+    ASSERT_TRUE(writeFileBytes(outPath, std::span(file.data(), size_t(moovAtom->offset))));
     {
       FileHandle out = FileHandle::openForUpdating(outPath);
       ASSERT_EQ(movie->writeToFileHandle(out), movie->size);
@@ -401,16 +350,16 @@ TEST(MovieBuilderRealMovies, RebuiltIndexPlaysTheReferenceMediaData) {
     }
 
     // ffprobe opens it and decodes it cleanly; the timecode track is gone.
-    const auto streams = test::ffprobeStreams(outPath);
-    const auto v = test::firstStream(streams, "video");
+    const auto streams = ffprobeStreams(outPath);
+    const auto v = firstStream(streams, "video");
     ASSERT_TRUE(v);
     EXPECT_EQ(v->codecName, s.codec == "h264" ? "h264" : "hevc");
     EXPECT_EQ(v->nbFrames, int64_t(videoSamples));
     // The edit starts one sample into the media, so all frames but the first are shown.
     EXPECT_GE(v->nbReadFrames, int64_t(videoSamples) - 1);
-    EXPECT_EQ(test::firstStream(streams, "audio").has_value(), s.hasAudio());
-    EXPECT_FALSE(test::firstStream(streams, "data").has_value());
-    const auto errors = test::decodeErrors(outPath);
+    EXPECT_EQ(firstStream(streams, "audio").has_value(), s.hasAudio());
+    EXPECT_FALSE(firstStream(streams, "data").has_value());
+    const auto errors = decodeErrors(outPath);
     EXPECT_TRUE(errors.empty()) << errors.front();
   }
 }

@@ -5,13 +5,12 @@
 #include <gtest/gtest.h>
 
 #include "atoms/ReferenceCheck.h"
-#include "support/AtomBuilders.h"
-#include "support/TestMedia.h"
+#include "tests/support/AtomBuilders.h"
 
 namespace vr {
 namespace {
 
-using atomtest::moovOfFile;
+using namespace test;
 
 // Offset of the n-th atom of the given type inside a movie atom (found by its code).
 size_t atomAt(const Bytes& moov, const char (&type)[5], int nth = 0) {
@@ -40,8 +39,8 @@ TEST(ReferenceCheck, EveryBrokenPartIsNamedWithItsPath) {
   const Bytes h264 = moovOfFile(std::string(VR_SOURCE_DIR) + "/samples/reference.mov");
   ASSERT_FALSE(h264.empty());
   EXPECT_EQ(firstReason(h264), "");
-  const bool haveH265 = test::ensureTestMedia();
-  const Bytes h265 = haveH265 ? moovOfFile(test::mediaPath("h265-aac-mov.ref.mov")) : Bytes();
+  const bool haveH265 = ensureTestMedia();
+  const Bytes h265 = haveH265 ? moovOfFile(mediaPath("h265-aac-mov.ref.mov")) : Bytes();
 
   struct Case {
     const char* reason;   // the start of the reason expected

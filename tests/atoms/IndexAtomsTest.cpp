@@ -1,0 +1,296 @@
+// Header and sample-table atoms: byte-exact builders, version 0 and 1 readers, lists and
+// tables that end early or claim more than they hold, reads of truncated or garbage bytes
+// (the sanitizer build catches any read outside), and the atoms of real ffmpeg movies
+// written back byte for byte.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <random>
+
+#include "atoms/Containers.h"
+#include "tests/support/AtomBytes.h"
+#include "tests/support/TestMedia.h"
+
+namespace vr {
+namespace {
+
+using namespace test;
+
+// An atom whose body bytes count up from `seed`, so that every field differs.
+Bytes patternAtom(uint32_t size, const char (&type)[5], uint32_t versionFlag, uint8_t seed) {
+  Bytes a = cat({be32(size), text(type), be32(versionFlag)});
+  for (uint32_t i = 12; i < size; ++i) a.push_back(uint8_t(seed + i));
+  return a;
+}
+
+// The version 1 form of a version 0 header: the 32-bit fields at `wide` become 64-bit.
+Bytes toVersion1(const Bytes& v0, std::initializer_list<size_t> wide) {
+  Bytes v1;
+  for (size_t i = 0; i < v0.size(); ++i) {
+    for (size_t w : wide)
+      if (i == w) v1.insert(v1.end(), 4, 0);
+    v1.push_back(v0[i]);
+  }
+  writeBE32(v1.data(), uint32_t(v1.size()));
+  v1[8] = 1;
+  return v1;
+}
+
+TEST(IndexAtomsBuilt, ProduceTheExactBytesAndMatchingSize) {
+  const std::string z12 = "00 00 00 00 00 00 00 00 00 00 00 00";
+  const Built cases[] = {
+      built("default vmhd", Vmhd::init(), "00 00 00 14 76 6D 68 64 00 00 00 01 00 00 00 00 00 00 00 00"),
+      built("default smhd", Smhd::init(), "00 00 00 10 73 6D 68 64 00 00 00 00 00 00 00 00"),
+      built("video handler", Hdlr::initHDLRWithComponentType(fourCC("mhlr"), fourCC("vide"), 0),
+            "00 00 00 22 68 64 6C 72 00 00 00 00 6D 68 6C 72 76 69 64 65" + z12 + "00 00"),
+      built("named data handler writes only the name's length byte",
+            Hdlr::initHDLRWithComponentType(0, fourCC("dhlr"), 0x105, "Video"),
+            "00 00 00 22 68 64 6C 72 00 00 00 00 00 00 00 00 64 68 6C 72" + z12 + "05 00"),
+      built("media header", Mdhd::initMDHDWithDuration(270000, 90000, 0x55C4, 0x10000),
+            "00 00 00 20 6D 64 68 64" + z12 + "00 01 5F 90 00 04 1E B0 55 C4 00 00"),
+      built("data information", Dinf::initDINFWithDrefEnteryType(fourCC("alis")),
+            "00 00 00 24 64 69 6E 66 00 00 00 1C 64 72 65 66 00 00 00 00 00 00 00 01 00 00 00 0C 61 6C 69 73 00 00 00 01"),
+      built("edit atom of one edit at rate 1", Edts::initWDTSWithDuration(18018, 1001),
+            "00 00 00 24 65 64 74 73 00 00 00 1C 65 6C 73 74 00 00 00 00 00 00 00 01 00 00 46 62 00 00 03 E9 00 01 00 00"),
+      built("edit list of two edits",
+            Elst::initELSTWithEditListTable({EditListEntery::initWithTrackDuration(18018, 1001, 1),
+                                             EditListEntery::initWithTrackDuration(600, 0, 0x10002)}),
+            "00 00 00 28 65 6C 73 74 00 00 00 00 00 00 00 02 00 00 46 62 00 00 03 E9 00 01 00 00"
+            " 00 00 02 58 00 00 00 00 00 02 00 00"),
+      built("stts of 1800 samples of 1001", Stts::initSTTSWithSampleCount(1800, 1001),
+            "00 00 00 18 73 74 74 73 00 00 00 00 00 00 00 01 00 00 07 08 00 00 03 E9"),
+      built("stsz with a fixed size", Stsz::initSTSZWithSampleCount(1000, 1),
+            "00 00 00 14 73 74 73 7A 00 00 00 00 00 00 00 01 00 00 03 E8"),
+      built("stsz of three sizes", Stsz::initSTSZWithSampleSizeTable({0x10, 0x2000, 0x30000}),
+            "00 00 00 20 73 74 73 7A 00 00 00 00 00 00 00 00 00 00 00 03 00 00 00 10 00 00 20 00 00 03 00 00"),
+      built("co64 with an offset above 4 GiB", Stco::initWithChunkOffsetTable({16, 5000000000ull}),
+            "00 00 00 20 63 6F 36 34 00 00 00 00 00 00 00 02 00 00 00 00 00 00 00 10 00 00 00 01 2A 05 F2 00"),
+      built("empty co64", Stco::initWithChunkOffsetTable({}), "00 00 00 10 63 6F 36 34 00 00 00 00 00 00 00 00"),
+      built("stsc of two runs",
+            Stsc::initSTSCWithSampleToChunkTable({SampleToChunkEntery::initWithFirstChunk(1, 30, 1),
+                                                  SampleToChunkEntery::initWithFirstChunk(7, 2, 1)}),
+            "00 00 00 28 73 74 73 63 00 00 00 00 00 00 00 02 00 00 00 01 00 00 00 1E 00 00 00 01"
+            " 00 00 00 07 00 00 00 02 00 00 00 01"),
+  };
+  expectBuilt(cases);
+}
+
+// A version 1 header must read to the values of its version 0 twin and be written exactly
+// as that twin (version byte 0, flags kept, version 0 size).
+TEST(IndexAtomsRead, Version1HeadersReadLikeVersion0AndWriteVersion0) {
+  const Bytes mvhd0 = patternAtom(108, "mvhd", 3, 0x30), tkhd0 = patternAtom(92, "tkhd", 7, 0x50);
+  const Bytes mdhd0 = patternAtom(32, "mdhd", 0, 0x60);
+  const Bytes mvhd1 = toVersion1(mvhd0, {12, 16, 24}), tkhd1 = toVersion1(tkhd0, {12, 16, 28});
+  Bytes mdhd1 = toVersion1(mdhd0, {12, 16, 24});
+  auto m1 = Mvhd::initMVHDWithBytes(mvhd1.data(), uint32_t(mvhd1.size()));
+  EXPECT_EQ(m1->versionInFile, 1);
+  EXPECT_EQ(m1->sizeInFile, 120u);
+  m1->setDuration(m1->duration);
+  EXPECT_EQ(m1->writeableData, mvhd0);
+  auto t1 = Tkhd::initTKHDWithBytes(tkhd1.data(), uint32_t(tkhd1.size()));
+  t1->setDuration(t1->duration);
+  EXPECT_EQ(t1->writeableData, tkhd0);
+  EXPECT_EQ(Mdhd::initMDHDWithBytes(mdhd1.data(), uint32_t(mdhd1.size()))->convertSelfToData(), mdhd0);
+  // A 64-bit duration beyond 32 bits is held at the largest 32-bit value, not wrapped.
+  writeBE64(mdhd1.data() + 32, 0x100000005ull);
+  EXPECT_EQ(Mdhd::initMDHDWithBytes(mdhd1.data(), uint32_t(mdhd1.size()))->duration, 0xFFFFFFFFu);
+  // Cut inside the duration: what lies past the end reads as 0, and it is still written whole.
+  auto cut = Mvhd::initMVHDWithBytes(mvhd0.data(), 26);
+  EXPECT_EQ(cut->timescale, readBE32(mvhd0.data() + 20));
+  EXPECT_EQ(cut->duration + cut->nextTrackID, 0u);
+  cut->setDuration(9);
+  EXPECT_EQ(cut->writeableData.size(), 108u);
+}
+
+TEST(IndexAtomsRead, DataReferenceEntriesEndAtTheFirstMisfit) {
+  const Bytes alis = hex("00 00 00 0C 61 6C 69 73 00 00 00 01");
+  const Bytes url = hex("00 00 00 10 75 72 6C 20 00 00 00 00 AA BB CC DD");
+  const struct {
+    const char* name;
+    uint32_t count;
+    Bytes body;
+    std::vector<uint32_t> types;
+  } cases[] = {
+      {"entries of different sizes", 2, cat({url, alis}), {fourCC("url "), fourCC("alis")}},
+      {"count above the entries present", 5, cat({alis, url}), {fourCC("alis"), fourCC("url ")}},
+      {"count below the entries present", 1, cat({alis, url}), {fourCC("alis")}},
+      {"zero-size entry", 3, cat({alis, hex("00 00 00 00 61 6C 69 73 00 00 00 01"), alis}), {fourCC("alis")}},
+      {"entry shorter than its header", 2, cat({hex("00 00 00 08 61 6C 69 73"), alis}), {}},
+      {"entry running past the atom", 2, cat({alis, hex("00 00 00 40 61 6C 69 73 00 00 00 01")}), {fourCC("alis")}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Bytes a = fullBox("dref", 0, cat({be32(c.count), c.body}));
+    auto d = Dref::initDREFWithBytes(a.data(), uint32_t(a.size()));
+    EXPECT_EQ(d->numberOfEntries, c.count);
+    ASSERT_EQ(d->entries.size(), c.types.size());
+    for (size_t i = 0; i < c.types.size(); ++i) EXPECT_EQ(d->entries[i]->type, c.types[i]);
+    // Written again, it is a well-formed atom of the entries kept.
+    const Bytes out = d->convertSelfToData();
+    EXPECT_EQ(readBE32(out.data()), out.size());
+    EXPECT_EQ(out.size(), 16 + 12 * c.types.size());
+    EXPECT_EQ(readBE32(out.data() + 12), c.types.size());
+  }
+}
+
+// What an atom read from a file writes when it is carried into a new movie.
+template <typename T>
+Bytes rewritten(const std::shared_ptr<T>& a) {
+  if constexpr (requires { a->setDuration(0); }) {
+    a->setDuration(a->duration);
+    return a->writeableData;
+  } else if constexpr (requires { a->creteWriteableData(); }) {
+    a->creteWriteableData();
+    return a->writeableData;
+  } else if constexpr (requires { a->asignWritableData(); }) {
+    a->asignWritableData();
+    return a->writeableData;
+  } else if constexpr (requires { a->createWriteableData(); }) {
+    a->createWriteableData();
+    return a->writeableData;
+  } else if constexpr (requires { a->convertSelfToData(); }) {
+    return a->convertSelfToData();
+  } else {
+    return a->writeableData;  // serialised when read
+  }
+}
+
+// Reads a table, then writes it again: the count read and the bytes written, which must be
+// a well-formed atom.
+template <typename Init>
+auto readAndWrite(Init init) {
+  return [init](const uint8_t* p, uint32_t n) {
+    auto a = init(p, n);
+    const uint32_t count = a->numberOfEntries;
+    const Bytes out = rewritten(a);
+    EXPECT_EQ(readBE32At(out.data(), out.size(), 0), out.size());
+    return std::pair(count, out);
+  };
+}
+
+// Each table claims 4 entries but holds 2 whole ones and part of a third: the count is kept,
+// only whole entries are read, and a table carried into a new movie is written with the
+// count and size of what it holds (otherwise the movie would not open). Every prefix and
+// random garbage are read and written again within bounds.
+TEST(IndexAtomsRead, CountsAreKeptButOnlyEntriesThatFitAreReadAndWritten) {
+  using Read = std::function<std::pair<uint32_t, Bytes>(const uint8_t*, uint32_t)>;  // count read, bytes written
+  const std::tuple<Bytes, Read, Bytes> cases[] = {
+      {tableAtom("stts", 4, "00000005 000003E9 00000001 000007D2 000000"), readAndWrite(&Stts::initSTTSWithBytes),
+       tableAtom("stts", 2, "00000005 000003E9 00000001 000007D2")},
+      {tableAtom("stsc", 4, "00000001 0000001E 00000001 00000007 00000002 00000001 0000"),
+       readAndWrite(&Stsc::initSTSCWithBytes), tableAtom("stsc", 2, "00000001 0000001E 00000001 00000007 00000002 00000001")},
+      {hex("0000001E 7374737A 00000000 00000000 00000004 00000010 00002000 0000"), readAndWrite(&Stsz::initSTSZWithBytes),
+       hex("0000001C 7374737A 00000000 00000000 00000002 00000010 00002000")},
+      {tableAtom("stco", 4, "00000010 FFFFFFF0 0000"),
+       readAndWrite([](auto p, auto n) { return Stco::initSTCOWithBytes(p, n, false); }),
+       tableAtom("stco", 2, "00000010 FFFFFFF0")},
+      {tableAtom("co64", 4, "0000000000000010 00000001FFFFFFF0 00000001"),
+       readAndWrite([](auto p, auto n) { return Stco::initSTCOWithBytes(p, n, true); }),
+       tableAtom("co64", 2, "0000000000000010 00000001FFFFFFF0")},
+      // Serialised as soon as it is read; a negative (version 1) offset is kept bit for bit.
+      {tableAtom("ctts", 4, "00000001 000003E9 00000002 FFFFFC17 0000", 0x01000000), readAndWrite(&Ctts::initCTTSWithBytes),
+       tableAtom("ctts", 2, "00000001 000003E9 00000002 FFFFFC17", 0x01000000)},
+      {tableAtom("stss", 4, "00000001 00000010 0000"), readAndWrite(&Stss::initSTSSWithBytes),
+       tableAtom("stss", 2, "00000001 00000010")},
+      // The rate's fraction is not kept.
+      {tableAtom("elst", 4, "00004662 000003E9 00018000 00000258 FFFFFFFF 00020000 000000"),
+       readAndWrite(&Elst::initELSTWithBytes), tableAtom("elst", 2, "00004662 000003E9 00010000 00000258 FFFFFFFF 00020000")},
+  };
+  std::mt19937 rng(99);
+  for (const auto& [atom, read, written] : cases) {
+    SCOPED_TRACE(std::string(atom.begin() + 4, atom.begin() + 8));
+    EXPECT_EQ(read(atom.data(), uint32_t(atom.size())), std::pair(4u, written));
+    readEveryPrefixAndGarbage(atom, [&](auto p, auto n) { read(p, n); }, rng, 64);
+  }
+  // "stco" and "co64" holding the same offsets read alike.
+  const Bytes co64 = tableAtom("co64", 2, "0000000000000010 00000000FFFFFFFF");
+  const Bytes stco = tableAtom("stco", 2, "00000010 FFFFFFFF");
+  EXPECT_EQ(Stco::initSTCOWithBytes(co64.data(), uint32_t(co64.size()), true)->chunkOffsetTable,
+            Stco::initSTCOWithBytes(stco.data(), uint32_t(stco.size()), false)->chunkOffsetTable);
+  // A fixed sample size: the count is the sample count and there is no table.
+  const Bytes fixed = hex("00000014 7374737A 00000000 00000001 000003E8");
+  auto sz = Stsz::initSTSZWithBytes(fixed.data(), uint32_t(fixed.size()));
+  EXPECT_EQ(sz->numberOfEntries, 1000u);
+  EXPECT_TRUE(sz->SampleSizeTable.empty());
+}
+
+// Every other byte constructor is given every prefix of an atom and random garbage, each in
+// a buffer of exactly that length, and serialises what it read.
+TEST(IndexAtomsRead, TruncatedAndGarbageInputIsReadWithinBounds) {
+  const Bytes sdtp = hex("00000010 73647470 00000000 20101018 AAAA");
+  const std::pair<uint32_t, Bytes> flags[] = {{18, hex("20101018")}, {14, hex("2010")}, {12, {}}, {5, {}}};
+  for (const auto& [length, expected] : flags) {
+    std::unique_ptr<uint8_t[]> exact(new uint8_t[length]);
+    std::memcpy(exact.get(), sdtp.data(), length);
+    EXPECT_EQ(Sdtp::initSDTPWithBytes(exact.get(), length)->Data, expected) << length;
+  }
+  using Parse = std::function<void(const uint8_t*, uint32_t)>;
+  const std::pair<Bytes, Parse> parsers[] = {
+      {toVersion1(patternAtom(108, "mvhd", 0, 1), {12, 16, 24}),
+       [](auto p, auto n) { Mvhd::initMVHDWithBytes(p, n)->setDuration(1); }},
+      {toVersion1(patternAtom(92, "tkhd", 0, 2), {12, 16, 28}),
+       [](auto p, auto n) { Tkhd::initTKHDWithBytes(p, n)->setDuration(1); }},
+      {patternAtom(32, "mdhd", 0, 3), [](auto p, auto n) { Mdhd::initMDHDWithBytes(p, n)->convertSelfToData(); }},
+      {cat({patternAtom(32, "hdlr", 0, 4), hex("04 41 42 43 44")}),
+       [](auto p, auto n) { Hdlr::initHDLRWithBytes(p, n)->convertSelfToData(); }},
+      {patternAtom(20, "vmhd", 1, 5), [](auto p, auto n) { Vmhd::initVMHDWithBytes(p, n)->convertSelfToData(); }},
+      {patternAtom(16, "smhd", 0, 6), [](auto p, auto n) { Smhd::initSMHDWithBytes(p, n)->convertSelfToData(); }},
+      {Dref::initDREFWithDrefEnteryType(fourCC("alis"))->writeableData,
+       [](auto p, auto n) { Dref::initDREFWithBytes(p, n)->convertSelfToData(); }},
+      {sdtp, [](auto p, auto n) { Sdtp::initSDTPWithBytes(p, n); }},
+  };
+  std::mt19937 rng(1234);
+  for (const auto& [atom, parse] : parsers) readEveryPrefixAndGarbage(atom, parse, rng);
+}
+
+// Real movies: every header and sample-table atom ffmpeg writes reads back to its bytes,
+// and the tables of each track agree with each other.
+TEST(IndexAtomsRealMovies, FfmpegAtomsWriteBackTheirBytesAndAgree) {
+  if (!hasFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+  if (manifest().empty()) GTEST_SKIP() << "test media could not be made";
+  using Rewrite = std::function<Bytes(const uint8_t*, uint32_t)>;
+  const std::pair<uint32_t, Rewrite> kinds[] = {
+      {fourCC("mvhd"), [](auto p, auto n) { return rewritten(Mvhd::initMVHDWithBytes(p, n)); }},
+      {fourCC("tkhd"), [](auto p, auto n) { return rewritten(Tkhd::initTKHDWithBytes(p, n)); }},
+      {fourCC("mdhd"), [](auto p, auto n) { return rewritten(Mdhd::initMDHDWithBytes(p, n)); }},
+      {fourCC("vmhd"), [](auto p, auto n) { return rewritten(Vmhd::initVMHDWithBytes(p, n)); }},
+      {fourCC("smhd"), [](auto p, auto n) { return rewritten(Smhd::initSMHDWithBytes(p, n)); }},
+      {fourCC("elst"), [](auto p, auto n) { return rewritten(Elst::initELSTWithBytes(p, n)); }},
+      {fourCC("stts"), [](auto p, auto n) { return rewritten(Stts::initSTTSWithBytes(p, n)); }},
+      {fourCC("stsc"), [](auto p, auto n) { return rewritten(Stsc::initSTSCWithBytes(p, n)); }},
+      {fourCC("stsz"), [](auto p, auto n) { return rewritten(Stsz::initSTSZWithBytes(p, n)); }},
+      {fourCC("stco"), [](auto p, auto n) { return rewritten(Stco::initSTCOWithBytes(p, n, false)); }},
+      {fourCC("ctts"), [](auto p, auto n) { return rewritten(Ctts::initCTTSWithBytes(p, n)); }},
+      {fourCC("stss"), [](auto p, auto n) { return rewritten(Stss::initSTSSWithBytes(p, n)); }},
+  };
+  for (const MediaSet& set : manifest()) {
+    SCOPED_TRACE(set.ref());
+    const auto moov = findTopLevelAtom(set.ref(), "moov");
+    const Bytes file = readFileBytes(set.ref());
+    ASSERT_TRUE(moov && file.size() >= moov->end());
+    std::map<uint32_t, std::vector<Bytes>> found;
+    for (const auto& [type, rewrite] : kinds) {
+      collectAtoms(file.data() + moov->offset, moov->size, type, found[type]);
+      for (const Bytes& b : found[type]) EXPECT_EQ(rewrite(b.data(), uint32_t(b.size())), b);
+    }
+    ASSERT_EQ(found[fourCC("mvhd")].size(), 1u);
+    EXPECT_EQ(found[fourCC("smhd")].empty(), !set.hasAudio());
+    // Per track: the time-to-sample runs count every sample of the size table.
+    const auto &stts = found[fourCC("stts")], &stsz = found[fourCC("stsz")];
+    ASSERT_FALSE(stsz.empty());
+    ASSERT_EQ(stts.size(), stsz.size());
+    for (size_t i = 0; i < stsz.size(); ++i) {
+      auto tt = Stts::initSTTSWithBytes(stts[i].data(), uint32_t(stts[i].size()));
+      uint64_t timed = 0;
+      for (const auto& e : tt->entries) timed += e->sampleCount;
+      EXPECT_EQ(timed, Stsz::initSTSZWithBytes(stsz[i].data(), uint32_t(stsz[i].size()))->numberOfEntries);
+      EXPECT_GT(tt->getOneSampleDuration(), 0u);
+    }
+    for (const Bytes& b : found[fourCC("stss")])
+      EXPECT_EQ(Stss::initSTSSWithBytes(b.data(), uint32_t(b.size()))->syncSampleTable.at(0), 1u);
+  }
+}
+
+}  // namespace
+}  // namespace vr
