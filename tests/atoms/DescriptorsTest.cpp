@@ -29,12 +29,8 @@ const Bytes kFfmpegEsds = hex(
 const std::string kConfig = "0411" "4015000000" "00017700" "0000fa00" "05021190" "060102";
 
 TEST(Descriptors, DescriptorSizeForms) {
-  const struct {
-    const char* field;  // tag followed by the size bytes
-    bool ok;
-    uint32_t bodyStart;
-    uint64_t bodyLength;
-  } cases[] = {
+  // field: the tag followed by the size bytes
+  const struct { const char* field; bool ok; uint32_t bodyStart; uint64_t bodyLength; } cases[] = {
       {"0322", true, 2, 34},        {"0380808022", true, 5, 34},  // one byte; padded
       {"038122", true, 3, 162},                                   // two significant bytes
       {"0300", false, 2, 0},        {"0380808000", false, 5, 0},  // no body
@@ -57,12 +53,7 @@ TEST(Descriptors, Levels) {
   Bytes noEs = kFfmpegEsds, esOverruns = kFfmpegEsds;
   noEs[12] = 0x04;
   esOverruns[16] = 0x40;
-  const struct {
-    const char* name;
-    Bytes atom;
-    uint32_t maxRate, avgRate;
-    Bytes dsi;
-  } cases[] = {
+  const struct { const char* name; Bytes atom; uint32_t maxRate, avgRate; Bytes dsi; } cases[] = {
       {"ffmpeg", kFfmpegEsds, 128000, 127329, hex("119056e500")},
       {"no optional fields", esds("000500" + kConfig), 96000, 64000, hex("1190")},
       {"dependence and OCR fields", esds("0005a000070009" + kConfig), 96000, 64000, hex("1190")},
@@ -82,7 +73,8 @@ TEST(Descriptors, Levels) {
   }
   auto all = EsdsDecoder::initESDSWithBytes(cases[3].atom.data(), uint32_t(cases[3].atom.size()))->objectDesc;
   EXPECT_EQ(all->URLstring, "xy");
-  EXPECT_EQ(EsdsDecoder::initESDSWithBytes(kFfmpegEsds.data(), uint32_t(kFfmpegEsds.size()))->config()->bufferSizeDB, 500u);
+  auto ffmpeg = EsdsDecoder::initESDSWithBytes(kFfmpegEsds.data(), uint32_t(kFfmpegEsds.size()));
+  EXPECT_EQ(ffmpeg->config()->bufferSizeDB, 500u);
 }
 
 }  // namespace

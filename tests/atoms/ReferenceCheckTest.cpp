@@ -85,7 +85,7 @@ TEST(ReferenceCheck, EveryBrokenPartIsNamedWithItsPath) {
       {"track 1: hvcC: length size 3 is not 1, 2 or 4", true, [](Bytes& m) { m[atomAt(m, "hvcC") + 29] ^= 1; }},
       {"track 1: hvcC: array", true, [](Bytes& m) { m[atomAt(m, "hvcC") + 30] = 9; }},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.reason);
     if (c.hevc && h265.empty()) continue;
     Bytes m = c.hevc ? h265 : h264;

@@ -132,4 +132,33 @@ inline AtomCreationRequest requestFromTrack(const std::shared_ptr<Trak>& t, uint
   return r;
 }
 
+// Lists the atoms of a serialised tree, containers with their children in brackets, and
+// fails unless every container's children fill it exactly.
+inline std::string layout(const uint8_t* p, size_t n) {
+  std::string out;
+  size_t pos = 0;
+  while (pos < n) {
+    const uint32_t size = n - pos >= 8 ? readBE32(p + pos) : 0;
+    if (size < 8 || size > n - pos) {
+      ADD_FAILURE() << "atom at " << pos << " does not fit its container";
+      return out + "!";
+    }
+    const std::string type(reinterpret_cast<const char*>(p + pos + 4), 4);
+    out += (out.empty() ? "" : " ") + type;
+    if (type == "moov" || type == "trak" || type == "mdia" || type == "minf" || type == "stbl" || type == "edts" ||
+        type == "dinf")
+      out += "(" + layout(p + pos + 8, size - 8) + ")";
+    pos += size;
+  }
+  return out;
+}
+
+// The serialised movie: its size field and `size` both equal its length, and it is well formed.
+inline std::string checkedLayout(const Moov& m) {
+  const Bytes bytes = m.convertSelfToData();
+  EXPECT_EQ(bytes.size(), m.size);
+  EXPECT_EQ(readBE32(bytes.data()), bytes.size());
+  return layout(bytes.data(), bytes.size());
+}
+
 }  // namespace vr::test
