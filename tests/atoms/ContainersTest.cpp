@@ -20,16 +20,13 @@ TEST(ContainersRealMovies, QueriesAnswerWhatTheEncoderWasAskedFor) {
     auto moov = parseMoov(moovOfFile(s.ref()));
     ASSERT_TRUE(moov && moov->mvhd);
     const bool h264 = s.codec == "h264";
-
     // Codec numbers: track level 1001/1005, movie level 1001/1002.
     auto video = moov->getTrakWithType(kMediaKindVideo);
-    ASSERT_TRUE(video && video->trackDecoder);
-    EXPECT_TRUE(video->trackDecoder->isVideo());
+    ASSERT_TRUE(video && video->trackDecoder && video->trackDecoder->isVideo());
     EXPECT_EQ(video->trackCodecFormat, h264 ? kTrackCodecAVC1 : kTrackCodecHVC1);
     EXPECT_EQ(moov->getVideoCodecFormat(), h264 ? kVideoCodecH264 : kVideoCodecH265);
     EXPECT_EQ(moov->getAudioCodecFormat(),
               s.audio == "aac" ? 1002u : s.audio == "sowt" ? 1003u : s.audio == "twos" ? 1004u : 0u);
-
     // H.264 at 25 fps and 320x240, H.265 at 30 fps and 320x180, one second long.
     EXPECT_NEAR(moov->videoTrackFPS(), h264 ? 25.0 : 30.0, 1e-9);
     EXPECT_EQ(moov->getOneSampleDurationOfTackType(kMediaKindVideo), moov->videoTrackTimeScale() / (h264 ? 25 : 30));
@@ -39,7 +36,6 @@ TEST(ContainersRealMovies, QueriesAnswerWhatTheEncoderWasAskedFor) {
     EXPECT_EQ(moov->SPS() && moov->PPS(), h264);
     EXPECT_EQ(moov->VPS() && moov->SPS265() && moov->PPS265(), !h264);
     EXPECT_EQ(!moov->VPS() && !moov->SPS265() && !moov->PPS265(), h264);
-
     EXPECT_EQ(moov->audioTrackTimeScale(), s.hasAudio() ? 48000u : 0u);
     auto dsi = moov->decodeSpecificInfo();
     ASSERT_EQ(bool(dsi), s.audio == "aac");
@@ -50,7 +46,6 @@ TEST(ContainersRealMovies, QueriesAnswerWhatTheEncoderWasAskedFor) {
     } else {
       EXPECT_EQ(moov->audioTrackFPS(), s.hasAudio() ? 48000.0 : 0.0);
     }
-
     // The timecode track stays in the list as neither video nor sound, its "tmcd" entry not
     // recognised; its fixed 4-byte samples, one to a chunk, are what the scan must skip.
     EXPECT_EQ(moov->numberOfTracks(), (s.variant == "tmcd" ? 3u : s.hasAudio() ? 2u : 1u));
@@ -59,7 +54,6 @@ TEST(ContainersRealMovies, QueriesAnswerWhatTheEncoderWasAskedFor) {
       EXPECT_EQ(moov->tracks[2]->trackType, kMediaKindOther);
       EXPECT_EQ(moov->tracks[2]->trackCodecFormat + bool(moov->tracks[2]->trackDecoder), 0u);
     }
-
     // The sample descriptions: H.264 High (Baseline at high rates) or H.265 320 wide;
     // AAC-LC (whose mono variant states a peak a little above the 64 kb/s asked for),
     // "sowt" stereo or "twos" mono, all 48 kHz.
@@ -114,7 +108,6 @@ TEST(ContainersRefusals, EmptyTablesAndTracks) {
   EXPECT_EQ(t->trackType, kMediaKindVideo);
   writeBE32(trak.data() + 8, uint32_t(trak.size()));
   EXPECT_FALSE(Trak::initTRAKWithBytes(trak.data(), uint32_t(trak.size())));
-
   EXPECT_FALSE(Moov::initMOOVWithData(nullptr, 100));
   auto moov = parseMoov(box("moov", mvhdBox(600, 0, 1)));
   ASSERT_TRUE(moov);
@@ -163,7 +156,6 @@ TEST(ContainersTracks, DerivedRateKindAndTheFirstTrackOfAKind) {
   EXPECT_DOUBLE_EQ(moov->videoTrackFPS(), 25.0);
   EXPECT_EQ(moov->getTrakWithType(kMediaKindSound), moov->tracks[3]);
   EXPECT_EQ(moov->getSampleSkip(), 2u * 512 + 1u * 2048);  // tracks three and four
-
   auto alone = parseMoov(moovBox(600, {hevc}, 2));
   ASSERT_TRUE(alone);
   EXPECT_EQ(alone->getVideoCodecFormat(), kVideoCodecH265);
@@ -181,7 +173,6 @@ TEST(ContainersUserData, WhereItComesFromAndHowTextIsDecoded) {
   moov = parseMoov(moovBox(600, {inMdia}, 2));
   ASSERT_TRUE(moov);
   EXPECT_FALSE(moov->udta);  // the media's own user data is ignored
-
   const std::pair<Bytes, std::string> cases[] = {
       {{0x15, 0xC7, 0x41, 0x42, 0x00}, "AB"},                // marker pair and zero dropped
       {{0x41, 0x15}, "A"},                                    // marker at the very end
@@ -212,8 +203,7 @@ TEST(ContainersMeta, MakerAndModelFromXmlAttributes) {
     // The scan starts at 8 and slides over the version word to the "xml " child.
     const Bytes atom = fullBox("meta", 0, fullBox("xml ", 0, text(c.xml)));
     auto meta = Meta::initMetaWithByte(atom.data(), uint32_t(atom.size()));
-    EXPECT_EQ(meta->manufacture, c.maker);
-    EXPECT_EQ(meta->device, c.model);
+    EXPECT_EQ(meta->manufacture + "/" + meta->device, std::string(c.maker) + "/" + c.model);
   }
 }
 

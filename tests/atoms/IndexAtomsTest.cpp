@@ -1,7 +1,7 @@
-// Header and sample-table atoms: byte-exact builders, version 0 and 1 readers, lists and
-// tables that end early or claim more than they hold, reads of truncated or garbage bytes
-// (the sanitizer build catches any read outside), and the atoms of real ffmpeg movies
-// written back byte for byte.
+// Framing, header and sample-table atoms: the child scan, byte-exact builders, version 0
+// and 1 readers, tables that end early or claim more than they hold, reads of truncated or
+// garbage bytes (the sanitizer build catches any read outside), and the atoms of real
+// ffmpeg movies written back byte for byte.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -16,6 +16,7 @@ namespace vr {
 namespace {
 
 using namespace test;
+using namespace std::string_view_literals;
 
 // An atom whose body bytes count up from `seed`, so that every field differs.
 Bytes patternAtom(uint32_t size, const char (&type)[5], uint32_t versionFlag, uint8_t seed) {
@@ -84,8 +85,7 @@ TEST(IndexAtomsRead, Version1HeadersReadLikeVersion0AndWriteVersion0) {
   const Bytes mvhd1 = toVersion1(mvhd0, {12, 16, 24}), tkhd1 = toVersion1(tkhd0, {12, 16, 28});
   Bytes mdhd1 = toVersion1(mdhd0, {12, 16, 24});
   auto m1 = Mvhd::initMVHDWithBytes(mvhd1.data(), uint32_t(mvhd1.size()));
-  EXPECT_EQ(m1->versionInFile, 1);
-  EXPECT_EQ(m1->sizeInFile, 120u);
+  EXPECT_EQ(std::pair(m1->versionInFile, m1->sizeInFile), std::pair(uint8_t(1), 120u));
   m1->setDuration(m1->duration);
   EXPECT_EQ(m1->writeableData, mvhd0);
   auto t1 = Tkhd::initTKHDWithBytes(tkhd1.data(), uint32_t(tkhd1.size()));
@@ -120,9 +120,17 @@ Bytes rewritten(const std::shared_ptr<T>& a) {
     return a->writeableData;
   } else if constexpr (requires { a->convertSelfToData(); }) {
     return a->convertSelfToData();
-  } else {
+  } else if constexpr (requires { a->writeableData; }) {
     return a->writeableData;  // serialised when read
+  } else {
+    return Bytes{};  // never written
   }
+}
+
+// Reads an atom and writes it again, as the real-movie and garbage checks do.
+template <typename Init>
+auto writeBack(Init init) {
+  return [init](const uint8_t* p, uint32_t n) { return rewritten(init(p, n)); };
 }
 
 // Reads a table, then writes it again: the count read and the bytes written, which must be
@@ -209,16 +217,13 @@ TEST(IndexAtomsRead, TruncatedAndGarbageInputIsReadWithinBounds) {
   }
   using Parse = std::function<void(const uint8_t*, uint32_t)>;
   const std::pair<Bytes, Parse> parsers[] = {
-      {toVersion1(patternAtom(108, "mvhd", 0, 1), {12, 16, 24}),
-       [](auto p, auto n) { Mvhd::initMVHDWithBytes(p, n)->setDuration(1); }},
-      {toVersion1(patternAtom(92, "tkhd", 0, 2), {12, 16, 28}),
-       [](auto p, auto n) { Tkhd::initTKHDWithBytes(p, n)->setDuration(1); }},
-      {patternAtom(32, "mdhd", 0, 3), [](auto p, auto n) { Mdhd::initMDHDWithBytes(p, n)->convertSelfToData(); }},
-      {cat({patternAtom(32, "hdlr", 0, 4), hex("04 41 42 43 44")}),
-       [](auto p, auto n) { Hdlr::initHDLRWithBytes(p, n)->convertSelfToData(); }},
-      {patternAtom(20, "vmhd", 1, 5), [](auto p, auto n) { Vmhd::initVMHDWithBytes(p, n)->convertSelfToData(); }},
-      {patternAtom(16, "smhd", 0, 6), [](auto p, auto n) { Smhd::initSMHDWithBytes(p, n)->convertSelfToData(); }},
-      {sdtp, [](auto p, auto n) { Sdtp::initSDTPWithBytes(p, n); }},
+      {toVersion1(patternAtom(108, "mvhd", 0, 1), {12, 16, 24}), writeBack(&Mvhd::initMVHDWithBytes)},
+      {toVersion1(patternAtom(92, "tkhd", 0, 2), {12, 16, 28}), writeBack(&Tkhd::initTKHDWithBytes)},
+      {patternAtom(32, "mdhd", 0, 3), writeBack(&Mdhd::initMDHDWithBytes)},
+      {cat({patternAtom(32, "hdlr", 0, 4), hex("04 41 42 43 44")}), writeBack(&Hdlr::initHDLRWithBytes)},
+      {patternAtom(20, "vmhd", 1, 5), writeBack(&Vmhd::initVMHDWithBytes)},
+      {patternAtom(16, "smhd", 0, 6), writeBack(&Smhd::initSMHDWithBytes)},
+      {sdtp, writeBack(&Sdtp::initSDTPWithBytes)},
   };
   std::mt19937 rng(1234);
   for (const auto& [atom, parse] : parsers) readEveryPrefixAndGarbage(atom, parse, rng);
@@ -231,19 +236,19 @@ TEST(IndexAtomsRealMovies, FfmpegAtomsWriteBackTheirBytesAndAgree) {
   if (manifest().empty()) GTEST_SKIP() << "test media could not be made";
   using Rewrite = std::function<Bytes(const uint8_t*, uint32_t)>;
   const std::pair<uint32_t, Rewrite> kinds[] = {
-      {fourCC("mvhd"), [](auto p, auto n) { return rewritten(Mvhd::initMVHDWithBytes(p, n)); }},
-      {fourCC("tkhd"), [](auto p, auto n) { return rewritten(Tkhd::initTKHDWithBytes(p, n)); }},
-      {fourCC("mdhd"), [](auto p, auto n) { return rewritten(Mdhd::initMDHDWithBytes(p, n)); }},
-      {fourCC("vmhd"), [](auto p, auto n) { return rewritten(Vmhd::initVMHDWithBytes(p, n)); }},
-      {fourCC("smhd"), [](auto p, auto n) { return rewritten(Smhd::initSMHDWithBytes(p, n)); }},
-      {fourCC("elst"), [](auto p, auto n) { return rewritten(Elst::initELSTWithBytes(p, n)); }},
-      {fourCC("stts"), [](auto p, auto n) { return rewritten(Stts::initSTTSWithBytes(p, n)); }},
-      {fourCC("stsc"), [](auto p, auto n) { return rewritten(Stsc::initSTSCWithBytes(p, n)); }},
-      {fourCC("stsz"), [](auto p, auto n) { return rewritten(Stsz::initSTSZWithBytes(p, n)); }},
+      {fourCC("mvhd"), writeBack(&Mvhd::initMVHDWithBytes)},
+      {fourCC("tkhd"), writeBack(&Tkhd::initTKHDWithBytes)},
+      {fourCC("mdhd"), writeBack(&Mdhd::initMDHDWithBytes)},
+      {fourCC("vmhd"), writeBack(&Vmhd::initVMHDWithBytes)},
+      {fourCC("smhd"), writeBack(&Smhd::initSMHDWithBytes)},
+      {fourCC("elst"), writeBack(&Elst::initELSTWithBytes)},
+      {fourCC("stts"), writeBack(&Stts::initSTTSWithBytes)},
+      {fourCC("stsc"), writeBack(&Stsc::initSTSCWithBytes)},
+      {fourCC("stsz"), writeBack(&Stsz::initSTSZWithBytes)},
       {fourCC("stco"), [](auto p, auto n) { return rewritten(Stco::initSTCOWithBytes(p, n, false)); }},
-      {fourCC("ctts"), [](auto p, auto n) { return rewritten(Ctts::initCTTSWithBytes(p, n)); }},
-      {fourCC("stss"), [](auto p, auto n) { return rewritten(Stss::initSTSSWithBytes(p, n)); }},
-      {fourCC("stsd"), [](auto p, auto n) { return rewritten(Stsd::initSTSDWithBytes(p, n)); }},
+      {fourCC("ctts"), writeBack(&Ctts::initCTTSWithBytes)},
+      {fourCC("stss"), writeBack(&Stss::initSTSSWithBytes)},
+      {fourCC("stsd"), writeBack(&Stsd::initSTSDWithBytes)},
   };
   for (const MediaSet& set : manifest()) {
     SCOPED_TRACE(set.ref());
@@ -271,6 +276,84 @@ TEST(IndexAtomsRealMovies, FfmpegAtomsWriteBackTheirBytesAndAgree) {
     for (const Bytes& b : found[fourCC("stss")])
       EXPECT_EQ(Stss::initSTSSWithBytes(b.data(), uint32_t(b.size()))->syncSampleTable.at(0), 1u);
   }
+}
+
+// ---- Framing: the child scan shared by every container, the file-type atom's maker rule
+// and the media-data header ----
+
+
+// Runs the child scan with a table that builds the types in `built` and steps over those in
+// `stepped`: "type@offset" for each child built, then "+n" for the bytes stepped over.
+std::string scan(const Bytes& container, ChildScanBounds bounds, std::initializer_list<uint32_t> built,
+                 std::initializer_list<uint32_t> stepped = {}) {
+  struct Recorder {
+    const uint8_t* base;
+    std::string seen;
+    uint64_t built = 0;
+  } rec{container.data(), ""};
+  std::vector<ChildRow<Recorder>> rows;
+  for (uint32_t t : built)
+    rows.push_back({t, [](Recorder& r, const uint8_t* p, uint32_t size) {
+                      r.seen += std::string(reinterpret_cast<const char*>(p + 4), 4) + "@";
+                      r.seen += std::to_string(p - r.base) + " ";
+                      r.built += size;
+                    }});
+  for (uint32_t t : stepped) rows.push_back({t});
+  const ChildScanResult result = scanChildren(container.data(), uint32_t(container.size()), bounds,
+                                              std::span<const ChildRow<Recorder>>(rows), rec);
+  return rec.seen + "+" + std::to_string(result.consumed - rec.built);
+}
+
+TEST(ChildScan, FindsChildrenAndSlidesThroughTheRest) {
+  // An unknown atom whose payload holds a recognised atom: the embedded one is a child.
+  const Bytes unknown = box("junk", cat({zeros(3), box("tkhd", zeros(4))}));
+  const Bytes container = box("trak", cat({box("mdia", Bytes(8, 1)), unknown, box("uuid", zeros(2))}));
+  EXPECT_EQ(scan(container, {8, false}, {fourCC("mdia"), fourCC("tkhd")}, {fourCC("uuid")}), "mdia@8 tkhd@35 +10");
+  // Sizes of 0 or past the end are not taken; the scan moves on by one byte.
+  for (uint32_t size : {0u, 1000u}) {
+    Bytes child = box("mdia", zeros(8));
+    writeBE32(child.data(), size);
+    EXPECT_EQ(scan(box("trak", child), {8, false}, {fourCC("mdia")}), "+0") << size;
+  }
+  // The end bound: a child header that ends exactly at the end is read only with <=.
+  const Bytes tight = box("stbl", box("stsd", {}));
+  EXPECT_EQ(scan(tight, {8, false}, {fourCC("stsd")}) + scan(tight, {8, true}, {fourCC("stsd")}), "+0stsd@8 +0");
+  EXPECT_EQ(scan(zeros(4), {8, true}, {fourCC("stsd")}), "+0");
+}
+
+TEST(Ftyp, RecognisesTheCameraMakerByPosition) {
+  struct Case {
+    Bytes bytes;
+    std::string maker;
+    uint32_t size;
+  } cases[] = {
+      {box("ftyp", text("qt  \0\0\0\0CAEP"sv)), "Canon", 20},
+      {box("ftyp", text("XAVC\0\0\0\0CAEP"sv)), "Sony", 20},
+      {box("ftyp", text("qt  MSNV")), "Sony", 16},
+      {box("ftyp", text("\0pana\0"sv)), "Panasonic", 14},  // unaligned
+      {box("ftyp", text("CAEP")), "Canon", 12},            // 12 bytes: only offset 8
+      {box("ftyp", text("isom")), "", 12},
+      {Bytes{0, 0, 0, 7, 'f', 't', 'y'}, "", 0},
+  };
+  for (const auto& c : cases) {
+    auto f = Ftyp::initFtypWithBytes(c.bytes.data(), uint32_t(c.bytes.size()));
+    ASSERT_TRUE(f);
+    EXPECT_EQ(f->manufacture, c.maker);
+    EXPECT_EQ(f->size, c.size);
+    EXPECT_EQ(f->writeData, c.bytes);
+  }
+}
+
+// The 64-bit size form and the offset are checked on a real file with the file model.
+TEST(Mdat, RefusesZeroSizesAndShortHeaders) {
+  for (const char* header : {"00000000 6D646174 0102030405060708", "00000001 6D646174 0000000000000000"}) {
+    const Bytes b = hex(header);
+    EXPECT_FALSE(Mdat::initMdatWithBytes(b.data(), 16, 0)) << header;
+    EXPECT_FALSE(Mdat::initMdatWithBytes(b.data(), 15, 0)) << header;
+  }
+  EXPECT_FALSE(Mdat::initMdatWithBytes(nullptr, 16, 0));
+  const Bytes small = hex("00001000 6D646174 0102030405060708");
+  EXPECT_EQ(Mdat::initMdatWithBytes(small.data(), 16, 0)->size, 0x1000u);
 }
 
 }  // namespace
