@@ -1,8 +1,5 @@
 #include "atoms/HeaderAtoms.h"
 
-#include <algorithm>
-#include <limits>
-
 #include "atoms/AtomReader.h"
 
 namespace vr {
@@ -17,14 +14,40 @@ void appendMatrix(Bytes& out, const uint32_t (&m)[9]) {
 
 // The head of a movie, track or media header, read in either version: what the file said
 // is kept in sizeInFile and versionInFile, the rest describes the version 0 form written.
+// Version 1 widens the two times and the duration to 64 bits; between the times and the
+// duration lie the 32-bit `middle` fields. Returns the offset after the duration.
 template <typename Atom>
-void readVersionedHeader(const AtomReader& r, Atom& a) {
+size_t readVersionedHeader(const AtomReader& r, Atom& a, std::initializer_list<uint32_t*> middle) {
   a.sizeInFile = r.u32(0);
   a.type = r.u32(4);
   const uint32_t vf = r.u32(8);
   a.versionInFile = uint8_t(vf >> 24);
   a.version_Flag = vf & kFlagsMask;
   a.size = Atom::kVersion0Size;
+  const size_t width = a.versionInFile == 1 ? 8 : 4;
+  auto time = [&](size_t at) { return width == 8 ? r.u64Saturated(at) : r.u32(at); };
+  a.creationTime = time(12);
+  a.modificationTime = time(12 + width);
+  size_t o = 12 + 2 * width;
+  for (uint32_t* field : middle) {
+    *field = r.u32(o);
+    o += 4;
+  }
+  a.duration = time(o);
+  return o + width;
+}
+
+// The start of the version 0 form: size, type, version 0 with the flags kept, the two times.
+template <typename Atom>
+Bytes version0Head(const Atom& a) {
+  Bytes out;
+  out.reserve(Atom::kVersion0Size);
+  appendBE32(out, Atom::kVersion0Size);
+  appendBE32(out, a.type);
+  appendBE32(out, a.version_Flag & kFlagsMask);
+  appendBE32(out, a.creationTime);
+  appendBE32(out, a.modificationTime);
+  return out;
 }
 
 // The nine display-matrix elements at offset `at`, in file order.
@@ -42,23 +65,7 @@ void readMatrix(const AtomReader& r, size_t at, Atom& a) {
 
 void Mvhd::readBytes(const uint8_t* bytes, uint32_t length) {
   const AtomReader r(bytes, length);
-  readVersionedHeader(r, *this);
-
-  // Version 1 widens the two times and the duration to 64 bits; the rest shifts by 12.
-  size_t o;
-  if (versionInFile == 1) {
-    creationTime = r.u64Saturated(12);
-    modificationTime = r.u64Saturated(20);
-    timescale = r.u32(28);
-    duration = r.u64Saturated(32);
-    o = 40;
-  } else {
-    creationTime = r.u32(12);
-    modificationTime = r.u32(16);
-    timescale = r.u32(20);
-    duration = r.u32(24);
-    o = 28;
-  }
+  const size_t o = readVersionedHeader(r, *this, {&timescale});
   prefferedRate = r.u32(o);
   preferredVolume = r.u16(o + 4);
   reserved1 = r.u16(o + 6);
@@ -74,13 +81,7 @@ void Mvhd::readBytes(const uint8_t* bytes, uint32_t length) {
 }
 
 Bytes Mvhd::convertSelfToData() const {
-  Bytes out;
-  out.reserve(kVersion0Size);
-  appendBE32(out, kVersion0Size);
-  appendBE32(out, type);
-  appendBE32(out, version_Flag & kFlagsMask);
-  appendBE32(out, creationTime);
-  appendBE32(out, modificationTime);
+  Bytes out = version0Head(*this);
   appendBE32(out, timescale);
   appendBE32(out, duration);
   appendBE32(out, prefferedRate);
@@ -108,24 +109,7 @@ void Mvhd::setDuration(uint32_t newDuration) {
 
 void Tkhd::readBytes(const uint8_t* bytes, uint32_t length) {
   const AtomReader r(bytes, length);
-  readVersionedHeader(r, *this);
-
-  size_t o;
-  if (versionInFile == 1) {
-    creationTime = r.u64Saturated(12);
-    modificationTime = r.u64Saturated(20);
-    trackID = r.u32(28);
-    reserved1 = r.u32(32);
-    duration = r.u64Saturated(36);
-    o = 44;
-  } else {
-    creationTime = r.u32(12);
-    modificationTime = r.u32(16);
-    trackID = r.u32(20);
-    reserved1 = r.u32(24);
-    duration = r.u32(28);
-    o = 32;
-  }
+  const size_t o = readVersionedHeader(r, *this, {&trackID, &reserved1});
   reserved2 = r.u64(o);
   layer = r.u16(o + 8);
   alternateGroup = r.u16(o + 10);
@@ -137,13 +121,7 @@ void Tkhd::readBytes(const uint8_t* bytes, uint32_t length) {
 }
 
 Bytes Tkhd::convertSelfToData() const {
-  Bytes out;
-  out.reserve(kVersion0Size);
-  appendBE32(out, kVersion0Size);
-  appendBE32(out, type);
-  appendBE32(out, version_Flag & kFlagsMask);
-  appendBE32(out, creationTime);
-  appendBE32(out, modificationTime);
+  Bytes out = version0Head(*this);
   appendBE32(out, trackID);
   appendBE32(out, reserved1);
   appendBE32(out, duration);
@@ -179,32 +157,13 @@ std::shared_ptr<Mdhd> Mdhd::initMDHDWithDuration(uint32_t duration, uint32_t tim
 
 void Mdhd::readBytes(const uint8_t* bytes, uint32_t length) {
   const AtomReader r(bytes, length);
-  readVersionedHeader(r, *this);
-  if (versionInFile == 1) {
-    creationTime = r.u64Saturated(12);
-    modificationTime = r.u64Saturated(20);
-    timescale = r.u32(28);
-    duration = r.u64Saturated(32);
-    language = r.u16(40);
-    quality = r.u16(42);
-  } else {
-    creationTime = r.u32(12);
-    modificationTime = r.u32(16);
-    timescale = r.u32(20);
-    duration = r.u32(24);
-    language = r.u16(28);
-    quality = r.u16(30);
-  }
+  const size_t o = readVersionedHeader(r, *this, {&timescale});
+  language = r.u16(o);
+  quality = r.u16(o + 2);
 }
 
 Bytes Mdhd::convertSelfToData() const {
-  Bytes out;
-  out.reserve(kVersion0Size);
-  appendBE32(out, kVersion0Size);
-  appendBE32(out, type);
-  appendBE32(out, version_Flag & kFlagsMask);
-  appendBE32(out, creationTime);
-  appendBE32(out, modificationTime);
+  Bytes out = version0Head(*this);
   appendBE32(out, timescale);
   appendBE32(out, duration);
   appendBE16(out, language);
@@ -419,13 +378,7 @@ void Elst::readBytes(const uint8_t* bytes, uint32_t length) {
   const AtomReader r(bytes, length);
   r.fullHeader(size, type, version_Flag);
   numberOfEntries = r.u32(12);
-  editListTable.clear();
-  const size_t fit = r.n > 16 ? (r.n - 16) / EditListEntery::kSize : 0;
-  const size_t count = std::min<size_t>(numberOfEntries, fit);
-  editListTable.reserve(count);
-  for (size_t i = 0; i < count; ++i)
-    editListTable.push_back(
-        EditListEntery::initELEnteryWithBytes(r.p + 16 + i * EditListEntery::kSize, EditListEntery::kSize));
+  editListTable = r.readEntries<EditListEntery>(numberOfEntries, EditListEntery::initELEnteryWithBytes);
 }
 
 void Elst::creteWriteableData() {
