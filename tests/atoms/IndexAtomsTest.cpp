@@ -193,16 +193,6 @@ TEST(IndexAtomsRead, CountsAreKeptButOnlyEntriesThatFitAreReadAndWritten) {
     EXPECT_EQ(read(atom.data(), uint32_t(atom.size())), std::pair(4u, written));
     readEveryPrefixAndGarbage(atom, [&](auto p, auto n) { read(p, n); }, rng, 64);
   }
-  // "stco" and "co64" holding the same offsets read alike.
-  const Bytes co64 = tableAtom("co64", 2, "0000000000000010 00000000FFFFFFFF");
-  const Bytes stco = tableAtom("stco", 2, "00000010 FFFFFFFF");
-  EXPECT_EQ(Stco::initSTCOWithBytes(co64.data(), uint32_t(co64.size()), true)->chunkOffsetTable,
-            Stco::initSTCOWithBytes(stco.data(), uint32_t(stco.size()), false)->chunkOffsetTable);
-  // A fixed sample size: the count is the sample count and there is no table.
-  const Bytes fixed = hex("00000014 7374737A 00000000 00000001 000003E8");
-  auto sz = Stsz::initSTSZWithBytes(fixed.data(), uint32_t(fixed.size()));
-  EXPECT_EQ(sz->numberOfEntries, 1000u);
-  EXPECT_TRUE(sz->SampleSizeTable.empty());
 }
 
 // Every other byte constructor is given every prefix of an atom and random garbage, each in
