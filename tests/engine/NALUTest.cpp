@@ -59,6 +59,16 @@ struct ProbeCase {
   const char* setName;  // H.265: checked when accepted (nullptr: no name)
 };
 
+void probe(const std::vector<ProbeCase>& cases, const ReferenceParameterSets& ref) {
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto unit = NALU::initNALUWithBytes(c.window.data(), uint32_t(c.window.size()), c.n, ref);
+    ASSERT_EQ(unit != nullptr, c.accepted);
+    if (unit) { EXPECT_EQ(std::tuple(unit->nalSize, unit->NALType, std::string(unit->setName() ? unit->setName() : "")),
+                        std::tuple(c.nalSize, c.type, std::string(c.setName ? c.setName : ""))); }
+  }
+}
+
 TEST(NALUProbe, H264AcceptAndRejectRules) {
   using namespace test::h264;
   const auto ref = reference();
@@ -86,14 +96,7 @@ TEST(NALUProbe, H264AcceptAndRejectRules) {
       {"length that overflows 32 bits", window(0xFFFFFFFFu, fromHex("0910")), 4, false, 0, 0, nullptr},
       {"zeros", Bytes(kNaluProbeWindow, 0), 4, false, 0, 0, nullptr},
   };
-  for (const auto& c : cases) {
-    auto unit = NALU::initNALUWithBytes(c.window.data(), uint32_t(c.window.size()), c.n, ref);
-    EXPECT_EQ(unit != nullptr, c.accepted) << c.name;
-    if (!unit || !c.accepted) continue;
-    EXPECT_EQ(unit->nalSize, c.nalSize) << c.name;
-    EXPECT_EQ(unit->NALType, c.type) << c.name;
-    EXPECT_EQ(unit->setName(), nullptr) << c.name;
-  }
+  probe(cases, ref);
 
   // A slice carries what groups slices into pictures.
   auto second = NALU::initNALUWithBytes(window(300, kIDR[1]).data(), kNaluProbeWindow, 4, ref);
@@ -136,17 +139,7 @@ TEST(NALUProbe, H265AcceptAndRejectRules) {
       {"slice with PPS id 64", window(1000, fromHex("28018082")), 4, false, 0, 0, nullptr},
       {"two-byte prefix", window(1000, kIDR, 2), 2, true, 1002, 20, "Slice"},
   };
-  for (const auto& c : cases) {
-    auto unit = NALU::initNALUWithBytes(c.window.data(), uint32_t(c.window.size()), c.n, ref);
-    EXPECT_EQ(unit != nullptr, c.accepted) << c.name;
-    if (!unit || !c.accepted) continue;
-    EXPECT_EQ(unit->nalSize, c.nalSize) << c.name;
-    EXPECT_EQ(unit->NALType, c.type) << c.name;
-    if (c.setName)
-      EXPECT_STREQ(unit->setName(), c.setName) << c.name;
-    else
-      EXPECT_EQ(unit->setName(), nullptr) << c.name;
-  }
+  probe(cases, ref);
   auto idr = NALU::initNALUWithBytes(window(1000, kIDR).data(), kNaluProbeWindow, 4, ref);
   ASSERT_TRUE(idr);
   EXPECT_EQ(idr->firstMBInSlice, 1);
@@ -171,35 +164,11 @@ TEST(NALUProbe, ReadsTheFileZeroPaddedAtItsEnd) {
   EXPECT_FALSE(repair.isNaluAtOffset(1u << 20, fh, 4, ref));
 }
 
-// The scan's buffered reads must give every offset exactly the bytes a read at that offset
-// would, zero-padded past the end, whatever the refill pattern.
-TEST(ByteWindow, MatchesDirectReadsAtEveryOffset) {
-  test::TempDir dir;
-  Bytes data(1000);
-  std::mt19937 rng(7);
-  for (auto& b : data) b = uint8_t(rng());
-  ASSERT_TRUE(test::writeFileBytes(dir.file("w.bin"), data));
-  FileHandle fh = FileHandle::openForReading(dir.file("w.bin"));
-  for (size_t capacity : {64u, 100u, 4096u}) {
-    ByteWindow w(fh, data.size(), capacity, 50);
-    // Forward steps of 1, then jumps and a step back, as the scan and the chain make them.
-    std::vector<uint64_t> offsets;
-    for (uint64_t o = 0; o < 1100; ++o) offsets.push_back(o);
-    for (uint64_t o : {5u, 900u, 10u, 977u, 999u, 1000u, 3000u, 0u}) offsets.push_back(o);
-    for (uint64_t o : offsets) {
-      Bytes expected(50, 0);
-      for (size_t i = 0; i < 50; ++i)
-        if (o + i < data.size()) expected[i] = data[o + i];
-      ASSERT_EQ(0, std::memcmp(w.at(o, 50), expected.data(), 50)) << "capacity " << capacity << " offset " << o;
-    }
-    EXPECT_LT(w.refills(), 1100u / 8) << "capacity " << capacity;
-  }
-}
-
-// Moving on through the file reads it once in growing pieces; hopping from one unit's
-// header to the next, far behind it, reads little more than the headers' surroundings.
-// Either way every request sees the file's bytes.
-TEST(ByteWindow, ReadsWhatTheScanMovesThroughNotWhatItJumpsOver) {
+// The scan's buffered reads give every offset exactly the bytes a read there would, zero-
+// padded past the end, whatever the refill pattern; moving on through the file reads it once
+// in growing pieces, and hopping from one unit's header to the next, far behind it, reads
+// little more than the headers' surroundings.
+TEST(ByteWindow, GivesEveryOffsetTheFileBytesAndReadsOnlyWhatTheScanMovesThrough) {
   test::TempDir dir;
   Bytes data(4 << 20);
   std::mt19937 rng(11);
@@ -212,21 +181,26 @@ TEST(ByteWindow, ReadsWhatTheScanMovesThroughNotWhatItJumpsOver) {
       if (got[i] != (o + i < data.size() ? data[o + i] : 0)) return false;
     return true;
   };
-
+  for (size_t capacity : {64u, 100u, 4096u}) {  // small windows over the file's last 1000 bytes
+    const uint64_t base = data.size() - 1000;
+    ByteWindow w(fh, data.size(), capacity, 50);
+    std::vector<uint64_t> offsets;
+    for (uint64_t o = 0; o < 1100; ++o) offsets.push_back(base + o);
+    for (uint64_t o : {5u, 900u, 10u, 977u, 999u, 1000u, 3000u, 0u}) offsets.push_back(base + o);
+    for (uint64_t o : offsets) ASSERT_TRUE(check(w, o, 50)) << "capacity " << capacity << " offset " << o;
+    EXPECT_LT(w.refills(), 1100u / 8) << "capacity " << capacity;
+  }
   ByteWindow sequential(fh, data.size(), 1 << 20, 64);
   for (uint64_t o = 0; o < data.size() + 100; o += 7) ASSERT_TRUE(check(sequential, o, 64)) << o;
   EXPECT_LT(sequential.bytesRead(), data.size() + (64 << 10));
   EXPECT_LT(sequential.refills(), 20u);
-
   ByteWindow hopping(fh, data.size(), 1 << 20, 64);
   for (uint64_t o = 3; o < data.size(); o += 50'000) {
     ASSERT_TRUE(check(hopping, o, 64)) << o;
     ASSERT_TRUE(check(hopping, o + 6, 64)) << o;  // the unit right behind a delimiter
   }
   EXPECT_LT(hopping.bytesRead(), data.size() / 2);
-
-  // Hops, steps back and runs mixed, up to and past the end of the file.
-  ByteWindow mixed(fh, data.size(), 1 << 20, 64);
+  ByteWindow mixed(fh, data.size(), 1 << 20, 64);  // hops, steps back and runs, past the end
   std::uniform_int_distribution<uint64_t> anywhere(0, data.size() + 1000);
   for (int i = 0; i < 2000; ++i) {
     uint64_t o = anywhere(rng);
