@@ -2,7 +2,6 @@
 // Hand-made movie trees for the atom tests: a movie atom of chosen tracks, each with the
 // full chain of containers down to its sample table, and requests that describe a parsed
 // track's own samples.
-#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -104,10 +103,8 @@ inline Bytes moovOfFile(const std::string& path) {
 inline const Stbl& stblOf(const Trak& t) { return *t.mdia->minf->stbl; }
 
 // A request describing a parsed track's own tables, as far as they were read: what the
-// writer would ask for had it found exactly the track's media data. With `pictureOrder`,
-// the keyframes and the presentation order are those of the track's own tables too, as the
-// scan reads them from the pictures.
-inline AtomCreationRequest requestFromTrack(const std::shared_ptr<Trak>& t, uint64_t type, bool pictureOrder = false) {
+// writer would ask for had it found exactly the track's media data.
+inline AtomCreationRequest requestFromTrack(const std::shared_ptr<Trak>& t, uint64_t type) {
   AtomCreationRequest r;
   r.requestType = type;
   if (!t) return r;
@@ -117,18 +114,6 @@ inline AtomCreationRequest requestFromTrack(const std::shared_ptr<Trak>& t, uint
   if (s.stco) r.stcoEntries = s.stco->chunkOffsetTable;
   if (s.stsz) r.stszEntries = s.stsz->SampleSizeTable;
   if (s.stsc) r.stscEntries = s.stsc->SampleToChunkTable;
-  if (!pictureOrder) return r;
-  if (s.stss) r.syncSamples = s.stss->syncSampleTable;
-  if (s.ctts && s.stts) {
-    const uint64_t m = s.stts->getOneSampleDuration();
-    std::vector<std::pair<uint64_t, uint32_t>> shown;  // composition time, decoding position
-    for (const auto& run : s.ctts->compositionOffsetTable)
-      for (uint32_t i = 0; run && i < run->sampleCount; ++i)
-        shown.push_back({uint64_t(shown.size()) * m + run->compositionOffset, uint32_t(shown.size())});
-    std::sort(shown.begin(), shown.end());
-    r.presentationRanks.assign(shown.size(), 0);
-    for (size_t rank = 0; rank < shown.size(); ++rank) r.presentationRanks[shown[rank].second] = uint32_t(rank);
-  }
   return r;
 }
 
