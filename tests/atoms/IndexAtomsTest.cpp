@@ -219,8 +219,7 @@ TEST(IndexAtomsRead, TruncatedAndGarbageInputIsReadWithinBounds) {
   for (const auto& [atom, parse] : parsers) readEveryPrefixAndGarbage(atom, parse, rng);
 }
 
-// Real movies: every header and sample-table atom ffmpeg writes reads back to its bytes,
-// and the tables of each track agree with each other.
+// Real movies: every header and sample-table atom ffmpeg writes reads back to its bytes.
 TEST(IndexAtomsRealMovies, FfmpegAtomsWriteBackTheirBytesAndAgree) {
   if (!hasFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
   if (manifest().empty()) GTEST_SKIP() << "test media could not be made";
@@ -252,17 +251,6 @@ TEST(IndexAtomsRealMovies, FfmpegAtomsWriteBackTheirBytesAndAgree) {
     }
     ASSERT_EQ(found[fourCC("mvhd")].size(), 1u);
     EXPECT_EQ(found[fourCC("smhd")].empty(), !set.hasAudio());
-    // Per track: the time-to-sample runs count every sample of the size table.
-    const auto &stts = found[fourCC("stts")], &stsz = found[fourCC("stsz")];
-    ASSERT_FALSE(stsz.empty());
-    ASSERT_EQ(stts.size(), stsz.size());
-    for (size_t i = 0; i < stsz.size(); ++i) {
-      auto tt = Stts::initSTTSWithBytes(stts[i].data(), uint32_t(stts[i].size()));
-      uint64_t timed = 0;
-      for (const auto& e : tt->entries) timed += e->sampleCount;
-      EXPECT_EQ(timed, Stsz::initSTSZWithBytes(stsz[i].data(), uint32_t(stsz[i].size()))->numberOfEntries);
-      EXPECT_GT(tt->getOneSampleDuration(), 0u);
-    }
     for (const Bytes& b : found[fourCC("stss")])
       EXPECT_EQ(Stss::initSTSSWithBytes(b.data(), uint32_t(b.size()))->syncSampleTable.at(0), 1u);
   }

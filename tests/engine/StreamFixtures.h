@@ -12,16 +12,12 @@
 #include "bitstream/SPS.h"
 #include "bitstream/SPS_265.h"
 #include "bitstream/VPS_265.h"
-#include "common/ByteOrder.h"
 #include "engine/NALU.h"
+#include "tests/support/AtomBytes.h"
 
 namespace vr::test {
 
-inline Bytes fromHex(const std::string& hex) {
-  Bytes out;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(uint8_t(std::stoul(hex.substr(i, 2), nullptr, 16)));
-  return out;
-}
+inline Bytes fromHex(const std::string& text) { return hex(text); }
 
 // H.264, constrained baseline, three slices per picture: IDR picture then two P pictures.
 namespace h264 {
