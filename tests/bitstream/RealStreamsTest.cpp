@@ -234,10 +234,10 @@ INSTANTIATE_TEST_SUITE_P(
     Encodes, H265Streams,
     ::testing::Values(
         H265Case{"wpp", "320x240", 320, 240, 8, "wpp=1:bframes=3", 64, 1, true},
-        H265Case{"no_wpp_ctu32", "320x240", 320, 240, 8, "wpp=0:ctu=32:bframes=2:weightb=1", 32, 1, false},
+        H265Case{"no_wpp_ctu32", "320x240", 320, 240, 8, "wpp=0:ctu=32:bframes=2:weightb=1:deblock=-1,1", 32, 1, false},
         H265Case{"slices_ctu16", "352x288", 352, 288, 5, "slices=3:ctu=16:wpp=1", 16, 3, true},
         H265Case{"full_hd", "1920x1080", 1920, 1080, 2, "preset=ultrafast:wpp=1:slices=2", 64, 2, true},
-        H265Case{"open_gop", "320x240", 320, 240, 10, "wpp=0:bframes=2:keyint=5:open-gop=1", 64, 1, false},
+        H265Case{"open_gop", "320x240", 320, 240, 10, "wpp=0:bframes=2:keyint=5:open-gop=1:no-deblock=1", 64, 1, false},
         H265Case{"vui_hrd", "320x240", 320, 240, 4,
                  "hrd=1:vbv-bufsize=1000:vbv-maxrate=1000:sar=1:colorprim=bt709:transfer=bt709:colormatrix=bt709",
                  64, 1, true}),
