@@ -760,8 +760,12 @@ std::string InBandPlan::audioSummary() const {
   char text[160];
   switch (audio.kind) {
     case InBandOptions::Audio::AAC:
-      std::snprintf(text, sizeof text, "AAC-LC %u Hz %s (%s)", audio.rate, audio.channels == 1 ? "mono" : "stereo",
-                    audio.how.c_str());
+      if (audio.rateKnown)
+        std::snprintf(text, sizeof text, "AAC-LC %u Hz %s (%s)", audio.rate, audio.channels == 1 ? "mono" : "stereo",
+                      audio.how.c_str());
+      else
+        std::snprintf(text, sizeof text, "AAC-LC %s (%s), 48000 or 44100 Hz as the durations of the repair say",
+                      audio.channels == 1 ? "mono" : "stereo", audio.how.c_str());
       return text;
     case InBandOptions::Audio::PCM:
       std::snprintf(text, sizeof text, "16-bit PCM %u Hz, %u channel%s, %s (given)", audio.rate, audio.channels,
@@ -775,6 +779,7 @@ std::string InBandPlan::audioSummary() const {
 void settleInBandRepair(RepairFile& repair, InBandPlan& plan) {
   InBandAudio& a = plan.audio;
   if (a.kind == InBandOptions::Audio::AAC && !a.rateKnown && repair.audioSampleCount > 0 && plan.fps() > 0) {
+    a.rateKnown = true;
     const double video = double(repair.videoSampleCount) / plan.fps();
     const double frames = double(repair.audioSampleCount) * 1024;
     const uint32_t rate = std::fabs(frames / 44100 - video) < std::fabs(frames / 48000 - video) ? 44100 : 48000;
