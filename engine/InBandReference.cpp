@@ -38,6 +38,9 @@ constexpr int kUnitsBeforeKeyframe = 8;
 constexpr int kMaxChainUnits = 400;
 constexpr uint32_t kMaxWalkFrames = 2048;
 constexpr size_t kWindowRequest = kMaxSetSize + 8;
+// The distance between two groups bounds a keyframe's size; the scan takes units of up to
+// eight times the bound, which stays below half a gigabyte.
+constexpr uint64_t kLargestKeyframeBound = 64ull << 20;
 
 uint64_t lengthAt(const uint8_t* b, uint8_t n) {
   uint64_t v = 0;
@@ -560,7 +563,9 @@ std::optional<InBandParameterSets> findInBandParameterSets(const std::string& pa
       if (setStartsAt(window.at(x, 8), n, hevc) && (g = finder.groupAt(x, n, hevc))) break;
     if (!g) break;
   }
-  s.largestGap = std::max(s.largestGap, size - previous);
+  // A single group bounds its keyframe by the rest of the file, up to a limit.
+  if (s.keyframes == 1) s.largestGap = size - previous;
+  s.largestGap = std::min(s.largestGap, kLargestKeyframeBound);
   return s;
 }
 
@@ -574,6 +579,8 @@ std::optional<InBandPlan> planInBandRepair(const std::string& path, const InBand
     plan.fpsGiven = true;
   } else if (plan.sets.fpsNum != 0) {
     plan.fpsNum = plan.sets.fpsNum, plan.fpsDen = plan.sets.fpsDen;
+    // Time scales beyond a million units a second are rounded to a plain fraction.
+    if (plan.fpsNum > 1'000'000) std::tie(plan.fpsNum, plan.fpsDen) = rateFraction(plan.fps());
   } else {
     std::tie(plan.fpsNum, plan.fpsDen) = rateFraction(kAssumedFps);
     plan.fpsAssumed = true;
