@@ -301,8 +301,9 @@ void matrix(Bytes& out) {
 }
 
 Bytes avcC(const InBandParameterSets& s) {
-  Bytes p{1, s.sps.size() > 3 ? s.sps[1] : uint8_t(0), s.sps.size() > 3 ? s.sps[2] : uint8_t(0),
-          s.sps.size() > 3 ? s.sps[3] : uint8_t(0), uint8_t(0xFC | (s.lengthSize - 1)), 0xE1};
+  // Profile, compatibility and level are the SPS's first three bytes after its header
+  // (a found SPS holds at least four).
+  Bytes p{1, s.sps[1], s.sps[2], s.sps[3], uint8_t(0xFC | (s.lengthSize - 1)), 0xE1};
   appendBE16(p, uint16_t(s.sps.size()));
   add(p, s.sps);
   p.push_back(1);
@@ -338,7 +339,8 @@ Bytes hvcC(const InBandParameterSets& s) {
 }
 
 Bytes esds(uint32_t rate, uint32_t channels) {
-  static constexpr uint32_t kRates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000};
+  static constexpr uint32_t kRates[] = {96000, 88200, 64000, 48000, 44100, 32000,
+                                        24000, 22050, 16000, 12000, 11025, 8000};
   uint32_t index = 3;
   for (uint32_t i = 0; i < 12; ++i)
     if (kRates[i] == rate) index = i;
@@ -533,8 +535,11 @@ std::optional<InBandParameterSets> findInBandParameterSets(const std::string& pa
     const uint32_t cropUnitY = subH * (2 - std::max(0, sps.frame_mbs_only_flag));
     const uint32_t w = uint32_t(sps.PicWidthInMbs) * 16;
     const uint32_t h = uint32_t(sps.FrameHeightInMbs) * 16;
-    const uint64_t cropW = sps.frame_cropping_flag == 1 ? uint64_t(subW) * (sps.frame_crop_left_offset + sps.frame_crop_right_offset) : 0;
-    const uint64_t cropH = sps.frame_cropping_flag == 1 ? uint64_t(cropUnitY) * (sps.frame_crop_top_offset + sps.frame_crop_bottom_offset) : 0;
+    auto crop = [&](int32_t a, int32_t b, uint32_t unit) {
+      return sps.frame_cropping_flag == 1 ? uint64_t(unit) * (uint64_t(std::max(0, a)) + uint64_t(std::max(0, b))) : 0;
+    };
+    const uint64_t cropW = crop(sps.frame_crop_left_offset, sps.frame_crop_right_offset, subW);
+    const uint64_t cropH = crop(sps.frame_crop_top_offset, sps.frame_crop_bottom_offset, cropUnitY);
     s.width = cropW < w ? uint32_t(w - cropW) : w;
     s.height = cropH < h ? uint32_t(h - cropH) : h;
     s.profile = avcProfileName(sps.profile_idc);
@@ -616,8 +621,7 @@ std::optional<InBandPlan> planInBandRepair(const std::string& path, const InBand
     const uint8_t n = plan.sets.lengthSize;
     auto unitAt = [&](uint64_t x) {
       NALU unit;
-      if (x >= size || !unit.probe(window.at(x, kNaluProbeWindow), kNaluProbeWindow, n, ref) ||
-          unit.nalSize > size - x)
+      if (x >= size || !unit.probe(window.at(x, kNaluProbeWindow), kNaluProbeWindow, n, ref) || unit.nalSize > size - x)
         return false;
       return !unit.isNamed(NaluName::Slice) || unit.firstMBInSlice == (plan.sets.hevc ? 1 : 0);
     };
@@ -663,7 +667,8 @@ std::optional<InBandPlan> planInBandRepair(const std::string& path, const InBand
     for (const Trial& t : trials) {
       if (audio.channels && t.channels != audio.channels) continue;
       if (t.tiled == 0) continue;
-      if (!best || t.tiled > best->tiled || (t.tiled == best->tiled && t.channels == channelsSeen && best->channels != channelsSeen))
+      if (!best || t.tiled > best->tiled ||
+          (t.tiled == best->tiled && t.channels == channelsSeen && best->channels != channelsSeen))
         best = &t;
     }
     if (best) {
@@ -759,7 +764,9 @@ std::string InBandPlan::videoSummary() const {
   char text[256];
   std::snprintf(text, sizeof text, "%s %s %ux%u, %u-byte NAL lengths, %.3f fps (%s)", sets.hevc ? "H.265" : "H.264",
                 sets.profile.c_str(), sets.width, sets.height, unsigned(sets.lengthSize), fps(),
-                fpsGiven ? "given" : fpsAssumed ? "assumed: the stream carries no frame rate, use --fps" : "from the SPS");
+                fpsGiven     ? "given"
+                : fpsAssumed ? "assumed: the stream carries no frame rate, use --fps"
+                             : "from the SPS");
   return text;
 }
 
@@ -778,8 +785,7 @@ std::string InBandPlan::audioSummary() const {
       std::snprintf(text, sizeof text, "16-bit PCM %u Hz, %u channel%s, %s (given)", audio.rate, audio.channels,
                     audio.channels == 1 ? "" : "s", audio.bigEndian ? "big-endian" : "little-endian");
       return text;
-    default:
-      return audio.how == "given" ? "none (given)" : "none found (PCM needs --audio pcm:RATE:CHANNELS:le|be)";
+    default: return audio.how == "given" ? "none (given)" : "none found (PCM needs --audio pcm:RATE:CHANNELS:le|be)";
   }
 }
 

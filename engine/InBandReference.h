@@ -25,8 +25,8 @@ struct InBandOptions {
   enum class Audio { Detect, AAC, PCM, None };
   double fps = 0;  // 0: from the SPS timing, else kAssumedFps
   Audio audio = Audio::Detect;
-  uint32_t rate = 0;      // audio samples per second; 0 with AAC: found by the repair
-  uint32_t channels = 0;  // 0 with AAC: found by the repair
+  uint32_t rate = 0;       // audio samples per second; 0 with AAC: found by the repair
+  uint32_t channels = 0;   // 0 with AAC: found by the repair
   bool bigEndian = false;  // PCM byte order ("twos" instead of "sowt")
 };
 
@@ -43,8 +43,8 @@ struct InBandParameterSets {
   Bytes vps, sps, pps;     // whole NAL units, header included
   uint32_t width = 0;      // picture size shown (after cropping)
   uint32_t height = 0;
-  std::string profile;     // "High", "Main", ...
-  uint32_t fpsNum = 0;     // picture rate fpsNum / fpsDen from the SPS timing; 0 when absent
+  std::string profile;  // "High", "Main", ...
+  uint32_t fpsNum = 0;  // picture rate fpsNum / fpsDen from the SPS timing; 0 when absent
   uint32_t fpsDen = 0;
   uint32_t keyframes = 0;  // groups of sets with a keyframe behind them that agree with the first
   uint64_t firstOffset = 0;

@@ -38,11 +38,13 @@ ff() { ffmpeg -nostdin -hide_banner -loglevel error -y "$@"; }
 surgery() { python3 "$script_dir/movie-surgery.py" "$@"; }
 
 # name container video fps audio [extra repair options]
-#   video: x264 (repeated headers), x264dump (headers copied to keyframes by a bitstream
+#   video: x264 (repeated headers), x264chunks (the same in half-second chunks, as action
+#   cameras write), x264dump (headers copied to keyframes by a bitstream
 #   filter), x264nal2 (repeated headers, 2-byte NAL lengths), x264plain (headers only in the
 #   index), x265 (repeated headers, no timing in the SPS), x265t (with timing)
 sets=(
   "h264-aac48s mov x264 25 aac:48000:2"
+  "h264-aac48s-chunks mov x264chunks 30 aac:48000:2"
   "h264-aac44m mp4 x264dump 25 aac:44100:1"
   "h264-aac48m-nal2 mov x264nal2 30 aac:48000:1"
   "h264-pcm mov x264 25 pcm:48000:2:le --audio pcm:48000:2:le"
@@ -59,6 +61,7 @@ make_set() {  # name container video fps audio
            -bf 2 -b:v 300k)
   case $video in
     x264|x264nal2) v+=(-x264-params repeat-headers=1) ;;
+    x264chunks) v+=(-x264-params repeat-headers=1 -chunk_duration 500000) ;;
     x264dump) v+=(-bsf:v dump_extra=freq=keyframe) ;;
     x265*) local p="keyint=15:min-keyint=15:scenecut=0:pools=1:frame-threads=1:info=0:log-level=error:repeat-headers=1"
            [ "$video" = x265 ] && p+=":no-vui-timing-info=1"

@@ -51,7 +51,8 @@ std::vector<InBandSet> inBandSets() {
 std::map<std::string, std::string> probe(const std::string& path, const char* kind) {
   const auto r = test::runCommand("ffprobe -v error -count_frames -select_streams " + std::string(kind) +
                                   ":0 -show_entries stream=avg_frame_rate,sample_rate,channels,duration,nb_read_frames"
-                                  " -of default=nw=1 " + test::shellQuote(path) + " 2>/dev/null");
+                                  " -of default=nw=1 " +
+                                  test::shellQuote(path) + " 2>/dev/null");
   std::map<std::string, std::string> values;
   for (const std::string& line : test::splitLines(r.out))
     if (const size_t eq = line.find('='); eq != std::string::npos) values[line.substr(0, eq)] = line.substr(eq + 1);
@@ -84,7 +85,8 @@ TEST_P(InBandRepair, WithoutReference) {
   EXPECT_TRUE(test::decodeErrors(out).empty());
 
   // The stream's frame rate, or the one given; 30 with a warning when neither says.
-  const std::string given = s.options.find("--fps") != std::string::npos ? s.options.substr(s.options.find("--fps") + 6) : "";
+  const std::string given =
+      s.options.find("--fps") != std::string::npos ? s.options.substr(s.options.find("--fps") + 6) : "";
   const double fps = s.spsFps != "-" ? number(s.spsFps) : !given.empty() ? number(given) : 30;
   const std::string rate = probe(out, "v")["avg_frame_rate"];
   EXPECT_NEAR(number(rate) / number(rate.substr(rate.find('/') + 1)), fps, 1e-6) << rate;
@@ -106,6 +108,35 @@ TEST_P(InBandRepair, WithoutReference) {
     EXPECT_NEAR(number(after["duration"]), number(before["duration"]), 1024 / number(before["sample_rate"]));
   std::printf("  %s: pictures %zu / %zu, audio %s s / %s s, frame rate %s\n", s.name.c_str(), pictures.size(),
               recovered.size(), before["duration"].c_str(), after["duration"].c_str(), rate.c_str());
+}
+
+// What info tells of a movie without index, and options the repair refuses.
+TEST(InBandInfo, SaysWhatARepairWithoutReferenceWouldUse) {
+  if (inBandSets().empty()) GTEST_SKIP() << "no in-band media";
+  const std::string cli = VR_CLI_PATH;
+  const struct {
+    std::string file, options, expected;
+  } cases[] = {
+      {"h264-aac44m.lost.mp4", "", "H.264 High 192x108, 4-byte NAL lengths, 25.000 fps (from the SPS)"},
+      {"h264-aac44m.lost.mp4", "", "AAC-LC mono (detected)"},
+      {"h264-aac48m-nal2.lost.mov", "--fps 29.97", "2-byte NAL lengths, 29.970 fps (given)"},
+      {"h265-none.lost.mp4", "--audio pcm:44100:1:be", "16-bit PCM 44100 Hz, 1 channel, big-endian (given)"},
+      {"h264-noinband.lost.mov", "", "no parameter sets in the stream"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file + " " + c.options);
+    const auto r = test::runCommand(cli + " info " + test::shellQuote(mediaFile(c.file)) + " " + c.options);
+    EXPECT_EQ(r.status, 7);
+    EXPECT_NE(r.out.find(c.expected), std::string::npos) << r.out;
+  }
+  for (const char* bad :
+       {"--fps 0", "--fps 25x", "--audio mp3", "--audio pcm:48000:2", "--audio aac:44100", "--audio pcm:48000:0:le"}) {
+    SCOPED_TRACE(bad);
+    EXPECT_EQ(test::runCommand(cli + " info " + test::shellQuote(mediaFile("h265-none.lost.mp4")) + " " + bad +
+                               " 2>/dev/null")
+                  .status,
+              2);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Sets, InBandRepair, ::testing::ValuesIn(inBandSets()),
