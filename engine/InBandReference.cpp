@@ -141,6 +141,16 @@ std::optional<HevcSize> hevcSize(const Bytes& unit) {
   return s;
 }
 
+// A plausible first parameter set at b with length size n: its length and header.
+bool setStartsAt(const uint8_t* b, uint8_t n, bool hevc) {
+  const uint64_t length = lengthAt(b, n);
+  if (length < 4 || length > kMaxSetSize) return false;
+  const uint8_t h = b[n];
+  if (hevc) return h == 0x40 && b[n + 1] == 0x01;  // VPS, layer 0, temporal id 0
+  // An SPS with nal_ref_idc set, a known profile, reserved bits clear and a level up to 6.2.
+  return (h & 0x9F) == 0x07 && (h & 0x60) != 0 && avcProfileName(b[n + 1]) && (b[n + 2] & 3) == 0 && b[n + 3] <= 62;
+}
+
 // One group of parameter sets with the keyframe behind it.
 struct Group {
   uint64_t offset = 0;
@@ -188,6 +198,35 @@ class Finder {
     return std::nullopt;
   }
 
+  // The first group whose first set starts in [from, to), with one of the length sizes and
+  // codecs given. Only bytes that can be the header of an SPS (H.264) or a VPS (H.265)
+  // are looked at further, which keeps the search through a large file short.
+  struct Found {
+    Group group;
+    uint8_t n;
+    bool hevc;
+  };
+  std::optional<Found> nextGroup(uint64_t from, uint64_t to, std::initializer_list<uint8_t> lengths,
+                                 std::initializer_list<bool> codecs) {
+    constexpr size_t kBlock = kWindowRequest - 8;
+    for (uint64_t block = from; block < to; block += kBlock) {
+      const uint8_t* p = window_.at(block, kWindowRequest);
+      for (size_t i = 0; i < kBlock; ++i) {
+        const uint8_t h = p[i];
+        if (h != 0x27 && h != 0x47 && h != 0x67 && h != 0x40) continue;
+        const uint64_t header = block + i;
+        for (uint8_t n : lengths) {
+          if (header < from + n || header - n >= to) continue;
+          for (bool hevc : codecs)
+            if (setStartsAt(window_.at(header - n, 8), n, hevc))
+              if (auto g = groupAt(header - n, n, hevc)) return Found{std::move(*g), n, hevc};
+        }
+        p = window_.at(block, kWindowRequest);
+      }
+    }
+    return std::nullopt;
+  }
+
   // Where the video that starts with the keyframe at `at` ends: the units that follow
   // each other from there.
   uint64_t videoEnd(uint64_t at, uint8_t n, const ReferenceParameterSets& sets) {
@@ -202,8 +241,6 @@ class Finder {
     }
     return x;
   }
-
-  ByteWindow& window() { return window_; }
 
  private:
   static bool takeSet(Group& g, uint32_t type, Bytes unit, bool hevc) {
@@ -246,15 +283,6 @@ class Finder {
   ByteWindow window_;
   uint64_t size_;
 };
-
-// A plausible first parameter set at b with length size n: its length and header.
-bool setStartsAt(const uint8_t* b, uint8_t n, bool hevc) {
-  const uint64_t length = lengthAt(b, n);
-  if (length < 4 || length > kMaxSetSize) return false;
-  const uint8_t h = b[n];
-  if (hevc) return h == 0x40 && b[n + 1] == 0x01;  // VPS, layer 0, temporal id 0
-  return (h & 0x9F) == 0x07 && (h & 0x60) != 0;    // SPS with nal_ref_idc set
-}
 
 std::pair<uint32_t, uint32_t> reduced(uint64_t num, uint64_t den) {
   const uint64_t g = std::gcd(num, den);
@@ -489,29 +517,14 @@ std::optional<InBandParameterSets> findInBandParameterSets(const std::string& pa
   if (!file.isOpen()) return std::nullopt;
   const uint64_t size = file.size();
   Finder finder(file, size);
-  ByteWindow& window = finder.window();
 
-  // The first group: the earliest offset where sets of either codec and some length size
-  // are followed by a keyframe that parses with them.
-  std::optional<Group> first;
-  uint8_t n = 0;
-  bool hevc = false;
-  const uint64_t reach = std::min(size, kFirstGroupReach);
-  for (uint64_t x = 0; x < reach && !first; ++x) {
-    const uint8_t* b = window.at(x, 8);
-    for (uint8_t len : {uint8_t(4), uint8_t(2), uint8_t(1)}) {
-      for (bool h : {false, true}) {
-        if (!setStartsAt(b, len, h)) continue;
-        if ((first = finder.groupAt(x, len, h))) {
-          n = len, hevc = h;
-          break;
-        }
-        b = window.at(x, 8);
-      }
-      if (first) break;
-    }
-  }
-  if (!first) return std::nullopt;
+  // The first group: sets of either codec with any length size, followed by a keyframe
+  // that parses with them.
+  auto found = finder.nextGroup(0, std::min(size, kFirstGroupReach), {4, 2, 1}, {false, true});
+  if (!found) return std::nullopt;
+  const std::optional<Group> first = std::move(found->group);
+  const uint8_t n = found->n;
+  const bool hevc = found->hevc;
 
   InBandParameterSets s;
   s.hevc = hevc;
@@ -563,10 +576,9 @@ std::optional<InBandParameterSets> findInBandParameterSets(const std::string& pa
       g.reset();
       continue;
     }
-    const uint64_t stop = std::min(size, x + kFirstGroupReach);
-    for (; x < stop; ++x)
-      if (setStartsAt(window.at(x, 8), n, hevc) && (g = finder.groupAt(x, n, hevc))) break;
-    if (!g) break;
+    auto next = finder.nextGroup(x, std::min(size, x + kFirstGroupReach), {n}, {hevc});
+    if (!next) break;
+    g = std::move(next->group);
   }
   // A single group bounds its keyframe by the rest of the file, up to a limit.
   if (s.keyframes == 1) s.largestGap = size - previous;
