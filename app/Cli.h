@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/RepairFileDelegate.h"
+#include "engine/InBandReference.h"
 
 namespace vr {
 class File;
@@ -38,6 +39,8 @@ struct Options {
   bool force = false;
   bool json = false;
   bool quiet = false;
+  // For a movie repaired from the parameter sets in its own stream (--fps, --audio).
+  InBandOptions inBand;
 };
 
 // Receives the engine's reports on the engine thread and keeps them for the main thread,

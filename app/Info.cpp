@@ -7,6 +7,7 @@
 #include "atoms/ReferenceCheck.h"
 #include "common/FileIO.h"
 #include "engine/File.h"
+#include "engine/InBandReference.h"
 
 namespace vr::cli {
 
@@ -72,6 +73,24 @@ std::string number(double v, const char* format) {
   return buf;
 }
 
+// What the stream of a movie without usable index carries in band, and what a repair
+// without reference would take from it.
+void addInBandFields(const Options& o, std::vector<Field>& fields) {
+  const auto plan = planInBandRepair(o.input, o.inBand);
+  if (!plan) {
+    fields.push_back({"In band", "inBand", "no parameter sets in the stream"});
+    return;
+  }
+  const InBandParameterSets& s = plan->sets;
+  char text[160];
+  std::snprintf(text, sizeof text, "%s in front of %u keyframe%s, first at byte %llu",
+                s.hevc ? "VPS, SPS and PPS" : "SPS and PPS", s.keyframes, s.keyframes == 1 ? "" : "s",
+                static_cast<unsigned long long>(s.firstOffset));
+  fields.push_back({"In band", "inBand", text});
+  fields.push_back({"Without reference", "inBandVideo", plan->videoSummary()});
+  fields.push_back({"  audio", "inBandAudio", plan->audioSummary()});
+}
+
 }  // namespace
 
 std::vector<std::string> referenceReasons(const File& file) {
@@ -93,8 +112,14 @@ int runInfo(const Options& o) {
   if (!moov) {
     fields.push_back({"Index", "index", "none"});
     fields.push_back({"Usable as reference", "usableAsReference", "false", true, "no"});
+    addInBandFields(o, fields);
     printReport(o, fields, referenceReasons(*file));
-    if (!o.json)
+    if (!o.json && fields.back().key == std::string("inBandAudio"))
+      std::printf("The file has no readable movie atom, but its stream carries its parameter sets: repair it\n"
+                  "without a reference (the lines above say what the repair would use):\n"
+                  "  video-repair repair %s\n",
+                  o.input.c_str());
+    else if (!o.json)
       std::printf("The file has no readable movie atom and cannot serve as a reference. If it is the damaged\n"
                   "movie, repair it with a healthy movie from the same camera:\n"
                   "  video-repair repair %s --reference HEALTHY.mov\n",

@@ -208,6 +208,7 @@ int runRepair(const Options& o) {
   } else {
     movieEngine = std::make_unique<RepairFile>();
     movieEngine->delegate = &reporter;
+    movieEngine->inBandOptions = o.inBand;
     RepairFile* e = movieEngine.get();
     engine.run = [e, reference, input, temp] { e->repairMOVWithRefFileAtPath(reference, input, temp); };
     engine.setStop = [e](bool v) { e->setStopflag(v); };

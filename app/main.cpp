@@ -1,5 +1,6 @@
 // video-repair: repairs movies whose index is lost or broken, and damaged AVI files.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -12,7 +13,8 @@ namespace {
 const char* kUsage =
     "usage:\n"
     "  video-repair repair DAMAGED [-r|--reference REF] [-o|--output OUT] [--force] [--json] [--quiet]\n"
-    "  video-repair info FILE [--json]\n"
+    "                      [--fps RATE] [--audio FORMAT]\n"
+    "  video-repair info FILE [--json] [--fps RATE] [--audio FORMAT]\n"
     "  video-repair --help\n"
     "\n"
     "repair   Repairs a damaged movie (mov, mp4, m4v) or AVI file. A movie whose index is lost\n"
@@ -30,15 +32,18 @@ const char* kUsage =
     "           --quiet  no progress display and no summary\n"
     "info     Prints what FILE offers as a reference: codec, resolution, frame rate, time\n"
     "         scales, NAL length size, parameter sets, audio format, tracks, maker and model;\n"
-    "         --json prints them as one JSON object.\n"
+    "         for a movie without index, what its stream carries and what a repair without\n"
+    "         reference would use (--fps and --audio as for repair); --json prints them as\n"
+    "         one JSON object.\n"
     "\n"
     "exit status:\n"
     "    0  repaired (info: the file has a usable index)\n"
     "    2  wrong arguments\n"
     "    3  output refused: it exists (use --force), is not a regular file, would replace an\n"
     "       input, or cannot be created (missing or unwritable folder)\n"
-    "    4  a reference movie is needed (the damaged movie cannot serve as its own reference,\n"
-    "       or the reference has another codec or lacks parameter sets)\n"
+    "    4  a reference movie is needed (the damaged movie cannot serve as its own reference:\n"
+    "       no usable index and no parameter sets in its stream; or the reference has another\n"
+    "       codec or lacks parameter sets)\n"
     "    5  not an AVI file this tool can read\n"
     "    6  the repaired file could not be written completely, or the repair stopped unexpectedly\n"
     "    7  info: the file has no index usable as a reference\n"
@@ -80,7 +85,17 @@ vr::cli::Options parseArguments(int argc, char** argv) {
       o.output = a.substr(9), outputGiven = true;
     else if (a == "--force" || a == "-f")
       o.force = true;
-    else if (a == "--json")
+    else if (a == "--fps" || a.rfind("--fps=", 0) == 0) {
+      const std::string v = a == "--fps" ? value("--fps") : a.substr(6);
+      char* end = nullptr;
+      const double fps = std::strtod(v.c_str(), &end);
+      if (v.empty() || *end != '\0' || !(fps >= 1 && fps <= 240)) throw UsageError("--fps needs a rate from 1 to 240");
+      o.inBand.fps = fps;
+    } else if (a == "--audio" || a.rfind("--audio=", 0) == 0) {
+      const std::string v = a == "--audio" ? value("--audio") : a.substr(8);
+      if (!vr::parseAudioFormat(v, o.inBand))
+        throw UsageError("--audio needs aac, aac:RATE:CHANNELS, pcm:RATE:CHANNELS:le|be or none");
+    } else if (a == "--json")
       o.json = true;
     else if (a == "--quiet" || a == "-q")
       o.quiet = true;

@@ -109,6 +109,7 @@ bool SPS::readBytes(const uint8_t* bytes, uint32_t size) {
   }
   VR_STOP_IF_CUT();
   vui_parameters_present_flag = int32_t(U::getBitInBytes(c));
+  vuiBitOffset = c.bitOffset();
 #undef VR_STOP_IF_CUT
   derive();
   return true;

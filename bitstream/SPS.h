@@ -43,6 +43,9 @@ class SPS {
   int32_t frame_crop_top_offset = -1;
   int32_t frame_crop_bottom_offset = -1;
   int32_t vui_parameters_present_flag = -1;
+  // Bit position (in the unit with emulation prevention removed) right behind
+  // vui_parameters_present_flag, where the VUI parameters begin; 0 when not read.
+  uint64_t vuiBitOffset = 0;
 
   // Derived values (0 until derived).
   int32_t ChromaArrayType = 0;

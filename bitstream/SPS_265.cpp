@@ -221,7 +221,8 @@ bool SPS_265::vui_parameters(BitCursor& c) {
     for (int i = 0; i < 4; ++i) U::getUEVCodeNumFromBytes(c);
   }
   if (U::getBitInBytes(c)) {  // vui_timing_info_present_flag
-    c.skipBits(64);
+    vui_num_units_in_tick = U::getUnitCodeNumFromBytes(c, 32);
+    vui_time_scale = U::getUnitCodeNumFromBytes(c, 32);
     if (U::getBitInBytes(c)) U::getUEVCodeNumFromBytes(c);
     if (U::getBitInBytes(c) && !hrd_parameters(c, true, uint32_t(max_sub_Layers_minus1))) return false;
   }

@@ -90,6 +90,9 @@ class SPS_265 {
   int32_t sps_temporal_mvp_enabled_flag = -1;
   int32_t strong_intra_smoothing_enabled_flag = -1;
   int32_t vui_parameters_present_flag = -1;
+  // VUI timing: the picture rate is vui_time_scale / vui_num_units_in_tick; 0 when absent.
+  uint32_t vui_num_units_in_tick = 0;
+  uint32_t vui_time_scale = 0;
   int32_t sps_extension_present_flag = -1;
   int32_t sps_range_extension_flag = -1;
   int32_t sps_multilayer_extension_flag = -1;

@@ -50,17 +50,26 @@ void RepairFile::repairFileAtPath(const std::string& corruptPath, const std::str
   if (delegate) delegate->repairFileDidStartPerformingTask(kTaskAnalyzing);
   healthyFile = File::parseFileAtPath(referencePath);
   // An index that is unsound where the repair takes from it counts as none.
+  inBandPlan.reset();
   if (!healthyFile->moov() || !referenceProblems(*healthyFile->moov()).empty()) {
-    if (corruptPath == referencePath) {
-      if (delegate) delegate->moveBackToSelectReferenceFile();
+    // A damaged movie that is its own reference may still carry its parameter sets in its
+    // stream; they stand in for the index.
+    if (auto plan = corruptPath == referencePath ? planInBandRepair(corruptPath, inBandOptions) : std::nullopt) {
+      inBandPlan = std::make_shared<InBandPlan>(std::move(*plan));
+      healthyFile = inBandPlan->reference;
     } else {
-      sendErrorWithCode(kErrorInvalidHealthyFile, kMessageInvalidHealthyFile);
+      if (corruptPath == referencePath) {
+        if (delegate) delegate->moveBackToSelectReferenceFile();
+      } else {
+        sendErrorWithCode(kErrorInvalidHealthyFile, kMessageInvalidHealthyFile);
+      }
+      setStopflag(true);
+      return;
     }
-    setStopflag(true);
-    return;
   }
   corruptFile = File::initWithFileType(kFileTypeCorrupted, corruptPath);
   analysisMdatOfFile(*corruptFile, healthyFile->videoCodec, healthyFile->audioCodec);
+  if (inBandPlan && !stopflag()) settleInBandRepair(*this, *inBandPlan);
 }
 
 void RepairFile::analysisMdatOfFile(File& corrupt, uint64_t videoCodec, uint64_t audioCodec) {

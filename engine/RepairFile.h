@@ -16,6 +16,7 @@
 #include "common/FileIO.h"
 #include "common/RepairFileDelegate.h"
 #include "common/StopPause.h"
+#include "engine/InBandReference.h"
 #include "engine/Sample.h"
 
 namespace vr {
@@ -71,6 +72,11 @@ class RepairFile {
   // The four attribute reports of the repaired movie.
   void sendInfoToUIVideoCodec(uint64_t videoCodec, double videoFPS, uint64_t numberOfTracks,
                               const std::string& duration);
+
+  // A damaged movie without a usable index that is its own reference is repaired from the
+  // parameter sets in its stream, with these settings; the plan is kept for the result.
+  InBandOptions inBandOptions;
+  std::shared_ptr<InBandPlan> inBandPlan;
 
   // ---- Stop and pause -----------------------------------------------------------------
   bool stopflag() const { return flags_.stopRequested(); }

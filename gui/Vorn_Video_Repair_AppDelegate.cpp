@@ -705,6 +705,11 @@ void Vorn_Video_Repair_AppDelegate::engineAttribute(uint64_t run, const QString&
       {QStringLiteral("coverage"), QStringLiteral("Media data recovered:")},
       {QStringLiteral("recoveredVideo"), QStringLiteral("Video recovered:")},
       {QStringLiteral("recoveredAudio"), QStringLiteral("Audio recovered:")},
+      // A movie repaired from the parameter sets in its own stream says what it used.
+      {QStringLiteral("reference"), QStringLiteral("Repaired from:")},
+      {QStringLiteral("videoFormat"), QStringLiteral("Video found:")},
+      {QStringLiteral("audioFormat"), QStringLiteral("Audio found:")},
+      {QStringLiteral("warning"), QStringLiteral("Note:")},
   };
   if (key == QLatin1String("track"))
     tracksField->setText(value);

@@ -16,6 +16,7 @@ bash scripts/install-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVR_BUILD_BENCH=ON >/dev/null
 cmake --build build -j"$jobs"
 bash scripts/make-test-media.sh "$root/build/test-media"
+bash scripts/make-inband-media.sh "$root/build/inband-media"
 eval "$(bash scripts/azurite.sh start "$root/build/azurite")"
 trap 'bash scripts/azurite.sh stop "$root/build/azurite"' EXIT
 ctest --test-dir build --output-on-failure -j"$jobs"

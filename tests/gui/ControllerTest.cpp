@@ -647,6 +647,20 @@ class ControllerTest : public QObject {
     Controller again(tmp_.filePath("work"));
     QCOMPARE(again.size(), QSize(900, 640));
   }
+
+  // A damaged movie whose stream carries its parameter sets is repaired on its first run,
+  // without a request for a reference, and the details say what the repair took.
+  void firstRunFromParameterSetsInBand() {
+    const QString damaged = QStringLiteral(VR_INBAND_MEDIA_DIR "/h264-aac48s.lost.mov");
+    if (!QFileInfo::exists(damaged)) QSKIP("no in-band media (scripts/make-inband-media.sh)");
+    Controller c(tmp_.filePath("inband"));
+    c.didChooseCorruptFile(damaged);
+    c.repair();
+    QTRY_COMPARE_WITH_TIMEOUT(c.tabview->currentWidget(), c.detailsTab, 120000);
+    QCOMPARE(c.fpsField->text(), QStringLiteral("25.00"));
+    QCOMPARE(detailsLabelFor(c.detailsForm, QStringLiteral("parameter sets in the stream (5 keyframes)")),
+             QStringLiteral("Repaired from:"));
+  }
 };
 
 QTEST_MAIN(ControllerTest)
