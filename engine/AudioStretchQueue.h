@@ -39,8 +39,9 @@ class AudioStretchQueue {
   AudioStretchQueue& operator=(const AudioStretchQueue&) = delete;
 
   // Queues a stretch and returns its ticket: 0, 1, 2, ... in the order of the calls.
-  // Blocks while the bound of waiting stretches is reached.
-  size_t submit(uint64_t offset, uint64_t size);
+  // Blocks while the bound of waiting stretches is reached. Frames already `known` (the
+  // scan walked them) are the stretch's result at once: no worker is woken for them.
+  size_t submit(uint64_t offset, uint64_t size, std::optional<SampleList> known = std::nullopt);
   // True when the stretch of this ticket has been analysed.
   bool ready(size_t ticket);
   // The frames of the stretch of this ticket, waiting for them; nothing when the analysis

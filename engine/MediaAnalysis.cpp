@@ -552,7 +552,7 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
                 corrupt.filePath, input, workers);
   }
   auto addAACChunk = [&](uint64_t from, uint64_t size, bool atFront) {
-    const size_t ticket = aac->submit(from, size);
+    const size_t ticket = aac->submit(from, size, takeWalkedAudio(from, size));
     if (atFront) {
       // Only the audio in front of the first run goes there, submitted before any other.
       sampleArray.insert(sampleArray.begin(), SampleChunk{true, 0, 0});
