@@ -13,12 +13,14 @@
 #   hbr-camera   the same in half-second chunks
 #   random       200 MB of random bytes (repaired with the pbp reference)
 #   video-only   200 MB 1080p H.264 without sound, picture by picture
-#   audio-only   200 MB of AAC alone
+#   audio-only   200 MB of AAC alone (repaired with the pbp reference, whose sound is alike)
 #   pcm          200 MB 1080p H.264 + 16-bit PCM, picture by picture
 #
-# Columns: input, size, fastest repair of REPS (default 3) in seconds, MB/s, repair time
-# over cp and over cp + sync, pictures (audio frames for audio-only) in the repaired file
-# over those of the movie before its index was lost, peak resident memory of the repair.
+# Columns: input, size, fastest repair of REPS (default 3) in seconds and the processor
+# seconds it used (what counts when other work shares the machine), MB/s, repair time
+# over cp and over cp + sync, pictures in the repaired file
+# over those of the movie before its index was lost, peak resident memory of the repair,
+# smallest and largest keyframe of the repaired file in MB.
 # Every run starts with the input in the page cache and nothing left to write back.
 #
 # Environment: BUILD_DIR (default build-bench), WORK_DIR (default $BUILD_DIR/bench-repair),
@@ -68,8 +70,11 @@ make_kind() {
     hbr-pbp) env "${hbr[@]}" bash scripts/make-bench-movie.sh "$movie" "$big" ;;
     hbr-camera) env "${hbr[@]}" BENCH_CHUNK_MS=500 BENCH_AUD=1 bash scripts/make-bench-movie.sh "$movie" "$big" ;;
     video-only) env "${hd[@]}" BENCH_AUDIO=none bash scripts/make-bench-movie.sh "$movie" "$small" ;;
-    audio-only) env BENCH_VIDEO=0 BENCH_FRAME=320x240 bash scripts/make-bench-movie.sh "$movie" "$small" ;;
     pcm) env "${hd[@]}" BENCH_AUDIO=pcm bash scripts/make-bench-movie.sh "$movie" "$small" ;;
+    audio-only) env BENCH_VIDEO=0 BENCH_FRAME=320x240 bash scripts/make-bench-movie.sh "$movie" "$small"
+                make_kind pbp
+                movie=$work/audio-only.mov
+                cp "$work/pbp.mov.ref.mov" "$movie.ref.mov" ;;
     random)
       make_kind pbp
       movie=$work/random.mov
@@ -83,23 +88,23 @@ make_kind() {
 }
 
 # Runs a command REPS times (output removed and written back before each run) and prints
-# the fastest run's wall seconds and peak resident KiB. On a virtual machine the time to
-# fill fresh page-cache pages varies from run to run by a factor of up to five: the
-# fastest run is the one to compare.
+# the fastest run's wall seconds, peak resident KiB and user and system seconds. On a
+# virtual machine the time to fill fresh page-cache pages varies from run to run by a
+# factor of up to five: the fastest run is the one to compare.
 settle() { rm -f "$copy" "$out"; sync; sleep 0.5; }
 fastest() {
   local log best="" r
   log=$(mktemp)
   for ((r = 0; r < reps; r++)); do
     settle
-    /usr/bin/time -f "%e %M" -o "$log" "$@" >/dev/null 2>&1 || true
+    /usr/bin/time -f "%e %M %U %S" -o "$log" "$@" >/dev/null 2>&1 || true
     best=$(printf '%s\n%s\n' "$best" "$(tail -n1 "$log")" | sed '/^$/d' | sort -n | head -n1)
   done
   rm -f "$log"
   echo "$best"
 }
 
-printf '%-11s %7s %8s %8s %6s %7s %15s %9s\n' input MB "repair s" "MB/s" "÷cp" "÷cp+sync" pictures "peak MiB"
+printf '%-11s %7s %8s %6s %8s %6s %8s %13s %8s %9s\n' input MB "repair s" "cpu s" "MB/s" "÷cp" "÷cp+sync" pictures "peak MiB" "keys MB"
 for kind in "${kinds[@]}"; do
   make_kind "$kind" >&2
   ref=$movie.ref.mov
@@ -107,17 +112,15 @@ for kind in "${kinds[@]}"; do
   cat "$movie" "$ref" >/dev/null
   read -r cp_s _ <<<"$(fastest cp "$movie" "$copy")"
   read -r cps_s _ <<<"$(fastest sh -c 'cp "$1" "$2" && sync "$2"' sh "$movie" "$copy")"
-  read -r rep_s rep_kib <<<"$(fastest "$build/video-repair" repair "$movie" -r "$ref" -o "$out" --force --quiet)"
-  # The last repair's output is still there: count what it holds.
-  read -r v_orig a_orig <"$movie.counts"
-  stream=v orig=$v_orig
-  [ "$kind" = audio-only ] && stream=a orig=$a_orig
-  got=0
-  [ -f "$out" ] && got=$(ffprobe -v error -select_streams "$stream" -count_packets \
-                           -show_entries stream=nb_read_packets -of csv=p=0 "$out" 2>/dev/null | head -n1)
-  awk -v k="$kind" -v b="$bytes" -v r="$rep_s" -v c="$cp_s" -v cs="$cps_s" -v g="${got:-0}" -v o="$orig" -v m="$rep_kib" '
+  read -r rep_s rep_kib rep_user rep_sys <<<"$(fastest "$build/video-repair" repair "$movie" -r "$ref" -o "$out" --force --quiet)"
+  # The last repair's output is still there: its pictures and the sizes of its keyframes.
+  read -r orig _ <"$movie.counts"
+  packets=$( [ ! -f "$out" ] || ffprobe -v error -select_streams v -show_entries packet=size,flags -of csv=p=0 "$out" 2>/dev/null)
+  awk -F, -v k="$kind" -v b="$bytes" -v r="$rep_s" -v cpu="$(awk "BEGIN { print $rep_user + $rep_sys }")" -v c="$cp_s" -v cs="$cps_s" -v o="$orig" -v m="$rep_kib" '
     function q(x, y) { return y > 0 ? x / y : 0 }
-    BEGIN { printf "%-11s %7.0f %8.2f %8.0f %6.2f %7.2f %15s %9.0f\n", k, b / 1e6, r, q(b / 1e6, r), q(r, c), q(r, cs), g "/" o, m / 1024 }'
+    NF { ++g; if ($2 ~ /K/) { lo = (lo == "" || $1 < lo) ? $1 : lo; hi = $1 > hi ? $1 : hi } }
+    END { printf "%-11s %7.0f %8.2f %6.2f %8.0f %6.2f %8.2f %13s %8.0f %4.1f-%.1f\n", k, b / 1e6, r, cpu, q(b / 1e6, r), q(r, c),
+                 q(r, cs), g + 0 "/" o, m / 1024, lo / 1e6, hi / 1e6 }' <<<"$packets"
   rm -f "$out" "$copy"
   [ "${KEEP:-0}" = 1 ] || [ "$kind" = pbp ] || rm -f "$movie" "$movie".*
 done

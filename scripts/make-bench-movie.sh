@@ -98,7 +98,11 @@ interleave=()
 [ "$chunk_ms" -gt 0 ] && interleave=(-chunk_duration "$((chunk_ms * 1000))")
 ff -f concat -safe 0 -i "$work/list.txt" -map 0 -c copy "${interleave[@]}" -f mov "$work/movie.mov"
 
-count() { ffprobe -v error -select_streams "$1" -count_packets -show_entries stream=nb_read_packets -of csv=p=0 "$work/movie.mov" | head -n1; }
+count() {
+  local n
+  n=$(ffprobe -v error -select_streams "$1" -count_packets -show_entries stream=nb_read_packets -of csv=p=0 "$work/movie.mov" | head -n1)
+  echo "${n:-0}"
+}
 echo "$(count v) $(count a)" >"$work/counts"
 
 # Drop everything after the media data, as a camera does when it loses power.
