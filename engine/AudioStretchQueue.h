@@ -1,8 +1,7 @@
 #pragma once
-// AAC stretches analysed beside the scan. Every stretch is decoded with a decoder of its
-// own, so stretches do not depend on each other: worker threads take them in the order
-// the scan finds them while the scan goes on looking for video, and the scan collects the
-// frames by ticket in its own order. Trial decoding costs far more than the scan, so this
+// AAC stretches analysed beside the scan. Where a stretch's frames end depends on no other
+// stretch: worker threads take them in the order the scan finds them while the scan goes
+// on looking for video, and the scan collects the frames by ticket in its own order. Trial decoding costs far more than the scan, so this
 // is what keeps a repair near the speed of the disk on a machine with several cores.
 //
 // The number of stretches waiting for a worker is bounded: the scan never runs far ahead
