@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# Makes a large camera-like H.264 + AAC movie whose index is lost, for the benchmarks:
+# Makes a large H.264 movie (with AAC, PCM or no sound, or sound alone) whose index is
+# lost, for the benchmarks:
 #
 #   make-bench-movie.sh OUT SIZE_MB
 #
 # writes OUT (at least SIZE_MB MiB of media data, file ending right after it) and the
 # matching healthy reference OUT.ref.mov (two seconds, same settings, other content).
-# One segment of 25 fps video with film-grain-like noise and 128 kbit/s stereo AAC is
-# encoded once and repeated with the concat demuxer without re-encoding, so a gigabyte
+# One segment of 25 fps video with film-grain-like noise and stereo sound is encoded once and repeated with the concat demuxer without re-encoding, so a gigabyte
 # takes about as long as copying it.
 #
 # Camera settings, from the environment:
