@@ -6,8 +6,9 @@
 #
 # writes OUT (at least SIZE_MB MiB of media data, file ending right after it) and the
 # matching healthy reference OUT.ref.mov (two seconds, same settings, other content).
-# One segment of 25 fps video with film-grain-like noise and stereo sound is encoded once and repeated with the concat demuxer without re-encoding, so a gigabyte
-# takes about as long as copying it.
+# One segment of 25 fps video with film-grain-like noise and stereo sound is encoded once
+# and repeated with the concat demuxer without re-encoding, so a gigabyte takes about as
+# long as copying it.
 #
 # Camera settings, from the environment:
 #   BENCH_RATE_KBIT   video bit rate (default 10000: 10 Mbit/s)
