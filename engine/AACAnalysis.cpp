@@ -84,8 +84,22 @@ AacFrameReader::AacFrameReader(const Bytes& config) {
   if (NeAACDecInit2(decoder.get(), asc_, 2, &sampleRate, &channels) < 0) return;
   // Channel configuration of the AudioSpecificConfig: 5 bits object type, 4 bits
   // sampling-frequency index, then 4 bits of channel configuration.
-  zeroNeverStartsAFrame_ = (((unsigned(asc_[0]) << 8 | asc_[1]) >> 3) & 0xF) == 2;
+  const unsigned channelConfiguration = ((unsigned(asc_[0]) << 8 | asc_[1]) >> 3) & 0xF;
+  zeroNeverStartsAFrame_ = channelConfiguration == 2;
+  // Element ids: 0 single channel, 1 channel pair, 4 data, 5 program configuration, 6 fill.
+  if (channelConfiguration == 1 || channelConfiguration == 2)
+    firstElements_ = uint8_t(1u << (channelConfiguration - 1) | 1u << 4 | 1u << 5 | 1u << 6);
   handle_ = decoder.release();
+}
+
+AacFrameReader& AacFrameReader::ofThisThread(const Bytes& config) {
+  thread_local std::unique_ptr<AacFrameReader> reader;
+  thread_local Bytes readerConfig;
+  if (!reader || readerConfig != config) {
+    reader = std::make_unique<AacFrameReader>(config);
+    readerConfig = config;
+  }
+  return *reader;
 }
 
 AacFrameReader::~AacFrameReader() {
@@ -97,7 +111,7 @@ bool AacFrameReader::filler(const uint8_t* bytes, size_t length) const {
 }
 
 size_t AacFrameReader::frameSize(const uint8_t* bytes, size_t length) {
-  if (!handle_ || length == 0) return 0;
+  if (!handle_ || length == 0 || ((firstElements_ >> (bytes[0] >> 5)) & 1) == 0) return 0;
   // The decoder does not write to its input.
   auto* in = const_cast<uint8_t*>(bytes);
   NeAACDecFrameInfo info{};
@@ -118,7 +132,7 @@ std::optional<SampleList> RepairFile::analyseAACInFileHandle(FileHandle& fileHan
   if (auto known = takeWalkedAudio(offset, size)) return known;
   SampleList frames;
   const auto dsi = healthyFile ? healthyFile->decoderSpecificInfo() : nullptr;
-  AacFrameReader reader(dsi ? dsi->decoderSpecificInfo : Bytes());
+  AacFrameReader& reader = AacFrameReader::ofThisThread(dsi ? dsi->decoderSpecificInfo : Bytes());
   if (!reader.usable() || size == 0) return frames;
 
   // The stretch is read through a window of bounded size, whatever its length; bytes

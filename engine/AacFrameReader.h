@@ -6,6 +6,7 @@
 // starts there.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "common/ByteOrder.h"
 
@@ -22,6 +23,11 @@ class AacFrameReader {
   AacFrameReader(const AacFrameReader&) = delete;
   AacFrameReader& operator=(const AacFrameReader&) = delete;
 
+  // The reader of the calling thread for this configuration, kept from one stretch to the
+  // next: setting up a decoder costs as much as decoding a few frames, and where a frame
+  // ends does not depend on the frames decoded before it.
+  static AacFrameReader& ofThisThread(const Bytes& audioSpecificConfig);
+
   bool usable() const { return handle_ != nullptr; }
   // True when the byte at `bytes` is filler that cannot start a frame: a zero byte cannot
   // start a stereo frame, whose first element is a channel pair (id 1). A mono or
@@ -29,13 +35,19 @@ class AacFrameReader {
   // 0x01) followed by the rest of its global gain, which is not zero in practice; two zero
   // bytes are filler there.
   bool filler(const uint8_t* bytes, size_t length) const;
-  // Bytes of the frame at `bytes` (at most `length`), or 0 when none decodes there.
+  // Bytes of the frame at `bytes` (at most `length`), or 0 when none decodes there. A
+  // frame of a mono or stereo configuration opens with its one channel element (or a
+  // data, program-configuration or fill element): bytes that open with another are no
+  // frame of this stream and are not decoded, which also spares the decoder a channel
+  // layout it would then have to be replaced for.
   size_t frameSize(const uint8_t* bytes, size_t length);
 
  private:
   void* handle_ = nullptr;
   unsigned char asc_[2] = {};
   bool zeroNeverStartsAFrame_ = false;
+  // Syntactic elements (by their 3-bit id) that may open a frame of this configuration.
+  uint8_t firstElements_ = 0xFF;
 };
 
 }  // namespace vr

@@ -33,10 +33,14 @@ unsigned AudioStretchQueue::defaultWorkers() {
   return std::clamp(std::thread::hardware_concurrency(), 1u, 8u);
 }
 
-size_t AudioStretchQueue::submit(uint64_t offset, uint64_t size) {
+size_t AudioStretchQueue::submit(uint64_t offset, uint64_t size, std::optional<SampleList> known) {
   std::unique_lock<std::mutex> lock(m_);
   const size_t ticket = nextTicket_++;
   results_.emplace_back();
+  if (known) {
+    slot(ticket) = Result{true, false, std::move(known), nullptr};
+    return ticket;
+  }
   if (threads_.empty()) {
     // No worker: the stretch is analysed here and now.
     lock.unlock();

@@ -1,8 +1,7 @@
 #pragma once
-// AAC stretches analysed beside the scan. Every stretch is decoded with a decoder of its
-// own, so stretches do not depend on each other: worker threads take them in the order
-// the scan finds them while the scan goes on looking for video, and the scan collects the
-// frames by ticket in its own order. Trial decoding costs far more than the scan, so this
+// AAC stretches analysed beside the scan. Where a stretch's frames end depends on no other
+// stretch: worker threads take them in the order the scan finds them while the scan goes
+// on looking for video, and the scan collects the frames by ticket in its own order. Trial decoding costs far more than the scan, so this
 // is what keeps a repair near the speed of the disk on a machine with several cores.
 //
 // The number of stretches waiting for a worker is bounded: the scan never runs far ahead
@@ -39,8 +38,9 @@ class AudioStretchQueue {
   AudioStretchQueue& operator=(const AudioStretchQueue&) = delete;
 
   // Queues a stretch and returns its ticket: 0, 1, 2, ... in the order of the calls.
-  // Blocks while the bound of waiting stretches is reached.
-  size_t submit(uint64_t offset, uint64_t size);
+  // Blocks while the bound of waiting stretches is reached. Frames already `known` (the
+  // scan walked them) are the stretch's result at once: no worker is woken for them.
+  size_t submit(uint64_t offset, uint64_t size, std::optional<SampleList> known = std::nullopt);
   // True when the stretch of this ticket has been analysed.
   bool ready(size_t ticket);
   // The frames of the stretch of this ticket, waiting for them; nothing when the analysis

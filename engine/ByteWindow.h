@@ -29,6 +29,18 @@ class ByteWindow {
     return buffer_.data() + (offset - start_);
   }
 
+  // The first offset in [from, to) that holds `value`, or `to`: the bytes are searched
+  // where they lie in the buffer, many at a time.
+  uint64_t find(uint64_t from, uint64_t to, uint8_t value) {
+    while (from < to) {
+      const uint8_t* p = at(from, 1);
+      const size_t span = size_t(std::min<uint64_t>(to - from, valid_ - (from - start_)));
+      if (const void* hit = std::memchr(p, value, span)) return from + uint64_t(static_cast<const uint8_t*>(hit) - p);
+      from += span;
+    }
+    return to;
+  }
+
   uint64_t fileSize() const { return fileSize_; }
   uint64_t refills() const { return refills_; }
   uint64_t bytesRead() const { return bytesRead_; }

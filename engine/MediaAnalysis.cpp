@@ -552,7 +552,7 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
                 corrupt.filePath, input, workers);
   }
   auto addAACChunk = [&](uint64_t from, uint64_t size, bool atFront) {
-    const size_t ticket = aac->submit(from, size);
+    const size_t ticket = aac->submit(from, size, takeWalkedAudio(from, size));
     if (atFront) {
       // Only the audio in front of the first run goes there, submitted before any other.
       sampleArray.insert(sampleArray.begin(), SampleChunk{true, 0, 0});
@@ -713,8 +713,14 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
       const bool h = hevc;
       const uint32_t layer = referenceLayer;
       const uint32_t limit = maxNalSize;
+      // With 4-byte lengths below 2^24 a unit starts with a zero byte: only those are looked at.
+      const bool zeroLed = length == 4 && limit < (1u << 24) + 4;
       uint64_t x = o;
-      while (x < stopAt && certainlyNoUnit(window.at(x, kNaluProbeWindow), length, h, layer, limit)) ++x;
+      while (x < stopAt) {
+        if (zeroLed && (x = window.find(x, stopAt, 0)) >= stopAt) break;
+        if (!certainlyNoUnit(window.at(x, kNaluProbeWindow), length, h, layer, limit)) break;
+        ++x;
+      }
       if (x != o) {
         o = x;
         continue;

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <system_error>
@@ -22,9 +23,10 @@ namespace {
 // Page size of the page cache.
 constexpr uint64_t kPage = 4096;
 // Direct writes: blocks of this size (a multiple of any device's logical block size), at
-// offsets that are multiples of it; one block being filled while up to two are written.
+// offsets that are multiples of it; one block being filled while the others are read and
+// written.
 constexpr size_t kBlock = 4 << 20;
-constexpr size_t kBlocks = 3;
+constexpr size_t kBlocks = 4;
 constexpr unsigned kDirectWriters = 2;
 // Through the page cache: the buffer, small enough to stay in the processor's cache
 // between the read and the write, and the bytes between two requests to start writing
@@ -94,14 +96,40 @@ struct FreeDeleter {
   void operator()(uint8_t* p) const { std::free(p); }
 };
 
-// Whole blocks written past the page cache by two threads, so the disk always has the
-// next block while one is under way. A block the file system refuses to take directly
-// (or takes only in part) goes through the page cache instead.
+// Reads `length` bytes at `offset` of `fd`; what cannot be read (the end of the file, a
+// read error) becomes zeros. False on a read error.
+bool readZeroFilledAt(int fd, uint8_t* buf, size_t length, uint64_t offset) {
+  size_t done = 0;
+  bool ok = true;
+  while (done < length) {
+    const ssize_t n = ::pread(fd, buf + done, length - done, off_t(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ok = n == 0;
+      break;
+    }
+    done += size_t(n);
+  }
+  std::memset(buf + done, 0, length - done);
+  return ok;
+}
+
+// A piece of a block: `length` bytes of the damaged file from `from`, at `at` in the block.
+struct Piece {
+  uint64_t from;
+  uint32_t at;
+  uint32_t length;
+};
+
+// Whole blocks read from the damaged file and written past the page cache by two threads,
+// so the disk always has the next block while one is under way and the scan that hands
+// over the pieces of each block never waits for a read. A block the file system refuses
+// to take directly (or takes only in part) goes through the page cache instead.
 class DirectWriter {
  public:
   // Nothing when the file system does not open the output for direct writes (or the path
   // no longer names the file behind `bufferedFd`), or memory or threads are short.
-  static std::unique_ptr<DirectWriter> open(const std::string& path, int bufferedFd) {
+  static std::unique_ptr<DirectWriter> open(const std::string& path, int bufferedFd, int inputFd) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_DIRECT | O_CLOEXEC);
     if (fd < 0) return nullptr;
     struct stat a {}, b {};
@@ -109,7 +137,7 @@ class DirectWriter {
       ::close(fd);
       return nullptr;
     }
-    std::unique_ptr<DirectWriter> w(new DirectWriter(fd, bufferedFd));
+    std::unique_ptr<DirectWriter> w(new DirectWriter(fd, bufferedFd, inputFd));
     for (size_t i = 0; i < kBlocks; ++i) {
       std::unique_ptr<uint8_t, FreeDeleter> block(static_cast<uint8_t*>(std::aligned_alloc(kPage, kBlock)));
       if (!block) return nullptr;
@@ -145,11 +173,12 @@ class DirectWriter {
     return block;
   }
 
-  // Hands over a full block, to be written at `offset` (a multiple of the block size).
-  void write(uint8_t* block, uint64_t offset) {
+  // Hands over a block whose pieces fill it from where its bytes already set end, to be
+  // written at `offset` (a multiple of the block size).
+  void write(uint8_t* block, uint64_t offset, std::vector<Piece>& pieces) {
     {
       std::lock_guard<std::mutex> lock(m_);
-      queue_.push_back({block, offset});
+      queue_.push_back({block, offset, std::move(pieces)});
       ++pending_;
     }
     changed_.notify_all();
@@ -162,18 +191,26 @@ class DirectWriter {
   }
 
   bool failed() const { return failed_.load(); }
+  bool readFailed() const { return readFailed_.load(); }
+
+  // Reads the pieces of a block.
+  void fill(uint8_t* block, const std::vector<Piece>& pieces) {
+    for (const Piece& p : pieces)
+      if (!readZeroFilledAt(inputFd_, block + p.at, p.length, p.from)) readFailed_.store(true);
+  }
 
  private:
-  DirectWriter(int fd, int bufferedFd) : fd_(fd), bufferedFd_(bufferedFd) {}
+  DirectWriter(int fd, int bufferedFd, int inputFd) : fd_(fd), bufferedFd_(bufferedFd), inputFd_(inputFd) {}
 
   void run() {
     std::unique_lock<std::mutex> lock(m_);
     for (;;) {
       changed_.wait(lock, [this] { return finished_ || !queue_.empty(); });
       if (queue_.empty()) return;  // finished, and nothing left to write
-      const Job job = queue_.front();
+      const Job job = std::move(queue_.front());
       queue_.pop_front();
       lock.unlock();
+      fill(job.block, job.pieces);
       size_t done = writeAllAt(fd_, job.block, kBlock, job.offset);
       if (done < kBlock) done += writeAllAt(bufferedFd_, job.block + done, kBlock - done, job.offset + done);
       if (done < kBlock) failed_.store(true);
@@ -187,9 +224,11 @@ class DirectWriter {
   struct Job {
     uint8_t* block;
     uint64_t offset;
+    std::vector<Piece> pieces;
   };
   int fd_;
   int bufferedFd_;
+  int inputFd_;
   std::vector<std::unique_ptr<uint8_t, FreeDeleter>> blocks_;
   std::vector<uint8_t*> free_;
   std::vector<std::thread> threads_;
@@ -199,6 +238,7 @@ class DirectWriter {
   size_t pending_ = 0;
   bool finished_ = false;
   std::atomic<bool> failed_{false};
+  std::atomic<bool> readFailed_{false};
 };
 
 }  // namespace
@@ -207,7 +247,7 @@ class SampleCopier::Impl {
  public:
   Impl(FileHandle& input, FileHandle& output, const std::string& outputPath, uint64_t position, bool direct)
       : input_(input), output_(output), written_(position) {
-    if (direct && !outputPath.empty()) direct_ = DirectWriter::open(outputPath, output.fd());
+    if (direct && !outputPath.empty()) direct_ = DirectWriter::open(outputPath, output.fd(), input.fd());
     if (direct_) {
       // The first block starts on a block boundary: it takes the bytes already written
       // before `position` (the media-data header) along.
@@ -241,7 +281,13 @@ class SampleCopier::Impl {
     flush();
     if (!direct_) return;
     direct_->drain();
+    if (direct_->readFailed() && !readErrorLogged_) {
+      readErrorLogged_ = true;
+      logLine("read error in the damaged file: the bytes that could not be read are written as zeros");
+    }
     // The last, partial block goes through the page cache.
+    direct_->fill(block_, pieces_);
+    pieces_.clear();
     const size_t tail = size_t(written_ - blockStart_);
     if (tail != 0 && output_.writeAt(blockStart_, block_, tail) != tail) fail();
     blockStart_ = written_;
@@ -261,12 +307,13 @@ class SampleCopier::Impl {
     while (length != 0) {
       const size_t fill = size_t(written_ - blockStart_);
       const size_t piece = size_t(std::min<uint64_t>(length, kBlock - fill));
-      input_.readZeroFilled(from, block_ + fill, piece);
+      pieces_.push_back(Piece{from, uint32_t(fill), uint32_t(piece)});
       written_ += piece;
       from += piece;
       length -= piece;
       if (written_ - blockStart_ == kBlock) {
-        direct_->write(block_, blockStart_);
+        direct_->write(block_, blockStart_, pieces_);
+        pieces_.clear();
         blockStart_ = written_;
         block_ = direct_->freeBlock();
       }
@@ -330,6 +377,8 @@ class SampleCopier::Impl {
   std::unique_ptr<DirectWriter> direct_;
   uint8_t* block_ = nullptr;  // the block being filled; it starts at blockStart_
   uint64_t blockStart_ = 0;
+  std::vector<Piece> pieces_;  // what fills block_, read when it is handed over
+  bool readErrorLogged_ = false;
 
   std::unique_ptr<BackgroundWriteback> writeback_;
   uint64_t writebackFrom_ = 0;

@@ -5,7 +5,8 @@
 // as zeros, so every later sample stays where the index says.
 //
 // The copy goes at the speed of the disk: the output is put together in large aligned
-// blocks that two threads write past the page cache (direct I/O), so the repair neither
+// blocks that two threads read and write past the page cache (direct I/O), so the caller
+// only says which bytes go where and never waits for a read, and the repair neither
 // fills memory with pages waiting to be written nor leaves a backlog for the one
 // synchronisation at the end, and it does not push the user's other files out of the
 // cache. Where the file system does not take direct writes, the copy goes through the page

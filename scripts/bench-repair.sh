@@ -1,25 +1,43 @@
 #!/usr/bin/env bash
-# Times a whole repair of a large camera-like movie whose index is lost, next to a plain
-# copy of the same file, with peak memory:
+# Times whole repairs of movies whose index is lost, next to a plain copy of the same file
+# (alone and followed by a sync, since the repair forces its output to disk before it
+# reports completion), and prints one table:
 #
-#   bench-repair.sh [SIZE_MB]        (default 1100)
+#   bench-repair.sh [KIND...]          (default: every kind, in the order below)
 #
-# The movie and its reference come from make-bench-movie.sh: H.264 + AAC, 1280x720, 25 fps,
-# 10 Mbit/s with film-grain-like noise, an access unit delimiter before every picture as a
-# camera writes it, everything after the media data dropped. Both timings run with the file
-# in the page cache; the repair forces its output to disk once at the end, so the copy is
-# timed both alone and followed by a sync.
+#   pbp          1 GB 1080p H.264 + AAC at 16 Mbit/s, picture by picture, no delimiters
+#                (as ffmpeg's muxer writes x264's output)
+#   camera       1 GB 1080p H.264 + AAC at 50 Mbit/s, half-second chunks, a delimiter
+#                before every picture (as cameras write)
+#   hbr-pbp      1 GB 4K H.264 + AAC at 150 Mbit/s with keyframes of 4-6 MB, picture by picture
+#   hbr-camera   the same in half-second chunks
+#   random       200 MB of random bytes (repaired with the pbp reference)
+#   video-only   200 MB 1080p H.264 without sound, picture by picture
+#   audio-only   200 MB of AAC alone (repaired with the pbp reference, whose sound is alike)
+#   pcm          200 MB 1080p H.264 + 16-bit PCM, picture by picture
+#
+# Columns: input, size, fastest repair of REPS (default 3) in seconds and the processor
+# seconds it used (what counts when other work shares the machine), MB/s, repair time
+# over cp and over cp + sync, pictures in the repaired file
+# over those of the movie before its index was lost, peak resident memory of the repair,
+# smallest and largest keyframe of the repaired file in MB.
+# Every run starts with the input in the page cache and nothing left to write back.
 #
 # Environment: BUILD_DIR (default build-bench), WORK_DIR (default $BUILD_DIR/bench-repair),
-# KEEP=1 keeps the big files afterwards; BENCH_RATE_KBIT, BENCH_FRAME, BENCH_CHUNK_MS and BENCH_AUD
-# choose the camera settings (see make-bench-movie.sh).
+# BIG_MB / SMALL_MB (default 1024 / 200) the sizes, KEEP=1 keeps the movies afterwards
+# (about 4.8 GB), REPS the runs per command.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-size_mb=${1:-1100}
 build=${BUILD_DIR:-build-bench}
 work=${WORK_DIR:-$build/bench-repair}
-[[ $size_mb =~ ^[0-9]+$ ]] && [ "$size_mb" -gt 0 ] || { echo "usage: $0 [SIZE_MB]" >&2; exit 2; }
+big=${BIG_MB:-1024}
+small=${SMALL_MB:-200}
+reps=${REPS:-3}
+kinds=("$@")
+[ ${#kinds[@]} -gt 0 ] || kinds=(pbp camera hbr-pbp hbr-camera random video-only audio-only pcm)
+[[ $reps =~ ^[1-9][0-9]*$ && $big =~ ^[1-9][0-9]*$ && $small =~ ^[1-9][0-9]*$ ]] ||
+  { echo "bench-repair: REPS, BIG_MB and SMALL_MB must be positive whole numbers" >&2; exit 2; }
 command -v ffmpeg >/dev/null || { echo "bench-repair: ffmpeg is not installed" >&2; exit 1; }
 [ -x /usr/bin/time ] || { echo "bench-repair: /usr/bin/time is not installed" >&2; exit 1; }
 
@@ -32,7 +50,6 @@ fi
 rm -f "$build_log"
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
-movie=$work/movie.mov
 out=$work/repaired.mov
 copy=$work/copy.mov
 cleanup() {
@@ -41,44 +58,69 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# make-bench-movie.sh keeps a movie of the same size (its stamp says so) and makes it otherwise.
-bash scripts/make-bench-movie.sh "$movie" "$size_mb"
-ref=$movie.ref.mov
+# Makes the movie of a kind (kept while its settings are unchanged) and names it in $movie.
+make_kind() {
+  local hd=(BENCH_FRAME=1920x1080 BENCH_RATE_KBIT=16000) hbr=(BENCH_FRAME=3840x2160 BENCH_RATE_KBIT=150000
+            BENCH_NOISE=30 BENCH_IPRATIO=4 BENCH_SEGMENT_S=4)
+  movie=$work/$1.mov
+  case $1 in
+    pbp) env "${hd[@]}" bash scripts/make-bench-movie.sh "$movie" "$big" ;;
+    camera) env "${hd[@]}" BENCH_RATE_KBIT=50000 BENCH_CHUNK_MS=500 BENCH_AUD=1 \
+              bash scripts/make-bench-movie.sh "$movie" "$big" ;;
+    hbr-pbp) env "${hbr[@]}" bash scripts/make-bench-movie.sh "$movie" "$big" ;;
+    hbr-camera) env "${hbr[@]}" BENCH_CHUNK_MS=500 BENCH_AUD=1 bash scripts/make-bench-movie.sh "$movie" "$big" ;;
+    video-only) env "${hd[@]}" BENCH_AUDIO=none bash scripts/make-bench-movie.sh "$movie" "$small" ;;
+    pcm) env "${hd[@]}" BENCH_AUDIO=pcm bash scripts/make-bench-movie.sh "$movie" "$small" ;;
+    audio-only) env BENCH_VIDEO=0 BENCH_FRAME=320x240 bash scripts/make-bench-movie.sh "$movie" "$small"
+                make_kind pbp
+                movie=$work/audio-only.mov
+                cp "$work/pbp.mov.ref.mov" "$movie.ref.mov" ;;
+    random)
+      make_kind pbp
+      movie=$work/random.mov
+      if [ ! -f "$movie" ] || [ "$(stat -c %s "$movie")" != $((small << 20)) ]; then
+        head -c $((small << 20)) /dev/urandom >"$movie"
+      fi
+      cp "$work/pbp.mov.ref.mov" "$movie.ref.mov"
+      echo "0 0" >"$movie.counts" ;;
+    *) echo "bench-repair: unknown kind $1" >&2; exit 2 ;;
+  esac
+}
 
-bytes=$(stat -c %s "$movie")
-echo "bench-repair: movie $((bytes / 1048576)) MiB, ${BENCH_FRAME:-1280x720} at ${BENCH_RATE_KBIT:-10000} kbit/s, chunks ${BENCH_CHUNK_MS:-0} ms, delimiters ${BENCH_AUD:-0}"
-# Page cache: read the inputs once before timing, with nothing left to write back.
-cat "$movie" "$ref" >/dev/null
-sync
-
-# Runs a command REPS times (default 5; output removed and written back before each run)
-# and prints the fastest and the median run: wall seconds, peak resident memory of the
-# fastest, throughput over the movie's size. On a virtual machine the time to fill fresh
-# page-cache pages varies from run to run by a factor of up to five (the host backs them
-# anew), for the copy as much as for the repair; the fastest run is the one to compare.
-reps=${REPS:-5}
-[[ $reps =~ ^[0-9]+$ ]] && [ "$reps" -ge 1 ] || { echo "bench-repair: REPS must be a positive whole number" >&2; exit 2; }
+# Runs a command REPS times (output removed and written back before each run) and prints
+# the fastest run's wall seconds, peak resident KiB and user and system seconds. On a
+# virtual machine the time to fill fresh page-cache pages varies from run to run by a
+# factor of up to five: the fastest run is the one to compare.
 settle() { rm -f "$copy" "$out"; sync; sleep 0.5; }
-timed() {  # label command...
-  local label=$1 log runs=()
-  shift
+fastest() {
+  local log best="" r
   log=$(mktemp)
   for ((r = 0; r < reps; r++)); do
     settle
-    /usr/bin/time -f "%e %M" -o "$log" "$@" >/dev/null
-    runs+=("$(cat "$log")")
+    /usr/bin/time -f "%e %M %U %S" -o "$log" "$@" >/dev/null 2>&1 || true
+    best=$(printf '%s\n%s\n' "$best" "$(tail -n1 "$log")" | sed '/^$/d' | sort -n | head -n1)
   done
   rm -f "$log"
-  printf '%s\n' "${runs[@]}" | sort -n | awk -v l="$label" -v b="$bytes" '
-    { s[NR] = $1; k[NR] = $2 }
-    END {
-      m = s[int((NR + 1) / 2)]
-      printf "%-12s %8.2f s  (median %.2f s)  %8d KiB peak  %8.1f MB/s\n", l, s[1], m, k[1], (s[1] > 0 ? b / 1e6 / s[1] : 0)
-    }'
+  echo "$best"
 }
 
-timed "cp" cp "$movie" "$copy"
-timed "cp + sync" sh -c 'cp "$1" "$2" && sync "$2"' sh "$movie" "$copy"
-timed "repair" "$build/video-repair" repair "$movie" -r "$ref" -o "$out" --force --quiet
-
-ffprobe -v error -show_entries stream=codec_name,nb_frames,duration -of compact=p=0 "$out" | sed 's/^/bench-repair: repaired /'
+printf '%-11s %7s %8s %6s %8s %6s %8s %13s %8s %9s\n' input MB "repair s" "cpu s" "MB/s" "÷cp" "÷cp+sync" pictures "peak MiB" "keys MB"
+for kind in "${kinds[@]}"; do
+  make_kind "$kind" >&2
+  ref=$movie.ref.mov
+  bytes=$(stat -c %s "$movie")
+  cat "$movie" "$ref" >/dev/null
+  read -r cp_s _ <<<"$(fastest cp "$movie" "$copy")"
+  read -r cps_s _ <<<"$(fastest sh -c 'cp "$1" "$2" && sync "$2"' sh "$movie" "$copy")"
+  read -r rep_s rep_kib rep_user rep_sys <<<"$(fastest "$build/video-repair" repair "$movie" -r "$ref" -o "$out" --force --quiet)"
+  # The last repair's output is still there: its pictures and the sizes of its keyframes.
+  read -r orig _ <"$movie.counts"
+  packets=$( [ ! -f "$out" ] || ffprobe -v error -select_streams v -show_entries packet=size,flags -of csv=p=0 "$out" 2>/dev/null)
+  awk -F, -v k="$kind" -v b="$bytes" -v r="$rep_s" -v cpu="$(awk "BEGIN { print $rep_user + $rep_sys }")" -v c="$cp_s" -v cs="$cps_s" -v o="$orig" -v m="$rep_kib" '
+    function q(x, y) { return y > 0 ? x / y : 0 }
+    NF { ++g; if ($2 ~ /K/) { lo = (lo == "" || $1 < lo) ? $1 : lo; hi = $1 > hi ? $1 : hi } }
+    END { printf "%-11s %7.0f %8.2f %6.2f %8.0f %6.2f %8.2f %13s %8.0f %4.1f-%.1f\n", k, b / 1e6, r, cpu, q(b / 1e6, r), q(r, c),
+                 q(r, cs), g + 0 "/" o, m / 1024, lo / 1e6, hi / 1e6 }' <<<"$packets"
+  rm -f "$out" "$copy"
+  [ "${KEEP:-0}" = 1 ] || [ "$kind" = pbp ] || rm -f "$movie" "$movie".*
+done
