@@ -80,18 +80,23 @@ TEST(H264SPS, FieldsAfterOptionalSyntax) {
 }
 
 // A PPS 0 of SPS 0, CAVLC, no weighted prediction.
-std::shared_ptr<PPS> parsePps() {
+std::shared_ptr<PPS> parsePps(bool pocPresent = false) {
   BitWriter w;
-  w.u(8, 0x68).ue(0).ue(0).bit(0).bit(0).ue(0).ue(0).ue(0).bit(0).u(2, 0).se(0).se(0).se(0).u(3, 4).trailing();
+  w.u(8, 0x68).ue(0).ue(0).bit(0).bit(pocPresent).ue(0).ue(0).ue(0).bit(0).u(2, 0).se(0).se(0).se(0).u(3, 4).trailing();
   return PPS::initPPSWithBytes(w.data().data(), uint32_t(w.data().size()));
 }
 
-// An I/P slice of a progressive picture: the given slice_type, then POC lsb and a QP delta.
-std::vector<uint8_t> makeSlice(uint64_t sliceType, const SPS& sps, bool idr) {
+// A slice of the given slice_type, frame_num 5, POC lsb 6, bottom delta -2 (when the PPS
+// has one) and QP delta -5; of an interlaced SPS, a frame or the bottom field.
+std::vector<uint8_t> makeSlice(uint64_t sliceType, const SPS& sps, bool idr, bool bottomField = false,
+                               bool pocPresent = false) {
   BitWriter w;
-  w.ue(0).ue(sliceType).ue(0).u(uint32_t(sps.log2_max_frame_num_minus4 + 4), 0);
+  w.ue(0).ue(sliceType).ue(0).u(uint32_t(sps.log2_max_frame_num_minus4 + 4), 5);
+  if (sps.frame_mbs_only_flag == 0) w.bit(bottomField);
+  if (bottomField) w.bit(1);
   if (idr) w.ue(3);
   w.u(uint32_t(sps.log2_max_pic_order_cnt_lsb_minus4 + 4), 6);
+  if (pocPresent && !bottomField) w.se(-2);
   if (idr) w.bit(0).bit(1);
   w.se(-5).u(32, 0xFFFFFFFF);
   return w.data();
@@ -116,6 +121,24 @@ TEST(H264SliceHeader, SliceTypeRules) {
     const auto b = makeSlice(r.sliceType, *sps, r.nalType == 5);
     auto sh = SliceHeader::initIDRWithBytes(b.data(), uint32_t(b.size()), r.nalType, 3, *sps, *pps);
     EXPECT_EQ(bool(sh), r.accepted) << "type " << r.nalType << " slice_type " << r.sliceType;
+  }
+}
+
+// What follows frame_num depends on the SPS (field flags) and the PPS (bottom delta): the
+// QP delta is read right only if both are stepped over.
+TEST(H264SliceHeader, FieldSyntaxOfInterlacedPictures) {
+  auto sps = parseSps({.profile = 100, .log2FrameNum = 2, .heightMapUnits = 8, .frameMbsOnly = 0, .mbaff = 1});
+  auto pps = parsePps(true);
+  ASSERT_TRUE(sps && pps);
+  for (bool bottom : {false, true}) {
+    const auto b = makeSlice(7, *sps, true, bottom, true);
+    auto sh = SliceHeader::initIDRWithBytes(b.data(), uint32_t(b.size()), 5, 2, *sps, *pps);
+    ASSERT_TRUE(sh);
+    EXPECT_EQ(std::vector<int32_t>({sh->frame_num, sh->field_pic_flag, sh->bottom_field_flag, sh->idr_pic_id,
+                                    sh->pic_order_cnt_lsb, sh->delta_pic_order_cnt_bottom, sh->slice_qp_delta,
+                                    sh->MbaffFrameFlag, sh->PicHeightInMbs}),
+              std::vector<int32_t>({5, bottom, bottom, 3, 6, bottom ? -1 : -2, -5, !bottom, bottom ? 8 : 16}))
+        << bottom;
   }
 }
 
