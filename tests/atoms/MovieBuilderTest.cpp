@@ -63,48 +63,6 @@ TEST(MovieBuilder, DurationsAndLayout) {
   EXPECT_EQ(std::pair(reread->tracks[0]->sampleCount, reread->tracks[1]->sampleCount), std::pair(900u, 1500u));
 }
 
-// Raw PCM is one-byte samples chunked as the scan found the stretches; the count adds up
-// every chunk's samples as the request's runs give them, for "twos" as for "sowt".
-TEST(MovieBuilder, PcmSampleCountAddsUpEveryChunk) {
-  using Runs = std::vector<std::pair<uint32_t, uint32_t>>;  // first chunk, samples per chunk
-  const struct { const char* name; Runs runs; uint32_t samples; } cases[] = {
-      {"one run", {{1, 1000}}, 5000},
-      {"stretches of differing length", {{1, 1000}, {3, 500}, {5, 2000}}, 1000 + 1000 + 500 + 500 + 2000},
-      {"last run over the last chunk only", {{1, 960}, {5, 1}}, 4 * 960 + 1},
-      {"runs out of order or beyond the chunks count nothing", {{1, 10}, {4, 7}, {2, 99}, {0, 8}, {9, 5}},
-       3 * 10 + 2 * 7},
-  };
-  for (const char* codec : {"twos", "sowt"}) {
-    auto ref = parseMoov(moovBox(600, {videoTrack(), soundTrack(codec)}, 3));
-    ASSERT_TRUE(ref);
-    for (const auto& c : cases) {
-      SCOPED_TRACE(std::string(codec) + ": " + c.name);
-      AtomCreationRequest q = makeRequest(kRequestTypeSound, 48000, 48000, 0, 1);
-      q.stcoEntries = {16, 5000, 9000, 13000, 17000};
-      Bytes runs;
-      for (const auto& [first, perChunk] : c.runs) {
-        q.stscEntries.push_back(SampleToChunkEntery::initWithFirstChunk(first, perChunk, 1));
-        runs = cat({runs, words({first, perChunk, 1})});
-      }
-      auto stbl = stblOf(*ref->tracks[1]).createStblWithRequest(&q);
-      // The request's runs, not the reference's 2048-sample chunks.
-      EXPECT_EQ(stbl->stsc->writeableData, tableAtom("stsc", uint32_t(c.runs.size()), runs));
-      EXPECT_EQ(stbl->stsz->writeableData, fullBox("stsz", 0, words({1, c.samples})));
-      EXPECT_EQ(stbl->stts->writeableData, tableAtom("stts", 1, words({c.samples, 1})));
-    }
-    // Without runs: no "stsz", no samples, no durations, still well formed.
-    AtomCreationRequest none = makeRequest(kRequestTypeSound, 48000, 48000, 0, 1);
-    none.stcoEntries = {16};
-    const AtomCreationRequest video = makeRequest(kRequestTypeVideo, 12800, 25, 50, 25);
-    auto movie = ref->createMoovWithVideoRequest(&video, &none);
-    ASSERT_TRUE(movie);
-    const std::string all = checkedLayout(*movie);
-    EXPECT_TRUE(all.ends_with("smhd hdlr dinf(dref) stbl(stsd stts stsc co64)))))")) << all;
-    EXPECT_EQ(movie->tracks[1]->sampleCount, 0u);
-    EXPECT_EQ(movie->tracks[1]->tkhd->duration + movie->tracks[1]->mdia->mdhd->duration, 0u);
-  }
-}
-
 // The composition offsets of the repaired video, as (count, offset) runs.
 std::vector<std::pair<uint32_t, uint32_t>> cttsRuns(const Stbl& stbl) {
   std::vector<std::pair<uint32_t, uint32_t>> runs;

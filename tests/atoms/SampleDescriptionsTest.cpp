@@ -232,10 +232,6 @@ TEST(Descriptors, Levels) {
     EXPECT_EQ(std::tuple(rates.first, rates.second, e->decoderSpecificInfo()), std::tuple(c.maxRate, c.avgRate, c.dsi))
         << c.name;
   }
-  auto all = EsdsDecoder::initESDSWithBytes(cases[3].atom.data(), uint32_t(cases[3].atom.size()))->objectDesc;
-  EXPECT_EQ(all->URLstring, "xy");
-  auto ffmpeg = EsdsDecoder::initESDSWithBytes(kFfmpegEsds.data(), uint32_t(kFfmpegEsds.size()));
-  EXPECT_EQ(ffmpeg->config()->bufferSizeDB, 500u);
 }
 
 }  // namespace

@@ -238,6 +238,10 @@ INSTANTIATE_TEST_SUITE_P(
         H265Case{"slices_ctu16", "352x288", 352, 288, 5, "slices=3:ctu=16:wpp=1", 16, 3, true},
         H265Case{"full_hd", "1920x1080", 1920, 1080, 2, "preset=ultrafast:wpp=1:slices=2", 64, 2, true},
         H265Case{"open_gop", "320x240", 320, 240, 10, "wpp=0:bframes=2:keyint=5:open-gop=1:no-deblock=1", 64, 1, false},
+        // Two temporal sub-layers (profile, level and ordering info per sub-layer); 4x4 CTBs,
+        // a power of two, decide the width of the slice address.
+        H265Case{"sub_layers_4x4_ctbs", "256x256", 256, 256, 8, "temporal-layers=1:bframes=3:slices=2:wpp=1", 64, 2,
+                 true},
         H265Case{"vui_hrd", "320x240", 320, 240, 4,
                  "hrd=1:vbv-bufsize=1000:vbv-maxrate=1000:sar=1:colorprim=bt709:transfer=bt709:colormatrix=bt709",
                  64, 1, true}),

@@ -112,11 +112,5 @@ TEST(UeSeNumCode, ProfileTierLevelBitCounts) {
   }
 }
 
-// The width of slice addresses: exact powers of two are where it goes wrong.
-TEST(UeSeNumCode, CeilLog2) {
-  const std::pair<int64_t, uint32_t> rows[] = {{-1, 0}, {0, 0}, {1, 0}, {2, 1}, {3, 2}, {4, 2}, {5, 3}, {510, 9}, {512, 9}, {513, 10}};
-  for (auto [v, bits] : rows) EXPECT_EQ(U::ceilLog2(v), bits) << v;
-}
-
 }  // namespace
 }  // namespace vr

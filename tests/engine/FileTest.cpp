@@ -1,5 +1,5 @@
 // The movie file model: the windowed top-level scan on real and crafted files, the
-// movie-atom plausibility rule, and the values read through the movie atom.
+// movie-atom plausibility rule, and the values read through the movie atom of real movies.
 #include <filesystem>
 
 #include <gtest/gtest.h>
@@ -131,24 +131,6 @@ TEST(File, MoovPlausibilityRule) {
   Bytes shortCandidate = {0, 0, 0, 8, 'm', 'o', 'o', 'v', 0, 0, 0, 0, 'm', 'v', 'h', 'd'};
   EXPECT_TRUE(File::validMoovInnerTagInBytes(shortCandidate.data(), shortCandidate.size()));
   EXPECT_FALSE(File::validMoovInnerTagInBytes(shortCandidate.data(), 12));
-}
-
-// The duration text and codecs follow the movie atom set on a file.
-TEST(File, SettingTheMovieAtomRefreshesCodecsAndDuration) {
-  EXPECT_EQ(formatDuration(3725) + " " + formatDuration(0), "1:2:5 0:0:0");
-  const auto* set = test::findSet("h264-sowt-mov");
-  if (!set) GTEST_SKIP() << "no test media";
-  auto ref = File::parseFileAtPath(set->ref());
-  ASSERT_TRUE(ref->moov());
-  auto out = File::initWithFileType(kFileTypeRepaired, "/nowhere");
-  EXPECT_EQ(out->durationOfFile(), "Missing");
-  out->setMoov(ref->moov());
-  EXPECT_EQ(std::pair(out->videoCodec, out->audioCodec), std::pair(kVideoCodecH264, kAudioCodecSowt));
-  EXPECT_TRUE(out->videoDecoder);
-  EXPECT_EQ(out->durationOfFile(), "0:0:" + std::to_string(int(set->referenceSeconds())));
-  out->setMoov(nullptr);
-  EXPECT_EQ(out->videoCodec + out->audioCodec, 0u);
-  EXPECT_FALSE(out->videoDecoder);
 }
 
 TEST(File, CraftedSizesNeitherLoopNorAllocate) {

@@ -1,5 +1,5 @@
-// The repair driver: the order of input checks and their errors, the attributes sent to the
-// front ends, the pause flag, and a failed write. Unusable references and stops during a
+// The repair driver: the order of input checks and their errors, the pause flag, and a
+// failed write. Unusable references and stops during a
 // repair are checked end to end.
 #include <chrono>
 #include <thread>
@@ -52,22 +52,6 @@ TEST(RepairFile, ChecksInputsInOrder) {
       EXPECT_EQ(d.errors.at(0).domain, "com.dovex.videorepair");
       EXPECT_EQ(d.errors[0].reason(), "Healthy File Does not Exist or Unreadbale");
     }
-  }
-}
-
-TEST(RepairFile, AttributesAreFormatted) {
-  const struct {
-    uint64_t codec;
-    double fps;
-    std::string video, fpsText;
-  } cases[] = {{1001, 29.97002997, "AVC1", "29.97"}, {1002, 25, "HVC1", "25.00"}, {7, 0, "Unknown", "0.00"}};
-  for (const auto& c : cases) {
-    RepairFile engine;
-    RecordingDelegate d;
-    engine.delegate = &d;
-    engine.sendInfoToUIVideoCodec(c.codec, c.fps, 2, "0:1:5");
-    EXPECT_EQ(d.snapshot(), (std::vector<std::string>{"attr:video=" + c.video, "attr:fps=" + c.fpsText,
-                                                      "attr:track=2", "attr:duration=0:1:5"}));
   }
 }
 
