@@ -24,13 +24,12 @@ inline size_t completions(const test::RecordingDelegate& d) {
   return size_t(std::count(events.begin(), events.end(), "complete"));
 }
 
-// The run failed with this code and the engine's message for it.
+// The run failed with this code (107 or 106) and the engine's message for it.
 inline bool failedWith(const test::RecordingDelegate& d, int32_t code) {
   std::lock_guard<std::mutex> l(d.m);
   return d.errors.size() == 1 && d.errors[0].code == code && d.errors[0].domain == "com.dovex.videorepair" &&
          d.errors[0].reason() == (code == 107 ? "Can not repair this file.." : "Repaired File Could not be Written");
 }
-inline bool failedWith107(const test::RecordingDelegate& d) { return failedWith(d, 107); }
 
 // What a walk of a RIFF/AVI file found. Every rule of the format the walk checks that the
 // file breaks is one line in `problems`.

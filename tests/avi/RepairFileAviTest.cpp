@@ -324,7 +324,7 @@ TEST(RepairFileAviRun, FilesWithoutWhatTheRebuildNeedsAreRefused) {
     run.engine.delegate = &second;
     run.engine.retrieveAudioVideoSamplesForFileAtPath(in, out, c.withReference ? dir.file("good.avi") : "");
     EXPECT_EQ(second.completed.load(), c.repaired);
-    EXPECT_EQ(failedWith107(second), !c.repaired);
+    EXPECT_EQ(failedWith(second, 107), !c.repaired);
     if (c.outputIsInput)
       EXPECT_EQ(readFileBytes(in), c.file);
     else

@@ -26,65 +26,30 @@ namespace {
 
 // Forwards loopback connections to another port, passing at most about 1 MiB a second
 // towards it: a slow line, so that an upload can be aborted in the middle.
-class SlowProxy {
+class SlowProxy : public test::LoopbackHttpServer {
  public:
-  explicit SlowProxy(int targetPort) : target_(targetPort) {
-    listen_ = ::socket(AF_INET, SOCK_STREAM, 0);
+  explicit SlowProxy(int targetPort) : LoopbackHttpServer(0, [this, targetPort](int c) { pump(c, targetPort); }) {}
+
+ private:
+  void pump(int client, int targetPort) {
+    const int server = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ::bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(listen_, 8);
-    ::getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-    threads_.emplace_back([this] { acceptLoop(); });
-  }
-  ~SlowProxy() {
-    stop_ = true;
-    for (auto& t : threads_) t.join();
-    ::close(listen_);
-  }
-  int port() const { return port_; }
-
- private:
-  void acceptLoop() {
-    while (!stop_) {
-      pollfd p{listen_, POLLIN, 0};
-      if (::poll(&p, 1, 50) <= 0) continue;
-      const int client = ::accept(listen_, nullptr, nullptr);
-      const int server = ::socket(AF_INET, SOCK_STREAM, 0);
-      sockaddr_in a{};
-      a.sin_family = AF_INET;
-      a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      a.sin_port = htons(uint16_t(target_));
-      if (::connect(server, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(client);
-        ::close(server);
-        continue;
-      }
-      threads_.emplace_back([this, client, server] { pump(client, server); });
-    }
-  }
-  void pump(int client, int server) {
+    a.sin_port = htons(uint16_t(targetPort));
     char buf[16384];
-    while (!stop_) {
-      pollfd p[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
-      if (::poll(p, 2, 50) <= 0) continue;
-      const int from = (p[0].revents & (POLLIN | POLLHUP)) ? client : server;
-      const ssize_t n = ::read(from, buf, sizeof buf);
-      if (n <= 0) break;
-      if (from == client) std::this_thread::sleep_for(std::chrono::milliseconds(15));
-      if (::write(from == client ? server : client, buf, size_t(n)) != n) break;
-    }
+    pollfd p[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
+    ssize_t n = ::connect(server, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    while (n > 0 && !stop_)
+      if (::poll(p, 2, 50) > 0) {
+        const bool up = p[0].revents & (POLLIN | POLLHUP);
+        if ((n = ::read(up ? client : server, buf, sizeof buf)) <= 0) break;
+        if (up) std::this_thread::sleep_for(std::chrono::milliseconds(15));
+        n = ::write(up ? server : client, buf, size_t(n));
+      }
     ::close(client);
     ::close(server);
   }
-  int target_;
-  int listen_ = -1;
-  int port_ = 0;
-  std::atomic<bool> stop_{false};
-  std::vector<std::thread> threads_;  // only the accept thread adds to it
 };
 
 QByteArray randomData(qsizetype n, unsigned seed) {
