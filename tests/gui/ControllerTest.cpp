@@ -134,6 +134,14 @@ class ControllerTest : public QObject {
     return f;
   }
 
+  // Puts the controller on the details of a repaired movie of the given size.
+  void repairedMovie(Controller& c, qint64 size) {
+    c.movFile = true;
+    c.repairedFilePath = tmp_.filePath("work/.testfile.mov");
+    writeFile(c.repairedFilePath, QByteArray(4096, 'v'), size);
+    c.tabview->setCurrentWidget(c.detailsTab);
+  }
+
   // Neither going home nor closing the window is allowed while a run or a copy is on.
   void staysPut(Controller& c, QWidget* tab, const QString& message) {
     c.mainScreen();
@@ -427,19 +435,13 @@ class ControllerTest : public QObject {
     QFETCH(qint64, fileSizeLimit);
     QFETCH(QString, alert);
     Controller c(tmp_.filePath("work"));
-    c.movFile = true;
-    c.repairedFilePath = tmp_.filePath("work/.testfile.mov");
-    writeFile(c.repairedFilePath, QByteArray(4096, 'v'), workingSize);
-    c.tabview->setCurrentWidget(c.detailsTab);
+    repairedMovie(c, workingSize);
     rlimit saved{};
     getrlimit(RLIMIT_FSIZE, &saved);
-    if (fileSizeLimit) {
-      // Writes past the limit fail with EFBIG instead of ending the process.
-      signal(SIGXFSZ, SIG_IGN);
-      rlimit limited = saved;
-      limited.rlim_cur = rlim_t(fileSizeLimit);
-      setrlimit(RLIMIT_FSIZE, &limited);
-    }
+    // Writes past the limit fail with EFBIG instead of ending the process.
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limited{fileSizeLimit ? rlim_t(fileSizeLimit) : saved.rlim_cur, saved.rlim_max};
+    setrlimit(RLIMIT_FSIZE, &limited);
     c.didChooseSaveFolder(folder);
     QTRY_VERIFY_WITH_TIMEOUT(c.currentAlert, 120000);
     setrlimit(RLIMIT_FSIZE, &saved);
@@ -452,9 +454,7 @@ class ControllerTest : public QObject {
 
   void savePauseAndCancel() {
     Controller c(tmp_.filePath("work"));
-    c.movFile = true;
-    c.repairedFilePath = tmp_.filePath("work/.testfile.mov");
-    writeFile(c.repairedFilePath, "v", 1LL << 30);
+    repairedMovie(c, 1LL << 30);
     const QString folder = tmp_.filePath("Cancelled");
     c.didChooseSaveFolder(folder);
     c.stopSaving();
@@ -540,7 +540,7 @@ class ControllerTest : public QObject {
   void play() {
     QFETCH(bool, vlcOnPath);
     QFETCH(bool, movie);
-    const QString bin = tmp_.filePath("bin"), record = tmp_.filePath("vlc-args");
+    const QString bin = tmp_.filePath("bin"), record = tmp_.filePath("vlc-args"), work = tmp_.filePath("it's a \"working\" $(folder)");
     QDir().mkpath(bin);
     QFile::remove(record);
     writeFile(bin + "/vlc", QStringLiteral("#!/bin/sh\nprintf '%s\\n' \"$@\" > '%1.part' && mv '%1.part' '%1'\n")
@@ -548,10 +548,10 @@ class ControllerTest : public QObject {
     QFile::setPermissions(bin + "/vlc", QFileDevice::ReadOwner | QFileDevice::ExeOwner | QFileDevice::WriteOwner);
     const QByteArray oldPath = qgetenv("PATH");
     qputenv("PATH", vlcOnPath ? bin.toUtf8() + ":" + oldPath : tmp_.filePath("nothing").toUtf8());
-    Controller c(tmp_.filePath("it's a \"working\" $(folder)"));
+    Controller c(work);
     c.movFile = movie;
     c.aviFile = !movie;
-    c.repairedFilePath = getRepairedFilePathFor(movie ? "mov" : "avi", tmp_.filePath("it's a \"working\" $(folder)"));
+    c.repairedFilePath = getRepairedFilePathFor(movie ? "mov" : "avi", work);
     QFile::copy(kReference, c.repairedFilePath);
     c.playWithVLC();
     qputenv("PATH", oldPath);
@@ -559,8 +559,7 @@ class ControllerTest : public QObject {
       QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(record), 10000);
       QCOMPARE(readFile(record), c.repairedFilePath.toUtf8() + "\n");
     } else if (movie) {
-      QVERIFY(c.previewWindow);
-      QVERIFY(c.previewWindow->isVisible());
+      QVERIFY(c.previewWindow && c.previewWindow->isVisible());
     } else {
       QVERIFY(c.currentAlert);
       QCOMPARE(c.currentAlert->windowTitle(), QStringLiteral("You don't have \"VLC Player\" Installed"));
