@@ -1,29 +1,58 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, makes the test media and runs every test: first the
-# normal build (unit, command-line and end-to-end tests), then all of them again under
-# AddressSanitizer and UndefinedBehaviorSanitizer. The blob emulator that the error-report
-# tests upload to runs on a loopback port for the whole run and is stopped at the end,
-# also when a test fails.
+# normal build (unit, command-line and end-to-end tests, the benchmarks built but not run),
+# then all of them again under AddressSanitizer and UndefinedBehaviorSanitizer (neither the
+# benchmarks nor the desktop screenshot run a second time). The blob emulator that the
+# error-report tests upload to runs on a loopback port for the whole run and is stopped at
+# the end, also when a test fails. Every phase prints how long it took.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # Tests run ffmpeg; keep it from waiting on a terminal.
 exec </dev/null
 root=$(pwd)
 jobs=$(nproc)
+start=$SECONDS
+phase=""
+phaseStart=$SECONDS
+# Ends the running phase, printing its time, and starts the named one.
+next() {
+  [ -n "$phase" ] && printf '== %-18s %4d s\n' "$phase:" $((SECONDS - phaseStart))
+  phase=$1
+  phaseStart=$SECONDS
+}
+# Ninja for a new build folder (a folder keeps the generator it was made with).
+configure() {
+  local dir=$1
+  shift
+  local generator=()
+  [ -f "$dir/CMakeCache.txt" ] || ! command -v ninja >/dev/null || generator=(-G Ninja)
+  cmake -S . -B "$dir" "${generator[@]}" "$@" >/dev/null
+}
 
+next install
 bash scripts/install-deps.sh
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVR_BUILD_BENCH=ON >/dev/null
+next build
+configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVR_BUILD_BENCH=ON
 cmake --build build -j"$jobs"
+
+next "test media"
 bash scripts/make-test-media.sh "$root/build/test-media"
 bash scripts/make-inband-media.sh "$root/build/inband-media"
 eval "$(bash scripts/azurite.sh start "$root/build/azurite")"
 trap 'bash scripts/azurite.sh stop "$root/build/azurite"' EXIT
+
+next tests
 ctest --test-dir build --output-on-failure -j"$jobs"
 echo "Screenshots of the desktop application: $root/build/gui-screenshots/"
 
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVR_SANITIZE=ON \
-  -DVR_TEST_MEDIA_DIR="$root/build/test-media" >/dev/null
+next "sanitizer build"
+configure build-asan -DCMAKE_BUILD_TYPE=Debug -DVR_SANITIZE=ON -DVR_BUILD_BENCH=OFF \
+  -DVR_TEST_MEDIA_DIR="$root/build/test-media"
 cmake --build build-asan -j"$jobs"
+
+next "sanitizer tests"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j"$jobs"
+next ""
+printf '== %-18s %4d s\n' "total:" $((SECONDS - start))

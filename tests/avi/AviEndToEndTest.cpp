@@ -12,8 +12,8 @@
 namespace vr {
 namespace {
 
-using test::CommandResult;
 using test::runCommand;
+using test::shellQuote;
 namespace fs = std::filesystem;
 
 // The first MP3 (or, failing that, AC-3) encoder this ffmpeg has.
@@ -28,9 +28,7 @@ struct Source {
   const char* name;  // file name in the media cache
   bool compressedAudio;
 };
-
 void PrintTo(const Source& s, std::ostream* os) { *os << s.name; }
-
 const Source kSources[] = {{"mpeg4-mp3.avi", true}, {"mjpeg-pcm.avi", false}};
 
 // Makes (once) a test AVI of about 1.1 MB in the build tree's media cache; the reference
@@ -43,67 +41,72 @@ std::string ensureSource(const Source& s, bool reference = false) {
   if (fs::exists(path)) return path.string();
   fs::create_directories(dir);
   const fs::path tmp = dir / ("." + path.filename().string() + "." + std::to_string(::getpid()) + ".avi");
-  std::string cmd = std::string("ffmpeg -nostdin -v error -y -f lavfi -i ") +
-                    (reference ? "testsrc2" : "testsrc") + "=size=320x240:rate=25 ";
-  const std::string tone = reference ? "frequency=660" : "frequency=440";
+  const std::string tone = std::string("sine=frequency=") + (reference ? "660" : "440");
+  std::string cmd = std::string("ffmpeg -nostdin -v error -y -f lavfi -i ") + (reference ? "testsrc2" : "testsrc") +
+                    "=size=320x240:rate=25 -f lavfi -i " + tone;
   if (s.compressedAudio) {
     const std::string enc = compressedAudioEncoder();
     if (enc.empty()) return "";
-    cmd += "-f lavfi -i sine=" + tone + ":sample_rate=44100 -t " + (reference ? "2" : "3") +
+    cmd += std::string(":sample_rate=44100 -t ") + (reference ? "2" : "3") +
            " -vf noise=alls=12:allf=t -c:v mpeg4 -q:v 5 -c:a " + enc + " -b:a 128k ";
   } else {
-    cmd += "-f lavfi -i sine=" + tone + ":sample_rate=22050 -t " + (reference ? "2" : "4") +
-           " -c:v mjpeg -q:v 4 -c:a pcm_s16le -ac 1 ";
+    cmd += std::string(":sample_rate=22050 -t ") + (reference ? "2" : "4") + " -c:v mjpeg -q:v 4 -c:a pcm_s16le -ac 1 ";
   }
-  cmd += test::shellQuote(tmp.string()) + " 2>&1";
-  const CommandResult r = runCommand(cmd);
-  if (r.status != 0 || !fs::exists(tmp)) {
-    ADD_FAILURE() << "ffmpeg could not make " << path << ": " << r.out;
-    return "";
-  }
-  fs::rename(tmp, path);
-  return path.string();
+  const test::CommandResult r = runCommand(cmd + shellQuote(tmp.string()) + " 2>&1");
+  if (r.status == 0 && fs::exists(tmp)) fs::rename(tmp, path);
+  return r.status == 0 ? path.string() : "";
+}
+
+std::string ffmpeg(const std::string& path, const std::string& args) {
+  return runCommand("ffmpeg -nostdin -v error -i " + shellQuote(path) + " " + args + " 2>/dev/null").out;
+}
+std::string ffprobe(const std::string& path, const std::string& args) {
+  return runCommand("ffprobe -v error " + args + " -of csv=p=0 " + shellQuote(path) + " 2>/dev/null").out;
 }
 
 // MD5 of every decoded video frame, in order.
 std::vector<std::string> videoFrameMd5s(const std::string& path) {
-  const CommandResult r = runCommand("ffmpeg -nostdin -v error -i " + test::shellQuote(path) +
-                                     " -map 0:v:0 -fps_mode passthrough -f framemd5 - 2>/dev/null");
   std::vector<std::string> md5s;
-  std::istringstream in(r.out);
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.empty() || line[0] == '#') continue;
-    md5s.push_back(line.substr(line.rfind(',') + 1));
-  }
+  for (const std::string& line : test::splitLines(ffmpeg(path, "-map 0:v:0 -fps_mode passthrough -f framemd5 -")))
+    if (line[0] != '#') md5s.push_back(line.substr(line.rfind(',') + 1));
   return md5s;
 }
+std::string audioMd5(const std::string& path) { return ffmpeg(path, "-map 0:a:0 -f md5 -"); }
 
-// MD5 of the whole decoded audio stream.
-std::string audioMd5(const std::string& path) {
-  return runCommand("ffmpeg -nostdin -v error -i " + test::shellQuote(path) + " -map 0:a:0 -f md5 - 2>/dev/null").out;
+struct Packet {
+  uint64_t pos, size;
+  bool key;
+};
+// The video packets as ffprobe sees them: position and size of their data, key frame flag.
+std::vector<Packet> videoPackets(const std::string& path) {
+  std::vector<Packet> packets;
+  for (const std::string& line : test::splitLines(ffprobe(path, "-select_streams v:0 -show_entries packet=pos,size,flags"))) {
+    std::istringstream in(line);
+    Packet p{};
+    std::string flags;
+    char comma;
+    in >> p.size >> comma >> p.pos >> comma >> flags;
+    p.key = flags[0] == 'K';
+    packets.push_back(p);
+  }
+  return packets;
+}
+std::string keyFlags(const std::vector<Packet>& packets) {
+  std::string keys;
+  for (const Packet& p : packets) keys += p.key ? 'K' : '-';
+  return keys;
 }
 
-// Seconds of sound the audio stream decodes to.
-double decodedAudioSeconds(const std::string& path, uint32_t sampleRate) {
-  const CommandResult r = runCommand("ffmpeg -nostdin -v error -i " + test::shellQuote(path) +
-                                     " -map 0:a:0 -ac 1 -f s16le - 2>/dev/null");
-  return double(r.out.size()) / 2 / sampleRate;
-}
-
-// What the stream headers say, in seconds: the video and the audio stream's durations (for
+// What the stream headers say in seconds: the video and the audio stream's durations (for
 // audio whose duration ffprobe leaves open, its length in samples over the sample rate).
 struct HeaderDurations {
   double video = 0, audio = 0;
   uint32_t sampleRate = 0;
 };
 HeaderDurations headerDurations(const std::string& path) {
-  const auto probe = [&](const std::string& args) {
-    return runCommand("ffprobe -v error " + args + " -of csv=p=0 " + test::shellQuote(path)).out;
-  };
   HeaderDurations d;
-  d.video = std::atof(probe("-select_streams v:0 -show_entries stream=duration").c_str());
-  std::istringstream a(probe("-select_streams a:0 -show_entries stream=sample_rate,duration,nb_frames"));
+  d.video = std::atof(ffprobe(path, "-select_streams v:0 -show_entries stream=duration").c_str());
+  std::istringstream a(ffprobe(path, "-select_streams a:0 -show_entries stream=sample_rate,duration,nb_frames"));
   std::string rate, duration, samples;
   std::getline(a, rate, ','), std::getline(a, duration, ','), std::getline(a, samples);
   d.sampleRate = uint32_t(std::atoi(rate.c_str()));
@@ -111,48 +114,14 @@ HeaderDurations headerDurations(const std::string& path) {
   return d;
 }
 
-// One letter per video packet: K for a key frame, - for any other.
-std::string videoKeyFlags(const std::string& path) {
-  const CommandResult r = runCommand("ffprobe -v error -select_streams v:0 -show_entries packet=flags -of csv=p=0 " +
-                                     test::shellQuote(path));
-  std::string keys;
-  std::istringstream in(r.out);
-  for (std::string line; std::getline(in, line);) keys += line.empty() || line[0] != 'K' ? '-' : 'K';
-  return keys;
-}
-
-// Position and size of each video packet's data in the file, as ffprobe sees them.
-std::vector<std::pair<uint64_t, uint64_t>> videoPackets(const std::string& path) {
-  const CommandResult r = runCommand("ffprobe -v error -select_streams v:0 -show_entries packet=pos,size "
-                                     "-of compact=p=0:nk=0 " + test::shellQuote(path));
-  std::vector<std::pair<uint64_t, uint64_t>> packets;
-  std::istringstream in(r.out);
-  std::string line;
-  while (std::getline(in, line)) {
-    uint64_t pos = 0, size = 0;
-    std::istringstream fields(line);
-    std::string f;
-    while (std::getline(fields, f, '|')) {
-      if (f.rfind("pos=", 0) == 0) pos = std::stoull(f.substr(4));
-      if (f.rfind("size=", 0) == 0) size = std::stoull(f.substr(5));
-    }
-    packets.emplace_back(pos, size);
-  }
-  return packets;
-}
-
 size_t findTag(const Bytes& b, const char* tag, size_t from = 0) {
-  for (size_t i = from; i + 4 <= b.size(); ++i)
-    if (std::memcmp(b.data() + i, tag, 4) == 0) return i;
-  return std::string::npos;
+  const auto at = std::search(b.begin() + long(std::min(from, b.size())), b.end(), tag, tag + 4);
+  return at == b.end() ? std::string::npos : size_t(at - b.begin());
 }
 
 // Deterministic garbage bytes.
 void scramble(Bytes& b, size_t from, size_t to, uint32_t seed) {
-  for (size_t i = from; i < to && i < b.size(); ++i) {
-    seed = seed * 1664525u + 1013904223u;
-    b[i] = uint8_t(seed >> 24);
-  }
+  for (size_t i = from; i < to && i < b.size(); ++i) b[i] = uint8_t((seed = seed * 1664525u + 1013904223u) >> 24);
 }
 
 enum class Damage { NoLegacyIndex, CutAt60Percent, StreamHeadersOverwritten, ListFramingOverwritten };
@@ -161,10 +130,9 @@ struct DamageCase {
   const char* name;
   Damage damage;
   bool repairable;
-  bool withReference = false;                 // another recording of the same camera is given
+  bool withReference = false;                  // another recording of the same camera is given
   uint64_t riffListLimit = uint64_t(1) << 30;  // small limits make several RIFF lists
 };
-
 void PrintTo(const DamageCase& d, std::ostream* os) { *os << d.name; }
 
 const DamageCase kDamages[] = {
@@ -178,38 +146,25 @@ const DamageCase kDamages[] = {
 
 Bytes damage(Bytes file, Damage d) {
   switch (d) {
-    case Damage::NoLegacyIndex: {
-      const size_t idx1 = findTag(file, "idx1", findTag(file, "movi"));
-      EXPECT_NE(idx1, std::string::npos);
-      file.resize(idx1);
+    case Damage::NoLegacyIndex:
+      file.resize(findTag(file, "idx1", findTag(file, "movi")));
       break;
-    }
     case Damage::CutAt60Percent:
       file.resize(file.size() * 6 / 10);
       break;
-    case Damage::StreamHeadersOverwritten: {
+    case Damage::StreamHeadersOverwritten:
       // Everything from the first stream list to the end of the header list is garbage.
-      const size_t strl = findTag(file, "strl");
-      const size_t hdrlEnd = 20 + readLE32(file.data() + 16);
-      EXPECT_NE(strl, std::string::npos);
-      scramble(file, strl - 8, hdrlEnd, 12345);
+      scramble(file, findTag(file, "strl") - 8, 20 + readLE32(file.data() + 16), 12345);
       break;
-    }
-    case Damage::ListFramingOverwritten: {
+    case Damage::ListFramingOverwritten:
       // The RIFF tree no longer holds together: list and chunk framing of the header list is
       // garbage, while the stream descriptions themselves survive.
       scramble(file, 4, 8, 1);
       scramble(file, 12, 24, 2);
-      for (const char* t : {"strl", "strh", "strf"}) {
-        for (size_t p = findTag(file, t); p < 10000 && p != std::string::npos; p = findTag(file, t, p + 4)) {
-          if (std::strcmp(t, "strl") == 0)
-            scramble(file, p - 8, p + 4, uint32_t(p));
-          else
-            scramble(file, p, p + 4, uint32_t(p));
-        }
-      }
+      for (const char* t : {"strl", "strh", "strf"})
+        for (size_t p = findTag(file, t); p < 10000; p = findTag(file, t, p + 4))
+          scramble(file, std::strcmp(t, "strl") == 0 ? p - 8 : p, p + 4, uint32_t(p));
       break;
-    }
   }
   return file;
 }
@@ -219,29 +174,24 @@ class AviEndToEnd : public ::testing::TestWithParam<std::tuple<Source, DamageCas
 TEST_P(AviEndToEnd, RepairedFilePlaysTheOriginalFrames) {
   if (!test::hasFfmpeg()) GTEST_SKIP() << "ffmpeg/ffprobe not installed";
   const auto& [source, dc] = GetParam();
+  if (source.compressedAudio && compressedAudioEncoder().empty()) GTEST_SKIP() << "no MP3 or AC-3 encoder";
   const std::string original = ensureSource(source);
-  if (original.empty()) {
-    if (source.compressedAudio && compressedAudioEncoder().empty()) GTEST_SKIP() << "no MP3 or AC-3 encoder";
-    FAIL() << "test media could not be made";
-  }
+  ASSERT_FALSE(original.empty());
   avitest::QuietLog quiet;
   test::TempDir dir;
   const Bytes originalBytes = test::readFileBytes(original);
-  ASSERT_GT(originalBytes.size(), 900u * 1024);
   const Bytes damagedBytes = damage(originalBytes, dc.damage);
   const std::string damaged = dir.file("damaged.avi"), repaired = dir.file("repaired.avi");
   ASSERT_TRUE(test::writeFileBytes(damaged, damagedBytes));
 
-  const std::string reference = dc.withReference ? ensureSource(source, true) : "";
   RepairFileAvi engine;
   test::RecordingDelegate d;
   engine.delegate = &d;
   engine.riffListLimit = dc.riffListLimit;
   ASSERT_TRUE(engine.fileValidityCheckAtPath(damaged));
-  engine.retrieveAudioVideoSamplesForFileAtPath(damaged, repaired, reference);
-
+  engine.retrieveAudioVideoSamplesForFileAtPath(damaged, repaired, dc.withReference ? ensureSource(source, true) : "");
   if (!dc.repairable) {
-    EXPECT_TRUE(avitest::failedWith107(d));
+    EXPECT_TRUE(avitest::failedWith(d, 107));
     EXPECT_FALSE(d.completed);
     EXPECT_FALSE(fs::exists(repaired));
     return;
@@ -249,23 +199,19 @@ TEST_P(AviEndToEnd, RepairedFilePlaysTheOriginalFrames) {
   ASSERT_TRUE(d.errors.empty()) << d.errors[0].reason();
   ASSERT_EQ(avitest::completions(d), 1u);
 
-  // Opens, with one video and one audio stream.
-  const CommandResult probe =
-      runCommand("ffprobe -v error -show_entries stream=codec_type -of csv=p=0 " + test::shellQuote(repaired) + " 2>&1");
-  EXPECT_EQ(probe.status, 0);
-  EXPECT_EQ(probe.out, "video\naudio\n");
-  // Decodes without a single error.
+  // Opens with one video and one audio stream, and decodes without a single error.
+  EXPECT_EQ(ffprobe(repaired, "-show_entries stream=codec_type"), "video\naudio\n");
   EXPECT_EQ(test::decodeErrors(repaired), std::vector<std::string>{});
 
-  const std::vector<std::string> want = videoFrameMd5s(original);
-  const std::vector<std::string> got = videoFrameMd5s(repaired);
+  const std::vector<std::string> want = videoFrameMd5s(original), got = videoFrameMd5s(repaired);
+  const std::vector<Packet> packets = videoPackets(original);
   ASSERT_FALSE(want.empty());
-  if (dc.damage == Damage::CutAt60Percent) {
+  const bool cut = dc.damage == Damage::CutAt60Percent;
+  if (cut) {
     // Every frame whose chunk is whole and followed by the next chunk's tag before the cut.
-    const uint64_t cut = damagedBytes.size();
     size_t expected = 0;
-    for (const auto& [pos, size] : videoPackets(original))
-      if (pos + size + (size & 1) + 4 <= cut || pos + size == cut) ++expected;
+    for (const Packet& p : packets)
+      expected += p.pos + p.size + (p.size & 1) + 4 <= damagedBytes.size() || p.pos + p.size == damagedBytes.size();
     ASSERT_GT(expected, want.size() / 3);
     ASSERT_EQ(got.size(), expected);
     EXPECT_TRUE(std::equal(got.begin(), got.end(), want.begin()));
@@ -275,8 +221,8 @@ TEST_P(AviEndToEnd, RepairedFilePlaysTheOriginalFrames) {
   }
   EXPECT_EQ(engine.videosamplecount.load(), got.size());
   // The indexes mark the key frames the pictures are (seeking lands on them).
-  const std::string keys = videoKeyFlags(repaired);
-  EXPECT_EQ(keys, videoKeyFlags(original).substr(0, keys.size()));
+  const std::string keys = keyFlags(videoPackets(repaired));
+  EXPECT_EQ(keys, keyFlags(packets).substr(0, keys.size()));
 
   // Every chunk on an even offset, every index entry at its chunk.
   const avitest::AviWalk walk = avitest::walkAvi(test::readFileBytes(repaired));
@@ -288,8 +234,8 @@ TEST_P(AviEndToEnd, RepairedFilePlaysTheOriginalFrames) {
   const HeaderDurations h = headerDurations(repaired);
   ASSERT_GT(h.sampleRate, 0u);
   EXPECT_NEAR(h.video, got.size() / 25.0, 1e-6);
-  EXPECT_NEAR(h.audio, decodedAudioSeconds(repaired, h.sampleRate), 0.05);
-  if (dc.damage != Damage::CutAt60Percent) {
+  EXPECT_NEAR(h.audio, double(ffmpeg(repaired, "-map 0:a:0 -ac 1 -f s16le -").size()) / 2 / h.sampleRate, 0.05);
+  if (!cut) {
     const HeaderDurations o = headerDurations(original);
     EXPECT_NEAR(h.video, o.video, 0.04 + 1e-6);
     EXPECT_NEAR(h.audio, o.audio, 0.05);
@@ -305,17 +251,10 @@ INSTANTIATE_TEST_SUITE_P(
       return n + "_" + std::get<1>(info.param).name;
     });
 
-}  // namespace
-}  // namespace vr
-
-namespace vr {
-namespace {
-
 // A recording of more than 4 GiB: the repair is written as OpenDML (further "AVIX" lists,
-// super and standard indexes, the total frame count in the OpenDML header) and ffmpeg plays
-// its last frame and all of its sound. The damaged file is sparse: each video chunk holds a
-// real picture followed by a hole, so the test needs little more disk than the repaired
-// file itself, which is removed at the end.
+// super and standard indexes with offsets past 32 bits) and ffmpeg plays its last frame and
+// all of its sound. The damaged file is sparse: each video chunk holds a real picture
+// followed by a hole, so the test needs little more disk than the repaired file itself.
 TEST(AviOverFourGiB, IsWrittenAsOpenDmlAndPlaysToTheEnd) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "writes more than 4 GiB; runs in the normal build";
@@ -325,46 +264,39 @@ TEST(AviOverFourGiB, IsWrittenAsOpenDmlAndPlaysToTheEnd) {
   ASSERT_FALSE(original.empty());
   const Bytes src = test::readFileBytes(original);
 
-  // The original's chunks, in the order of its "movi" list.
-  const size_t movi = findTag(src, "movi");
-  ASSERT_NE(movi, std::string::npos);
-  std::vector<Bytes> pictures, sound;
-  for (size_t p = movi + 4; p + 8 <= src.size();) {
-    const uint32_t size = readLE32(src.data() + p + 4);
-    if (p + 8 + size > src.size() || std::memcmp(src.data() + p, "idx1", 4) == 0) break;
-    Bytes data(src.begin() + long(p) + 8, src.begin() + long(p + 8 + size));
-    if (std::memcmp(src.data() + p, "00dc", 4) == 0) pictures.push_back(std::move(data));
-    if (std::memcmp(src.data() + p, "01wb", 4) == 0) sound.push_back(std::move(data));
-    p += 8 + size + (size & 1);
-  }
-  ASSERT_EQ(pictures.size(), 100u);
-  ASSERT_FALSE(sound.empty());
-
   // The original's header list, then 540 video chunks of 8,000,000 bytes (picture k mod 100
-  // and a hole), the sound chunks after the first ones: 4.32 GB.
+  // and a hole), the original's sound chunks after the first ones: 4.32 GB.
   constexpr uint32_t kChunk = 8000000;
   constexpr size_t kPictures = 540;
   avitest::QuietLog quiet;
   test::TempDir dir;
   const std::string damaged = dir.file("long.avi"), repaired = dir.file("long-repaired.avi");
+  std::vector<std::pair<size_t, uint32_t>> pictures, sound;  // data position, size
+  const size_t movi = findTag(src, "movi");
+  for (size_t p = movi + 4; p + 8 <= src.size() && std::memcmp(&src[p], "idx1", 4) != 0;) {
+    const uint32_t size = readLE32(&src[p + 4]);
+    if (std::memcmp(&src[p], "00dc", 4) == 0) pictures.emplace_back(p + 8, size);
+    if (std::memcmp(&src[p], "01wb", 4) == 0) sound.emplace_back(p + 8, size);
+    p += 8 + size + (size & 1);
+  }
+  ASSERT_EQ(pictures.size(), 100u);
   {
     FileHandle f = FileHandle::createForWriting(damaged);
-    ASSERT_EQ(f.writeAt(0, src.data(), movi + 4), movi + 4);
     uint64_t pos = movi + 4;
-    const auto put = [&](const char* tag, const Bytes& data, uint32_t size) {
+    ASSERT_EQ(f.writeAt(0, src.data(), pos), pos);
+    const auto put = [&](const char* tag, std::pair<size_t, uint32_t> data, uint32_t size) {
       Bytes head(tag, tag + 4);
       appendLE32(head, size);
-      ASSERT_EQ(f.writeAt(pos, head.data(), 8), 8u);
-      ASSERT_EQ(f.writeAt(pos + 8, data.data(), data.size()), data.size());
+      head.insert(head.end(), src.begin() + long(data.first), src.begin() + long(data.first + data.second));
+      ASSERT_EQ(f.writeAt(pos, head.data(), head.size()), head.size());
       pos += 8 + size + (size & 1);
     };
     for (size_t k = 0; k < kPictures; ++k) {
       put("00dc", pictures[k % pictures.size()], kChunk);
-      if (k < sound.size()) put("01wb", sound[k], uint32_t(sound[k].size()));
+      if (k < sound.size()) put("01wb", sound[k], sound[k].second);
     }
     ASSERT_TRUE(f.truncate(pos));
   }
-  ASSERT_GT(fs::file_size(damaged), uint64_t(1) << 32);
 
   RepairFileAvi engine;
   test::RecordingDelegate d;
@@ -372,29 +304,25 @@ TEST(AviOverFourGiB, IsWrittenAsOpenDmlAndPlaysToTheEnd) {
   engine.retrieveAudioVideoSamplesForFileAtPath(damaged, repaired);
   fs::remove(damaged);
   ASSERT_TRUE(d.completed) << (d.errors.empty() ? "" : d.errors[0].reason());
-  const uint64_t size = fs::file_size(repaired);
-  EXPECT_GT(size, uint64_t(1) << 32);
+  EXPECT_GT(fs::file_size(repaired), uint64_t(1) << 32);
 
   // The first RIFF list is followed by an "AVIX" one.
   FileHandle out = FileHandle::openForReading(repaired);
   uint8_t head[12];
   out.readZeroFilled(4, head, 4);
   out.readZeroFilled(8 + readLE32(head), head, sizeof head);
-  EXPECT_EQ(std::string(head, head + 12).substr(8), "AVIX");
-  EXPECT_EQ(std::string(head, head + 4), "RIFF");
+  EXPECT_EQ(std::string(head, head + 12), std::string("RIFF") + std::string(head + 4, head + 8) + "AVIX");
 
   // ffmpeg: the frame count of the stream header, the last picture after a seek to the end,
   // and the whole sound, which lies in the last list.
-  const CommandResult frames = runCommand("ffprobe -v error -select_streams v:0 -show_entries stream=nb_frames "
-                                          "-of csv=p=0 " + test::shellQuote(repaired));
-  EXPECT_EQ(frames.out, std::to_string(kPictures) + "\n");
-  const CommandResult last = runCommand("ffmpeg -nostdin -v error -sseof -1 -i " + test::shellQuote(repaired) +
-                                        " -map 0:v:0 -f framemd5 - 2>&1");
+  EXPECT_EQ(ffprobe(repaired, "-select_streams v:0 -show_entries stream=nb_frames"), std::to_string(kPictures) + "\n");
   const std::vector<std::string> want = videoFrameMd5s(original);
+  const std::string last = runCommand("ffmpeg -nostdin -v error -sseof -1 -i " + shellQuote(repaired) +
+                                      " -map 0:v:0 -f framemd5 - 2>&1").out;
   ASSERT_EQ(want.size(), pictures.size());
-  ASSERT_FALSE(last.out.empty());
-  const std::string lastLine = last.out.substr(last.out.rfind('\n', last.out.size() - 2) + 1);
-  EXPECT_EQ(lastLine.substr(lastLine.rfind(',') + 1), want[(kPictures - 1) % want.size()] + "\n") << last.out;
+  ASSERT_FALSE(last.empty());
+  const std::string lastLine = last.substr(last.rfind('\n', last.size() - 2) + 1);
+  EXPECT_EQ(lastLine.substr(lastLine.rfind(',') + 1), want[(kPictures - 1) % want.size()] + "\n") << last;
   EXPECT_EQ(audioMd5(repaired), audioMd5(original));
 }
 

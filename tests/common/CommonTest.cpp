@@ -35,20 +35,14 @@ TEST(FileHandle, ShortReadsAtTheEndReadAsZeros) {
   const std::string p = dir.file("f.bin");
   test::writeFileBytes(p, Bytes{1, 2, 3, 4, 5});
   FileHandle f = FileHandle::openForReading(p);
-  ASSERT_TRUE(f.isOpen());
   EXPECT_EQ(f.size(), 5u);
   EXPECT_EQ(f.readAt(3, 10), (Bytes{4, 5}));
-  EXPECT_TRUE(f.readAt(5, 10).empty());
-  EXPECT_TRUE(f.readAt(uint64_t(1) << 40, 10).empty());
-  uint8_t buf[6];
-  std::memset(buf, 0xEE, sizeof buf);
+  EXPECT_TRUE(f.readAt(5, 10).empty() && f.readAt(uint64_t(1) << 40, 10).empty());
+  uint8_t buf[6] = {0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
   f.readZeroFilled(2, buf, sizeof buf);
   EXPECT_EQ(Bytes(buf, buf + 6), (Bytes{3, 4, 5, 0, 0, 0}));
-
-  EXPECT_FALSE(FileHandle::openForReading(dir.file("missing")).isOpen());
-  EXPECT_FALSE(fileExistsAndIsReadable(dir.file("missing")));
-  EXPECT_TRUE(fileExistsAndIsReadable(p));
-  EXPECT_TRUE(sameFile(p, dir.path() + "/./f.bin"));
+  EXPECT_FALSE(FileHandle::openForReading(dir.file("missing")).isOpen() || fileExistsAndIsReadable(dir.file("missing")));
+  EXPECT_TRUE(fileExistsAndIsReadable(p) && sameFile(p, dir.path() + "/./f.bin"));
 
   FileHandle w = FileHandle::createForWriting(dir.file("w.bin"));
   EXPECT_EQ(w.writeAt(4, "abcd", 4), 4u);
@@ -60,17 +54,15 @@ std::string gLogged;
 
 TEST(Log, ControlBytesAreWrittenAsHex) {
   setLogSink([](const std::string& line) { gLogged = line; });
-  const struct {
-    std::string line, logged;
-  } cases[] = {
+  const std::pair<std::string, std::string> cases[] = {
       {"plain text", "plain text"},
       {std::string("handler \"\x01\0\0\0\"", 14), "handler \"\\x01\\x00\\x00\\x00\""},
       {"tab\there\x1b[2J\x7f", "tab\\x09here\\x1b[2J\\x7f"},
       {"caf\xc3\xa9", "caf\xc3\xa9"},
   };
-  for (const auto& c : cases) {
-    logLine(c.line);
-    EXPECT_EQ(gLogged, c.logged);
+  for (const auto& [line, logged] : cases) {
+    logLine(line);
+    EXPECT_EQ(gLogged, logged);
   }
   setLogSink(nullptr);
 }

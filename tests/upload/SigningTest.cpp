@@ -58,11 +58,6 @@ TEST(SharedKey, StringToSignRules) {
   const auto account = testAccount();
   const AZSSharedKeyBlobAuthenticationHandler signer(account.credentials());
   const StorageUri container = account.blobEndpoint().appendingPathComponent("my clips");
-  struct Case {
-    const char* what;
-    HttpRequest request;
-    std::string expected;
-  };
   HttpRequest zeroLength = AZSBlobRequestFactory::createContainer(container);
   zeroLength.setHeader("Content-Length", "0");
   HttpRequest headers = AZSBlobRequestFactory::containerExists(container);
@@ -73,7 +68,11 @@ TEST(SharedKey, StringToSignRules) {
   headers.setHeader("Range", "bytes=0-9");
   HttpRequest query = AZSBlobRequestFactory::deleteContainer(container);
   query.uri = query.uri.appendingQueryItem("Timeout=30&comp=x%3Dy&comp=last");
-  const Case cases[] = {
+  const struct {
+    const char* what;
+    HttpRequest request;
+    std::string expected;
+  } cases[] = {
       {"no body: empty length line", AZSBlobRequestFactory::containerExists(container),
        "HEAD\n\n\n\n\n\n\n\n\n\n\n\n/acct/my%20clips\nrestype:container"},
       {"Content-Length 0: empty length line", zeroLength,
@@ -93,11 +92,10 @@ TEST(SharedKey, StringToSignRules) {
 
 TEST(ConnectionString, AccountsAndRefusals) {
   const std::string key = std::string("AccountKey=") + kTestKey;
-  struct Case {
+  const struct {
     std::string text;
     const char* endpoint;  // nullptr: no account
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"DefaultEndpointsProtocol=https;AccountName=acct;" + key + ";EndpointSuffix=example.net",
        "https://acct.blob.example.net/"},
       {"DefaultEndpointsProtocol=http;AccountName=acct;" + key + ";EndpointSuffix=example.net;",
@@ -119,10 +117,7 @@ TEST(ConnectionString, AccountsAndRefusals) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
     const auto account = AZSCloudStorageAccount::accountFromConnectionString(c.text);
-    ASSERT_EQ(account.has_value(), c.endpoint != nullptr);
-    if (account) {
-      EXPECT_EQ(account->blobEndpoint().toString(), c.endpoint);
-    }
+    EXPECT_EQ(account ? account->blobEndpoint().toString() : "(refused)", c.endpoint ? c.endpoint : "(refused)");
   }
   // A key split at its first "=" keeps the padding of its Base64 value.
   EXPECT_EQ(parseConnectionString("A=b==;C=;=x;D")["A"], "b==");
@@ -131,22 +126,18 @@ TEST(ConnectionString, AccountsAndRefusals) {
 TEST(StorageUri, NamesStayOnePathSegment) {
   const auto base = StorageUri::parse("http://127.0.0.1:10000/devstoreaccount1");
   ASSERT_TRUE(base);
-  struct Case {
-    const char* name;
-    const char* url;
-  };
-  const Case cases[] = {
+  const struct {
+    const char *name, *url;
+  } cases[] = {
       {"clip.mov", "http://127.0.0.1:10000/devstoreaccount1/c/clip.mov"},
       {"my clip #2?.mov", "http://127.0.0.1:10000/devstoreaccount1/c/my%20clip%20%232%3F.mov"},
       {"100%.mp4", "http://127.0.0.1:10000/devstoreaccount1/c/100%25.mp4"},
       {"caf\xC3\xA9+(1).avi", "http://127.0.0.1:10000/devstoreaccount1/c/caf%C3%A9+(1).avi"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
     const StorageUri blob = base->appendingPathComponent("c").appendingPathComponent(c.name);
     EXPECT_EQ(blob.toString(), c.url);
-    EXPECT_EQ(blob.deletingLastPathComponent().toString(),
-              "http://127.0.0.1:10000/devstoreaccount1/c/");
+    EXPECT_EQ(blob.deletingLastPathComponent().toString(), "http://127.0.0.1:10000/devstoreaccount1/c/");
   }
   EXPECT_FALSE(StorageUri::parse("127.0.0.1:10000"));
   EXPECT_FALSE(StorageUri::parse("https:///path"));
@@ -162,25 +153,16 @@ TEST(BlockList, XmlBodyAndIdentifiers) {
             "<BlockList><Latest>QUFB</Latest><Latest>QkJC</Latest><Uncommitted>Q0ND</Uncommitted>"
             "</BlockList>\n");
 
-  const std::string uuid = makeUuidString();
-  EXPECT_EQ(uuid.size(), 36u);
-  EXPECT_EQ(uuid[14], '4');
-  EXPECT_NE(uuid, makeUuidString());
-  const std::string hex = makeUuidHex();
+  // Block identifiers of one blob must all have the same length.
+  const std::string uuid = makeUuidString(), hex = makeUuidHex();
+  EXPECT_TRUE(uuid.size() == 36 && uuid[14] == '4' && uuid != makeUuidString()) << uuid;
   EXPECT_EQ(hex.find_first_not_of("0123456789abcdef"), std::string::npos);
   EXPECT_EQ(base64Encode(hex).size(), 44u);
-  EXPECT_EQ(base64Encode("blockid" + hex).size(), 52u);
-
   for (const char* text : {"", "f", "fo", "foo", "foob"}) {
-    SCOPED_TRACE(text);
     const auto back = base64Decode(base64Encode(std::string_view(text)));
-    ASSERT_TRUE(back);
-    EXPECT_EQ(std::string(back->begin(), back->end()), text);
+    EXPECT_EQ(back ? std::string(back->begin(), back->end()) : "(refused)", text);
   }
-  for (const char* bad : {"Zg", "Zg=a", "Z===", "Zm9v\n", "Zm 9"}) {
-    SCOPED_TRACE(bad);
-    EXPECT_FALSE(base64Decode(bad));
-  }
+  for (const char* bad : {"Zg", "Zg=a", "Z===", "Zm9v\n", "Zm 9"}) EXPECT_FALSE(base64Decode(bad)) << bad;
 }
 
 }  // namespace
