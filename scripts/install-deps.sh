@@ -2,7 +2,7 @@
 # Installs every Debian package the build, the tests and the demo need. Idempotent:
 # apt-get update runs only when something is missing.
 set -euo pipefail
-packages=(build-essential cmake ninja-build pkg-config libfaad-dev libxml2-dev libgtest-dev libgmock-dev googletest
+packages=(build-essential cmake ninja-build ccache pkg-config libfaad-dev libxml2-dev libgtest-dev libgmock-dev googletest
           libbenchmark-dev ffmpeg python3 time libcurl4-openssl-dev libssl-dev)
 # The blob emulator of the tests runs on Node.js; a Node.js from elsewhere brings its own npm.
 command -v node >/dev/null || packages+=(nodejs)

@@ -20,13 +20,19 @@ next() {
   phase=$1
   phaseStart=$SECONDS
 }
-# Ninja for a new build folder (a folder keeps the generator it was made with).
+# The compiler cache is shared by every clone of the project on this machine: paths are
+# hashed relative to the clone's root.
+export CCACHE_BASEDIR=$root CCACHE_NOHASHDIR=true
+# Ninja for a new build folder (a folder keeps the generator it was made with), and the
+# compiler cache where it is installed.
 configure() {
   local dir=$1
   shift
-  local generator=()
-  [ -f "$dir/CMakeCache.txt" ] || ! command -v ninja >/dev/null || generator=(-G Ninja)
-  cmake -S . -B "$dir" "${generator[@]}" "$@" >/dev/null
+  local options=()
+  [ -f "$dir/CMakeCache.txt" ] || ! command -v ninja >/dev/null || options=(-G Ninja)
+  ! command -v ccache >/dev/null ||
+    options+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+  cmake -S . -B "$dir" "${options[@]}" "$@" >/dev/null
 }
 
 next install
@@ -48,7 +54,7 @@ echo "Screenshots of the desktop application: $root/build/gui-screenshots/"
 
 next "sanitizer build"
 configure build-asan -DCMAKE_BUILD_TYPE=Debug -DVR_SANITIZE=ON -DVR_BUILD_BENCH=OFF \
-  -DVR_TEST_MEDIA_DIR="$root/build/test-media"
+  -DVR_TEST_MEDIA_DIR="$root/build/test-media" -DVR_INBAND_MEDIA_DIR="$root/build/inband-media"
 cmake --build build-asan -j"$jobs"
 
 next "sanitizer tests"
