@@ -35,6 +35,9 @@ constexpr uint64_t kLargestSampleFactor = 8;
 // The AAC search behind the last run covers at least this much.
 constexpr uint64_t kMinAACTail = 1 << 20;
 
+// Units without a picture are never longer (the probe rejects them).
+constexpr uint32_t kMaxNonPictureUnit = 1000;
+
 // Bytes read per refill of the probe's window.
 constexpr size_t kScanWindow = 1 << 20;
 
@@ -122,11 +125,13 @@ inline bool certainlyNoUnit(const uint8_t* b, uint8_t n, bool hevc, uint32_t ref
     if (h & 0x80) return true;
     const uint32_t type = h & 0x1F;
     const uint32_t nri = (h >> 5) & 3;
-    constexpr uint32_t kTypes = (1u << 1) | (1u << 5) | (1u << 6) | (1u << 7) | (1u << 8) | (1u << 9);
+    // Slices, parameter sets, SEI, delimiters, the ends of sequence and stream, filler,
+    // and the extension types 13 to 23 but the auxiliary slice (19).
+    constexpr uint32_t kTypes = (1u << 1) | (0x00FFFFE0u & ~(1u << 19));
     if (((kTypes >> type) & 1) == 0) return true;
     if ((type == 5 || type == 7 || type == 8) && nri == 0) return true;
-    if ((type == 6 || type == 9) && nri != 0) return true;
-    return type >= 6 && size > 800;
+    if ((type == 6 || (type >= 9 && type <= 12)) && nri != 0) return true;
+    return type >= 6 && type != 20 && size > 800;
   }
   const uint8_t h0 = b[n];
   const uint8_t h1 = b[n + 1];
@@ -383,7 +388,7 @@ std::shared_ptr<NALU> RepairFile::isNaluAtOffset(uint64_t offset, FileHandle& fi
 int32_t RepairFile::getNaluAtOffset(uint64_t offset, SampleList& sampleArray, FileHandle& fileHandle,
                                     uint8_t sizeBytesLength, uint64_t* nalCount, uint64_t* sampleCount,
                                     uint64_t inputFileSize, const ReferenceParameterSets& reference) {
-  ByteWindow window(fileHandle, inputFileSize, 64 * 1024, 64);
+  ByteWindow window(fileHandle, inputFileSize, 64 * 1024, kMaxNonPictureUnit);
   return getNaluAtOffset(offset, sampleArray, window, sizeBytesLength, nalCount, sampleCount, inputFileSize,
                          reference);
 }
@@ -401,12 +406,27 @@ int32_t RepairFile::getNaluAtOffset(uint64_t offset, SampleList& sampleArray, By
   uint64_t x = offset;
   int32_t count = 0;
 
+  const size_t chainStart = sampleArray.size();
   auto probeAt = [&](uint64_t at) {
     // A unit must lie inside the file: one cut short by the end of a truncated recording
-    // is not taken.
+    // is not taken. A unit without a picture longer than the probe's window is parsed
+    // whole here.
     return at < inputFileSize &&
            unit.probe(window.at(at, kNaluProbeWindow), kNaluProbeWindow, sizeBytesLength, reference, maxNalSize) &&
-           unit.nalSize <= inputFileSize - at;
+           unit.nalSize <= inputFileSize - at &&
+           (unit.nalSize <= kNaluProbeWindow || isPicture(unit, hevc) || unit.nalSize > kMaxNonPictureUnit ||
+            unit.payloadIsWhole(window.at(at + sizeBytesLength, unit.nalSize - sizeBytesLength),
+                                unit.nalSize - sizeBytesLength, hevc));
+  };
+  // A chain ends with a picture: a unit that leads a picture (parameter set, SEI,
+  // delimiter, prefix) with none behind it is no part of the stream, just bytes that
+  // parse as one.
+  auto endChain = [&]() {
+    while (sampleArray.size() > chainStart && !sampleArray.back().picture) {
+      sampleArray.pop_back();
+      --count;
+    }
+    return count;
   };
 
   if (!probeAt(x)) return 0;
@@ -419,9 +439,19 @@ int32_t RepairFile::getNaluAtOffset(uint64_t offset, SampleList& sampleArray, By
     bool newPicture = false;  // the unit makes its record hold a picture
     if (!hevc) {
       // Further slices of the picture the previous slice belongs to: same type, slice
-      // type and frame number, later in the picture.
-      merge = havePrevious && previous.NALType == unit.NALType && previous.sliceType == unit.sliceType &&
-              previous.frameNum == unit.frameNum && previous.firstMBInSlice < unit.firstMBInSlice;
+      // type and frame number, later in the picture (a prefix unit may stand between).
+      const bool afterPrefix = havePrevious && previous.NALType == 14 && haveLastPicture;
+      const NALU& slice = afterPrefix ? lastPicture : previous;
+      merge = havePrevious && slice.NALType == unit.NALType && slice.sliceType == unit.sliceType &&
+              slice.frameNum == unit.frameNum && slice.firstMBInSlice < unit.firstMBInSlice;
+      if (merge && afterPrefix && sampleArray.size() >= chainStart + 2 && !sampleArray.back().picture) {
+        // The prefix between two slices of one picture belongs to it.
+        const uint64_t prefixSize = sampleArray.back().sampleSize;
+        sampleArray.pop_back();
+        sampleArray.back().sampleSize += prefixSize;
+      }
+      // A slice of another layer or view travels with the picture in front of it.
+      if (!merge && unit.NALType == 20 && havePrevious && isPicture(previous, false)) merge = true;
       // Parameter sets, SEI and delimiters are not pictures: they travel with the next one.
       newPicture = !merge && isPicture(unit, false);
     } else {
@@ -429,8 +459,9 @@ int32_t RepairFile::getNaluAtOffset(uint64_t offset, SampleList& sampleArray, By
       insidePicture = insidePicture && isSlice;
       if (havePrevious && insidePicture && unit.firstMBInSlice == 0 && unit.NALType == previous.NALType) {
         merge = true;  // a further slice segment of the current picture
-      } else if (havePrevious && previous.isNamed(NaluName::Slice) && unit.isNamed(NaluName::Unspecified)) {
-        merge = true;
+      } else if (havePrevious && previous.isNamed(NaluName::Slice) &&
+                 (unit.isNamed(NaluName::Unspecified) || unit.NALType == 40)) {
+        merge = true;  // unspecified units and suffix SEI close the picture in front of them
       } else if (havePrevious &&
                  (previous.isNamed(NaluName::VPS) || previous.isNamed(NaluName::SPS) ||
                   previous.isNamed(NaluName::PPS)) &&
@@ -457,7 +488,7 @@ int32_t RepairFile::getNaluAtOffset(uint64_t offset, SampleList& sampleArray, By
     if (newPicture && isPicture(unit, hevc)) {
       if (!startsPicture(unit, hevc) || (haveLastPicture && !continuesAfter(lastPicture, unit, reference))) {
         if (nalCount) *nalCount -= 1;
-        return count;
+        return endChain();
       }
       lastPicture = unit;
       haveLastPicture = true;
@@ -477,7 +508,7 @@ int32_t RepairFile::getNaluAtOffset(uint64_t offset, SampleList& sampleArray, By
     x += unit.nalSize;
     previous = unit;
     havePrevious = true;
-    if (count == std::numeric_limits<int32_t>::max() || !probeAt(x)) return count;
+    if (count == std::numeric_limits<int32_t>::max() || !probeAt(x)) return endChain();
   }
 }
 
@@ -562,6 +593,16 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
       pendingAudio.push_back(PendingAudio{sampleArray.size(), ticket});
       sampleArray.push_back(SampleChunk{true, 0, 0});
     }
+  };
+  // Audio written before the first video run becomes the first chunk; it is looked for
+  // once, when the second run is found or after the scan. The file's own atom headers in
+  // front of the media data are left out.
+  auto addLeadingAudio = [&]() {
+    if (leadingAudioChecked || videoSampleCount == 0) return;
+    leadingAudioChecked = true;
+    const uint64_t firstVideo = videoSampleArray.front().sampleOffset;
+    const uint64_t from = std::min(dataStart, firstVideo);
+    addAACChunk(from, firstVideo - from, true);
   };
   // Puts in the frames of the stretches analysed so far, in file order; with `wait`, of
   // all of them. False when the analysis was stopped.
@@ -754,15 +795,7 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
       if (pcm) {
         addPcmChunk(gapStart, gap);
       } else if (audioCodec == kAudioCodecAAC) {
-        // Audio written before the first video run is looked for once a run has been
-        // found and while no audio has been: it becomes the first chunk.
-        // The file's own atom headers in front of the media data are left out.
-        if (audioSampleArray.empty() && videoSampleCount != 0 && !leadingAudioChecked) {
-          leadingAudioChecked = true;
-          const uint64_t firstVideo = videoSampleArray.front().sampleOffset;
-          const uint64_t from = std::min(dataStart, firstVideo);
-          addAACChunk(from, firstVideo - from, true);
-        }
+        addLeadingAudio();
         addAACChunk(gapStart, gap, false);
         if (!collectAAC(false)) return;
       }
@@ -786,6 +819,8 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
   // from video by decoding). A camera interleaves evenly, so the last stretch is no
   // longer than the others: what lies beyond (space the camera reserved, say) is not
   // taken as PCM, nor searched for AAC frames far beyond.
+  // A phone may write all its audio first and then its pictures as one run.
+  if (aac) addLeadingAudio();
   if (!videoSampleArray.empty() && (pcm || audioCodec == kAudioCodecAAC)) {
     const uint64_t tailStart = videoSampleArray.back().endOffset();
     const uint64_t longest = pcm ? longestGap : std::max<uint64_t>(4 * longestGap, kMinAACTail);
