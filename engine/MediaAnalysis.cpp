@@ -90,6 +90,35 @@ bool continuesAfter(const NALU& picture, const NALU& next, const ReferenceParame
 // Limit on the size of a unit: a multiple of the reference's largest video sample (a
 // camera recording at a high bit rate writes keyframes of several megabytes), never below
 // kMinMaxNalSize. It keeps garbage with a huge length from swallowing real samples.
+// What the reference's tracks other than its first video and sound track store between
+// the chunks (see RepairFile::furtherSamples): the sizes of their samples, a few dozen at
+// most, and the largest sample of a text track.
+RepairFile::FurtherSamples furtherSamplesOf(const File& reference) {
+  RepairFile::FurtherSamples further;
+  const auto& moov = reference.moov();
+  if (!moov) return further;
+  const auto video = moov->getTrakWithType(kMediaKindVideo);
+  const auto sound = moov->getTrakWithType(kMediaKindSound);
+  for (const auto& t : moov->tracks) {
+    if (!t || t == video || t == sound || !t->mdia || !t->mdia->minf || !t->mdia->minf->stbl) continue;
+    const auto& stbl = *t->mdia->minf->stbl;
+    if (!stbl.stsz) continue;
+    std::vector<uint32_t> sizes = stbl.stsz->SampleSizeTable;
+    if (stbl.stsz->sampleSize != 0) sizes.assign(1, stbl.stsz->sampleSize);
+    const Bytes stsd = stbl.stsd ? stbl.stsd->convertSelfToData() : Bytes();
+    const uint32_t format = stsd.size() >= 24 ? readBE32(stsd.data() + 20) : 0;
+    if (format == fourCC("text") || format == fourCC("tx3g")) {  // QuickTime and 3GPP text
+      for (uint32_t size : sizes) further.maxText = std::max(further.maxText, size);
+      continue;
+    }
+    for (uint32_t size : sizes)
+      if (size > 0 && further.sizes.size() < 32 &&
+          std::find(further.sizes.begin(), further.sizes.end(), size) == further.sizes.end())
+        further.sizes.push_back(size);
+  }
+  return further;
+}
+
 uint32_t maxUnitSize(const File& reference) {
   uint64_t largest = 0;
   if (const auto& moov = reference.moov()) {
@@ -545,6 +574,7 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
   }
   const uint64_t skip = healthyFile->numberOfTracks() < 3 ? 0 : healthyFile->getSampleSkip();
   maxNalSize = maxUnitSize(*healthyFile);
+  furtherSamples = furtherSamplesOf(*healthyFile);
 
   audioSampleCount = 0;
   videoSampleCount = 0;
@@ -691,8 +721,19 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
       uint64_t x = end;
       for (uint32_t i = 0; reader.usable() && i < kMaxFramesBetweenPictures && x < dataEnd; ++i) {
         const size_t length = size_t(std::min<uint64_t>(dataEnd - x, kMaxAacFrame));
-        const size_t used = reader.frameSize(window.at(x, length), length);
-        if (used == 0) break;
+        const uint8_t* bytes = window.at(x, length);
+        const size_t used = reader.frameSize(bytes, length);
+        if (used == 0) {
+          // A sample of a further track (timecode, text, data) between the frames.
+          const size_t further = furtherSampleAt(bytes, length, reader);
+          if (further == 0) break;
+          x += further;
+          if (x < dataEnd && followsAt(x, picture)) {
+            rememberWalkedAudio(end, x - end, std::move(frames));
+            return x;
+          }
+          continue;
+        }
         frames.push_back(Sample::initWithSampleType(kSampleTypeAAC, x, used, nullptr));
         x += used;
         if (x < dataEnd && followsAt(x, picture)) {

@@ -110,6 +110,16 @@ class RepairFile {
   unsigned audioAnalysisThreads = 0;
   // Units larger than this are not taken (set by the scan from the reference).
   uint32_t maxNalSize = 2'199'999;
+  // The samples the reference's further tracks (timecode, text, data, a second video)
+  // store between the chunks of video and audio: their sizes, and the largest sample of a
+  // text track, whose samples carry their length in front. Set by the scan.
+  struct FurtherSamples {
+    std::vector<uint32_t> sizes;
+    uint32_t maxText = 0;
+  } furtherSamples;
+  // Size of the further track's sample at `bytes` behind which an AAC frame decodes or the
+  // `length` bytes end; 0 when none fits.
+  size_t furtherSampleAt(const uint8_t* bytes, size_t length, class AacFrameReader& reader, int depth = 0) const;
   // What the scan recovered, for the outcome of the repair.
   struct ScanOutcome {
     uint64_t mediaDataBytes = 0;  // bytes of media data looked at

@@ -193,7 +193,7 @@ mux() {  # out container codec audio variant video seconds hz [extra output opti
            a+=(-i "$dst.tele.srt" -i "$dst.desc.srt") o+=(-map 2 -map 3 -c:s mov_text) ;;
     # A phone's motion photo: a still-image track beside the recording.
     twovideo) a+=(-f lavfi -i "testsrc=size=160x120:rate=1:duration=$secs") o+=(-map 2:v -c:v:1 mjpeg) ;;
-    vfr) o+=(-shortest -chunk_duration 200000) ;;
+    vfr) o+=(-chunk_duration 200000) ;;
   esac
   [ "$codec" = h265 ] && o+=(-tag:v:0 hvc1)
   case $variant in tmcd|extra) o+=(-timecode 01:00:00:00) ;; esac
