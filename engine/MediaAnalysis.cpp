@@ -35,6 +35,8 @@ constexpr uint64_t kLargestSampleFactor = 8;
 // The AAC search behind the last run covers at least this much.
 constexpr uint64_t kMinAACTail = 1 << 20;
 
+// Units in front of a picture: VPS, SPS, PPS, several SEI, a delimiter, prefixes.
+constexpr uint32_t kMaxLeadingUnits = 16;
 // Units without a picture are never longer (the probe rejects them).
 constexpr uint32_t kMaxNonPictureUnit = 1000;
 
@@ -436,6 +438,7 @@ int32_t RepairFile::getNaluAtOffset(uint64_t offset, SampleList& sampleArray, By
   int32_t count = 0;
 
   const size_t chainStart = sampleArray.size();
+  uint32_t nonPictureUnits = 0;
   auto probeAt = [&](uint64_t at) {
     // A unit must lie inside the file: one cut short by the end of a truncated recording
     // is not taken. A unit without a picture longer than the probe's window is parsed
@@ -523,6 +526,13 @@ int32_t RepairFile::getNaluAtOffset(uint64_t offset, SampleList& sampleArray, By
       haveLastPicture = true;
     }
 
+    // A picture is led by a few units at most (parameter sets, SEI, a delimiter, a
+    // prefix); a long chain of units without one is bytes that happen to parse.
+    nonPictureUnits = newPicture || merge ? 0 : nonPictureUnits + 1;
+    if (nonPictureUnits > kMaxLeadingUnits) {
+      if (nalCount) *nalCount -= 1;
+      return endChain();
+    }
     if (merge && !sampleArray.empty()) {
       Sample& last = sampleArray.back();
       last.sampleSize += unit.nalSize;
@@ -772,6 +782,11 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
     }
     return false;
   };
+  if (n < 4) {
+    const std::string why = lengthSizeContradiction(window, n, dataStart, dataEnd, reference);
+    if (stopflag()) return;
+    if (!why.empty()) return refuseReference(corrupt, why);
+  }
   uint64_t o = 0;
   while (o < fileSize) {
     if (stopflag()) return;
@@ -915,6 +930,8 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
     if (rate > 0) outcome.audioSeconds = double(audioSampleCount) / rate;
   }
 
+  if (const std::string why = streamContradiction(window, n, reference); !why.empty())
+    return refuseReference(corrupt, why);
   std::vector<uint32_t> ranks = presentationRanks(window, n, fileSize, reference);
 
   audioRequest = std::make_shared<AtomCreationRequest>();
@@ -946,25 +963,138 @@ void RepairFile::forgetWalkedAudio() {
 }
 
 
-std::vector<uint32_t> RepairFile::presentationRanks(ByteWindow& window, uint8_t sizeBytesLength, uint64_t fileSize,
+namespace {
+
+// The parts of a sequence parameter set that slices are read with: an in-band set that
+// differs in them describes another stream than the reference's.
+bool sameSliceLayout(const SPS& a, const SPS& b) {
+  return a.profile_idc == b.profile_idc && a.chroma_format_idc == b.chroma_format_idc &&
+         a.log2_max_frame_num_minus4 == b.log2_max_frame_num_minus4 && a.pic_order_cnt_type == b.pic_order_cnt_type &&
+         a.log2_max_pic_order_cnt_lsb_minus4 == b.log2_max_pic_order_cnt_lsb_minus4 &&
+         a.pic_width_in_mbs_minus1 == b.pic_width_in_mbs_minus1 &&
+         a.pic_height_in_map_units_minus1 == b.pic_height_in_map_units_minus1 &&
+         a.frame_mbs_only_flag == b.frame_mbs_only_flag;
+}
+bool sameSliceLayout(const SPS_265& a, const SPS_265& b) {
+  return a.chroma_format_idc == b.chroma_format_idc && a.pic_width_in_luma_samples == b.pic_width_in_luma_samples &&
+         a.pic_height_luma_samples == b.pic_height_luma_samples &&
+         a.log2_max_pic_order_cnt_lsb_minus4 == b.log2_max_pic_order_cnt_lsb_minus4;
+}
+
+// The first slice of a picture's record into `unit` (parameter sets, SEI and delimiters
+// may stand in front of it, and `visit` sees each unit on the way); false when there is
+// none or a unit does not parse.
+template <typename Visit>
+bool firstSliceOf(const Sample& record, ByteWindow& window, uint8_t n, const ReferenceParameterSets& reference,
+                  uint32_t maxNalSize, NALU& unit, Visit visit) {
+  for (uint64_t x = record.sampleOffset; x < record.endOffset() && x < window.fileSize(); x += unit.nalSize) {
+    if (!unit.probe(window.at(x, kNaluProbeWindow), kNaluProbeWindow, n, reference, maxNalSize) || unit.nalSize == 0)
+      return false;
+    if (!visit(unit)) return false;
+    if (isPicture(unit, reference.isHEVC())) return true;
+  }
+  return false;
+}
+bool firstSliceOf(const Sample& record, ByteWindow& window, uint8_t n, const ReferenceParameterSets& reference,
+                  uint32_t maxNalSize, NALU& unit) {
+  return firstSliceOf(record, window, n, reference, maxNalSize, unit, [](const NALU&) { return true; });
+}
+
+// Media data looked at for the length prefixes the stream really uses.
+constexpr uint64_t kLengthProbeSpan = 1 << 20;
+// Pictures of one chain that settle it: a chain of that many pictures in decoding order
+// does not happen by chance.
+constexpr uint64_t kPicturesThatSettle = 3;
+
+}  // namespace
+
+std::string RepairFile::lengthSizeContradiction(ByteWindow& window, uint8_t n, uint64_t from, uint64_t to,
+                                                const ReferenceParameterSets& reference) {
+  // Short prefixes read as plausible lengths almost anywhere, so a stream with longer
+  // ones would be crawled through byte by byte and cut into pictures that are none. A
+  // chain of pictures read with a longer prefix tells the stream's own.
+  const bool hevc = reference.isHEVC();
+  const uint32_t layer = hevc ? reference.sps265->NLayerId : 0;
+  const uint64_t end = std::min(to, from + kLengthProbeSpan);
+  // Pictures count when each continues the decoding order of the one before, whether
+  // they stand in one chain or in chunks of their own.
+  for (const uint8_t longer : {uint8_t(4), uint8_t(2)}) {
+    if (longer <= n) continue;
+    SampleList scratch;
+    NALU last, unit;
+    uint64_t streak = 0;
+    for (uint64_t x = from; x < end;) {
+      if (stopflag()) return {};
+      if (certainlyNoUnit(window.at(x, kNaluProbeWindow), longer, hevc, layer, maxNalSize)) {
+        ++x;
+        continue;
+      }
+      scratch.clear();
+      getNaluAtOffset(x, scratch, window, longer, nullptr, nullptr, window.fileSize(), reference);
+      for (const Sample& record : scratch) {
+        if (!record.picture || !firstSliceOf(record, window, longer, reference, maxNalSize, unit)) continue;
+        streak = streak > 0 && continuesAfter(last, unit, reference) ? streak + 1 : 1;
+        last = unit;
+        if (streak >= kPicturesThatSettle)
+          return "the damaged movie's NAL units carry " + std::to_string(longer) + "-byte lengths, the reference "
+                 "declares " + std::to_string(n);
+      }
+      x = scratch.empty() ? x + 1 : scratch.back().endOffset();
+    }
+  }
+  return {};
+}
+
+std::string RepairFile::streamContradiction(ByteWindow& window, uint8_t n, const ReferenceParameterSets& reference) {
+  NALU unit, previous;
+  bool havePrevious = false;
+  uint64_t pairs = 0, breaks = 0;
+  bool otherSets = false;
+  // Parameter sets travel in front of a picture's first slice.
+  auto sameSets = [&](const NALU& u) {
+    const auto* sps = std::get_if<std::shared_ptr<SPS>>(&u.RBSP);
+    const auto* sps265 = std::get_if<std::shared_ptr<SPS_265>>(&u.RBSP);
+    otherSets = (sps && *sps && !sameSliceLayout(**sps, *reference.sps)) ||
+                (sps265 && *sps265 && !sameSliceLayout(**sps265, *reference.sps265));
+    return !otherSets;
+  };
+  for (const Sample& record : videoSampleArray) {
+    const bool found = firstSliceOf(record, window, n, reference, maxNalSize, unit, sameSets);
+    if (otherSets) return "the damaged movie's own parameter sets differ from the reference's";
+    if (!found) continue;
+    if (havePrevious) {
+      ++pairs;
+      if (!continuesAfter(previous, unit, reference)) ++breaks;
+    }
+    previous = unit;
+    havePrevious = true;
+  }
+  // Damage breaks the numbering once or twice; a reference that does not describe the
+  // stream reads numbers at random.
+  if (pairs >= kPicturesThatSettle && breaks * 4 > pairs)
+    return "the picture numbering read with the reference's parameter sets jumps at random (" +
+           std::to_string(breaks) + " of " + std::to_string(pairs) + " pictures)";
+  return {};
+}
+
+void RepairFile::refuseReference(const File& corrupt, const std::string& why) {
+  referenceContradiction = why;
+  if (corrupt.filePath == healthyFile->filePath) {
+    if (delegate) delegate->moveBackToSelectReferenceFile();
+  } else {
+    sendErrorWithCode(kErrorInvalidHealthyFile, kMessageInvalidHealthyFile);
+  }
+  setStopflag(true);
+}
+
+std::vector<uint32_t> RepairFile::presentationRanks(ByteWindow& window, uint8_t sizeBytesLength, uint64_t /*fileSize*/,
                                                     const ReferenceParameterSets& reference) {
   PictureOrder order(reference);
   if (!order.usable()) return {};
   NALU unit;
   for (const Sample& record : videoSampleArray) {
     if (!record.picture) continue;
-    // The record's first slice: parameter sets may travel in front of it.
-    bool found = false;
-    for (uint64_t x = record.sampleOffset; x < record.endOffset() && x < fileSize; x += unit.nalSize) {
-      if (!unit.probe(window.at(x, kNaluProbeWindow), kNaluProbeWindow, sizeBytesLength, reference, maxNalSize) ||
-          unit.nalSize == 0)
-        break;
-      if (isPicture(unit, reference.isHEVC())) {
-        found = order.add(unit);
-        break;
-      }
-    }
-    if (!found) return {};
+    if (!firstSliceOf(record, window, sizeBytesLength, reference, maxNalSize, unit) || !order.add(unit)) return {};
   }
   return order.ranks();
 }

@@ -105,7 +105,7 @@ class PayloadReader {
 };
 
 // The stop bit closes the payload: the last byte ends in a one followed by zeros, and only
-// zero bytes (cabac_zero_words) may follow it.
+// zero bytes (cabac_zero_words) may follow it. False for nothing but zeros.
 bool endsWithStopBit(const uint8_t* bytes, uint32_t size) {
   while (size > 0 && bytes[size - 1] == 0) --size;
   return size > 0;
@@ -139,10 +139,12 @@ bool NALU::payloadIsWhole(const uint8_t* unit, uint32_t unitBytes, bool hevc) co
   if (unit == nullptr || unitBytes < header) return false;
   const uint8_t* payload = unit + header;
   const uint32_t size = unitBytes - header;
+  // A delimiter holds the picture type and the stop bit; zero bytes may follow a payload.
+  auto delimiter = [&] { return size >= 1 && (payload[0] & 0x1F) == 0x10 && !endsWithStopBit(payload + 1, size - 1); };
   if (hevc) {
     switch (NALType) {
-      case 35: return size == 1 && (payload[0] & 0x1F) == 0x10;  // pic_type and the stop bit
-      case 36: case 37: return size == 0;                          // end of sequence, of stream
+      case 35: return delimiter();
+      case 36: case 37: return !endsWithStopBit(payload, size);  // end of sequence, of stream
       case 38: return size > 0 && endsWithStopBit(payload, size);  // filler
       case 39: case 40: return seiMessagesFill(payload, size);
       default: return true;
@@ -150,8 +152,8 @@ bool NALU::payloadIsWhole(const uint8_t* unit, uint32_t unitBytes, bool hevc) co
   }
   switch (NALType) {
     case 6: return seiMessagesFill(payload, size);
-    case 9: return size == 1 && (payload[0] & 0x1F) == 0x10;
-    case 10: case 11: return size == 0;
+    case 9: return delimiter();
+    case 10: case 11: return !endsWithStopBit(payload, size);
     case 12: {
       uint32_t i = 0;
       while (i < size && payload[i] == 0xFF) ++i;

@@ -146,7 +146,7 @@ encode_video() {  # out codec variant size fps seconds source
     # 12 pictures at 15 fps, then 12 at 30 fps, and so on: on average 20 fps.
     local n
     n=$(python3 -c "print(round($secs * 20))")
-    ff -f lavfi -i "$src=size=$size:rate=$fps,trim=end_frame=$n,setpts='if(eq(N,0),0,PREV_OUTPTS+if(lt(mod(N,24),12),1/15,1/30)/TB)'" \
+    ff -f lavfi -i "$src=size=$size:rate=$fps,trim=end_frame=$n,settb=1/600,setpts='if(eq(N,0),0,PREV_OUTPTS+if(lt(mod(N,24),12),1/15,1/30)/TB)'" \
        -fps_mode vfr "${args[@]}" -an -video_track_timescale 600 "$dst"
     return
   fi
