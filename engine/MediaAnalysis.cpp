@@ -113,6 +113,7 @@ RepairFile::FurtherSamples furtherSamplesOf(const File& reference) {
       for (uint32_t size : sizes) further.maxText = std::max(further.maxText, size);
       continue;
     }
+    for (uint32_t size : sizes) further.largest = std::max(further.largest, size);
     for (uint32_t size : sizes)
       if (size > 0 && further.sizes.size() < 32 &&
           std::find(further.sizes.begin(), further.sizes.end(), size) == further.sizes.end())
@@ -713,6 +714,30 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
            !certainlyNoUnit(window.at(behind, kNaluProbeWindow), n, hevc, referenceLayer, maxNalSize) &&
            second.probe(window.at(behind, kNaluProbeWindow), kNaluProbeWindow, n, reference, maxNalSize);
   };
+  // A sample of varying size of a further track (a still image, telemetry) ends the
+  // frames at x: the next picture in decoding order, or audio frames that lead to it,
+  // are looked for within the largest such sample the reference holds. Audio frames
+  // found are added to `frames`; 0 when nothing is found.
+  auto resumeBehindOtherSample = [&](uint64_t x, const NALU& picture, SampleList& frames) -> uint64_t {
+    if (furtherSamples.largest == 0 || !walkReader) return 0;
+    const uint64_t limit = std::min(dataEnd, x + 2 * uint64_t(furtherSamples.largest) + 64);
+    for (uint64_t y = x + 1; y < limit; ++y) {
+      if (followsAt(y, picture)) return y;
+      SampleList more;
+      for (uint64_t z = y; more.size() < kMaxFramesBetweenPictures && z < dataEnd;) {
+        const size_t length = size_t(std::min<uint64_t>(dataEnd - z, kMaxAacFrame));
+        const size_t used = walkReader->frameSize(window.at(z, length), length);
+        if (used == 0) break;
+        more.push_back(Sample::initWithSampleType(kSampleTypeAAC, z, used, nullptr));
+        z += used;
+        if (z < dataEnd && followsAt(z, picture)) {
+          frames.insert(frames.end(), more.begin(), more.end());
+          return z;
+        }
+      }
+    }
+    return 0;
+  };
   // Where the item after the lone picture ending at `end` starts (dataEnd for the end of
   // the media data), or nothing. Audio that runs up to the end of the media data, where
   // nothing follows to check against, counts only for a picture the previous one named
@@ -736,7 +761,13 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
         if (used == 0) {
           // A sample of a further track (timecode, text, data) between the frames.
           const size_t further = furtherSampleAt(bytes, length, reader);
-          if (further == 0) break;
+          if (further == 0) {
+            if (const uint64_t resumed = resumeBehindOtherSample(x, picture, frames)) {
+              rememberWalkedAudio(end, resumed - end, std::move(frames));
+              return resumed;
+            }
+            break;
+          }
           x += further;
           if (x < dataEnd && followsAt(x, picture)) {
             rememberWalkedAudio(end, x - end, std::move(frames));

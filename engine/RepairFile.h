@@ -116,6 +116,7 @@ class RepairFile {
   struct FurtherSamples {
     std::vector<uint32_t> sizes;
     uint32_t maxText = 0;
+    uint32_t largest = 0;  // of the samples that are no text
   } furtherSamples;
   // Size of the further track's sample at `bytes` behind which an AAC frame decodes or the
   // `length` bytes end; 0 when none fits.
