@@ -716,10 +716,12 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
   };
   // A sample of varying size of a further track (a still image, telemetry) ends the
   // frames at x: the next picture in decoding order, or audio frames that lead to it,
-  // are looked for within the largest such sample the reference holds. Audio frames
-  // found are added to `frames`; 0 when nothing is found.
+  // are looked for within the largest such sample the reference holds. Only audio that
+  // has begun (frames found already) is followed so, which keeps pictures that merely
+  // parse in random data cheap. Audio frames found are added to `frames`; 0 when nothing
+  // is found.
   auto resumeBehindOtherSample = [&](uint64_t x, const NALU& picture, SampleList& frames) -> uint64_t {
-    if (furtherSamples.largest == 0 || !walkReader) return 0;
+    if (furtherSamples.largest == 0 || !walkReader || frames.empty()) return 0;
     const uint64_t limit = std::min(dataEnd, x + 2 * uint64_t(furtherSamples.largest) + 64);
     for (uint64_t y = x + 1; y < limit; ++y) {
       if (followsAt(y, picture)) return y;
@@ -1043,36 +1045,36 @@ std::string RepairFile::lengthSizeContradiction(ByteWindow& window, uint8_t n, u
                                                 const ReferenceParameterSets& reference) {
   // Short prefixes read as plausible lengths almost anywhere, so a stream with longer
   // ones would be crawled through byte by byte and cut into pictures that are none. A
-  // chain of pictures read with a longer prefix tells the stream's own.
+  // few pictures in decoding order, whether in one chain or in chunks of their own, tell
+  // that the stream's own prefixes are longer.
   const bool hevc = reference.isHEVC();
   const uint32_t layer = hevc ? reference.sps265->NLayerId : 0;
-  const uint64_t end = std::min(to, from + kLengthProbeSpan);
-  // Pictures count when each continues the decoding order of the one before, whether
-  // they stand in one chain or in chunks of their own.
-  for (const uint8_t longer : {uint8_t(4), uint8_t(2)}) {
-    if (longer <= n) continue;
+  auto picturesInOrder = [&](uint8_t size, uint64_t span) {
     SampleList scratch;
     NALU last, unit;
     uint64_t streak = 0;
-    for (uint64_t x = from; x < end;) {
-      if (stopflag()) return {};
-      if (certainlyNoUnit(window.at(x, kNaluProbeWindow), longer, hevc, layer, maxNalSize)) {
+    const uint64_t end = std::min(to, from + span);
+    for (uint64_t x = from; x < end && !stopflag();) {
+      if (certainlyNoUnit(window.at(x, kNaluProbeWindow), size, hevc, layer, maxNalSize)) {
         ++x;
         continue;
       }
       scratch.clear();
-      getNaluAtOffset(x, scratch, window, longer, nullptr, nullptr, window.fileSize(), reference);
+      getNaluAtOffset(x, scratch, window, size, nullptr, nullptr, window.fileSize(), reference);
       for (const Sample& record : scratch) {
-        if (!record.picture || !firstSliceOf(record, window, longer, reference, maxNalSize, unit)) continue;
+        if (!record.picture || !firstSliceOf(record, window, size, reference, maxNalSize, unit)) continue;
         streak = streak > 0 && continuesAfter(last, unit, reference) ? streak + 1 : 1;
         last = unit;
-        if (streak >= kPicturesThatSettle)
-          return "the damaged movie's NAL units carry " + std::to_string(longer) + "-byte lengths, the reference "
-                 "declares " + std::to_string(n);
+        if (streak >= kPicturesThatSettle) return true;
       }
       x = scratch.empty() ? x + 1 : scratch.back().endOffset();
     }
-  }
+    return false;
+  };
+  // Read with 2-byte lengths, a stream of 1-byte ones still chains often enough to show
+  // pictures by chance; 4-byte lengths do not.
+  if (n < 4 && picturesInOrder(4, kLengthProbeSpan))
+    return "the damaged movie's NAL units carry 4-byte lengths, the reference declares " + std::to_string(n);
   return {};
 }
 
