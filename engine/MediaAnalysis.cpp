@@ -442,14 +442,10 @@ int32_t RepairFile::getNaluAtOffset(uint64_t offset, SampleList& sampleArray, By
   uint32_t nonPictureUnits = 0;
   auto probeAt = [&](uint64_t at) {
     // A unit must lie inside the file: one cut short by the end of a truncated recording
-    // is not taken. A unit without a picture longer than the probe's window is parsed
-    // whole here.
+    // is not taken.
     return at < inputFileSize &&
            unit.probe(window.at(at, kNaluProbeWindow), kNaluProbeWindow, sizeBytesLength, reference, maxNalSize) &&
-           unit.nalSize <= inputFileSize - at &&
-           (unit.nalSize <= kNaluProbeWindow || isPicture(unit, hevc) || unit.nalSize > kMaxNonPictureUnit ||
-            unit.payloadIsWhole(window.at(at + sizeBytesLength, unit.nalSize - sizeBytesLength),
-                                unit.nalSize - sizeBytesLength, hevc));
+           unit.nalSize <= inputFileSize - at;
   };
   // A chain ends with a picture: a unit that leads a picture (parameter set, SEI,
   // delimiter, prefix) with none behind it is no part of the stream, just bytes that

@@ -83,6 +83,7 @@ class PayloadReader {
   }
   // Steps over n payload bytes; false when the unit ends first.
   bool skip(uint64_t n) {
+    if (n > size_ - pos_) return false;  // emulation-prevention bytes only lengthen the unit
     for (; n > 0; --n) {
       if (atEnd()) return false;
       next();

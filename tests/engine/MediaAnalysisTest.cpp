@@ -103,7 +103,7 @@ TEST(NaluChain, RunEndsAtUnitsThatCannotBelongToIt) {
       {"first unit over the limit", test::layout({{&kIDR[0], 2'200'000}, {&kP1[0], 300}}), 0},
       {"nothing at the offset", garbage, 0},
       // Units without a picture must parse to their length, and a run ends with a picture.
-      {"SEI whose message overruns it", test::layout({{&kIDR[0], 300}, {&kSEI, 100}, {&kP1[0], 300}}), 1},
+      {"SEI whose message overruns it", test::layout({{&kIDR[0], 300}, {&kSEI, 40}, {&kP1[0], 300}}), 1},
       {"delimiter with no picture behind", test::layout({{&kIDR[0], 300}, {&aud, 6}, {&garbage, 8}}), 1},
       {"delimiter of two bytes", test::layout({{&kIDR[0], 300}, {&aud, 7}, {&kP1[0], 300}}), 1},
   };
