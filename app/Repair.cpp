@@ -281,6 +281,7 @@ int runRepair(const Options& o) {
     if (err.code == kErrorInvalidHealthyFile && movieEngine && movieEngine->healthyFile)
       for (const auto& r : referenceReasons(*movieEngine->healthyFile))
         if (why.empty()) why = r;
+    if (err.code == kErrorInvalidHealthyFile && movieEngine && why.empty()) why = movieEngine->referenceContradiction;
     std::string reason = err.reason() + (why.empty() ? "" : ": " + why);
     if (avi && err.code == 107 && reference.empty())
       reason += " A healthy AVI recorded with the same camera and settings, given with --reference, lets the "

@@ -337,8 +337,13 @@ std::shared_ptr<Moov> Moov::createMoovWithVideoRequest(const AtomCreationRequest
   n->type = type;
   n->mvhd = mvhd;
   bool durationSet = false;
+  // The samples found belong to the first video track (whose parameter sets the scan
+  // matched) and the first sound track; further tracks of either kind (a motion photo's
+  // still image, a second language) would only point at the same bytes.
+  const auto videoTrack = getTrakWithType(kMediaKindVideo);
+  const auto soundTrack = getTrakWithType(kMediaKindSound);
   for (const auto& t : tracks) {
-    if (!t) continue;
+    if (!t || (t != videoTrack && t != soundTrack)) continue;
     std::shared_ptr<Trak> built;
     if (t->trackType == kMediaKindVideo) {
       built = t->createTrackWithRequest(video);

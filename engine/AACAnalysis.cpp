@@ -128,6 +128,23 @@ size_t AacFrameReader::frameSize(const uint8_t* bytes, size_t length) {
   return std::min<size_t>(info.bytesconsumed, length);
 }
 
+size_t RepairFile::furtherSampleAt(const uint8_t* bytes, size_t length, AacFrameReader& reader, int depth) const {
+  // Samples of several further tracks may follow each other.
+  auto fits = [&](size_t size) {
+    return size > 0 && size <= length &&
+           (size == length || reader.frameSize(bytes + size, length - size) > 0 ||
+            (depth < 3 && furtherSampleAt(bytes + size, length - size, reader, depth + 1) > 0));
+  };
+  // A text sample: a 16-bit length and the text (tried first: it tells its own size).
+  if (furtherSamples.maxText > 0 && length >= 2) {
+    const size_t size = 2 + (size_t(bytes[0]) << 8 | bytes[1]);
+    if (size <= 2 * furtherSamples.maxText + 64 && fits(size)) return size;
+  }
+  for (uint32_t size : furtherSamples.sizes)
+    if (fits(size)) return size;
+  return 0;
+}
+
 std::optional<SampleList> RepairFile::analyseAACInFileHandle(FileHandle& fileHandle, uint64_t offset, uint64_t size) {
   if (auto known = takeWalkedAudio(offset, size)) return known;
   SampleList frames;
@@ -151,7 +168,10 @@ std::optional<SampleList> RepairFile::analyseAACInFileHandle(FileHandle& fileHan
     const size_t length = size_t(std::min<uint64_t>(size - p, kMaxAacFrame));
     const uint8_t* bytes = window.at(offset + p, length);
     if (reader.filler(bytes, length)) {
-      ++p;
+      // A further track's sample may start with a zero byte too (a timecode, the length
+      // of a text); runs of zeros are stepped over one by one without trying.
+      const size_t further = length > 1 && bytes[1] != 0 ? furtherSampleAt(bytes, length, reader) : 0;
+      p += further ? further : 1;
       continue;
     }
     const size_t used = reader.frameSize(bytes, length);
@@ -159,6 +179,11 @@ std::optional<SampleList> RepairFile::analyseAACInFileHandle(FileHandle& fileHan
       // The last zero byte of filler in front of a mono frame starting 0x01.
       if (bytes[0] == 0) {
         ++p;
+        continue;
+      }
+      // A sample of a further track between the audio frames is stepped over.
+      if (const size_t further = furtherSampleAt(bytes, length, reader)) {
+        p += further;
         continue;
       }
       break;

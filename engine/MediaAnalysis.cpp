@@ -35,6 +35,11 @@ constexpr uint64_t kLargestSampleFactor = 8;
 // The AAC search behind the last run covers at least this much.
 constexpr uint64_t kMinAACTail = 1 << 20;
 
+// Units in front of a picture: VPS, SPS, PPS, several SEI, a delimiter, prefixes.
+constexpr uint32_t kMaxLeadingUnits = 16;
+// Units without a picture are never longer (the probe rejects them).
+constexpr uint32_t kMaxNonPictureUnit = 1000;
+
 // Bytes read per refill of the probe's window.
 constexpr size_t kScanWindow = 1 << 20;
 
@@ -87,6 +92,36 @@ bool continuesAfter(const NALU& picture, const NALU& next, const ReferenceParame
 // Limit on the size of a unit: a multiple of the reference's largest video sample (a
 // camera recording at a high bit rate writes keyframes of several megabytes), never below
 // kMinMaxNalSize. It keeps garbage with a huge length from swallowing real samples.
+// What the reference's tracks other than its first video and sound track store between
+// the chunks (see RepairFile::furtherSamples): the sizes of their samples, a few dozen at
+// most, and the largest sample of a text track.
+RepairFile::FurtherSamples furtherSamplesOf(const File& reference) {
+  RepairFile::FurtherSamples further;
+  const auto& moov = reference.moov();
+  if (!moov) return further;
+  const auto video = moov->getTrakWithType(kMediaKindVideo);
+  const auto sound = moov->getTrakWithType(kMediaKindSound);
+  for (const auto& t : moov->tracks) {
+    if (!t || t == video || t == sound || !t->mdia || !t->mdia->minf || !t->mdia->minf->stbl) continue;
+    const auto& stbl = *t->mdia->minf->stbl;
+    if (!stbl.stsz) continue;
+    std::vector<uint32_t> sizes = stbl.stsz->SampleSizeTable;
+    if (stbl.stsz->sampleSize != 0) sizes.assign(1, stbl.stsz->sampleSize);
+    const Bytes stsd = stbl.stsd ? stbl.stsd->convertSelfToData() : Bytes();
+    const uint32_t format = stsd.size() >= 24 ? readBE32(stsd.data() + 20) : 0;
+    if (format == fourCC("text") || format == fourCC("tx3g")) {  // QuickTime and 3GPP text
+      for (uint32_t size : sizes) further.maxText = std::max(further.maxText, size);
+      continue;
+    }
+    for (uint32_t size : sizes) further.largest = std::max(further.largest, size);
+    for (uint32_t size : sizes)
+      if (size > 0 && further.sizes.size() < 32 &&
+          std::find(further.sizes.begin(), further.sizes.end(), size) == further.sizes.end())
+        further.sizes.push_back(size);
+  }
+  return further;
+}
+
 uint32_t maxUnitSize(const File& reference) {
   uint64_t largest = 0;
   if (const auto& moov = reference.moov()) {
@@ -122,11 +157,13 @@ inline bool certainlyNoUnit(const uint8_t* b, uint8_t n, bool hevc, uint32_t ref
     if (h & 0x80) return true;
     const uint32_t type = h & 0x1F;
     const uint32_t nri = (h >> 5) & 3;
-    constexpr uint32_t kTypes = (1u << 1) | (1u << 5) | (1u << 6) | (1u << 7) | (1u << 8) | (1u << 9);
+    // Slices, parameter sets, SEI, delimiters, the ends of sequence and stream, filler,
+    // and the extension types 13 to 23 but the auxiliary slice (19).
+    constexpr uint32_t kTypes = (1u << 1) | (0x00FFFFE0u & ~(1u << 19));
     if (((kTypes >> type) & 1) == 0) return true;
     if ((type == 5 || type == 7 || type == 8) && nri == 0) return true;
-    if ((type == 6 || type == 9) && nri != 0) return true;
-    return type >= 6 && size > 800;
+    if ((type == 6 || (type >= 9 && type <= 12)) && nri != 0) return true;
+    return type >= 6 && type != 20 && size > 800;
   }
   const uint8_t h0 = b[n];
   const uint8_t h1 = b[n + 1];
@@ -383,7 +420,7 @@ std::shared_ptr<NALU> RepairFile::isNaluAtOffset(uint64_t offset, FileHandle& fi
 int32_t RepairFile::getNaluAtOffset(uint64_t offset, SampleList& sampleArray, FileHandle& fileHandle,
                                     uint8_t sizeBytesLength, uint64_t* nalCount, uint64_t* sampleCount,
                                     uint64_t inputFileSize, const ReferenceParameterSets& reference) {
-  ByteWindow window(fileHandle, inputFileSize, 64 * 1024, 64);
+  ByteWindow window(fileHandle, inputFileSize, 64 * 1024, kMaxNonPictureUnit);
   return getNaluAtOffset(offset, sampleArray, window, sizeBytesLength, nalCount, sampleCount, inputFileSize,
                          reference);
 }
@@ -401,12 +438,24 @@ int32_t RepairFile::getNaluAtOffset(uint64_t offset, SampleList& sampleArray, By
   uint64_t x = offset;
   int32_t count = 0;
 
+  const size_t chainStart = sampleArray.size();
+  uint32_t nonPictureUnits = 0;
   auto probeAt = [&](uint64_t at) {
     // A unit must lie inside the file: one cut short by the end of a truncated recording
     // is not taken.
     return at < inputFileSize &&
            unit.probe(window.at(at, kNaluProbeWindow), kNaluProbeWindow, sizeBytesLength, reference, maxNalSize) &&
            unit.nalSize <= inputFileSize - at;
+  };
+  // A chain ends with a picture: a unit that leads a picture (parameter set, SEI,
+  // delimiter, prefix) with none behind it is no part of the stream, just bytes that
+  // parse as one.
+  auto endChain = [&]() {
+    while (sampleArray.size() > chainStart && !sampleArray.back().picture) {
+      sampleArray.pop_back();
+      --count;
+    }
+    return count;
   };
 
   if (!probeAt(x)) return 0;
@@ -419,9 +468,19 @@ int32_t RepairFile::getNaluAtOffset(uint64_t offset, SampleList& sampleArray, By
     bool newPicture = false;  // the unit makes its record hold a picture
     if (!hevc) {
       // Further slices of the picture the previous slice belongs to: same type, slice
-      // type and frame number, later in the picture.
-      merge = havePrevious && previous.NALType == unit.NALType && previous.sliceType == unit.sliceType &&
-              previous.frameNum == unit.frameNum && previous.firstMBInSlice < unit.firstMBInSlice;
+      // type and frame number, later in the picture (a prefix unit may stand between).
+      const bool afterPrefix = havePrevious && previous.NALType == 14 && haveLastPicture;
+      const NALU& slice = afterPrefix ? lastPicture : previous;
+      merge = havePrevious && slice.NALType == unit.NALType && slice.sliceType == unit.sliceType &&
+              slice.frameNum == unit.frameNum && slice.firstMBInSlice < unit.firstMBInSlice;
+      if (merge && afterPrefix && sampleArray.size() >= chainStart + 2 && !sampleArray.back().picture) {
+        // The prefix between two slices of one picture belongs to it.
+        const uint64_t prefixSize = sampleArray.back().sampleSize;
+        sampleArray.pop_back();
+        sampleArray.back().sampleSize += prefixSize;
+      }
+      // A slice of another layer or view travels with the picture in front of it.
+      if (!merge && unit.NALType == 20 && havePrevious && isPicture(previous, false)) merge = true;
       // Parameter sets, SEI and delimiters are not pictures: they travel with the next one.
       newPicture = !merge && isPicture(unit, false);
     } else {
@@ -429,8 +488,9 @@ int32_t RepairFile::getNaluAtOffset(uint64_t offset, SampleList& sampleArray, By
       insidePicture = insidePicture && isSlice;
       if (havePrevious && insidePicture && unit.firstMBInSlice == 0 && unit.NALType == previous.NALType) {
         merge = true;  // a further slice segment of the current picture
-      } else if (havePrevious && previous.isNamed(NaluName::Slice) && unit.isNamed(NaluName::Unspecified)) {
-        merge = true;
+      } else if (havePrevious && previous.isNamed(NaluName::Slice) &&
+                 (unit.isNamed(NaluName::Unspecified) || unit.NALType == 40)) {
+        merge = true;  // unspecified units and suffix SEI close the picture in front of them
       } else if (havePrevious &&
                  (previous.isNamed(NaluName::VPS) || previous.isNamed(NaluName::SPS) ||
                   previous.isNamed(NaluName::PPS)) &&
@@ -457,12 +517,19 @@ int32_t RepairFile::getNaluAtOffset(uint64_t offset, SampleList& sampleArray, By
     if (newPicture && isPicture(unit, hevc)) {
       if (!startsPicture(unit, hevc) || (haveLastPicture && !continuesAfter(lastPicture, unit, reference))) {
         if (nalCount) *nalCount -= 1;
-        return count;
+        return endChain();
       }
       lastPicture = unit;
       haveLastPicture = true;
     }
 
+    // A picture is led by a few units at most (parameter sets, SEI, a delimiter, a
+    // prefix); a long chain of units without one is bytes that happen to parse.
+    nonPictureUnits = newPicture || merge ? 0 : nonPictureUnits + 1;
+    if (nonPictureUnits > kMaxLeadingUnits) {
+      if (nalCount) *nalCount -= 1;
+      return endChain();
+    }
     if (merge && !sampleArray.empty()) {
       Sample& last = sampleArray.back();
       last.sampleSize += unit.nalSize;
@@ -477,7 +544,7 @@ int32_t RepairFile::getNaluAtOffset(uint64_t offset, SampleList& sampleArray, By
     x += unit.nalSize;
     previous = unit;
     havePrevious = true;
-    if (count == std::numeric_limits<int32_t>::max() || !probeAt(x)) return count;
+    if (count == std::numeric_limits<int32_t>::max() || !probeAt(x)) return endChain();
   }
 }
 
@@ -514,6 +581,7 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
   }
   const uint64_t skip = healthyFile->numberOfTracks() < 3 ? 0 : healthyFile->getSampleSkip();
   maxNalSize = maxUnitSize(*healthyFile);
+  furtherSamples = furtherSamplesOf(*healthyFile);
 
   audioSampleCount = 0;
   videoSampleCount = 0;
@@ -562,6 +630,16 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
       pendingAudio.push_back(PendingAudio{sampleArray.size(), ticket});
       sampleArray.push_back(SampleChunk{true, 0, 0});
     }
+  };
+  // Audio written before the first video run becomes the first chunk; it is looked for
+  // once, when the second run is found or after the scan. The file's own atom headers in
+  // front of the media data are left out.
+  auto addLeadingAudio = [&]() {
+    if (leadingAudioChecked || videoSampleCount == 0) return;
+    leadingAudioChecked = true;
+    const uint64_t firstVideo = videoSampleArray.front().sampleOffset;
+    const uint64_t from = std::min(dataStart, firstVideo);
+    addAACChunk(from, firstVideo - from, true);
   };
   // Puts in the frames of the stretches analysed so far, in file order; with `wait`, of
   // all of them. False when the analysis was stopped.
@@ -632,6 +710,32 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
            !certainlyNoUnit(window.at(behind, kNaluProbeWindow), n, hevc, referenceLayer, maxNalSize) &&
            second.probe(window.at(behind, kNaluProbeWindow), kNaluProbeWindow, n, reference, maxNalSize);
   };
+  // A sample of varying size of a further track (a still image, telemetry) ends the
+  // frames at x: the next picture in decoding order, or audio frames that lead to it,
+  // are looked for within the largest such sample the reference holds. Only audio that
+  // has begun (frames found already) is followed so, which keeps pictures that merely
+  // parse in random data cheap. Audio frames found are added to `frames`; 0 when nothing
+  // is found.
+  auto resumeBehindOtherSample = [&](uint64_t x, const NALU& picture, SampleList& frames) -> uint64_t {
+    if (furtherSamples.largest == 0 || !walkReader || frames.empty()) return 0;
+    const uint64_t limit = std::min(dataEnd, x + 2 * uint64_t(furtherSamples.largest) + 64);
+    for (uint64_t y = x + 1; y < limit; ++y) {
+      if (followsAt(y, picture)) return y;
+      SampleList more;
+      for (uint64_t z = y; more.size() < kMaxFramesBetweenPictures && z < dataEnd;) {
+        const size_t length = size_t(std::min<uint64_t>(dataEnd - z, kMaxAacFrame));
+        const size_t used = walkReader->frameSize(window.at(z, length), length);
+        if (used == 0) break;
+        more.push_back(Sample::initWithSampleType(kSampleTypeAAC, z, used, nullptr));
+        z += used;
+        if (z < dataEnd && followsAt(z, picture)) {
+          frames.insert(frames.end(), more.begin(), more.end());
+          return z;
+        }
+      }
+    }
+    return 0;
+  };
   // Where the item after the lone picture ending at `end` starts (dataEnd for the end of
   // the media data), or nothing. Audio that runs up to the end of the media data, where
   // nothing follows to check against, counts only for a picture the previous one named
@@ -650,8 +754,25 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
       uint64_t x = end;
       for (uint32_t i = 0; reader.usable() && i < kMaxFramesBetweenPictures && x < dataEnd; ++i) {
         const size_t length = size_t(std::min<uint64_t>(dataEnd - x, kMaxAacFrame));
-        const size_t used = reader.frameSize(window.at(x, length), length);
-        if (used == 0) break;
+        const uint8_t* bytes = window.at(x, length);
+        const size_t used = reader.frameSize(bytes, length);
+        if (used == 0) {
+          // A sample of a further track (timecode, text, data) between the frames.
+          const size_t further = furtherSampleAt(bytes, length, reader);
+          if (further == 0) {
+            if (const uint64_t resumed = resumeBehindOtherSample(x, picture, frames)) {
+              rememberWalkedAudio(end, resumed - end, std::move(frames));
+              return resumed;
+            }
+            break;
+          }
+          x += further;
+          if (x < dataEnd && followsAt(x, picture)) {
+            rememberWalkedAudio(end, x - end, std::move(frames));
+            return x;
+          }
+          continue;
+        }
         frames.push_back(Sample::initWithSampleType(kSampleTypeAAC, x, used, nullptr));
         x += used;
         if (x < dataEnd && followsAt(x, picture)) {
@@ -690,6 +811,11 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
     }
     return false;
   };
+  if (n < 4) {
+    const std::string why = lengthSizeContradiction(window, n, dataStart, dataEnd, reference);
+    if (stopflag()) return;
+    if (!why.empty()) return refuseReference(corrupt, why);
+  }
   uint64_t o = 0;
   while (o < fileSize) {
     if (stopflag()) return;
@@ -760,15 +886,7 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
       if (pcm) {
         addPcmChunk(gapStart, gap);
       } else if (audioCodec == kAudioCodecAAC) {
-        // Audio written before the first video run is looked for once a run has been
-        // found and while no audio has been: it becomes the first chunk.
-        // The file's own atom headers in front of the media data are left out.
-        if (audioSampleArray.empty() && videoSampleCount != 0 && !leadingAudioChecked) {
-          leadingAudioChecked = true;
-          const uint64_t firstVideo = videoSampleArray.front().sampleOffset;
-          const uint64_t from = std::min(dataStart, firstVideo);
-          addAACChunk(from, firstVideo - from, true);
-        }
+        addLeadingAudio();
         addAACChunk(gapStart, gap, false);
         if (!collectAAC(false)) return;
       }
@@ -792,6 +910,8 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
   // from video by decoding). A camera interleaves evenly, so the last stretch is no
   // longer than the others: what lies beyond (space the camera reserved, say) is not
   // taken as PCM, nor searched for AAC frames far beyond.
+  // A phone may write all its audio first and then its pictures as one run.
+  if (aac) addLeadingAudio();
   if (!videoSampleArray.empty() && (pcm || audioCodec == kAudioCodecAAC)) {
     const uint64_t tailStart = videoSampleArray.back().endOffset();
     const uint64_t longest = pcm ? longestGap : std::max<uint64_t>(4 * longestGap, kMinAACTail);
@@ -845,6 +965,8 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
     if (rate > 0) outcome.audioSeconds = double(audioSampleCount) / rate;
   }
 
+  if (const std::string why = streamContradiction(window, n, reference); !why.empty())
+    return refuseReference(corrupt, why);
   std::vector<uint32_t> ranks = presentationRanks(window, n, fileSize, reference);
 
   audioRequest = std::make_shared<AtomCreationRequest>();
@@ -876,25 +998,138 @@ void RepairFile::forgetWalkedAudio() {
 }
 
 
-std::vector<uint32_t> RepairFile::presentationRanks(ByteWindow& window, uint8_t sizeBytesLength, uint64_t fileSize,
+namespace {
+
+// The parts of a sequence parameter set that slices are read with: an in-band set that
+// differs in them describes another stream than the reference's.
+bool sameSliceLayout(const SPS& a, const SPS& b) {
+  return a.profile_idc == b.profile_idc && a.chroma_format_idc == b.chroma_format_idc &&
+         a.log2_max_frame_num_minus4 == b.log2_max_frame_num_minus4 && a.pic_order_cnt_type == b.pic_order_cnt_type &&
+         a.log2_max_pic_order_cnt_lsb_minus4 == b.log2_max_pic_order_cnt_lsb_minus4 &&
+         a.pic_width_in_mbs_minus1 == b.pic_width_in_mbs_minus1 &&
+         a.pic_height_in_map_units_minus1 == b.pic_height_in_map_units_minus1 &&
+         a.frame_mbs_only_flag == b.frame_mbs_only_flag;
+}
+bool sameSliceLayout(const SPS_265& a, const SPS_265& b) {
+  return a.chroma_format_idc == b.chroma_format_idc && a.pic_width_in_luma_samples == b.pic_width_in_luma_samples &&
+         a.pic_height_luma_samples == b.pic_height_luma_samples &&
+         a.log2_max_pic_order_cnt_lsb_minus4 == b.log2_max_pic_order_cnt_lsb_minus4;
+}
+
+// The first slice of a picture's record into `unit` (parameter sets, SEI and delimiters
+// may stand in front of it, and `visit` sees each unit on the way); false when there is
+// none or a unit does not parse.
+template <typename Visit>
+bool firstSliceOf(const Sample& record, ByteWindow& window, uint8_t n, const ReferenceParameterSets& reference,
+                  uint32_t maxNalSize, NALU& unit, Visit visit) {
+  for (uint64_t x = record.sampleOffset; x < record.endOffset() && x < window.fileSize(); x += unit.nalSize) {
+    if (!unit.probe(window.at(x, kNaluProbeWindow), kNaluProbeWindow, n, reference, maxNalSize) || unit.nalSize == 0)
+      return false;
+    if (!visit(unit)) return false;
+    if (isPicture(unit, reference.isHEVC())) return true;
+  }
+  return false;
+}
+bool firstSliceOf(const Sample& record, ByteWindow& window, uint8_t n, const ReferenceParameterSets& reference,
+                  uint32_t maxNalSize, NALU& unit) {
+  return firstSliceOf(record, window, n, reference, maxNalSize, unit, [](const NALU&) { return true; });
+}
+
+// Media data looked at for the length prefixes the stream really uses.
+constexpr uint64_t kLengthProbeSpan = 1 << 20;
+// Pictures of one chain that settle it: a chain of that many pictures in decoding order
+// does not happen by chance.
+constexpr uint64_t kPicturesThatSettle = 3;
+
+}  // namespace
+
+std::string RepairFile::lengthSizeContradiction(ByteWindow& window, uint8_t n, uint64_t from, uint64_t to,
+                                                const ReferenceParameterSets& reference) {
+  // Short prefixes read as plausible lengths almost anywhere, so a stream with longer
+  // ones would be crawled through byte by byte and cut into pictures that are none. A
+  // few pictures in decoding order, whether in one chain or in chunks of their own, tell
+  // that the stream's own prefixes are longer.
+  const bool hevc = reference.isHEVC();
+  const uint32_t layer = hevc ? reference.sps265->NLayerId : 0;
+  auto picturesInOrder = [&](uint8_t size, uint64_t span) {
+    SampleList scratch;
+    NALU last, unit;
+    uint64_t streak = 0;
+    const uint64_t end = std::min(to, from + span);
+    for (uint64_t x = from; x < end && !stopflag();) {
+      if (certainlyNoUnit(window.at(x, kNaluProbeWindow), size, hevc, layer, maxNalSize)) {
+        ++x;
+        continue;
+      }
+      scratch.clear();
+      getNaluAtOffset(x, scratch, window, size, nullptr, nullptr, window.fileSize(), reference);
+      for (const Sample& record : scratch) {
+        if (!record.picture || !firstSliceOf(record, window, size, reference, maxNalSize, unit)) continue;
+        streak = streak > 0 && continuesAfter(last, unit, reference) ? streak + 1 : 1;
+        last = unit;
+        if (streak >= kPicturesThatSettle) return true;
+      }
+      x = scratch.empty() ? x + 1 : scratch.back().endOffset();
+    }
+    return false;
+  };
+  // Read with 2-byte lengths, a stream of 1-byte ones still chains often enough to show
+  // pictures by chance; 4-byte lengths do not.
+  if (n < 4 && picturesInOrder(4, kLengthProbeSpan))
+    return "the damaged movie's NAL units carry 4-byte lengths, the reference declares " + std::to_string(n);
+  return {};
+}
+
+std::string RepairFile::streamContradiction(ByteWindow& window, uint8_t n, const ReferenceParameterSets& reference) {
+  NALU unit, previous;
+  bool havePrevious = false;
+  uint64_t pairs = 0, breaks = 0;
+  bool otherSets = false;
+  // Parameter sets travel in front of a picture's first slice.
+  auto sameSets = [&](const NALU& u) {
+    const auto* sps = std::get_if<std::shared_ptr<SPS>>(&u.RBSP);
+    const auto* sps265 = std::get_if<std::shared_ptr<SPS_265>>(&u.RBSP);
+    otherSets = (sps && *sps && !sameSliceLayout(**sps, *reference.sps)) ||
+                (sps265 && *sps265 && !sameSliceLayout(**sps265, *reference.sps265));
+    return !otherSets;
+  };
+  for (const Sample& record : videoSampleArray) {
+    const bool found = firstSliceOf(record, window, n, reference, maxNalSize, unit, sameSets);
+    if (otherSets) return "the damaged movie's own parameter sets differ from the reference's";
+    if (!found) continue;
+    if (havePrevious) {
+      ++pairs;
+      if (!continuesAfter(previous, unit, reference)) ++breaks;
+    }
+    previous = unit;
+    havePrevious = true;
+  }
+  // Damage breaks the numbering once or twice; a reference that does not describe the
+  // stream reads numbers at random.
+  if (pairs >= kPicturesThatSettle && breaks * 4 > pairs)
+    return "the picture numbering read with the reference's parameter sets jumps at random (" +
+           std::to_string(breaks) + " of " + std::to_string(pairs) + " pictures)";
+  return {};
+}
+
+void RepairFile::refuseReference(const File& corrupt, const std::string& why) {
+  referenceContradiction = why;
+  if (corrupt.filePath == healthyFile->filePath) {
+    if (delegate) delegate->moveBackToSelectReferenceFile();
+  } else {
+    sendErrorWithCode(kErrorInvalidHealthyFile, kMessageInvalidHealthyFile);
+  }
+  setStopflag(true);
+}
+
+std::vector<uint32_t> RepairFile::presentationRanks(ByteWindow& window, uint8_t sizeBytesLength, uint64_t /*fileSize*/,
                                                     const ReferenceParameterSets& reference) {
   PictureOrder order(reference);
   if (!order.usable()) return {};
   NALU unit;
   for (const Sample& record : videoSampleArray) {
     if (!record.picture) continue;
-    // The record's first slice: parameter sets may travel in front of it.
-    bool found = false;
-    for (uint64_t x = record.sampleOffset; x < record.endOffset() && x < fileSize; x += unit.nalSize) {
-      if (!unit.probe(window.at(x, kNaluProbeWindow), kNaluProbeWindow, sizeBytesLength, reference, maxNalSize) ||
-          unit.nalSize == 0)
-        break;
-      if (isPicture(unit, reference.isHEVC())) {
-        found = order.add(unit);
-        break;
-      }
-    }
-    if (!found) return {};
+    if (!firstSliceOf(record, window, sizeBytesLength, reference, maxNalSize, unit) || !order.add(unit)) return {};
   }
   return order.ranks();
 }

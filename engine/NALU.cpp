@@ -65,7 +65,106 @@ bool readUnitSize(const uint8_t* bytes, uint32_t bytesSize, uint8_t n, uint32_t 
   return true;
 }
 
+// Reads the bytes of a unit's payload with the emulation-prevention bytes (the 3 of
+// 00 00 03) left out.
+class PayloadReader {
+ public:
+  PayloadReader(const uint8_t* bytes, uint32_t size) : bytes_(bytes), size_(size) {}
+  bool atEnd() const { return pos_ >= size_; }
+  uint8_t next() {
+    if (zeros_ >= 2 && pos_ < size_ && bytes_[pos_] == 3) {
+      ++pos_;
+      zeros_ = 0;
+    }
+    if (pos_ >= size_) return 0;
+    const uint8_t b = bytes_[pos_++];
+    zeros_ = b == 0 ? zeros_ + 1 : 0;
+    return b;
+  }
+  // Steps over n payload bytes; false when the unit ends first.
+  bool skip(uint64_t n) {
+    if (n > size_ - pos_) return false;  // emulation-prevention bytes only lengthen the unit
+    for (; n > 0; --n) {
+      if (atEnd()) return false;
+      next();
+    }
+    return true;
+  }
+  // A value coded as a run of 0xFF bytes and a last byte (SEI payload type and size).
+  uint64_t ffCoded() {
+    uint64_t v = 0;
+    uint8_t b;
+    while (!atEnd() && (b = next()) == 0xFF) v += 255;
+    return v + b;
+  }
+
+ private:
+  const uint8_t* bytes_;
+  uint32_t size_;
+  uint32_t pos_ = 0;
+  uint32_t zeros_ = 0;
+};
+
+// The stop bit closes the payload: the last byte ends in a one followed by zeros, and only
+// zero bytes (cabac_zero_words) may follow it. False for nothing but zeros.
+bool endsWithStopBit(const uint8_t* bytes, uint32_t size) {
+  while (size > 0 && bytes[size - 1] == 0) --size;
+  return size > 0;
+}
+
+// SEI messages (payload type, payload size, payload) one after another up to the stop bit.
+bool seiMessagesFill(const uint8_t* payload, uint32_t size) {
+  PayloadReader in(payload, size);
+  for (int messages = 0; messages < 64; ++messages) {
+    if (in.atEnd()) return false;
+    in.ffCoded();
+    if (in.atEnd()) return false;
+    if (!in.skip(in.ffCoded())) return false;
+    if (in.atEnd()) return false;
+    // The stop bit byte alone, or zeros behind it, ends the unit; anything else is the
+    // next message.
+    PayloadReader rest = in;
+    if (rest.next() == 0x80) {
+      bool zeros = true;
+      while (!rest.atEnd()) zeros = zeros && rest.next() == 0;
+      if (zeros) return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
+
+bool NALU::payloadIsWhole(const uint8_t* unit, uint32_t unitBytes, bool hevc) const {
+  const uint32_t header = hevc ? 2 : 1;
+  if (unit == nullptr || unitBytes < header) return false;
+  const uint8_t* payload = unit + header;
+  const uint32_t size = unitBytes - header;
+  // A delimiter holds the picture type and the stop bit; zero bytes may follow a payload.
+  auto delimiter = [&] { return size >= 1 && (payload[0] & 0x1F) == 0x10 && !endsWithStopBit(payload + 1, size - 1); };
+  if (hevc) {
+    switch (NALType) {
+      case 35: return delimiter();
+      case 36: case 37: return !endsWithStopBit(payload, size);  // end of sequence, of stream
+      case 38: return size > 0 && endsWithStopBit(payload, size);  // filler
+      case 39: case 40: return seiMessagesFill(payload, size);
+      default: return true;
+    }
+  }
+  switch (NALType) {
+    case 6: return seiMessagesFill(payload, size);
+    case 9: return delimiter();
+    case 10: case 11: return !endsWithStopBit(payload, size);
+    case 12: {
+      uint32_t i = 0;
+      while (i < size && payload[i] == 0xFF) ++i;
+      return i + 1 == size && payload[i] == 0x80;
+    }
+    case 13: case 14: case 15: case 16: case 17: case 18: case 21: case 22: case 23:
+      return endsWithStopBit(payload, size);
+    default: return true;
+  }
+}
 
 bool NALU::readBytesForAVC(const uint8_t* bytes, uint32_t bytesSize, uint8_t n, const vr::SPS& sps, const vr::PPS& pps,
                            uint32_t maxNalSize) {
@@ -77,22 +176,35 @@ bool NALU::readBytesForAVC(const uint8_t* bytes, uint32_t bytesSize, uint8_t n, 
   NALType = h & 0x1F;
   if (forbiddenBit != 0) return false;
   switch (NALType) {
-    case 1: break;
+    case 1: case 20: break;
     case 5: case 7: case 8:
       if (NRI == 0) return false;
       break;
-    case 6: case 9:
+    case 6: case 9: case 10: case 11: case 12:
       if (NRI != 0) return false;
+      break;
+    case 13: case 14: case 15: case 16: case 17: case 18: case 21: case 22: case 23:
       break;
     default:
       return false;
   }
   if (!readUnitSize(bytes, bytesSize, n, 1, nalSize)) return false;
   if (nalSize == 0 || nalSize > maxNalSize) return false;
-  if (NALType >= 6 && nalSize > 800) return false;
+  if (NALType >= 6 && NALType != 20 && nalSize > 800) return false;
 
   const uint8_t* unit = bytes + n;
   const uint32_t unitBytes = bytesSize - n;
+  if (NALType == 14 || NALType == 20) {
+    // The scalable (svc_extension_flag 1) or multiview header extension that follows the
+    // header byte ends in reserved bits of fixed value: two ones, or a single one.
+    if (nalSize < uint32_t(n) + 4 || unitBytes < 4) return false;
+    const bool svc = unit[1] & 0x80;
+    if (svc ? (unit[3] & 3) != 3 : (unit[3] & 1) != 1) return false;
+  }
+  if (NALType == 6 || (NALType >= 9 && NALType != 20)) {
+    if (nalSize <= bytesSize && !payloadIsWhole(unit, nalSize - n, false)) return false;
+    return true;
+  }
   switch (NALType) {
     case 1:
     case 5: {
@@ -115,7 +227,7 @@ bool NALU::readBytesForAVC(const uint8_t* bytes, uint32_t bytesSize, uint8_t n, 
       if (set) RBSP = std::move(set);
       return true;
     }
-    default:  // 6, 9
+    default:  // 20: a slice of another layer or view, which travels with the base picture
       return true;
   }
 }
@@ -146,6 +258,7 @@ bool NALU::readBytesForHVC(const uint8_t* bytes, uint32_t bytesSize, uint8_t n, 
 
   const uint8_t* unit = bytes + n;
   const uint32_t s = bytesSize - n - 2;  // payload bytes after the two-byte header
+  if ((t >= 35 && t <= 40) && nalSize <= bytesSize && !payloadIsWhole(unit, nalSize - n, true)) return false;
   if (isSlice) {
     auto header = SliceHeader_265::initSLiceHeader265WithBytes(unit + 2, s, NALType, sps, *ppsPtr, vps);
     if (!header) return false;

@@ -63,6 +63,13 @@ class NALU {
                        const std::shared_ptr<VPS_265>& vps, const std::shared_ptr<SPS_265>& sps,
                        const std::shared_ptr<PPS_265>& pps, uint32_t maxNalSize = UINT32_MAX);
 
+  // For a unit that carries neither a picture nor a parameter set: true when its payload
+  // parses to exactly its length (an access unit delimiter's one byte ending in the stop
+  // bit, SEI messages whose sizes add up to the unit, an end of sequence without payload,
+  // filler bytes). `unit` holds the whole unit behind its length prefix, `unitBytes` long.
+  // Other units pass. The probe applies it whenever the window holds the whole unit.
+  bool payloadIsWhole(const uint8_t* unit, uint32_t unitBytes, bool hevc) const;
+
   // "Slice", "SPS", "PPS", "VPS", "SEI", "AUD", "Unspecified" (H.265 only), or nullptr.
   const char* setName() const { return naluNameText(name); }
   void setSetName(NaluName n) { name = n; }

@@ -116,6 +116,19 @@ class RepairFile {
   unsigned audioAnalysisThreads = 0;
   // Units larger than this are not taken (set by the scan from the reference).
   uint32_t maxNalSize = 2'199'999;
+  // The samples the reference's further tracks (timecode, text, data, a second video)
+  // store between the chunks of video and audio: their sizes, and the largest sample of a
+  // text track, whose samples carry their length in front. Set by the scan.
+  struct FurtherSamples {
+    std::vector<uint32_t> sizes;
+    uint32_t maxText = 0;
+    uint32_t largest = 0;  // of the samples that are no text
+  } furtherSamples;
+  // Size of the further track's sample at `bytes` behind which an AAC frame decodes or the
+  // `length` bytes end; 0 when none fits.
+  size_t furtherSampleAt(const uint8_t* bytes, size_t length, class AacFrameReader& reader, int depth = 0) const;
+  // Why the damaged data contradicts the reference, when the repair ended for that.
+  std::string referenceContradiction;
   // What the scan recovered, for the outcome of the repair.
   struct ScanOutcome {
     uint64_t mediaDataBytes = 0;  // bytes of media data looked at
@@ -131,6 +144,15 @@ class RepairFile {
   // (H.264 picture-order types 1 and 2) or a picture's cannot be read.
   std::vector<uint32_t> presentationRanks(ByteWindow& window, uint8_t sizeBytesLength, uint64_t fileSize,
                                           const ReferenceParameterSets& reference);
+  // Why the damaged data contradicts the reference (see MediaAnalysis.cpp), or empty: its
+  // NAL units chain with longer length prefixes than the reference declares, before the
+  // scan; after it, in-band parameter sets that differ from the reference's, or picture
+  // numbering that does not follow on.
+  std::string lengthSizeContradiction(ByteWindow& window, uint8_t sizeBytesLength, uint64_t from, uint64_t to,
+                                      const ReferenceParameterSets& reference);
+  std::string streamContradiction(ByteWindow& window, uint8_t sizeBytesLength, const ReferenceParameterSets& reference);
+  // Ends the repair with a request for another reference, saying why.
+  void refuseReference(const File& corrupt, const std::string& why);
   // One run-length step of a track's sample-to-chunk list: chunk number `chunk` (from 1)
   // holds `samples` samples; an entry is added only when the count changes.
   static void addSampleToChunkEntry(std::vector<std::shared_ptr<SampleToChunkEntery>>& list, uint32_t chunk,

@@ -12,6 +12,8 @@
 #   <set>.garbage.<ext>  the .lost copy with 64 KiB of fixed-seed random bytes written over
 #                        the middle of the media-data payload
 # OUTDIR/manifest.txt lists the sets, one a line: <set> <codec> <audio> <container> <variant>.
+# OUTDIR/phones-manifest.txt lists, in the same form, sets laid out as phones and action
+# cameras write (see the phone sets below).
 #
 # Files for the movie-file-model tests (healthy unless named otherwise):
 #   faststart.mov           the index before the media data
@@ -85,9 +87,10 @@ x264_args() {  # $1 = variant
   case $1 in
     inband) a+=(-x264-params aud=1:repeat-headers=1) ;;
     mux1) a+=(-x264-params slice-max-size=200 -bsf:v filter_units=remove_types=6) ;;
+    short) a+=(-g 1000 -keyint_min 1) ;;
     slices) a+=(-slices 4 -x264-params aud=1) ;;
     muxgop) a+=(-x264-params repeat-headers=1) ;;
-    mux*|hirate*) ;;
+    mux*|hirate*|short|vfr) ;;
     *) a+=(-x264-params aud=1) ;;
   esac
   printf '%s\n' "${a[@]}"
@@ -98,6 +101,7 @@ x265_args() {  # $1 = variant
     muxbf) p+=":bframes=3" ;;
     mux1) p+=":bframes=0:ctu=16:slices=12:qp=51" ;;
     mux*) p+=":bframes=0" ;;
+    short) p="keyint=1000:min-keyint=1:scenecut=0:pools=1:frame-threads=1:info=0:log-level=error:bframes=0" ;;
     *) p+=":bframes=0:aud=1:repeat-headers=1" ;;
   esac
   printf '%s\n' -c:v libx265 -preset fast -pix_fmt yuv420p -b:v 300k -x265-params "$p"
@@ -138,32 +142,63 @@ encode_video() {  # out codec variant size fps seconds source
     rm -f "$dst.png"
     return
   fi
+  if [ "$variant" = vfr ]; then
+    # 12 pictures at 15 fps, then 12 at 30 fps, and so on: on average 20 fps.
+    local n
+    n=$(python3 -c "print(round($secs * 20))")
+    ff -f lavfi -i "$src=size=$size:rate=$fps,trim=end_frame=$n,settb=1/600,setpts='if(eq(N,0),0,PREV_OUTPTS+if(lt(mod(N,24),12),1/15,1/30)/TB)'" \
+       -fps_mode vfr "${args[@]}" -an -video_track_timescale 600 "$dst"
+    return
+  fi
   ff -f lavfi -i "$src=size=$size:rate=$fps:duration=$secs" "${args[@]}" -an "$dst"
+}
+
+# Subtitle tracks standing in for an action camera's further tracks: telemetry of
+# variable size once a second, and a 16-byte descriptor sample every 40 ms.
+make_srt() {  # out kind seconds
+  python3 - "$@" <<'PY'
+import sys
+out, kind, secs = sys.argv[1], sys.argv[2], float(sys.argv[3])
+def ts(t):
+    ms = int(round(t * 1000))
+    return "%02d:%02d:%02d,%03d" % (ms // 3600000, ms // 60000 % 60, ms // 1000 % 60, ms % 1000)
+step = 1.0 if kind == "tele" else 0.04
+with open(out, "w") as f:
+    for i in range(int(round(secs / step))):
+        text = "GPS %d %s" % (i, "x" * (7 * i + 3)) if kind == "tele" else "DESC%010d" % i
+        f.write("%d\n%s --> %s\n%s\n\n" % (i + 1, ts(i * step), ts((i + 1) * step), text))
+PY
 }
 
 # Muxes a recorded video track with freshly encoded audio of the given kind.
 mux() {  # out container codec audio variant video seconds hz [extra output options...]
   local dst=$1 container=$2 codec=$3 audio=$4 variant=$5 video=$6 secs=$7 hz=$8
   shift 8
-  local a=(-i "$video")
+  local a=(-i "$video") o=(-map 0:v)
+  local stereo="aevalsrc=0.4*sin($hz*2*PI*t)|0.4*sin($((hz * 3 / 2))*2*PI*t):s=48000:d=$secs"
+  local mono="aevalsrc=0.4*sin($hz*2*PI*t):s=48000:d=$secs"
   case $audio in
     aac)  if [ "$variant" = mono ] || [ "$variant" = muxmono ]; then
-            a+=(-f lavfi -i "aevalsrc=0.4*sin($hz*2*PI*t):s=48000:d=$secs" -map 0:v -map 1:a -c:a aac -b:a 64k)
+            a+=(-f lavfi -i "$mono") o+=(-map 1:a -c:a aac -b:a 64k)
           else
-            a+=(-f lavfi -i "aevalsrc=0.4*sin($hz*2*PI*t)|0.4*sin($((hz * 3 / 2))*2*PI*t):s=48000:d=$secs"
-                -map 0:v -map 1:a -c:a aac -b:a 128k)
+            a+=(-f lavfi -i "$stereo") o+=(-map 1:a -c:a aac -b:a 128k)
           fi ;;
-    sowt) a+=(-f lavfi -i "aevalsrc=0.4*sin($hz*2*PI*t)|0.4*sin($((hz * 3 / 2))*2*PI*t):s=48000:d=$secs"
-              -map 0:v -map 1:a -c:a pcm_s16le) ;;
-    twos) a+=(-f lavfi -i "aevalsrc=0.4*sin($hz*2*PI*t):s=48000:d=$secs"
-              -map 0:v -map 1:a -c:a pcm_s16be) ;;
-    none) a+=(-map 0:v) ;;
+    sowt) a+=(-f lavfi -i "$stereo") o+=(-map 1:a -c:a pcm_s16le) ;;
+    twos) a+=(-f lavfi -i "$mono") o+=(-map 1:a -c:a pcm_s16be) ;;
   esac
-  a+=(-c:v copy)
-  [ "$codec" = h265 ] && a+=(-tag:v hvc1)
-  [ "$variant" = tmcd ] && a+=(-timecode 01:00:00:00)
-  [ "$variant" = hirate ] && a+=(-chunk_duration 500000)
-  ff "${a[@]}" "$@" -f "$container" "$dst"
+  o+=(-c:v copy)
+  case $variant in
+    extra) make_srt "$dst.tele.srt" tele "$secs"
+           make_srt "$dst.desc.srt" desc "$secs"
+           a+=(-i "$dst.tele.srt" -i "$dst.desc.srt") o+=(-map 2 -map 3 -c:s mov_text) ;;
+    # A phone's motion photo: a still-image track beside the recording.
+    twovideo) a+=(-f lavfi -i "testsrc=size=160x120:rate=1:duration=$secs") o+=(-map 2:v -c:v:1 mjpeg) ;;
+    vfr) o+=(-chunk_duration 200000) ;;
+  esac
+  [ "$codec" = h265 ] && o+=(-tag:v:0 hvc1)
+  case $variant in tmcd|extra) o+=(-timecode 01:00:00:00) ;; esac
+  [ "$variant" = hirate ] && o+=(-chunk_duration 500000)
+  ff "${a[@]}" "${o[@]}" "$@" -f "$container" "$dst"
 }
 
 # ---------------------------------------------------------------------------------------
@@ -202,7 +237,8 @@ complete() {
   local name container f
   while read -r name _ _ container _; do
     for f in ref orig lost cut garbage; do [ -f "$out/$name.$f.$container" ] || return 1; done
-  done <"$out/manifest.txt"
+  done < <(cat "$out/manifest.txt" "$out/phones-manifest.txt" 2>/dev/null)
+  [ -f "$out/phones-manifest.txt" ] || return 1
   for f in faststart mdat64 moovtext moovtext-badmdat big-damaged-mdat; do [ -f "$out/$f.mov" ] || return 1; done
 }
 if complete; then
@@ -251,6 +287,20 @@ sets=(
   "h264-aac-mov-hirate h264 aac mov hirate"
   "h264-aac-mov-hiratemux h264 aac mov hiratemux"
 )
+# Phone and action-camera layouts: all audio in front of the video (audiofirst); a
+# timecode, a telemetry and a descriptor track between the chunks (extra); a still-image
+# track beside the recording (twovideo); an H.264 prefix unit in front of every slice
+# (prefix); clips of a few pictures with a single keyframe (short); variable frame rate,
+# five or six pictures a chunk (vfr).
+phone_sets=(
+  "h264-aac-mov-audiofirst h264 aac mov audiofirst"
+  "h264-aac-mov-extra h264 aac mov extra"
+  "h264-aac-mov-twovideo h264 aac mov twovideo"
+  "h264-aac-mov-prefix h264 aac mov prefix"
+  "h264-aac-mov-short h264 aac mov short"
+  "h265-aac-mp4-short h265 aac mp4 short"
+  "h264-aac-mov-vfr h264 aac mov vfr"
+)
 
 # H.264 at 320x240, 25 fps; H.265 at 320x180 (not a multiple of 16), 30 fps. AAC and
 # "sowt" PCM are stereo (AAC mono in the mono variant), "twos" PCM is mono; all audio is
@@ -261,18 +311,24 @@ geometry() { if [ "$1" = h264 ]; then echo "320x240 25"; else echo "320x180 30";
 # hiratemux like hirate: only the audio, the interleaving or the length prefixes differ.
 video_kind() {
   case $2 in
-    tmcd|mono) echo "$1-plain" ;;
-    muxmono|mux2) echo "$1-mux" ;;
+    tmcd|mono|extra) echo "$1-plain" ;;
+    muxmono|mux2|audiofirst|twovideo|prefix) echo "$1-mux" ;;
     hiratemux) echo "$1-hirate" ;;
     *) echo "$1-$2" ;;
   esac
 }
 # Seconds of the reference and of the recording; the high-rate recordings are short.
-durations() { if [ "${1#*-}" = hirate ]; then echo "0.32 0.64"; else echo "1 4"; fi; }
+durations() {
+  case ${1#*-} in
+    hirate) echo "0.32 0.64" ;;
+    short) echo "0.2 0.6" ;;
+    *) echo "1 4" ;;
+  esac
+}
 
 # 1. One video recording per codec, variant and role.
 declare -A kinds=()
-for s in "${sets[@]}"; do
+for s in "${sets[@]}" "${phone_sets[@]}"; do
   read -r _ codec _ _ variant <<<"$s"
   kinds[$(video_kind "$codec" "$variant")]=1
 done
@@ -287,7 +343,8 @@ drain
 
 # 2. The movies of every set, and the special files.
 : >"$work/manifest.txt"
-for s in "${sets[@]}"; do
+: >"$work/phones-manifest.txt"
+for s in "${sets[@]}" "${phone_sets[@]}"; do
   read -r name codec audio container variant <<<"$s"
   kind=$(video_kind "$codec" "$variant")
   read -r ref_s orig_s < <(durations "$kind")
@@ -295,7 +352,9 @@ for s in "${sets[@]}"; do
     "$work/video/$kind.ref.mp4" "$ref_s" 440
   job "$name-orig" mux "$work/$name.orig.$container" "$container" "$codec" "$audio" "$variant" \
     "$work/video/$kind.orig.mp4" "$orig_s" 660
-  echo "$name $codec $audio $container $variant" >>"$work/manifest.txt"
+  list=manifest
+  [[ " ${phone_sets[*]} " == *" $name "* ]] && list=phones-manifest
+  echo "$name $codec $audio $container $variant" >>"$work/$list.txt"
 done
 job faststart mux "$work/faststart.mov" mov h264 aac plain "$work/video/h264-plain.orig.mp4" 4 550 \
   -movflags +faststart
@@ -308,6 +367,8 @@ damage_set() {  # name container variant seed
   case $variant in
     mux2|mux1)
       for f in ref orig; do surgery nalsize "$work/$name.$f.$container" "${variant#mux}"; done ;;
+    prefix|audiofirst)
+      for f in ref orig; do surgery "$variant" "$work/$name.$f.$container"; done ;;
   esac
   surgery damage "$work/$name.orig.$container" "$work/$name.lost.$container" \
     "$work/$name.cut.$container" "$work/$name.garbage.$container" "$seed"
@@ -316,7 +377,7 @@ seed=1
 while read -r name _ _ container variant; do
   job "$name-damage" damage_set "$name" "$container" "$variant" "$seed"
   seed=$((seed + 1))
-done <"$work/manifest.txt"
+done < <(cat "$work/manifest.txt" "$work/phones-manifest.txt")
 job mdat64 surgery mdat64 "$work/h264-aac-mov.orig.mov" "$work/mdat64.mov"
 job moovtext surgery moovtext "$work/h264-aac-mov.orig.mov" "$work/moovtext.mov" "$work/moovtext-badmdat.mov"
 job bigpad surgery bigpad "$work/h264-aac-mov.orig.mov" "$work/big-damaged-mdat.mov" $((7 * 1024 * 1024 + 12345)) 99
@@ -324,6 +385,7 @@ drain
 
 # 4. Publish: the movies first, the manifest next, the stamp last.
 mv "$work"/*.mov "$work"/*.mp4 "$out/"
+mv "$work/phones-manifest.txt" "$out/phones-manifest.txt"
 mv "$work/manifest.txt" "$out/manifest.txt"
 echo "$stamp" >"$out/.stamp"
 echo "make-test-media: made $(wc -l <"$out/manifest.txt") sets in $out in $(( $(date +%s) - start )) s"

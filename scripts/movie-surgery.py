@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 # Byte surgery on movie files for the test and benchmark media: damaged copies as cameras
 # leave them, a 64-bit media-data header, "moov" text inside media data, padding, and
-# cutting a file right after its media data, and rewriting the NAL length prefixes of the
-# video to 1 or 2 bytes.
-#   movie-surgery.py damage|mdat64|moovtext|bigpad|cutmoov|nalsize ARGS...
+# cutting a file right after its media data, rewriting the NAL length prefixes of the
+# video to 1 or 2 bytes, prefix units in front of every H.264 slice, and storing the video
+# behind all other chunks.
+#   movie-surgery.py damage|mdat64|moovtext|bigpad|cutmoov|nalsize|prefix|audiofirst ARGS...
 import os, random, struct, sys
 
 def top_atoms(data):
@@ -188,10 +189,31 @@ def relength(sample, length_size):
         raise SystemExit("sample does not end with a whole NAL unit")
     return bytes(out)
 
-def nalsize(path, length_size):
-    # Rewrites a movie (index after the media data) in place so its video uses NAL length
-    # prefixes of length_size bytes: the samples shrink, the chunks move up, and the chunk
-    # offsets, sample sizes and the decoder configuration's length size follow.
+def prefix_units(sample, length_size=4):
+    # Puts an H.264 prefix unit (type 14, the scalable extension's header of the base layer)
+    # in front of every slice of one video sample, as slow-motion recordings do.
+    out, p = bytearray(), 0
+    while p + length_size <= len(sample):
+        n = int.from_bytes(sample[p:p + length_size], "big")
+        unit = sample[p + length_size:p + length_size + n]
+        kind, nri = unit[0] & 0x1F, unit[0] & 0x60
+        if kind in (1, 5):
+            idr = 0x40 if kind == 5 else 0
+            # svc_extension_flag, idr_flag; no inter-layer prediction; output_flag and the
+            # reserved bits; then store_ref_base_pic_flag 0 and the extension flag 0 of a
+            # reference picture, and the stop bit.
+            body = bytes([nri | 14, 0x80 | idr, 0x80, 0x07, 0x20 if nri else 0x80])
+            out += len(body).to_bytes(length_size, "big") + body
+        out += sample[p:p + length_size + n]
+        p += length_size + n
+    return bytes(out)
+
+def relayout(path, video=None, video_last=False, length_size=None):
+    # Rewrites a movie (index after the media data) in place: every video sample goes
+    # through video() (its size may change), and with video_last the chunks of the other
+    # tracks but the last are stored first, then the video's, then that last chunk (as
+    # phones that write their audio in front of the pictures). The chunk offsets and sample sizes follow; with length_size the
+    # decoder configuration's NAL length size too.
     data = bytearray(read(path))
     mpos, msize, _, mhead = find(data, b"mdat")
     moov = find(data, b"moov")
@@ -202,23 +224,28 @@ def nalsize(path, length_size):
     plan = []
     for t in tracks:
         chunks, entry_at, step, sizes, size_at = track_chunks(data, t)
-        video = t.get(b"hdlr") == b"vide"
+        is_video = t.get(b"hdlr") == b"vide"
         for i, (off, samples) in enumerate(chunks):
-            plan.append((off, video, samples, entry_at[i], step, sizes, size_at))
-    plan.sort()
+            plan.append((video_last and is_video, off, is_video, samples, entry_at[i], step, sizes, size_at))
+    plan.sort(key=lambda c: c[:2])
+    if video_last:
+        # The last chunk of audio stays behind the pictures.
+        last = max(i for i, c in enumerate(plan) if not c[2])
+        plan.append(plan.pop(last))
     payload = bytearray()
-    for off, video, samples, entry, step, sizes, size_at in plan:
+    for _, off, is_video, samples, entry, step, sizes, size_at in plan:
         new_off = mpos + mhead + len(payload)
         data[entry:entry + step] = new_off.to_bytes(step, "big")
         for s in samples:
             body = bytes(data[off:off + sizes[s]])
             off += sizes[s]
-            if video:
-                body = relength(body, length_size)
-                data[size_at[s]:size_at[s] + 4] = struct.pack(">I", len(body))
+            if is_video and video:
+                body = video(body)
+                if size_at:
+                    data[size_at[s]:size_at[s] + 4] = struct.pack(">I", len(body))
             payload += body
     for t in tracks:
-        if t.get(b"hdlr") != b"vide":
+        if t.get(b"hdlr") != b"vide" or length_size is None:
             continue
         pos, size, _ = t[b"stsd"]
         for tag, at in ((b"avcC", 4), (b"hvcC", 21)):
@@ -231,6 +258,10 @@ def nalsize(path, length_size):
         hdr = struct.pack(">I4s", 8 + len(payload), b"mdat")
     write(path, bytes(data[:mpos]) + hdr + bytes(payload) + bytes(data[mpos + msize:]))
 
+def nalsize(path, length_size):
+    # The video's NAL length prefixes become length_size bytes long.
+    relayout(path, lambda body: relength(body, length_size), length_size=length_size)
+
 cmd, args = sys.argv[1], sys.argv[2:]
 if cmd == "damage":
     damage(args[0], args[1], args[2], args[3], int(args[4]))
@@ -242,6 +273,10 @@ elif cmd == "bigpad":
     bigpad(args[0], args[1], int(args[2]), int(args[3]))
 elif cmd == "nalsize":
     nalsize(args[0], int(args[1]))
+elif cmd == "prefix":
+    relayout(args[0], prefix_units)
+elif cmd == "audiofirst":
+    relayout(args[0], video_last=True)
 elif cmd == "cutmoov":
     cutmoov(args[0])
 else:

@@ -54,8 +54,10 @@ void expectRecords(const ChainResult& r, const std::vector<Record>& expected, co
 TEST(NaluChain, H264SlicesOfOnePictureMakeOneSampleAndParameterSetsAreNotSamples) {
   using namespace test::h264;
   const auto ref = reference();
-  // SPS, PPS, SEI, an IDR picture of three slices, two P pictures of three slices.
-  const Bytes data = test::layout({{&kSPS, 26}, {&kPPS, 8}, {&kSEI, 100},
+  // SPS, PPS, SEI (one 16-byte message), an IDR picture of three slices, two P pictures
+  // of three slices.
+  const Bytes sei = test::fromHex("060510" "00112233445566778899aabbccddeeff" "80");
+  const Bytes data = test::layout({{&kSPS, 26}, {&kPPS, 8}, {&sei, 24},
                                    {&kIDR[0], 300}, {&kIDR[1], 200}, {&kIDR[2], 250},
                                    {&kP1[0], 150}, {&kP1[1], 120}, {&kP1[2], 130},
                                    {&kP2[0], 90}, {&kP2[1], 80}, {&kP2[2], 70}});
@@ -64,18 +66,25 @@ TEST(NaluChain, H264SlicesOfOnePictureMakeOneSampleAndParameterSetsAreNotSamples
   EXPECT_EQ(r.nalCount, 12u);
   // An in-band SPS is stored like the PPS and the SEI: with the picture that follows.
   EXPECT_EQ(r.pictures, 3u);
-  expectRecords(r, {{0, 26, false}, {26, 8, false}, {34, 100, false}, {134, 750, true}, {884, 400, true},
-                    {1284, 240, true}},
+  expectRecords(r, {{0, 26, false}, {26, 8, false}, {34, 24, false}, {58, 750, true}, {808, 400, true},
+                    {1208, 240, true}},
                 "in-band parameter sets");
   EXPECT_EQ(r.records[0].nal.NALType, 7);
   EXPECT_EQ(r.records[3].nal.NALType, 5);
   EXPECT_EQ(r.records[3].sampleType, kSampleTypeH264);
+  // A prefix unit (type 14) in front of every slice belongs to the slice's picture.
+  const Bytes idrPrefix = test::fromHex("6ec0800720"), pPrefix = test::fromHex("4e80800720");
+  const ChainResult prefixed = chainAt(test::layout({{&idrPrefix, 9}, {&kIDR[0], 300}, {&idrPrefix, 9},
+                                                      {&kIDR[1], 200}, {&pPrefix, 9}, {&kP1[0], 150}}),
+                                       ref);
+  EXPECT_EQ(prefixed.pictures, 2u);
+  expectRecords(prefixed, {{0, 9, false}, {9, 509, true}, {518, 9, false}, {527, 150, true}}, "prefix units");
 }
 
 TEST(NaluChain, RunEndsAtUnitsThatCannotBelongToIt) {
   using namespace test::h264;
   const auto ref = reference();
-  const Bytes garbage = test::fromHex("ffffffffffffffff");
+  const Bytes garbage = test::fromHex("ffffffffffffffff"), aud = test::fromHex("0910ff");
   struct Case {
     const char* name;
     Bytes data;
@@ -93,6 +102,10 @@ TEST(NaluChain, RunEndsAtUnitsThatCannotBelongToIt) {
       {"unit over the limit", test::layout({{&kIDR[0], 300}, {&kP1[0], 2'200'000}}), 1},
       {"first unit over the limit", test::layout({{&kIDR[0], 2'200'000}, {&kP1[0], 300}}), 0},
       {"nothing at the offset", garbage, 0},
+      // Units without a picture must parse to their length, and a run ends with a picture.
+      {"SEI whose message overruns it", test::layout({{&kIDR[0], 300}, {&kSEI, 40}, {&kP1[0], 300}}), 1},
+      {"delimiter with no picture behind", test::layout({{&kIDR[0], 300}, {&aud, 6}, {&garbage, 8}}), 1},
+      {"delimiter of two bytes", test::layout({{&kIDR[0], 300}, {&aud, 7}, {&kP1[0], 300}}), 1},
   };
   for (const auto& c : cases) {
     const ChainResult r = chainAt(c.data, ref);
@@ -107,6 +120,7 @@ TEST(NaluChain, H265ParameterSetsTravelWithTheirPicture) {
   // Further slice segments of a picture: the same slices with first_slice_segment_in_pic_flag
   // 0 (a 64x64 picture is one coding tree block, so no segment address follows).
   Bytes idrSegment = kIDR, trailSegment = kTrail;
+  const Bytes sei = test::fromHex("4e010510" "00112233445566778899aabbccddeeff" "80");
   idrSegment[2] &= 0x7F;
   trailSegment[2] &= 0x7F;
   struct Case {
@@ -121,9 +135,9 @@ TEST(NaluChain, H265ParameterSetsTravelWithTheirPicture) {
        2,
        {{0, 592, true}, {592, 100, true}}},
       {"SEI between the parameter sets and the IDR slice",
-       {{&kVPS, 30}, {&kSPS, 50}, {&kPPS, 12}, {&kSEI, 40}, {&kIDR, 500}, {&kTrail, 100}},
+       {{&kVPS, 30}, {&kSPS, 50}, {&kPPS, 12}, {&sei, 25}, {&kIDR, 500}, {&kTrail, 100}},
        2,
-       {{0, 92, false}, {92, 40, false}, {132, 500, true}, {632, 100, true}}},
+       {{0, 92, false}, {92, 25, false}, {117, 500, true}, {617, 100, true}}},
       {"delimiters before each picture",
        {{&kAUD, 7}, {&kIDR, 500}, {&kAUD, 7}, {&kTrail, 100}},
        2,
@@ -238,38 +252,6 @@ std::unique_ptr<RepairFile> scan(const test::TempDir& dir, const Recording& r, c
   return repair;
 }
 
-// Every picture is found once and in order; two delimiters that hold no picture make no
-// run.
-TEST(Scan, FindsEveryPictureAndNoRunWithoutOne) {
-  if (!test::hasFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
-  test::TempDir dir;
-  const auto rec = record(dir, "ref.mov", "-an");
-  ASSERT_TRUE(rec);
-  ASSERT_EQ(rec->pictures.size(), 25u);
-  const Damaged d = layOut(*rec, {4000, 4000, 4000, 4000});
-  const auto repair = scan(dir, *rec, d);
-
-  EXPECT_EQ(repair->videoSampleCount, rec->pictures.size());
-  std::vector<uint64_t> found;
-  for (const Sample& s : repair->videoSampleArray)
-    if (s.picture) found.push_back(s.sampleOffset);
-  // One picture record inside each packet (behind the packet's delimiter and SEI, which
-  // are records of their own that travel with it).
-  ASSERT_EQ(found.size(), d.pictureOffsets.size());
-  for (size_t i = 0; i < found.size(); ++i) {
-    EXPECT_GT(found[i], d.pictureOffsets[i]) << "picture " << i;
-    EXPECT_LT(found[i], d.pictureOffsets[i] + rec->pictures[i].size) << "picture " << i;
-  }
-  EXPECT_EQ(repair->videoSampleArray.front().sampleOffset, d.pictureOffsets.front());
-  // Five runs; no audio track, so the stretches are left alone.
-  EXPECT_EQ(repair->sampleArray.size(), 5u);
-  EXPECT_TRUE(repair->audioSampleArray.empty());
-  ASSERT_TRUE(repair->videoRequest && repair->audioRequest);
-  ASSERT_EQ(repair->videoRequest->stscEntries.size(), 1u);
-  EXPECT_EQ(repair->videoRequest->stscEntries[0]->samplesPerChunk, 5u);
-  EXPECT_TRUE(repair->audioRequest->stscEntries.empty());
-}
-
 // PCM stretches, big- or little-endian: one chunk each, counted in frames of the
 // reference's channel count, run-length coded; the stretch behind the last run counts
 // too and ends at an index left behind the media data.
@@ -336,114 +318,6 @@ TEST(Scan, PcmStretchesAreChunksOfWholeFrames) {
     EXPECT_EQ(whole->audioSampleArray.back().sampleSize, 9000u);
   }
 }
-
-// Pictures stored out of presentation order: the scan reads each picture's place from its
-// order count, restarting at every IDR picture.
-TEST(Scan, PresentationOrderOfBFrames) {
-  if (!test::hasFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
-  const char* const encoders[] = {
-      "-c:v libx264 -g 10 -bf 2 -x264-params aud=1",
-      "-c:v libx264 -g 12 -bf 3 -b_strategy 2 -x264-params aud=1:b-pyramid=normal",
-      "-c:v libx265 -tag:v hvc1 -x265-params keyint=10:min-keyint=10:bframes=3:aud=1:info=0:repeat-headers=1:log-level=error",
-  };
-  for (const char* encoder : encoders) {
-    SCOPED_TRACE(encoder);
-    test::TempDir dir;
-    const auto rec = record(dir, "ref.mov", "-an", encoder);
-    ASSERT_TRUE(rec);
-    ASSERT_EQ(rec->pictures.size(), 25u);
-    // The expected ranks: the place of each picture when sorted by its time stamp.
-    std::vector<uint32_t> expected(rec->pictures.size());
-    std::vector<size_t> byTime(rec->pictures.size());
-    for (size_t i = 0; i < byTime.size(); ++i) byTime[i] = i;
-    std::sort(byTime.begin(), byTime.end(),
-              [&](size_t a, size_t b) { return rec->pictures[a].pts < rec->pictures[b].pts; });
-    for (size_t r = 0; r < byTime.size(); ++r) expected[byTime[r]] = uint32_t(r);
-    ASSERT_NE(expected[1], 1u) << "the encoder made no B-frames";
-
-    const auto repair = scan(dir, *rec, layOut(*rec, {300, 300, 300, 300}));
-    ASSERT_TRUE(repair->videoRequest);
-    EXPECT_EQ(repair->videoRequest->presentationRanks, expected);
-  }
-
-  // Without B-frames the order is that of decoding.
-  test::TempDir dir;
-  const auto plain = record(dir, "plain.mov", "-an");
-  ASSERT_TRUE(plain);
-  const auto inOrder = scan(dir, *plain, layOut(*plain, {}));
-  for (size_t i = 0; i < inOrder->videoRequest->presentationRanks.size(); ++i)
-    EXPECT_EQ(inOrder->videoRequest->presentationRanks[i], i);
-}
-
-// AAC stretches are decoded beside the scan; their chunks still come out in file order:
-// the audio in front of the first run first, a stretch without frames (zero filler) makes
-// no chunk, and the chunks are numbered in that order, whatever the number of workers.
-TEST(Scan, AacChunksInFileOrderWhateverTheWorkers) {
-  if (!test::hasFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
-  test::TempDir dir;
-  const auto rec = record(dir, "ref.mov", "-f lavfi -i 'aevalsrc=0.3*sin(440*2*PI*t)|0.3*sin(660*2*PI*t):s=48000:d=1' "
-                                          "-c:a aac -b:a 128k");
-  ASSERT_TRUE(rec);
-  ASSERT_EQ(rec->pictures.size(), 25u);
-  std::vector<Bytes> frames;
-  for (const std::string& line :
-       test::splitLines(test::runCommand("ffprobe -v error -select_streams a:0 -show_entries packet=size,pos "
-                                         "-of compact=p=0:nk=0 " + test::shellQuote(rec->path)).out)) {
-    unsigned long pos = 0, size = 0;
-    if (std::sscanf(line.c_str(), "size=%lu|pos=%lu", &size, &pos) == 2)
-      frames.emplace_back(rec->bytes.begin() + long(pos), rec->bytes.begin() + long(pos + size));
-  }
-  ASSERT_GE(frames.size(), 13u);
-
-  // Frames in front of the first run, then a stretch after every fifth picture: frames,
-  // zeros, frames, frames; the tail holds frames too.
-  const std::vector<size_t> stretchFrames = {3, 3, 0, 2, 2};
-  Bytes bytes = test::fromHex("0000001466747970717420200000000071742020" "00000000" "6d646174");
-  std::vector<std::pair<uint64_t, uint64_t>> expectedFrames;  // offset, size
-  size_t nextFrame = 0;
-  auto putFrames = [&](size_t count) {
-    if (count == 0) bytes.insert(bytes.end(), 200, 0);
-    for (size_t i = 0; i < count; ++i, ++nextFrame) {
-      expectedFrames.emplace_back(bytes.size(), frames[nextFrame].size());
-      bytes.insert(bytes.end(), frames[nextFrame].begin(), frames[nextFrame].end());
-    }
-  };
-  putFrames(3);
-  for (size_t i = 0; i < rec->pictures.size(); ++i) {
-    bytes.insert(bytes.end(), rec->bytes.begin() + long(rec->pictures[i].pos),
-                 rec->bytes.begin() + long(rec->pictures[i].pos + rec->pictures[i].size));
-    if (i % 5 == 4) putFrames(stretchFrames[i / 5]);
-  }
-  ASSERT_TRUE(test::writeFileBytes(dir.file("damaged.bin"), bytes));
-
-  for (unsigned workers : {1u, 2u, 4u}) {
-    SCOPED_TRACE("workers " + std::to_string(workers));
-    RepairFile repair;
-    repair.audioAnalysisThreads = workers;
-    repair.healthyFile = File::parseFileAtPath(rec->path);
-    auto corrupt = File::initWithFileType(kFileTypeCorrupted, dir.file("damaged.bin"));
-    repair.analyseDataForAVC1AndHVC1InFile(*corrupt, repair.healthyFile->audioCodec);
-
-    std::string order;
-    for (const SampleChunk& c : repair.sampleArray) order += c.audio ? 'A' : 'V';
-    EXPECT_EQ(order, "AVAVAVVAVA");
-    std::vector<std::pair<uint64_t, uint64_t>> found;
-    for (const SampleChunk& c : repair.sampleArray)
-      for (const Sample& s : samplesOfChunk(c, repair.videoSampleArray, repair.audioSampleArray))
-        if (c.audio) found.emplace_back(s.sampleOffset, s.sampleSize);
-    EXPECT_EQ(found, expectedFrames);
-    EXPECT_EQ(repair.audioSampleCount, expectedFrames.size());
-    std::vector<std::pair<uint32_t, uint32_t>> runs;
-    for (const auto& e : repair.audioRequest->stscEntries) runs.emplace_back(e->firstChunk, e->samplesPerChunk);
-    EXPECT_EQ(runs, (std::vector<std::pair<uint32_t, uint32_t>>{{1, 3}, {4, 2}}));
-  }
-}
-
-}  // namespace
-}  // namespace vr
-
-namespace vr {
-namespace {
 
 // A picture alone between two pieces of audio (the muxer's layout without delimiters) is
 // taken when whole audio frames lead to the next picture in decoding order or to the end

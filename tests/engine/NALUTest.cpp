@@ -108,7 +108,7 @@ TEST(NALUProbe, H265AcceptAndRejectRules) {
       {"VPS with temporal id plus 1 of 0", window(24, fromHex("40000c01ffff")), 4, false, 0, 0, nullptr},
       {"SEI of 800 bytes", window(796, kSEI), 4, true, 800, 39, "SEI"},
       {"SEI of 801 bytes", window(797, kSEI), 4, false, 0, 0, nullptr},
-      {"suffix SEI", window(20, fromHex("500105ff")), 4, true, 24, 40, "SEI"},
+      {"suffix SEI", window(21, fromHex("50010510" "00112233445566778899aabbccddeeff" "80")), 4, true, 25, 40, "SEI"},
       {"SEI of layer 1", window(20, fromHex("4e0905ff")), 4, false, 0, 0, nullptr},
       {"reserved type 22", window(100, fromHex("2c01af1d")), 4, false, 0, 0, nullptr},
       {"delimiter of 7 bytes", window(3, kAUD), 4, true, 7, 35, "AUD"},

@@ -265,16 +265,23 @@ inline std::vector<MediaSet> parseManifest(const std::string& text) {
   return sets;
 }
 
-// The sets listed in the media folder's manifest (made on first use); empty when the
+// The sets listed in a manifest of the media folder (made on first use); empty when the
 // media could not be made.
+inline std::vector<MediaSet> setsListedIn(const std::string& manifestName) {
+  if (!ensureTestMedia()) return {};
+  std::ifstream in(mediaPath(manifestName));
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return parseManifest(ss.str());
+}
 inline const std::vector<MediaSet>& manifest() {
-  static const std::vector<MediaSet> sets = [] {
-    if (!ensureTestMedia()) return std::vector<MediaSet>{};
-    std::ifstream in(mediaPath("manifest.txt"));
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return parseManifest(ss.str());
-  }();
+  static const std::vector<MediaSet> sets = setsListedIn("manifest.txt");
+  return sets;
+}
+// Sets laid out as phones and action cameras write: audio first, extra tracks, a second
+// video track, prefix units, short clips, variable frame rate.
+inline const std::vector<MediaSet>& phoneSets() {
+  static const std::vector<MediaSet> sets = setsListedIn("phones-manifest.txt");
   return sets;
 }
 
@@ -368,10 +375,11 @@ inline std::optional<StreamInfo> firstStream(const std::vector<StreamInfo>& stre
 }
 
 // Per-frame md5 sums of the decoded frames of one stream (an ffmpeg stream specifier such
-// as "v:0" or "a:0"), in presentation order. Decoding errors are not reported here.
+// as "v:0" or "a:0"), in presentation order, every frame once (also at a variable frame
+// rate). Decoding errors are not reported here.
 inline std::vector<std::string> frameMd5s(const std::string& path, const std::string& streamSpec) {
   const CommandResult r = runCommand("ffmpeg -nostdin -v error -i " + shellQuote(path) + " -map " +
-                                     shellQuote("0:" + streamSpec) + " -f framemd5 - 2>/dev/null");
+                                     shellQuote("0:" + streamSpec) + " -fps_mode passthrough -f framemd5 - 2>/dev/null");
   std::vector<std::string> md5s;
   for (const std::string& line : splitLines(r.out)) {
     if (line[0] == '#') continue;
