@@ -259,7 +259,6 @@ TEST(IndexAtomsRealMovies, FfmpegAtomsWriteBackTheirBytesAndAgree) {
 // ---- Framing: the child scan shared by every container, the file-type atom's maker rule
 // and the media-data header ----
 
-
 // Runs the child scan with a table that builds the types in `built` and steps over those in
 // `stepped`: "type@offset" for each child built, then "+n" for the bytes stepped over.
 std::string scan(const Bytes& container, ChildScanBounds bounds, std::initializer_list<uint32_t> built,
@@ -300,11 +299,7 @@ TEST(ChildScan, FindsChildrenAndSlidesThroughTheRest) {
 }
 
 TEST(Ftyp, RecognisesTheCameraMakerByPosition) {
-  struct Case {
-    Bytes bytes;
-    std::string maker;
-    uint32_t size;
-  } cases[] = {
+  const struct { Bytes bytes; std::string maker; uint32_t size; } cases[] = {
       {box("ftyp", text("qt  \0\0\0\0CAEP"sv)), "Canon", 20},
       {box("ftyp", text("XAVC\0\0\0\0CAEP"sv)), "Sony", 20},
       {box("ftyp", text("qt  MSNV")), "Sony", 16},
@@ -316,9 +311,7 @@ TEST(Ftyp, RecognisesTheCameraMakerByPosition) {
   for (const auto& c : cases) {
     auto f = Ftyp::initFtypWithBytes(c.bytes.data(), uint32_t(c.bytes.size()));
     ASSERT_TRUE(f);
-    EXPECT_EQ(f->manufacture, c.maker);
-    EXPECT_EQ(f->size, c.size);
-    EXPECT_EQ(f->writeData, c.bytes);
+    EXPECT_EQ(std::tuple(f->manufacture, f->size, f->writeData), std::tuple(c.maker, c.size, c.bytes));
   }
 }
 

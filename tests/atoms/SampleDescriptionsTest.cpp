@@ -112,11 +112,10 @@ TEST(SampleDescriptions, EntryWalkAndExtensionSearch) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     auto s = parse(c.stsd);
-    EXPECT_EQ(s->sampleDescriptionTable.size(), c.entries);
-    EXPECT_EQ(s->codecFormat, c.codec);
-    EXPECT_EQ(s->getResolution(), c.entries ? "160x120" : "");
-    EXPECT_EQ(s->avc1NaluSizeLength(), c.nalLength);
-    EXPECT_EQ(bool(s->SPS()), c.codec == kTrackCodecAVC1 && c.nalLength != 1);
+    EXPECT_EQ(std::tuple(s->sampleDescriptionTable.size(), s->codecFormat, s->getResolution(), s->avc1NaluSizeLength(),
+                         bool(s->SPS())),
+              std::tuple(c.entries, c.codec, c.entries ? "160x120" : "", c.nalLength,
+                         c.codec == kTrackCodecAVC1 && c.nalLength != 1));
     if (c.entries) { EXPECT_EQ(videoOf(*s)->compressorName, "\x04test"); }  // count byte included
   }
   // Two of each parameter set: the last one stays.
