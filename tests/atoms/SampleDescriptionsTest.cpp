@@ -3,7 +3,6 @@
 // real movies are checked with the movie tree (ContainersTest.cpp).
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <random>
 #include <string>
 
@@ -68,7 +67,6 @@ std::shared_ptr<Stsd> parse(const Bytes& b) { return Stsd::initSTSDWithBytes(b.d
 std::shared_ptr<VideoSampleDescriptionEntery> videoOf(const Stsd& s) {
   return std::dynamic_pointer_cast<VideoSampleDescriptionEntery>(s.getDecoder());
 }
-std::vector<Bytes> stsdAtomsOf(const std::string& path) { return collectAtoms(readFileBytes(path), "stsd"); }
 
 // The table names the codec of its last recognised entry; the queries answer from the
 // first entry. The walk ends at the first entry it cannot take. The extension area of a
@@ -153,7 +151,7 @@ TEST(SampleDescriptions, TruncatedAndCorruptedAtomsStayInBounds) {
                                 stsdOf({audioEntry("mp4a", kEsds), audioEntry("sowt", {})})};
   for (const char* set : {"h264-aac-mov", "h265-aac-mp4"})
     if (hasFfmpeg() && findSet(set))
-      for (auto& a : stsdAtomsOf(findSet(set)->ref())) samples.push_back(std::move(a));
+      for (auto& a : collectAtoms(readFileBytes(findSet(set)->ref()), "stsd")) samples.push_back(std::move(a));
   std::mt19937 rng(11);
   for (const Bytes& sample : samples) {
     for (size_t n = 0; n <= sample.size(); ++n) {
@@ -176,9 +174,7 @@ TEST(SampleDescriptions, TruncatedAndCorruptedAtomsStayInBounds) {
 
 // An "esds" atom around an ES-descriptor body given in hex, with a one-byte size.
 Bytes esds(const std::string& body) {
-  char size[3];
-  std::snprintf(size, sizeof size, "%02x", unsigned(body.size() / 2));
-  return hex("00000000657364730000000003" + std::string(size) + body);
+  return cat({hex("00000000657364730000000003"), {uint8_t(body.size() / 2)}, hex(body)});
 }
 
 // ffmpeg's layout for AAC-LC 48 kHz stereo at 128 kb/s: padded sizes, buffer size 500.
