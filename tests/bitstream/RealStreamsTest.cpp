@@ -68,9 +68,8 @@ TEST_P(H264Streams, DecodeToWhatWasAskedFor) {
     } else if (type == 1 || type == 5) {
       ASSERT_TRUE(sps && pps);
       auto sh = SliceHeader::initIDRWithBytes(u.data() + 1, uint32_t(u.size() - 1), type, nri, *sps, *pps);
-      ASSERT_TRUE(sh);
       auto cut = SliceHeader::initIDRWithBytes(u.data() + 1, windowed(u.size() - 1, kH264Slice), type, nri, *sps, *pps);
-      ASSERT_TRUE(cut);
+      ASSERT_TRUE(sh && cut);
       EXPECT_EQ(std::tuple(cut->first_mb_in_slice, cut->frame_num, cut->slice_type),
                 std::tuple(sh->first_mb_in_slice, sh->frame_num, sh->slice_type));
       EXPECT_EQ(sh->pic_parameter_set_id, 0);

@@ -141,9 +141,7 @@ TEST(File, CraftedSizesNeitherLoopNorAllocate) {
   const std::string sparse = dir.file("sparse.mov");
   Bytes head = makeAtom("ftyp", 12);
   head.resize(100, 0);
-  Bytes udta;
-  appendBE32(udta, 0x30000000u);
-  udta.insert(udta.end(), {'u', 'd', 't', 'a'});
+  const Bytes udta = {0x30, 0, 0, 0, 'u', 'd', 't', 'a'};
   head.insert(head.end(), udta.begin(), udta.end());
   writeFileBytes(sparse, head);
   std::filesystem::resize_file(sparse, uint64_t(1) << 30);
