@@ -77,32 +77,6 @@ TEST(IndexAtomsBuilt, ProduceTheExactBytesAndMatchingSize) {
   expectBuilt(cases);
 }
 
-// A version 1 header must read to the values of its version 0 twin and be written exactly
-// as that twin (version byte 0, flags kept, version 0 size).
-TEST(IndexAtomsRead, Version1HeadersReadLikeVersion0AndWriteVersion0) {
-  const Bytes mvhd0 = patternAtom(108, "mvhd", 3, 0x30), tkhd0 = patternAtom(92, "tkhd", 7, 0x50);
-  const Bytes mdhd0 = patternAtom(32, "mdhd", 0, 0x60);
-  const Bytes mvhd1 = toVersion1(mvhd0, {12, 16, 24}), tkhd1 = toVersion1(tkhd0, {12, 16, 28});
-  Bytes mdhd1 = toVersion1(mdhd0, {12, 16, 24});
-  auto m1 = Mvhd::initMVHDWithBytes(mvhd1.data(), uint32_t(mvhd1.size()));
-  EXPECT_EQ(std::pair(m1->versionInFile, m1->sizeInFile), std::pair(uint8_t(1), 120u));
-  m1->setDuration(m1->duration);
-  EXPECT_EQ(m1->writeableData, mvhd0);
-  auto t1 = Tkhd::initTKHDWithBytes(tkhd1.data(), uint32_t(tkhd1.size()));
-  t1->setDuration(t1->duration);
-  EXPECT_EQ(t1->writeableData, tkhd0);
-  EXPECT_EQ(Mdhd::initMDHDWithBytes(mdhd1.data(), uint32_t(mdhd1.size()))->convertSelfToData(), mdhd0);
-  // A 64-bit duration beyond 32 bits is held at the largest 32-bit value, not wrapped.
-  writeBE64(mdhd1.data() + 32, 0x100000005ull);
-  EXPECT_EQ(Mdhd::initMDHDWithBytes(mdhd1.data(), uint32_t(mdhd1.size()))->duration, 0xFFFFFFFFu);
-  // Cut inside the duration: what lies past the end reads as 0, and it is still written whole.
-  auto cut = Mvhd::initMVHDWithBytes(mvhd0.data(), 26);
-  EXPECT_EQ(cut->timescale, readBE32(mvhd0.data() + 20));
-  EXPECT_EQ(cut->duration + cut->nextTrackID, 0u);
-  cut->setDuration(9);
-  EXPECT_EQ(cut->writeableData.size(), 108u);
-}
-
 // What an atom read from a file writes when it is carried into a new movie.
 template <typename T>
 Bytes rewritten(const std::shared_ptr<T>& a) {
@@ -125,6 +99,28 @@ Bytes rewritten(const std::shared_ptr<T>& a) {
   } else {
     return Bytes{};  // never written
   }
+}
+
+// A version 1 header must read to the values of its version 0 twin and be written exactly
+// as that twin (version byte 0, flags kept, version 0 size).
+TEST(IndexAtomsRead, Version1HeadersReadLikeVersion0AndWriteVersion0) {
+  const Bytes mvhd0 = patternAtom(108, "mvhd", 3, 0x30), tkhd0 = patternAtom(92, "tkhd", 7, 0x50);
+  const Bytes mdhd0 = patternAtom(32, "mdhd", 0, 0x60);
+  const Bytes mvhd1 = toVersion1(mvhd0, {12, 16, 24}), tkhd1 = toVersion1(tkhd0, {12, 16, 28});
+  Bytes mdhd1 = toVersion1(mdhd0, {12, 16, 24});
+  auto m1 = Mvhd::initMVHDWithBytes(mvhd1.data(), uint32_t(mvhd1.size()));
+  EXPECT_EQ(std::pair(m1->versionInFile, m1->sizeInFile), std::pair(uint8_t(1), 120u));
+  EXPECT_EQ(rewritten(m1), mvhd0);
+  EXPECT_EQ(rewritten(Tkhd::initTKHDWithBytes(tkhd1.data(), uint32_t(tkhd1.size()))), tkhd0);
+  EXPECT_EQ(Mdhd::initMDHDWithBytes(mdhd1.data(), uint32_t(mdhd1.size()))->convertSelfToData(), mdhd0);
+  // A 64-bit duration beyond 32 bits is held at the largest 32-bit value, not wrapped.
+  writeBE64(mdhd1.data() + 32, 0x100000005ull);
+  EXPECT_EQ(Mdhd::initMDHDWithBytes(mdhd1.data(), uint32_t(mdhd1.size()))->duration, 0xFFFFFFFFu);
+  // Cut inside the duration: what lies past the end reads as 0, and it is still written whole.
+  auto cut = Mvhd::initMVHDWithBytes(mvhd0.data(), 26);
+  EXPECT_EQ(std::tuple(cut->timescale, cut->duration, cut->nextTrackID), std::tuple(readBE32(mvhd0.data() + 20), 0u, 0u));
+  cut->setDuration(9);
+  EXPECT_EQ(cut->writeableData.size(), 108u);
 }
 
 // Reads an atom and writes it again, as the real-movie and garbage checks do.
@@ -259,7 +255,6 @@ TEST(IndexAtomsRealMovies, FfmpegAtomsWriteBackTheirBytesAndAgree) {
 // ---- Framing: the child scan shared by every container, the file-type atom's maker rule
 // and the media-data header ----
 
-
 // Runs the child scan with a table that builds the types in `built` and steps over those in
 // `stepped`: "type@offset" for each child built, then "+n" for the bytes stepped over.
 std::string scan(const Bytes& container, ChildScanBounds bounds, std::initializer_list<uint32_t> built,
@@ -300,11 +295,7 @@ TEST(ChildScan, FindsChildrenAndSlidesThroughTheRest) {
 }
 
 TEST(Ftyp, RecognisesTheCameraMakerByPosition) {
-  struct Case {
-    Bytes bytes;
-    std::string maker;
-    uint32_t size;
-  } cases[] = {
+  const struct { Bytes bytes; std::string maker; uint32_t size; } cases[] = {
       {box("ftyp", text("qt  \0\0\0\0CAEP"sv)), "Canon", 20},
       {box("ftyp", text("XAVC\0\0\0\0CAEP"sv)), "Sony", 20},
       {box("ftyp", text("qt  MSNV")), "Sony", 16},
@@ -316,9 +307,7 @@ TEST(Ftyp, RecognisesTheCameraMakerByPosition) {
   for (const auto& c : cases) {
     auto f = Ftyp::initFtypWithBytes(c.bytes.data(), uint32_t(c.bytes.size()));
     ASSERT_TRUE(f);
-    EXPECT_EQ(f->manufacture, c.maker);
-    EXPECT_EQ(f->size, c.size);
-    EXPECT_EQ(f->writeData, c.bytes);
+    EXPECT_EQ(std::tuple(f->manufacture, f->size, f->writeData), std::tuple(c.maker, c.size, c.bytes));
   }
 }
 

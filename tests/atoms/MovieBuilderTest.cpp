@@ -43,8 +43,8 @@ TEST(MovieBuilder, DurationsAndLayout) {
   EXPECT_TRUE(movie->mvhd == ref->mvhd && movie->mvhd->nextTrackID == 7);  // shared with the reference
   const Trak& nv = *movie->tracks[0];
   EXPECT_EQ(std::pair(movie->mvhd->duration, nv.tkhd->duration), std::pair(18018u, 18018u));  // 600 x 900 / 29.97
-  EXPECT_EQ(nv.mdia->mdhd->duration, 90000u);  // 900 x the reference's 100 units a sample
-  EXPECT_EQ(nv.mdia->mdhd->language, 0x55C4);
+  // 900 x the reference's 100 units a sample, in the reference's language
+  EXPECT_EQ(std::pair(nv.mdia->mdhd->duration, int(nv.mdia->mdhd->language)), std::pair(90000u, 0x55C4));
   EXPECT_EQ(stblOf(nv).stts->getOneSampleDuration(), 100u);  // 2997 / 29.97
   // Without composition offsets the edit starts with the media: the first picture is shown.
   EXPECT_EQ(std::pair(nv.edts->elst->editListTable.at(0)->mediaTime, nv.edts->elst->editListTable[0]->trackDuration),
@@ -80,13 +80,8 @@ TEST(MovieBuilder, CompositionOffsetsForReorderedPictures) {
   // Reference of 12 pictures in groups of 4 (I P B B), every group alike but the last.
   const Bytes ctts = tableAtom("ctts", 7, words({1, 512, 1, 1536, 2, 0, 1, 512, 1, 1536, 2, 0, 4, 512}));
   const Bytes groups4 = tableAtom("stss", 3, words({1, 5, 9}));
-  const struct Case {
-    const char* name;
-    Bytes sync;
-    std::vector<uint32_t> ranks;  // the order the scan read, if any
-    uint32_t samples;
-    Runs expected;
-  } cases[] = {
+  // ranks: the order the scan read, if any
+  const struct { const char* name; Bytes sync; std::vector<uint32_t> ranks; uint32_t samples; Runs expected; } cases[] = {
       {"groups of 4 repeated", groups4, {}, 10,
        {{1, 512}, {1, 1536}, {2, 0}, {1, 512}, {1, 1536}, {2, 0}, {1, 512}, {1, 1536}}},
       {"irregular sync samples: the whole reference is the pattern", tableAtom("stss", 3, words({1, 5, 8})), {}, 14,
@@ -107,9 +102,7 @@ TEST(MovieBuilder, CompositionOffsetsForReorderedPictures) {
     ASSERT_TRUE(ref);
     AtomCreationRequest video = makeRequest(kRequestTypeVideo, 12800, 25, c.samples, 5);
     video.presentationRanks = c.ranks;
-    auto stbl = stblOf(*ref->tracks[0]).createStblWithRequest(&video);
-    const Runs runs = cttsRuns(*stbl);
-    EXPECT_EQ(runs, c.expected);
+    EXPECT_EQ(cttsRuns(*stblOf(*ref->tracks[0]).createStblWithRequest(&video)), c.expected);
   }
 }
 
@@ -118,16 +111,16 @@ TEST(MovieBuilder, VideoOnlyTablesFromTheReference) {
   const Bytes stss = fullBox("stss", 0, words({3, 1, 16, 31}));
   std::vector<uint32_t> everyPicture(300);
   for (uint32_t i = 0; i < 300; ++i) everyPicture[i] = i + 1;
-  struct Case {
+  // Keyframes come from the request (as the pictures say), never from the reference's tables
+  // (extra); the reference's dependency flags are never copied. editStart: media time of the
+  // first picture shown.
+  const struct {
     const char* name;
-    Bytes extra;                     // the reference's tables
-    std::vector<uint32_t> keyframes;  // as the pictures say
+    Bytes extra;
+    std::vector<uint32_t> keyframes;
     const char* videoStbl;
-    uint32_t editStart;  // media time of the first picture shown
-  };
-  // Keyframes come from the request, never from the reference's spacing; the reference's
-  // dependency flags are never copied.
-  const Case cases[] = {
+    uint32_t editStart;
+  } cases[] = {
       {"two composition runs", ctts2, {1, 200}, "stbl(stsd stss ctts stts stsc stsz co64)", 512},
       {"one composition run", fullBox("ctts", 0, words({1, 25, 512})), {1},
        "stbl(stsd stss stts stsc stsz co64)", 0},

@@ -126,9 +126,8 @@ TEST(MoovFuzz, TruncatedAndBitFlippedMovieAtoms) {
   for (const Bytes& source : sources) {
     std::uniform_int_distribution<size_t> anyPos(0, source.size() - 1);
     // Cut short at random lengths (the size field still claims the whole atom).
-    for (int i = 0; i < 150; ++i, ++total) {
+    for (int i = 0; i < 150; ++i, ++total)
       accepted += exercise(Bytes(source.begin(), source.begin() + std::ptrdiff_t(anyPos(rng))));
-    }
     // A few flipped bits, and every third time a 32-bit word overwritten with a size-like value.
     for (int i = 0; i < 450; ++i, ++total) {
       Bytes m = source;

@@ -3,7 +3,6 @@
 // real movies are checked with the movie tree (ContainersTest.cpp).
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <random>
 #include <string>
 
@@ -68,7 +67,6 @@ std::shared_ptr<Stsd> parse(const Bytes& b) { return Stsd::initSTSDWithBytes(b.d
 std::shared_ptr<VideoSampleDescriptionEntery> videoOf(const Stsd& s) {
   return std::dynamic_pointer_cast<VideoSampleDescriptionEntery>(s.getDecoder());
 }
-std::vector<Bytes> stsdAtomsOf(const std::string& path) { return collectAtoms(readFileBytes(path), "stsd"); }
 
 // The table names the codec of its last recognised entry; the queries answer from the
 // first entry. The walk ends at the first entry it cannot take. The extension area of a
@@ -112,11 +110,10 @@ TEST(SampleDescriptions, EntryWalkAndExtensionSearch) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     auto s = parse(c.stsd);
-    EXPECT_EQ(s->sampleDescriptionTable.size(), c.entries);
-    EXPECT_EQ(s->codecFormat, c.codec);
-    EXPECT_EQ(s->getResolution(), c.entries ? "160x120" : "");
-    EXPECT_EQ(s->avc1NaluSizeLength(), c.nalLength);
-    EXPECT_EQ(bool(s->SPS()), c.codec == kTrackCodecAVC1 && c.nalLength != 1);
+    EXPECT_EQ(std::tuple(s->sampleDescriptionTable.size(), s->codecFormat, s->getResolution(), s->avc1NaluSizeLength(),
+                         bool(s->SPS())),
+              std::tuple(c.entries, c.codec, c.entries ? "160x120" : "", c.nalLength,
+                         c.codec == kTrackCodecAVC1 && c.nalLength != 1));
     if (c.entries) { EXPECT_EQ(videoOf(*s)->compressorName, "\x04test"); }  // count byte included
   }
   // Two of each parameter set: the last one stays.
@@ -154,7 +151,7 @@ TEST(SampleDescriptions, TruncatedAndCorruptedAtomsStayInBounds) {
                                 stsdOf({audioEntry("mp4a", kEsds), audioEntry("sowt", {})})};
   for (const char* set : {"h264-aac-mov", "h265-aac-mp4"})
     if (hasFfmpeg() && findSet(set))
-      for (auto& a : stsdAtomsOf(findSet(set)->ref())) samples.push_back(std::move(a));
+      for (auto& a : collectAtoms(readFileBytes(findSet(set)->ref()), "stsd")) samples.push_back(std::move(a));
   std::mt19937 rng(11);
   for (const Bytes& sample : samples) {
     for (size_t n = 0; n <= sample.size(); ++n) {
@@ -177,9 +174,7 @@ TEST(SampleDescriptions, TruncatedAndCorruptedAtomsStayInBounds) {
 
 // An "esds" atom around an ES-descriptor body given in hex, with a one-byte size.
 Bytes esds(const std::string& body) {
-  char size[3];
-  std::snprintf(size, sizeof size, "%02x", unsigned(body.size() / 2));
-  return hex("00000000657364730000000003" + std::string(size) + body);
+  return cat({hex("00000000657364730000000003"), {uint8_t(body.size() / 2)}, hex(body)});
 }
 
 // ffmpeg's layout for AAC-LC 48 kHz stereo at 128 kb/s: padded sizes, buffer size 500.

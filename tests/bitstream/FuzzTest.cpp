@@ -69,13 +69,11 @@ std::vector<Refs> referenceSets() {
 
     auto s = std::make_shared<SPS_265>();
     s->seperate_color_plane_flag = variant & 1;
-    s->chromaArrayType = 1;
+    s->chromaArrayType = s->long_term_ref_pics_present_flag = s->sps_temporal_mvp_enabled_flag =
+        s->sample_adaptive_offset_enabled_flag = 1;
     s->log2_max_pic_order_cnt_lsb_minus4 = variant == 3 ? 100 : 4;
-    s->long_term_ref_pics_present_flag = 1;
     s->num_long_term_ref_pics_sps = variant;
     s->used_by_curr_pic_lt_sps_flag.assign(size_t(variant), 1);
-    s->sps_temporal_mvp_enabled_flag = 1;
-    s->sample_adaptive_offset_enabled_flag = 1;
     s->motion_vector_resolution_control_idc = 2;
     s->PicWidthInCtbsY = 30;
     s->PicHeightInCtbsY = variant == 2 ? -1 : 17;
@@ -91,25 +89,18 @@ std::vector<Refs> referenceSets() {
     r.sps265 = s;
 
     PPS_265& p = r.pps265;
-    p.dependent_slice_segments_enabled_flag = 1;
+    p.dependent_slice_segments_enabled_flag = p.output_flag_present_flag = p.cabac_init_present_flag =
+        p.lists_modification_present_flag = p.weighted_pred_flag = p.weighted_bipred_flag =
+            p.slice_chroma_qp_offsets_present_flag = p.slic_act_qp_offsets_present_flag =
+                p.chroma_qp_offset_list_enabled_flag = p.deblocking_filter_override_enabled_flag =
+                    p.loop_filter_across_slices_enabled_flag = p.slice_segment_header_extension_present_flag = 1;
     p.num_extra_slice_header_bits = variant;
-    p.output_flag_present_flag = 1;
-    p.cabac_init_present_flag = 1;
     p.num_ref_idx_l0_default_active_minus1 = 2;
     p.num_ref_idx_l1_default_active_minus1 = 1;
-    p.lists_modification_present_flag = 1;
-    p.weighted_pred_flag = 1;
-    p.weighted_bipred_flag = 1;
-    p.slice_chroma_qp_offsets_present_flag = 1;
-    p.slic_act_qp_offsets_present_flag = 1;
-    p.chroma_qp_offset_list_enabled_flag = 1;
-    p.deblocking_filter_override_enabled_flag = 1;
-    p.loop_filter_across_slices_enabled_flag = 1;
     p.tiles_enabled_flag = variant & 1;
     p.entropy_coding_sync_enabled_flag = (variant >> 1) & 1;
     p.num_tile_columns_minus1 = 3;
     p.num_tile_rows_minus1 = 2;
-    p.slice_segment_header_extension_present_flag = 1;
     out.push_back(r);
   }
   return out;

@@ -48,12 +48,7 @@ std::shared_ptr<SPS> parseSps(const SpsFields& f) {
 // Syntax before the fields slices need must be stepped over exactly, and the values the
 // slice parser and the picture grouping derive from it must follow.
 TEST(H264SPS, FieldsAfterOptionalSyntax) {
-  struct Row {
-    const char* what;
-    SpsFields f;
-    int32_t chromaArrayType, maxFrameNum, frameHeightInMbs;
-  };
-  const Row rows[] = {
+  const struct { const char* what; SpsFields f; int32_t chromaArrayType, maxFrameNum, frameHeightInMbs; } rows[] = {
       {"baseline", {}, 1, 16, 15},
       {"profile 183 has no chroma info", {.profile = 183}, 0, 16, 15},
       {"444 separate planes", {.profile = 100, .chroma = 3, .separate = 1}, 0, 16, 15},
@@ -66,16 +61,15 @@ TEST(H264SPS, FieldsAfterOptionalSyntax) {
       {"cropping", {.crop = 1}, 1, 16, 15},
       {"high, id 31", {.profile = 100, .id = 31}, 1, 16, 15},
   };
-  for (const Row& r : rows) {
+  for (const auto& r : rows) {
     SCOPED_TRACE(r.what);
     auto sps = parseSps(r.f);
     ASSERT_TRUE(sps);
-    EXPECT_EQ(sps->seq_parameter_set_id, int32_t(r.f.id));
-    EXPECT_EQ(sps->ChromaArrayType, r.chromaArrayType);
-    EXPECT_EQ(sps->MaxFrameNum, r.maxFrameNum);
-    EXPECT_EQ(sps->FrameHeightInMbs, r.frameHeightInMbs);
-    EXPECT_EQ(std::tuple(sps->mb_adaptive_frame_field_flag, sps->PicWidthInSamplesL, sps->frame_crop_bottom_offset),
-              std::tuple(int32_t(r.f.mbaff), 320, r.f.crop ? 4 : -1));
+    EXPECT_EQ(std::vector<int32_t>({sps->seq_parameter_set_id, sps->ChromaArrayType, sps->MaxFrameNum,
+                                    sps->FrameHeightInMbs, sps->mb_adaptive_frame_field_flag, sps->PicWidthInSamplesL,
+                                    sps->frame_crop_bottom_offset}),
+              std::vector<int32_t>({int32_t(r.f.id), r.chromaArrayType, r.maxFrameNum, r.frameHeightInMbs,
+                                    int32_t(r.f.mbaff), 320, r.f.crop ? 4 : -1}));
   }
 }
 
@@ -106,18 +100,13 @@ TEST(H264SliceHeader, SliceTypeRules) {
   auto sps = parseSps(SpsFields{});
   auto pps = parsePps();
   ASSERT_TRUE(sps && pps);
-  struct Row {
-    uint32_t nalType;
-    uint64_t sliceType;
-    bool accepted;
-  };
-  const Row rows[] = {
+  const struct { uint32_t nalType; uint64_t sliceType; bool accepted; } rows[] = {
       {5, 0, false}, {5, 1, false}, {5, 2, true},  {5, 3, false}, {5, 4, true},       {5, 5, false},
       {5, 7, true},  {5, 9, true},  {1, 0, true},  {1, 5, true},  {1, 9, true},       {1, 10, false},
       {5, 10, false}, {1, 0x7FFFFFFF, false}, {1, 0x80000000, false}, {1, 0xFFFFFFFE, false},
       {6, 2, false}, {7, 2, false}, {0, 2, false},
   };
-  for (const Row& r : rows) {
+  for (const auto& r : rows) {
     const auto b = makeSlice(r.sliceType, *sps, r.nalType == 5);
     auto sh = SliceHeader::initIDRWithBytes(b.data(), uint32_t(b.size()), r.nalType, 3, *sps, *pps);
     EXPECT_EQ(bool(sh), r.accepted) << "type " << r.nalType << " slice_type " << r.sliceType;

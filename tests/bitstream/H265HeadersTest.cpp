@@ -15,13 +15,9 @@ namespace {
 using test::BitWriter;
 
 struct Sps265Fields {
-  uint32_t id = 0;
-  uint32_t chroma = 1;
-  uint32_t separate = 0;
-  uint32_t width = 1920, height = 1080;
+  uint32_t id = 0, chroma = 1, separate = 0, width = 1920, height = 1080;
   uint32_t log2MinCbMinus3 = 0, log2DiffCb = 3;  // 64x64 CTBs
-  bool rpsSets = false;
-  bool longTerm = false;
+  bool rpsSets = false, longTerm = false;
   uint32_t longTermCount = 2;
 };
 
@@ -72,17 +68,13 @@ std::shared_ptr<SPS_265> spsWithReferenceSets() {
 // The decoder asks with the reference's picture size; the SPS's own size may differ by
 // less than one coding block (the luma size is coded up to a multiple of 8 or 16).
 TEST(H265SPS, PictureSizeSearch) {
-  struct Row {
-    uint32_t declaredW, declaredH, expectedW, expectedH;
-    bool accepted;
-  };
-  const Row rows[] = {
+  const struct { uint32_t declaredW, declaredH, expectedW, expectedH; bool accepted; } rows[] = {
       {1920, 1080, 1920, 1080, true},  {1920, 1088, 1920, 1080, true},  {1920, 1080, 1920, 1088, false},
       {1920, 2175, 1920, 1088, true},  {1920, 2176, 1920, 1088, false}, {3840, 1080, 1920, 1080, false},
       {3839, 1080, 1920, 1080, true},  {1920, 1080, 0, 1080, false},    {1920, 1080, 1920, 0, false},
       {320, 240, 320, 240, true},      {1, 1, 1, 1, true},
   };
-  for (const Row& r : rows) {
+  for (const auto& r : rows) {
     const auto b = makeSps265({.width = r.declaredW, .height = r.declaredH});
     auto sps = SPS_265::initSPS265WithBytes(b.data(), uint32_t(b.size()), r.expectedW, r.expectedH);
     EXPECT_EQ(bool(sps), r.accepted) << r.declaredW << "x" << r.declaredH << " vs " << r.expectedW << "x"
@@ -94,13 +86,7 @@ TEST(H265SPS, PictureSizeSearch) {
 // Syntax after the picture size must be walked exactly: the SPS's syntax ends where the
 // parser says, and the values slices need are right.
 TEST(H265SPS, FieldsAndDerivedSizes) {
-  struct Row {
-    const char* what;
-    Sps265Fields f;
-    int32_t ctbW, ctbH;
-    bool accepted;
-  };
-  const Row rows[] = {
+  const struct { const char* what; Sps265Fields f; int32_t ctbW, ctbH; bool accepted; } rows[] = {
       {"64x64 CTBs", {}, 30, 17, true},
       {"16x16 CTBs", {.log2DiffCb = 1}, 120, 68, true},
       {"separate planes", {.chroma = 3, .separate = 1}, 30, 17, true},
@@ -109,7 +95,7 @@ TEST(H265SPS, FieldsAndDerivedSizes) {
       {"32 long-term candidates", {.longTerm = true, .longTermCount = 32}, 30, 17, true},
       {"33 long-term candidates", {.longTerm = true, .longTermCount = 33}, 0, 0, false},
   };
-  for (const Row& r : rows) {
+  for (const auto& r : rows) {
     SCOPED_TRACE(r.what);
     uint64_t syntaxBits = 0;
     const auto b = makeSps265(r.f, &syntaxBits);
@@ -140,8 +126,8 @@ TEST(H265SPS, ReferencePictureSetPrediction) {
   EXPECT_EQ(sps->shortTermRefPicSets[0].usedByCurrCount(), 2);
   // Predicted with deltaRps = +1: -1 -> 0 is dropped, -3 -> -2, +2 -> +3, and +1 itself.
   EXPECT_EQ(pics(sps->shortTermRefPicSets[1]), (P{{-2, 1}, {1, 1}, {3, 0}}));
-  EXPECT_EQ(sps->num_long_term_ref_pics_sps, 2);
-  EXPECT_EQ(sps->used_by_curr_pic_lt_sps_flag, (std::vector<uint8_t>{0, 1}));
+  EXPECT_EQ(std::pair(sps->num_long_term_ref_pics_sps, sps->used_by_curr_pic_lt_sps_flag),
+            std::pair(2, std::vector<uint8_t>{0, 1}));
 }
 
 // Tiles, which x265 never writes: explicit column widths must leave every column a CTB.
@@ -159,12 +145,8 @@ TEST(H265PPS, TileColumnsMustFitThePicture) {
     }
     return PPS_265::initPPS265WithBytes(w.data().data(), uint32_t(w.data().size()), sps);
   };
-  const struct {
-    const char* what;
-    uint32_t columnsMinus1, uniform;
-    int32_t ctbColumns;  // 0: no SPS
-    bool accepted;
-  } rows[] = {
+  // ctbColumns 0: no SPS
+  const struct { const char* what; uint32_t columnsMinus1, uniform; int32_t ctbColumns; bool accepted; } rows[] = {
       {"4 columns, 3 CTBs wide", 3, 0, 3, false}, {"4 columns, 4 CTBs wide", 3, 0, 4, true},
       {"4 columns, 30 CTBs wide", 3, 0, 30, true}, {"4 columns, no SPS", 3, 0, 0, false},
       {"uniform, no SPS", 3, 1, 0, true},          {"1 column, no SPS", 0, 0, 0, true},
@@ -174,8 +156,7 @@ TEST(H265PPS, TileColumnsMustFitThePicture) {
     ASSERT_EQ(bool(p), r.accepted) << r.what;
     if (p) {
       EXPECT_EQ(std::tuple(p->num_tile_columns_minus1, p->num_tile_rows_minus1, p->loop_filter_across_slices_enabled_flag),
-                std::tuple(int32_t(r.columnsMinus1), 2, 1)) << r.what;
-    }
+                std::tuple(int32_t(r.columnsMinus1), 2, 1)) << r.what; }
   }
 }
 
@@ -206,57 +187,39 @@ TEST(H265SliceHeader, Bounds) {
   sps.PicHeightInCtbsY = 17;
   sps.picSizeInCtbsY = 510;
   auto vps = std::shared_ptr<VPS_265>();
-  PPS_265 plain;
-  PPS_265 wavefronts;
-  wavefronts.entropy_coding_sync_enabled_flag = 1;
-  PPS_265 tiles;
-  tiles.tiles_enabled_flag = 1;
-  tiles.num_tile_columns_minus1 = 1;
-  tiles.num_tile_rows_minus1 = 1;
-  PPS_265 both = tiles;
-  both.entropy_coding_sync_enabled_flag = 1;
-  PPS_265 extension;
-  extension.slice_segment_header_extension_present_flag = 1;
-  struct Row {
-    const char* what;
-    const PPS_265* pps;
-    uint64_t ppsId;
-    int64_t entryPoints, extensionLength;
-    bool accepted;
+  // Picture parameter sets by their tools: w wavefronts, t 2x2 tiles, x slice header extension.
+  auto ppsWith = [](std::string_view tools) {
+    PPS_265 p;
+    if (tools.find('w') != tools.npos) p.entropy_coding_sync_enabled_flag = 1;
+    if (tools.find('t') != tools.npos) p.tiles_enabled_flag = p.num_tile_columns_minus1 = p.num_tile_rows_minus1 = 1;
+    if (tools.find('x') != tools.npos) p.slice_segment_header_extension_present_flag = 1;
+    return p;
   };
-  const Row rows[] = {
-      {"id 0", &plain, 0, -1, -1, true},
-      {"id 63", &plain, 63, -1, -1, true},
-      {"id 64", &plain, 64, -1, -1, false},
-      {"id 2^31", &plain, 0x80000000u, -1, -1, false},
-      {"wavefronts, 16 entry points", &wavefronts, 0, 16, -1, true},
-      {"wavefronts, 17 entry points", &wavefronts, 0, 17, -1, false},
-      {"2x2 tiles, 3 entry points", &tiles, 0, 3, -1, true},
-      {"2x2 tiles, 4 entry points", &tiles, 0, 4, -1, false},
-      {"2 tile columns with wavefronts, 33 entry points", &both, 0, 33, -1, true},
-      {"2 tile columns with wavefronts, 34 entry points", &both, 0, 34, -1, false},
-      {"extension of 0 bytes", &extension, 0, -1, 0, true},
-      {"extension of 256 bytes", &extension, 0, -1, 256, true},
-      {"extension of 257 bytes", &extension, 0, -1, 257, false},
-      {"extension of 2^31 bytes", &extension, 0, -1, 0x80000000LL, false},
+  const struct { const char* tools; uint64_t ppsId; int64_t entryPoints, extensionLength; bool accepted; } rows[] = {
+      {"", 0, -1, -1, true},    {"", 63, -1, -1, true},   {"", 64, -1, -1, false}, {"", 0x80000000u, -1, -1, false},
+      {"w", 0, 16, -1, true},   {"w", 0, 17, -1, false},  {"t", 0, 3, -1, true},   {"t", 0, 4, -1, false},
+      {"wt", 0, 33, -1, true},  {"wt", 0, 34, -1, false}, {"x", 0, -1, 0, true},   {"x", 0, -1, 256, true},
+      {"x", 0, -1, 257, false}, {"x", 0, -1, 0x80000000LL, false},
   };
-  for (const Row& r : rows) {
+  for (const auto& r : rows) {
+    SCOPED_TRACE(std::string(r.tools) + " id " + std::to_string(r.ppsId) + " entry points " +
+                 std::to_string(r.entryPoints) + " extension " + std::to_string(r.extensionLength));
     const auto bytes = makeIdrSlice(r.ppsId, r.entryPoints, r.extensionLength);
-    auto sh = SliceHeader_265::initSLiceHeader265WithBytes(bytes.data(), uint32_t(bytes.size()), 19, sps, *r.pps, vps);
-    EXPECT_EQ(bool(sh), r.accepted) << r.what;
+    auto sh = SliceHeader_265::initSLiceHeader265WithBytes(bytes.data(), uint32_t(bytes.size()), 19, sps,
+                                                           ppsWith(r.tools), vps);
+    EXPECT_EQ(bool(sh), r.accepted);
     if (sh) {
       EXPECT_EQ(std::tuple(sh->slice_type, sh->num_entry_point_offsets, sh->slice_segment_header_extension_length),
-                std::tuple(2, int32_t(r.entryPoints), int32_t(r.extensionLength))) << r.what; }
+                std::tuple(2, int32_t(r.entryPoints), int32_t(r.extensionLength))); }
   }
 
   // The entry-point offsets of a big picture run past a probe window: what precedes them
   // decides.
   const auto many = makeIdrSlice(0, 16, -1, 24);
   ASSERT_GT(many.size(), 44u);
-  auto cut = SliceHeader_265::initSLiceHeader265WithBytes(many.data(), 44, 19, sps, wavefronts, vps);
+  auto cut = SliceHeader_265::initSLiceHeader265WithBytes(many.data(), 44, 19, sps, ppsWith("w"), vps);
   ASSERT_TRUE(cut);
-  EXPECT_EQ(cut->num_entry_point_offsets, 16);
-  EXPECT_EQ(cut->parsedBitLength, 0u);
+  EXPECT_EQ(std::pair(cut->num_entry_point_offsets, cut->parsedBitLength), std::pair(16, uint64_t(0)));
 }
 
 TEST(H265SliceHeader, SegmentAddressAndReferenceSets) {

@@ -30,15 +30,10 @@ constexpr uint32_t kH264Slice = kWindow - kPrefix - 1;   // slice after the head
 constexpr uint32_t kH265Bytes = kWindow - kPrefix - 2;   // every H.265 parse
 
 struct H264Case {
-  const char* name;
-  const char* size;
+  const char *name, *size;
   int frames;
   const char* args;
-  int profile;
-  int widthMbs;
-  int heightMapUnits;
-  int frameMbsOnly;
-  int slicesPerPicture;
+  int profile, widthMbs, heightMapUnits, frameMbsOnly, slicesPerPicture;
 };
 
 class H264Streams : public ::testing::TestWithParam<H264Case> {};
@@ -52,10 +47,7 @@ TEST_P(H264Streams, DecodeToWhatWasAskedFor) {
 
   std::shared_ptr<SPS> sps;
   std::shared_ptr<PPS> pps;
-  int pictures = 0, slicesInPicture = 0, lastFirstMb = -1;
-  int prevRefFrameNum = -1;
-  bool prevWasRef = false;
-  int prevFrameNum = -1;
+  int pictures = 0, slicesInPicture = 0, lastFirstMb = -1, prevRefFrameNum = -1, prevFrameNum = -1;
   for (const auto& u : units) {
     ASSERT_FALSE(u.empty());
     const uint32_t type = u[0] & 0x1F, nri = (u[0] >> 5) & 3;
@@ -76,28 +68,20 @@ TEST_P(H264Streams, DecodeToWhatWasAskedFor) {
     } else if (type == 1 || type == 5) {
       ASSERT_TRUE(sps && pps);
       auto sh = SliceHeader::initIDRWithBytes(u.data() + 1, uint32_t(u.size() - 1), type, nri, *sps, *pps);
-      ASSERT_TRUE(sh);
       auto cut = SliceHeader::initIDRWithBytes(u.data() + 1, windowed(u.size() - 1, kH264Slice), type, nri, *sps, *pps);
-      ASSERT_TRUE(cut);
+      ASSERT_TRUE(sh && cut);
       EXPECT_EQ(std::tuple(cut->first_mb_in_slice, cut->frame_num, cut->slice_type),
                 std::tuple(sh->first_mb_in_slice, sh->frame_num, sh->slice_type));
       EXPECT_EQ(sh->pic_parameter_set_id, 0);
       if (type == 5) { EXPECT_EQ(sh->slice_type % 5, 2); }
       if (sh->first_mb_in_slice == 0) {
-        if (pictures > 0) {
-          EXPECT_EQ(slicesInPicture, k.slicesPerPicture);
-        }
+        if (pictures > 0) { EXPECT_EQ(slicesInPicture, k.slicesPerPicture); }
         ++pictures;
         slicesInPicture = 0;
         // frame_num: 0 at an IDR, else one more than the last reference picture's.
-        if (type == 5) {
-          EXPECT_EQ(sh->frame_num, 0);
-        } else {
-          EXPECT_EQ(sh->frame_num, (prevRefFrameNum + 1) % sps->MaxFrameNum) << "picture " << pictures;
-        }
+        EXPECT_EQ(sh->frame_num, type == 5 ? 0 : (prevRefFrameNum + 1) % sps->MaxFrameNum) << "picture " << pictures;
         prevFrameNum = sh->frame_num;
-        prevWasRef = nri != 0;
-        if (prevWasRef) prevRefFrameNum = sh->frame_num;
+        if (nri != 0) prevRefFrameNum = sh->frame_num;
       } else {
         EXPECT_GT(sh->first_mb_in_slice, lastFirstMb);
         EXPECT_EQ(sh->frame_num, prevFrameNum);
@@ -117,23 +101,19 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         H264Case{"baseline", "320x240", 6, "-profile:v baseline -bf 0", 66, 20, 15, 1, 1},
         H264Case{"main", "176x144", 6, "-profile:v main -bf 0 -x264-params keyint=3", 77, 11, 9, 1, 1},
-        H264Case{"high_b", "320x240", 10, "-profile:v high -bf 3 -x264-params b-pyramid=normal:keyint=8", 100, 20, 15,
-                 1, 1},
+        H264Case{"high_b", "320x240", 10, "-profile:v high -bf 3 -x264-params b-pyramid=normal:keyint=8", 100, 20, 15, 1, 1},
         H264Case{"slices", "320x240", 4, "-profile:v high -x264-params slices=4", 100, 20, 15, 1, 4},
         H264Case{"big_frame_num", "176x144", 20, "-profile:v high -bf 2 -refs 4", 100, 11, 9, 1, 1},
         H264Case{"interlaced", "320x256", 4, "-profile:v high -flags +ildct -x264-params tff=1", 100, 20, 8, 0, 1},
-        H264Case{"fake_interlaced", "320x256", 4, "-profile:v high -x264-params fake-interlaced=1", 100, 20, 8, 0,
-                 1}),
+        H264Case{"fake_interlaced", "320x256", 4, "-profile:v high -x264-params fake-interlaced=1", 100, 20, 8, 0, 1}),
     [](const auto& info) { return std::string(info.param.name); });
 
 struct H265Case {
-  const char* name;
-  const char* size;
+  const char *name, *size;
   uint32_t width, height;
   int frames;
   const char* params;
-  int ctbSize;
-  int slicesPerPicture;
+  int ctbSize, slicesPerPicture;
   bool wavefronts;
 };
 
@@ -144,11 +124,7 @@ class H265Streams : public ::testing::TestWithParam<H265Case> {};
 bool alignedEndAt(const std::vector<uint8_t>& u, size_t offset, uint64_t bits) {
   const RbspBytes rbsp(u.data() + offset, uint32_t(u.size() - offset));
   const size_t byte = size_t(bits / 8);
-  if (byte >= rbsp.size()) return false;
-  const int bit = int(bits % 8);
-  const uint8_t expect = uint8_t(0x80u >> bit);
-  const uint8_t mask = uint8_t(0xFFu >> bit);
-  return (rbsp.data()[byte] & mask) == expect;
+  return byte < rbsp.size() && (rbsp.data()[byte] & (0xFFu >> bits % 8)) == (0x80u >> bits % 8);
 }
 
 TEST_P(H265Streams, DecodeToWhatWasAskedFor) {
@@ -193,16 +169,13 @@ TEST_P(H265Streams, DecodeToWhatWasAskedFor) {
     } else if (type <= 9 || (type >= 16 && type <= 21)) {
       ASSERT_TRUE(sps && pps && vps);
       auto sh = SliceHeader_265::initSLiceHeader265WithBytes(u.data() + 2, uint32_t(u.size() - 2), type, *sps, *pps, vps);
-      ASSERT_TRUE(sh) << "slice " << segments;
       auto cut = SliceHeader_265::initSLiceHeader265WithBytes(u.data() + 2, windowed(u.size() - 2, kH265Bytes), type, *sps, *pps, vps);
-      ASSERT_TRUE(cut) << "slice " << segments << " cut to the probe window";
-      EXPECT_EQ(cut->first_slice_segment_in_pic_flag, sh->first_slice_segment_in_pic_flag);
-      EXPECT_EQ(sh->pic_parameter_set_id, 0);
+      ASSERT_TRUE(sh && cut) << "slice " << segments << " whole and cut to the probe window";
+      EXPECT_EQ(std::pair(cut->first_slice_segment_in_pic_flag, sh->pic_parameter_set_id),
+                std::pair(sh->first_slice_segment_in_pic_flag, 0));
       EXPECT_EQ(sh->slice_type, (type == 19 || type == 20) ? 2 : std::clamp(sh->slice_type, 0, 2));
       if (sh->first_slice_segment_in_pic_flag == 1) {
-        if (pictures > 0) {
-          EXPECT_EQ(segments, k.slicesPerPicture);
-        }
+        if (pictures > 0) { EXPECT_EQ(segments, k.slicesPerPicture); }
         ++pictures;
         segments = 0;
         lastAddress = 0;
@@ -240,8 +213,7 @@ INSTANTIATE_TEST_SUITE_P(
         H265Case{"open_gop", "320x240", 320, 240, 10, "wpp=0:bframes=2:keyint=5:open-gop=1:no-deblock=1", 64, 1, false},
         // Two temporal sub-layers (profile, level and ordering info per sub-layer); 4x4 CTBs,
         // a power of two, decide the width of the slice address.
-        H265Case{"sub_layers_4x4_ctbs", "256x256", 256, 256, 8, "temporal-layers=1:bframes=3:slices=2:wpp=1", 64, 2,
-                 true},
+        H265Case{"sub_layers_4x4_ctbs", "256x256", 256, 256, 8, "temporal-layers=1:bframes=3:slices=2:wpp=1", 64, 2, true},
         H265Case{"vui_hrd", "320x240", 320, 240, 4,
                  "hrd=1:vbv-bufsize=1000:vbv-maxrate=1000:sar=1:colorprim=bt709:transfer=bt709:colormatrix=bt709",
                  64, 1, true}),

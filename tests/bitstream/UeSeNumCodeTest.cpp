@@ -13,26 +13,20 @@ using test::BitWriter;
 using U = UeSeNumCode;
 
 TEST(UeSeNumCode, ExpGolombCodes) {
-  struct Row {
-    const char* bits;
-    uint32_t ue;
-    int32_t se;
-  };
-  const Row rows[] = {
+  const struct { const char* bits; uint32_t ue; int32_t se; } rows[] = {
       {"1", 0, 0},        {"010", 1, 1},       {"011", 2, -1},      {"00100", 3, 2},
       {"00101", 4, -2},   {"00110", 5, 3},     {"00111", 6, -3},    {"0001000", 7, 4},
       {"000010001", 16, -8},
   };
-  for (const Row& r : rows) {
+  for (const auto& r : rows) {
     BitWriter w;
     for (const char* p = r.bits; *p; ++p) w.bit(*p == '1');
     w.u(8, 0xFF);  // something after the code
     BitCursor a(w.data().data(), uint32_t(w.data().size()));
     BitCursor b = a;
-    EXPECT_EQ(U::getUEVCodeNumFromBytes(a), r.ue) << r.bits;
-    EXPECT_EQ(U::getSEVCodeNumFromBytes(b), r.se) << r.bits;
-    EXPECT_EQ(a.bitOffset(), std::strlen(r.bits)) << r.bits;
-    EXPECT_FALSE(a.failed);
+    const uint32_t ue = U::getUEVCodeNumFromBytes(a);  // read before the cursor is looked at
+    EXPECT_EQ(std::tuple(ue, U::getSEVCodeNumFromBytes(b), a.bitOffset(), a.failed),
+              std::tuple(r.ue, r.se, uint64_t(std::strlen(r.bits)), false)) << r.bits;
   }
   // 31 leading zeros still make a 32-bit value; 32 make none, and the cursor stays failed.
   BitWriter big, bigger, tooBig;
@@ -79,21 +73,16 @@ TEST(UeSeNumCode, FixedWidthReadsAndTheEndOfTheBytes) {
 
 // Sub-layer syntax, which single-layer encoders never write.
 TEST(UeSeNumCode, ProfileTierLevelBitCounts) {
-  struct Row {
-    int32_t profilePresent;
-    int32_t maxSubLayersMinus1;
-    std::vector<std::pair<int, int>> subLayerFlags;  // (profile present, level present)
+  // subLayerFlags: (profile present, level present) of each sub-layer
+  const struct {
+    int32_t profilePresent, maxSubLayersMinus1;
+    std::vector<std::pair<int, int>> subLayerFlags;
     uint64_t expectedBits;
+  } rows[] = {
+      {1, 0, {}, 96}, {0, 0, {}, 8}, {1, 1, {{0, 0}}, 96 + 2 + 14}, {1, 1, {{1, 1}}, 96 + 2 + 14 + 88 + 8},
+      {1, 2, {{0, 1}, {1, 0}}, 96 + 4 + 12 + 8 + 88}, {1, 6, {{0, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0}}, 96 + 12 + 4},
   };
-  const Row rows[] = {
-      {1, 0, {}, 96},
-      {0, 0, {}, 8},
-      {1, 1, {{0, 0}}, 96 + 2 + 14},
-      {1, 1, {{1, 1}}, 96 + 2 + 14 + 88 + 8},
-      {1, 2, {{0, 1}, {1, 0}}, 96 + 4 + 12 + 8 + 88},
-      {1, 6, {{0, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0}}, 96 + 12 + 4},
-  };
-  for (const Row& r : rows) {
+  for (const auto& r : rows) {
     BitWriter w;
     if (r.profilePresent) w.u(32, 0x01600000).u(32, 0).u(24, 0);
     w.u(8, 93);

@@ -34,10 +34,7 @@ TEST(File, FindsTheIndexOfRealMovies) {
   const auto* set = test::findSet("h264-aac-mov");
   const auto* hevc = test::findSet("h265-aac-mp4");
   if (!set || !hevc) GTEST_SKIP() << "no test media";
-  const struct {
-    std::string path;
-    uint64_t codec;  // 0: no movie atom
-  } cases[] = {
+  const struct { std::string path; uint64_t codec; } cases[] = {  // codec 0: no movie atom
       {set->orig(), kVideoCodecH264},                             // index after the media data
       {test::specialFile("faststart.mov"), kVideoCodecH264},      // index first
       {test::specialFile("mdat64.mov"), kVideoCodecH264},         // 64-bit media-data size
@@ -53,13 +50,12 @@ TEST(File, FindsTheIndexOfRealMovies) {
     ASSERT_TRUE(f && f->ftyp);
     EXPECT_EQ(f->moov() != nullptr, c.codec != 0);
     if (!c.codec) continue;
-    EXPECT_EQ(f->videoCodec, c.codec);
-    EXPECT_EQ(f->audioCodec, kAudioCodecAAC);
-    EXPECT_EQ(f->AVCOneNaluSizeLength(), 4u);
-    EXPECT_EQ(bool(f->SPS() && f->PPS()), c.codec == kVideoCodecH264);
-    EXPECT_EQ(bool(f->VPS() && f->SPS265() && f->PPS265()), c.codec == kVideoCodecH265);
-    EXPECT_TRUE(f->videoDecoder && f->audioDecoder);
-    EXPECT_EQ(f->numberOfTracks(), 2u);
+    // codecs, NAL length size, H.264 and H.265 parameter sets, decoders, tracks
+    EXPECT_EQ(std::vector<uint64_t>({f->videoCodec, f->audioCodec, f->AVCOneNaluSizeLength(), f->SPS() && f->PPS(),
+                                     f->VPS() && f->SPS265() && f->PPS265(), f->videoDecoder && f->audioDecoder,
+                                     f->numberOfTracks()}),
+              std::vector<uint64_t>({c.codec, kAudioCodecAAC, 4, c.codec == kVideoCodecH264,
+                                     c.codec == kVideoCodecH265, 1, 2}));
   }
   // The media-data header is recorded with its real size, also in the 64-bit form.
   const std::string mdat64 = test::specialFile("mdat64.mov");
@@ -79,9 +75,7 @@ TEST(File, TinyAndEmptyFilesYieldNoAtoms) {
     const std::string p = dir.file("tiny" + std::to_string(size));
     writeFileBytes(p, b);
     auto f = File::parseFileAtPath(p);
-    EXPECT_FALSE(f->moov());
-    EXPECT_FALSE(f->ftyp);
-    EXPECT_FALSE(f->mdat);
+    EXPECT_FALSE(f->moov() || f->ftyp || f->mdat);
   }
   EXPECT_FALSE(File::parseFileAtPath(dir.file("missing"))->moov());
 }
@@ -113,11 +107,7 @@ TEST(File, LargeFillerIsScannedByteByByte) {
 }
 
 TEST(File, MoovPlausibilityRule) {
-  struct Case {
-    const char* at12;
-    const char* at20;
-    bool valid;
-  } cases[] = {
+  const struct { const char *at12, *at20; bool valid; } cases[] = {
       {"mvhd", "xxxx", true}, {"trak", "xxxx", true}, {"udta", "xxxx", true}, {"uuid", "xxxx", true},
       {"free", "xxxx", true}, {"xxxx", "mvhd", true}, {"xxxx", "trak", true}, {"xxxx", "xxxx", false},
       {"MVHD", "tkhd", false},
@@ -151,9 +141,7 @@ TEST(File, CraftedSizesNeitherLoopNorAllocate) {
   const std::string sparse = dir.file("sparse.mov");
   Bytes head = makeAtom("ftyp", 12);
   head.resize(100, 0);
-  Bytes udta;
-  appendBE32(udta, 0x30000000u);
-  udta.insert(udta.end(), {'u', 'd', 't', 'a'});
+  const Bytes udta = {0x30, 0, 0, 0, 'u', 'd', 't', 'a'};
   head.insert(head.end(), udta.begin(), udta.end());
   writeFileBytes(sparse, head);
   std::filesystem::resize_file(sparse, uint64_t(1) << 30);

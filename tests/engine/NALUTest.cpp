@@ -31,14 +31,14 @@ Bytes withHeader(const Bytes& unit, uint8_t header) {
   return u;
 }
 
+// nalSize, type and setName (H.265; nullptr: no name) are checked when accepted.
 struct ProbeCase {
   const char* name;
   Bytes window;
   uint8_t n;
   bool accepted;
-  uint32_t nalSize;     // checked when accepted
-  uint32_t type;        // checked when accepted
-  const char* setName;  // H.265: checked when accepted (nullptr: no name)
+  uint32_t nalSize, type;
+  const char* setName;
 };
 
 void probe(const std::vector<ProbeCase>& cases, const ReferenceParameterSets& ref) {
@@ -46,8 +46,9 @@ void probe(const std::vector<ProbeCase>& cases, const ReferenceParameterSets& re
     SCOPED_TRACE(c.name);
     auto unit = NALU::initNALUWithBytes(c.window.data(), uint32_t(c.window.size()), c.n, ref);
     ASSERT_EQ(unit != nullptr, c.accepted);
-    if (unit) { EXPECT_EQ(std::tuple(unit->nalSize, unit->NALType, std::string(unit->setName() ? unit->setName() : "")),
-                        std::tuple(c.nalSize, c.type, std::string(c.setName ? c.setName : ""))); }
+    if (unit) {
+      EXPECT_EQ(std::tuple(unit->nalSize, unit->NALType, std::string(unit->setName() ? unit->setName() : "")),
+                std::tuple(c.nalSize, c.type, std::string(c.setName ? c.setName : ""))); }
   }
 }
 
@@ -87,12 +88,10 @@ TEST(NALUProbe, H264AcceptAndRejectRules) {
   ASSERT_TRUE(first && second);
   EXPECT_EQ(first->firstMBInSlice, 0);
   EXPECT_GT(second->firstMBInSlice, 0);
-  EXPECT_EQ(first->frameNum, second->frameNum);
-  EXPECT_EQ(first->sliceType, second->sliceType);
+  EXPECT_EQ(std::pair(first->frameNum, first->sliceType), std::pair(second->frameNum, second->sliceType));
   auto sei = NALU::initNALUWithBytes(window(100, kSEI).data(), kNaluProbeWindow, 4, ref);
   ASSERT_TRUE(sei);
-  EXPECT_EQ(sei->firstMBInSlice, -1);
-  EXPECT_EQ(sei->frameNum, -1);
+  EXPECT_EQ(std::pair(sei->firstMBInSlice, sei->frameNum), std::pair(-1, -1));
 }
 
 TEST(NALUProbe, H265AcceptAndRejectRules) {
@@ -125,8 +124,7 @@ TEST(NALUProbe, H265AcceptAndRejectRules) {
   probe(cases, ref);
   auto idr = NALU::initNALUWithBytes(window(1000, kIDR).data(), kNaluProbeWindow, 4, ref);
   ASSERT_TRUE(idr);
-  EXPECT_EQ(idr->firstMBInSlice, 1);
-  EXPECT_EQ(idr->NTempID, 1u);
+  EXPECT_EQ(std::pair(idr->firstMBInSlice, idr->NTempID), std::pair(1, 1u));
 }
 
 // A probe near the end of the file sees the missing bytes as zeros; past the end it sees
@@ -140,8 +138,7 @@ TEST(NALUProbe, ReadsTheFileZeroPaddedAtItsEnd) {
   const auto ref = test::h264::reference();
   auto pps = repair.isNaluAtOffset(300, fh, 4, ref);
   ASSERT_TRUE(pps);
-  EXPECT_EQ(pps->NALType, 8u);
-  EXPECT_EQ(pps->nalSize, 8u);
+  EXPECT_EQ(std::pair(pps->NALType, pps->nalSize), std::pair(8u, 8u));
   EXPECT_TRUE(repair.isNaluAtOffset(0, fh, 4, ref));
   EXPECT_FALSE(repair.isNaluAtOffset(308, fh, 4, ref));
   EXPECT_FALSE(repair.isNaluAtOffset(1u << 20, fh, 4, ref));

@@ -49,8 +49,8 @@ TEST(RepairFile, ChecksInputsInOrder) {
     EXPECT_EQ(repair(c.ref, c.corrupt, dir.file("out.mov"), d), c.events);
     EXPECT_FALSE(std::filesystem::exists(dir.file("out.mov")));
     if (c.events[0] == "error:105") {
-      EXPECT_EQ(d.errors.at(0).domain, "com.dovex.videorepair");
-      EXPECT_EQ(d.errors[0].reason(), "Healthy File Does not Exist or Unreadbale");
+      EXPECT_EQ(d.errors.at(0).domain + ": " + d.errors[0].reason(),
+                "com.dovex.videorepair: Healthy File Does not Exist or Unreadbale");
     }
   }
 }

@@ -80,10 +80,7 @@ inline Bytes prefixedUnit(const Bytes& unit, uint32_t total, int n = 4) {
 }
 
 // Units laid out back to back; each entry is (unit, total size in the file).
-struct Unit {
-  const Bytes* bytes;
-  uint32_t total;
-};
+struct Unit { const Bytes* bytes; uint32_t total; };
 inline Bytes layout(const std::vector<Unit>& units, int n = 4) {
   Bytes out;
   for (const Unit& u : units) {
