@@ -105,8 +105,7 @@ struct DamageCase {
 void PrintTo(const DamageCase& d, std::ostream* os) { *os << d.name; }
 
 const DamageCase kDamages[] = {
-    {"NoLegacyIndex", Damage::NoLegacyIndex, true},
-    {"CutAt60Percent", Damage::CutAt60Percent, true},
+    {"NoLegacyIndex", Damage::NoLegacyIndex, true}, {"CutAt60Percent", Damage::CutAt60Percent, true},
     {"StreamHeadersOverwritten", Damage::StreamHeadersOverwritten, false},
     {"StreamHeadersOverwrittenWithReference", Damage::StreamHeadersOverwritten, true, true},
     {"ListFramingOverwritten", Damage::ListFramingOverwritten, true},
@@ -114,27 +113,18 @@ const DamageCase kDamages[] = {
 };
 
 Bytes damage(Bytes file, Damage d) {
-  switch (d) {
-    case Damage::NoLegacyIndex:
-      file.resize(findTag(file, "idx1", findTag(file, "movi")));
-      break;
-    case Damage::CutAt60Percent:
-      file.resize(file.size() * 6 / 10);
-      break;
-    case Damage::StreamHeadersOverwritten:
-      // Everything from the first stream list to the end of the header list is garbage.
-      scramble(file, findTag(file, "strl") - 8, 20 + readLE32(file.data() + 16), 12345);
-      break;
-    case Damage::ListFramingOverwritten:
-      // The RIFF tree no longer holds together: list and chunk framing of the header list is
-      // garbage, while the stream descriptions themselves survive.
-      scramble(file, 4, 8, 1);
-      scramble(file, 12, 24, 2);
-      for (const char* t : {"strl", "strh", "strf"})
-        for (size_t p = findTag(file, t); p < 10000; p = findTag(file, t, p + 4))
-          scramble(file, std::strcmp(t, "strl") == 0 ? p - 8 : p, p + 4, uint32_t(p));
-      break;
-  }
+  if (d == Damage::NoLegacyIndex) file.resize(findTag(file, "idx1", findTag(file, "movi")));
+  if (d == Damage::CutAt60Percent) file.resize(file.size() * 6 / 10);
+  // Everything from the first stream list to the end of the header list is garbage.
+  if (d == Damage::StreamHeadersOverwritten) scramble(file, findTag(file, "strl") - 8, 20 + readLE32(file.data() + 16), 12345);
+  // The RIFF tree no longer holds together: list and chunk framing of the header list is
+  // garbage, while the stream descriptions themselves survive.
+  if (d != Damage::ListFramingOverwritten) return file;
+  scramble(file, 4, 8, 1);
+  scramble(file, 12, 24, 2);
+  for (const char* t : {"strl", "strh", "strf"})
+    for (size_t p = findTag(file, t); p < 10000; p = findTag(file, t, p + 4))
+      scramble(file, std::strcmp(t, "strl") == 0 ? p - 8 : p, p + 4, uint32_t(p));
   return file;
 }
 
@@ -152,7 +142,6 @@ TEST_P(AviEndToEnd, RepairedFilePlaysTheOriginalFrames) {
   const Bytes damagedBytes = damage(originalBytes, dc.damage);
   const std::string damaged = dir.file("damaged.avi"), repaired = dir.file("repaired.avi");
   ASSERT_TRUE(test::writeFileBytes(damaged, damagedBytes));
-
   RepairFileAvi engine;
   test::RecordingDelegate d;
   engine.delegate = &d;
