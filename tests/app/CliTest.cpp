@@ -88,11 +88,11 @@ TEST_F(Cli, StatusesAndMessagesOfRefusedRuns) {
   if (mknod(device.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0) fs::create_symlink("/dev/null", device);
   writeAll(zeros, std::string(100000, '\0'));
   const std::string d = damaged, r = reference;
-  struct Case {
+  const struct {
     std::vector<std::string> args;
     int status;
     const char* message;  // in stdout or stderr
-  } const cases[] = {
+  } cases[] = {
       {{}, 2, ""}, {{"frobnicate", d}, 2, ""}, {{"repair"}, 2, ""}, {{"repair", d, "--bogus"}, 2, ""},
       {{"repair", d, "-o"}, 2, ""}, {{"repair", d, "--reference="}, 2, ""}, {{"--help"}, 0, "130"},
       {{"repair", home / "nope.mov"}, 14, ""}, {{"repair", scratch, "-r", r}, 14, ""}, {{"repair", d, "-r", scratch}, 15, ""},
@@ -101,14 +101,12 @@ TEST_F(Cli, StatusesAndMessagesOfRefusedRuns) {
       {{"repair", d, "--json"}, 4, "\"status\":\"needs-reference\""}, {{"repair", d, "-r", r, "-o", d, "--force"}, 3, ""},
       {{"repair", d, "-r", r, "-o", r, "--force"}, 3, ""}, {{"repair", d, "-r", r, "-o", home / "." / "clip.mov", "--force"}, 3, ""},
       {{"info", fifo}, 14, "is a FIFO"}, {{"repair", fifo, "-r", r}, 14, "is a FIFO"}, {{"repair", d, "-r", fifo}, 15, "is a FIFO"},
-      {{"repair", d, "-r", device}, 15, "character device"},
-      {{"repair", d, "-r", r, "-o", fifo, "--force"}, 3, "not a regular file"},
+      {{"repair", d, "-r", device}, 15, "character device"}, {{"repair", d, "-r", r, "-o", fifo, "--force"}, 3, "not a regular file"},
       {{"repair", d, "-r", r, "-o", device, "--force"}, 3, "not a regular file"},
-      {{"repair", d, "-r", r, "-o", home / "none" / "out.mov"}, 3, "cannot create"},
-      {{"repair", d, "-r", r, "-o", "/proc/out.mov"}, 3, "cannot create"},
+      {{"repair", d, "-r", r, "-o", home / "none" / "out.mov"}, 3, "cannot create"}, {{"repair", d, "-r", r, "-o", "/proc/out.mov"}, 3, "cannot create"},
   };
   const std::string damagedBytes = readAll(damaged), referenceBytes = readAll(reference);
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     std::string line;
     for (const auto& a : c.args) line += a + " ";
     SCOPED_TRACE(line);
@@ -214,16 +212,13 @@ TEST_F(Cli, EveryStopSignalEndsTheRepairAndRemovesThePartialOutput) {
   const fs::path big = home / "big.mov";
   writeAll(big, std::string(1, '\0'));
   fs::resize_file(big, uint64_t(8) << 30);
-  struct Case {
-    int signal;
-    int delayMs;  // after the start; 0 sends it before the program is up
-    bool twice;   // a second signal right after the first
-  } const cases[] = {
-      {SIGINT, 0, false},    {SIGINT, 2, false},   {SIGINT, 15, false},  {SIGINT, 600, false},
-      {SIGINT, 600, true},   {SIGTERM, 600, false}, {SIGTERM, 5, true},   {SIGHUP, 600, false},
-      {SIGHUP, 600, true},   {SIGQUIT, 600, false}, {SIGQUIT, 600, true},
-  };
-  for (const Case& c : cases) {
+  // Signal, delay after the start (0 sends it before the program is up), a second one right after.
+  const struct {
+    int signal, delayMs;
+    bool twice;
+  } cases[] = {{SIGINT, 0, false},  {SIGINT, 2, false},   {SIGINT, 15, false}, {SIGINT, 600, false}, {SIGINT, 600, true}, {SIGTERM, 600, false},
+               {SIGTERM, 5, true}, {SIGHUP, 600, false}, {SIGHUP, 600, true}, {SIGQUIT, 600, false}, {SIGQUIT, 600, true}};
+  for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message() << "signal " << c.signal << " after " << c.delayMs << " ms" << (c.twice ? ", twice" : ""));
     const pid_t pid = start({"repair", big, "-r", reference, "--quiet"}, scratch);
     for (int k = 0; k < 1 + c.twice; ++k) {
@@ -256,10 +251,7 @@ TEST_F(Cli, RepairsAviFiles) {
   EXPECT_EQ(quiet.out + quiet.err, "");
   const Result r = run({"repair", avi, "--json"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_EQ(missing(r.out, {"\"status\":\"repaired\""}), "");
-  const auto streams = test::ffprobeStreams(home / "cam_repaired.avi");
-  ASSERT_FALSE(streams.empty());
-  EXPECT_EQ(streams[0].nbReadFrames, 50);
+  EXPECT_EQ(missing(r.out, {"\"status\":\"repaired\"", "\"videoSamples\":50"}), "");
   // Stream descriptions overwritten: error 107 names the way out, a healthy AVI from the same
   // camera; with one given as the reference the repair goes through. Bytes that are no AVI at
   // all are refused before any work starts.
