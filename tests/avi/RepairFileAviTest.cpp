@@ -178,8 +178,7 @@ TEST(RepairFileAviRun, WrittenFilesKeepTheRiffRules) {
   many.raw(junk);
   // MPEG-1 layer 3 frames of 417 bytes (128 kbit/s, 44.1 kHz), one or two to a chunk.
   const Bytes mp3Format = B().n(0x00020055).n(44100).n(16000).n(1).raw({12, 0}).z(12).b;
-  Bytes frame = {0xFF, 0xFB, 0x90, 0x44};
-  frame.resize(417, 0x55);
+  const Bytes frame = B().raw({0xFF, 0xFB, 0x90, 0x44}).raw(Bytes(413, 0x55)).b;
   B oneFrame, twoFrames;
   for (int k = 0; k < 10; ++k) {
     oneFrame.chunk("00dc", 100, 1).t("01wb").n(417).raw(frame).z(1);
@@ -236,26 +235,22 @@ TEST(RepairFileAviRun, FilesWithoutWhatTheRebuildNeedsAreRefused) {
   const auto avi = [&](SyntheticAvi a) { return a.movi = chunks, a.build(); };
   const Bytes good = avi({});
   const Bytes vf = videoFormat(), af = audioFormat();
-  struct Case {
+  const struct {
     const char* name;
     Bytes file;
-    bool repaired;
-    bool outputIsInput = false;
-    bool withReference = false;  // the good file is given as the reference
-  } const cases[] = {
+    bool repaired, outputIsInput = false, withReference = false;  // the good file is given as the reference
+  } cases[] = {
       {"exactly 512 KiB", sized(small, 524288), false}, {"one byte more than 512 KiB", sized(small, 524289), true},
       {"no audio stream", avi({.audioStream = false}), false}, {"video handler all zero", avi({.videoHandler = "\0\0\0\0"}), false},
       {"no chunk at all", SyntheticAvi{.movi = B().t("JUNK").n(0).b}.build(), false}, {"no file", Bytes{}, false},
-      {"output path names the damaged file", good, false, true},
-      // Stream descriptions are checked before use; a main header is not used at all.
-      {"main header of size 4", avi({.avihSize = 4}), true}, {"stream header of size 4", avi({.videoStrhSize = 4}), false},
-      {"longer stream header", avi({.videoStrhSize = 64, .videoStrhExtra = 8}), true},
+      {"output path names the damaged file", good, false, true}, {"main header of size 4 (not used)", avi({.avihSize = 4}), true},
+      // Stream descriptions are checked before use.
+      {"stream header of size 4", avi({.videoStrhSize = 4}), false}, {"longer stream header", avi({.videoStrhSize = 64, .videoStrhExtra = 8}), true},
       {"audio format of 7 bytes", avi({.aformat = Bytes(af.begin(), af.begin() + 7)}), false},
       {"video format of 7 bytes", avi({.vformat = Bytes(vf.begin(), vf.begin() + 7)}), false},
       {"width 1761608000", avi({.vformat = withField(vf, 4, 1761608000)}), false},
       {"height 0", avi({.vformat = withField(vf, 8, 0)}), false}, {"uncompressed bitmap", avi({.vformat = withField(vf, 16, 0)}), false},
-      {"video rate 0", avi({.videoRate = 0}), false}, {"video scale 0", avi({.videoScale = 0}), false},
-      {"100,000 frames per second", avi({.videoRate = 100000}), false},
+      {"video rate 0", avi({.videoRate = 0}), false}, {"video scale 0", avi({.videoScale = 0}), false}, {"100,000 frames per second", avi({.videoRate = 100000}), false},
       {"PCM block of 3 bytes for mono 16-bit", avi({.aformat = withField(af, 12, 0x00100003)}), false},
       {"no audio channels", avi({.aformat = withField(af, 0, 0x00000001)}), false},
       {"sample rate 4 billion", avi({.aformat = withField(af, 4, 0xFFFFFFF0)}), false},
@@ -268,8 +263,7 @@ TEST(RepairFileAviRun, FilesWithoutWhatTheRebuildNeedsAreRefused) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string in = dir.file("in.avi"), out = c.outputIsInput ? in : dir.file("out.avi");
-    std::filesystem::remove(in);
-    std::filesystem::remove(out);
+    std::filesystem::remove(in), std::filesystem::remove(out);
     if (!c.file.empty()) writeFile(in, c.file);
     // The engine first repairs a good file: nothing found there may carry over to the next run.
     Engine run;
