@@ -69,11 +69,8 @@ class Cli : public ::testing::Test {
   }
   Result run(const std::vector<std::string>& args) { return finish(start(args, scratch), scratch); }
   // Hidden temporary files left in the work folder.
-  int leftovers() const {
-    int n = 0;
-    for (const auto& e : fs::directory_iterator(dir.path()))
-      n += e.path().filename().string().find(".partial") != std::string::npos;
-    return n;
+  long leftovers() const {
+    return std::count_if(fs::directory_iterator(dir.path()), {}, [](auto& e) { return e.path().filename().string().find(".partial") != std::string::npos; });
   }
 
   test::TempDir dir;

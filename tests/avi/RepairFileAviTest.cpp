@@ -85,14 +85,11 @@ Bytes expectedWorkedExampleOutput(bool db) {
   e.n(1).n(22050).n(0).n(5).n(10).n(0).n(2).z(8).t("strf").n(18).raw(audioFormat());
   e.t("indx").n(40).n(4).n(1).t("01wb").z(12).n8(738).n(40).n(5);
   e.t("LIST").n(260).t("odml").t("dmlh").n(248).n(2).z(244);
-  EXPECT_EQ(e.b.size(), 678u);
   e.t("LIST").n(278).t("movi");
   e.t("ix00").n(40).n(0x01000002).n(2).t(vid).n8(778).z(4).n(8).n(100).n(116).n(51);
   e.t("ix01").n(32).n(0x01000002).n(1).t("01wb").n8(946).z(4).n(8).n(10);
-  EXPECT_EQ(e.b.size(), 778u);
   e.chunk(vid, 100, 0xA1).chunk(vid, 51, 0xC3).chunk("01wb", 10, 0xB2);
   e.t("idx1").n(48).t(vid).n(0x10).n(92).n(100).t(vid).n(0x10).n(200).n(51).t("01wb").n(0x10).n(260).n(10);
-  EXPECT_EQ(e.b.size(), 1020u);
   return e.b;
 }
 
