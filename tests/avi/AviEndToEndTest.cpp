@@ -33,85 +33,54 @@ const Source kSources[] = {{"mpeg4-mp3.avi", true}, {"mjpeg-pcm.avi", false}};
 
 // Makes (once) a test AVI of about 1.1 MB in the build tree's media cache; the reference
 // variant is another recording of the same camera (same codecs and settings, other picture,
-// sound and length). The file is made under a private name and renamed into place, so
-// parallel test processes never see half a file.
+// sound and length). Made under a private name and renamed into place, so parallel test
+// processes never see half a file.
 std::string ensureSource(const Source& s, bool reference = false) {
   const fs::path dir = fs::path(VR_BINARY_DIR) / "test-media" / "avi";
   const fs::path path = dir / ((reference ? "ref-" : "") + std::string(s.name));
   if (fs::exists(path)) return path.string();
   fs::create_directories(dir);
   const fs::path tmp = dir / ("." + path.filename().string() + "." + std::to_string(::getpid()) + ".avi");
-  const std::string tone = std::string("sine=frequency=") + (reference ? "660" : "440");
-  std::string cmd = std::string("ffmpeg -nostdin -v error -y -f lavfi -i ") + (reference ? "testsrc2" : "testsrc") +
-                    "=size=320x240:rate=25 -f lavfi -i " + tone;
-  if (s.compressedAudio) {
-    const std::string enc = compressedAudioEncoder();
-    if (enc.empty()) return "";
-    cmd += std::string(":sample_rate=44100 -t ") + (reference ? "2" : "3") +
-           " -vf noise=alls=12:allf=t -c:v mpeg4 -q:v 5 -c:a " + enc + " -b:a 128k ";
-  } else {
-    cmd += std::string(":sample_rate=22050 -t ") + (reference ? "2" : "4") + " -c:v mjpeg -q:v 4 -c:a pcm_s16le -ac 1 ";
-  }
-  const test::CommandResult r = runCommand(cmd + shellQuote(tmp.string()) + " 2>&1");
-  if (r.status == 0 && fs::exists(tmp)) fs::rename(tmp, path);
-  return r.status == 0 ? path.string() : "";
+  const std::string enc = s.compressedAudio ? compressedAudioEncoder() : "";
+  if (s.compressedAudio && enc.empty()) return "";
+  const std::string cmd = std::string("ffmpeg -nostdin -v error -y -f lavfi -i ") + (reference ? "testsrc2" : "testsrc") +
+                          "=size=320x240:rate=25 -f lavfi -i sine=frequency=" + (reference ? "660" : "440") +
+                          (s.compressedAudio ? std::string(":sample_rate=44100 -t ") + (reference ? "2" : "3") +
+                                                   " -vf noise=alls=12:allf=t -c:v mpeg4 -q:v 5 -c:a " + enc + " -b:a 128k "
+                                             : std::string(":sample_rate=22050 -t ") + (reference ? "2" : "4") +
+                                                   " -c:v mjpeg -q:v 4 -c:a pcm_s16le -ac 1 ");
+  if (runCommand(cmd + shellQuote(tmp.string()) + " 2>&1").status != 0 || !fs::exists(tmp)) return "";
+  fs::rename(tmp, path);
+  return path.string();
 }
 
-std::string ffmpeg(const std::string& path, const std::string& args) {
-  return runCommand("ffmpeg -nostdin -v error -i " + shellQuote(path) + " " + args + " 2>/dev/null").out;
+std::string ffmpeg(const std::string& path, const std::string& args, const std::string& before = "") {
+  return runCommand("ffmpeg -nostdin -v error " + before + " -i " + shellQuote(path) + " " + args + " 2>/dev/null").out;
 }
 std::string ffprobe(const std::string& path, const std::string& args) {
   return runCommand("ffprobe -v error " + args + " -of csv=p=0 " + shellQuote(path) + " 2>/dev/null").out;
 }
-
 // MD5 of every decoded video frame, in order.
-std::vector<std::string> videoFrameMd5s(const std::string& path) {
+std::vector<std::string> videoFrameMd5s(const std::string& path, const std::string& before = "") {
   std::vector<std::string> md5s;
-  for (const std::string& line : test::splitLines(ffmpeg(path, "-map 0:v:0 -fps_mode passthrough -f framemd5 -")))
+  for (const std::string& line : test::splitLines(ffmpeg(path, "-map 0:v:0 -fps_mode passthrough -f framemd5 -", before)))
     if (line[0] != '#') md5s.push_back(line.substr(line.rfind(',') + 1));
   return md5s;
 }
 std::string audioMd5(const std::string& path) { return ffmpeg(path, "-map 0:a:0 -f md5 -"); }
 
-struct Packet {
-  uint64_t pos, size;
-  bool key;
-};
-// The video packets as ffprobe sees them: position and size of their data, key frame flag.
-std::vector<Packet> videoPackets(const std::string& path) {
-  std::vector<Packet> packets;
+// The video packets as ffprobe sees them: size and position of their data; their key frame
+// flags as one letter each.
+std::vector<std::pair<uint64_t, uint64_t>> videoPackets(const std::string& path, std::string* keys = nullptr) {
+  std::vector<std::pair<uint64_t, uint64_t>> packets;
   for (const std::string& line : test::splitLines(ffprobe(path, "-select_streams v:0 -show_entries packet=pos,size,flags"))) {
-    std::istringstream in(line);
-    Packet p{};
-    std::string flags;
-    char comma;
-    in >> p.size >> comma >> p.pos >> comma >> flags;
-    p.key = flags[0] == 'K';
-    packets.push_back(p);
+    unsigned long long size = 0, pos = 0;
+    char flag = 0;
+    std::sscanf(line.c_str(), "%llu,%llu,%c", &size, &pos, &flag);
+    packets.emplace_back(size, pos);
+    if (keys) *keys += flag == 'K' ? 'K' : '-';
   }
   return packets;
-}
-std::string keyFlags(const std::vector<Packet>& packets) {
-  std::string keys;
-  for (const Packet& p : packets) keys += p.key ? 'K' : '-';
-  return keys;
-}
-
-// What the stream headers say in seconds: the video and the audio stream's durations (for
-// audio whose duration ffprobe leaves open, its length in samples over the sample rate).
-struct HeaderDurations {
-  double video = 0, audio = 0;
-  uint32_t sampleRate = 0;
-};
-HeaderDurations headerDurations(const std::string& path) {
-  HeaderDurations d;
-  d.video = std::atof(ffprobe(path, "-select_streams v:0 -show_entries stream=duration").c_str());
-  std::istringstream a(ffprobe(path, "-select_streams a:0 -show_entries stream=sample_rate,duration,nb_frames"));
-  std::string rate, duration, samples;
-  std::getline(a, rate, ','), std::getline(a, duration, ','), std::getline(a, samples);
-  d.sampleRate = uint32_t(std::atoi(rate.c_str()));
-  d.audio = duration != "N/A" ? std::atof(duration.c_str()) : std::atof(samples.c_str()) / d.sampleRate;
-  return d;
 }
 
 size_t findTag(const Bytes& b, const char* tag, size_t from = 0) {
@@ -136,8 +105,7 @@ struct DamageCase {
 void PrintTo(const DamageCase& d, std::ostream* os) { *os << d.name; }
 
 const DamageCase kDamages[] = {
-    {"NoLegacyIndex", Damage::NoLegacyIndex, true},
-    {"CutAt60Percent", Damage::CutAt60Percent, true},
+    {"NoLegacyIndex", Damage::NoLegacyIndex, true}, {"CutAt60Percent", Damage::CutAt60Percent, true},
     {"StreamHeadersOverwritten", Damage::StreamHeadersOverwritten, false},
     {"StreamHeadersOverwrittenWithReference", Damage::StreamHeadersOverwritten, true, true},
     {"ListFramingOverwritten", Damage::ListFramingOverwritten, true},
@@ -145,27 +113,18 @@ const DamageCase kDamages[] = {
 };
 
 Bytes damage(Bytes file, Damage d) {
-  switch (d) {
-    case Damage::NoLegacyIndex:
-      file.resize(findTag(file, "idx1", findTag(file, "movi")));
-      break;
-    case Damage::CutAt60Percent:
-      file.resize(file.size() * 6 / 10);
-      break;
-    case Damage::StreamHeadersOverwritten:
-      // Everything from the first stream list to the end of the header list is garbage.
-      scramble(file, findTag(file, "strl") - 8, 20 + readLE32(file.data() + 16), 12345);
-      break;
-    case Damage::ListFramingOverwritten:
-      // The RIFF tree no longer holds together: list and chunk framing of the header list is
-      // garbage, while the stream descriptions themselves survive.
-      scramble(file, 4, 8, 1);
-      scramble(file, 12, 24, 2);
-      for (const char* t : {"strl", "strh", "strf"})
-        for (size_t p = findTag(file, t); p < 10000; p = findTag(file, t, p + 4))
-          scramble(file, std::strcmp(t, "strl") == 0 ? p - 8 : p, p + 4, uint32_t(p));
-      break;
-  }
+  if (d == Damage::NoLegacyIndex) file.resize(findTag(file, "idx1", findTag(file, "movi")));
+  if (d == Damage::CutAt60Percent) file.resize(file.size() * 6 / 10);
+  // Everything from the first stream list to the end of the header list is garbage.
+  if (d == Damage::StreamHeadersOverwritten) scramble(file, findTag(file, "strl") - 8, 20 + readLE32(file.data() + 16), 12345);
+  // The RIFF tree no longer holds together: list and chunk framing of the header list is
+  // garbage, while the stream descriptions themselves survive.
+  if (d != Damage::ListFramingOverwritten) return file;
+  scramble(file, 4, 8, 1);
+  scramble(file, 12, 24, 2);
+  for (const char* t : {"strl", "strh", "strf"})
+    for (size_t p = findTag(file, t); p < 10000; p = findTag(file, t, p + 4))
+      scramble(file, std::strcmp(t, "strl") == 0 ? p - 8 : p, p + 4, uint32_t(p));
   return file;
 }
 
@@ -183,7 +142,6 @@ TEST_P(AviEndToEnd, RepairedFilePlaysTheOriginalFrames) {
   const Bytes damagedBytes = damage(originalBytes, dc.damage);
   const std::string damaged = dir.file("damaged.avi"), repaired = dir.file("repaired.avi");
   ASSERT_TRUE(test::writeFileBytes(damaged, damagedBytes));
-
   RepairFileAvi engine;
   test::RecordingDelegate d;
   engine.delegate = &d;
@@ -202,16 +160,16 @@ TEST_P(AviEndToEnd, RepairedFilePlaysTheOriginalFrames) {
   // Opens with one video and one audio stream, and decodes without a single error.
   EXPECT_EQ(ffprobe(repaired, "-show_entries stream=codec_type"), "video\naudio\n");
   EXPECT_EQ(test::decodeErrors(repaired), std::vector<std::string>{});
-
   const std::vector<std::string> want = videoFrameMd5s(original), got = videoFrameMd5s(repaired);
-  const std::vector<Packet> packets = videoPackets(original);
+  std::string wantKeys, keys;
+  const auto packets = videoPackets(original, &wantKeys);
+  videoPackets(repaired, &keys);
   ASSERT_FALSE(want.empty());
-  const bool cut = dc.damage == Damage::CutAt60Percent;
-  if (cut) {
+  if (dc.damage == Damage::CutAt60Percent) {
     // Every frame whose chunk is whole and followed by the next chunk's tag before the cut.
     size_t expected = 0;
-    for (const Packet& p : packets)
-      expected += p.pos + p.size + (p.size & 1) + 4 <= damagedBytes.size() || p.pos + p.size == damagedBytes.size();
+    for (const auto& [size, pos] : packets)
+      expected += pos + size + (size & 1) + 4 <= damagedBytes.size() || pos + size == damagedBytes.size();
     ASSERT_GT(expected, want.size() / 3);
     ASSERT_EQ(got.size(), expected);
     EXPECT_TRUE(std::equal(got.begin(), got.end(), want.begin()));
@@ -220,26 +178,14 @@ TEST_P(AviEndToEnd, RepairedFilePlaysTheOriginalFrames) {
     EXPECT_EQ(audioMd5(repaired), audioMd5(original));
   }
   EXPECT_EQ(engine.videosamplecount.load(), got.size());
-  // The indexes mark the key frames the pictures are (seeking lands on them).
-  const std::string keys = keyFlags(videoPackets(repaired));
-  EXPECT_EQ(keys, keyFlags(packets).substr(0, keys.size()));
-
+  // The indexes mark the key frames the pictures are (seeking lands on them); the stream
+  // header counts the frames the file holds.
+  EXPECT_EQ(keys, wantKeys.substr(0, keys.size()));
+  EXPECT_EQ(ffprobe(repaired, "-select_streams v:0 -show_entries stream=nb_frames"), std::to_string(got.size()) + "\n");
   // Every chunk on an even offset, every index entry at its chunk.
   const avitest::AviWalk walk = avitest::walkAvi(test::readFileBytes(repaired));
   EXPECT_EQ(walk.problems, std::vector<std::string>{});
   EXPECT_EQ(walk.riffLists > 1, dc.riffListLimit < originalBytes.size());
-
-  // The stream headers tell the lengths of what the file holds: within one frame and one
-  // audio chunk of what decodes, and of the original's when nothing was lost.
-  const HeaderDurations h = headerDurations(repaired);
-  ASSERT_GT(h.sampleRate, 0u);
-  EXPECT_NEAR(h.video, got.size() / 25.0, 1e-6);
-  EXPECT_NEAR(h.audio, double(ffmpeg(repaired, "-map 0:a:0 -ac 1 -f s16le -").size()) / 2 / h.sampleRate, 0.05);
-  if (!cut) {
-    const HeaderDurations o = headerDurations(original);
-    EXPECT_NEAR(h.video, o.video, 0.04 + 1e-6);
-    EXPECT_NEAR(h.audio, o.audio, 0.05);
-  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -271,29 +217,24 @@ TEST(AviOverFourGiB, IsWrittenAsOpenDmlAndPlaysToTheEnd) {
   avitest::QuietLog quiet;
   test::TempDir dir;
   const std::string damaged = dir.file("long.avi"), repaired = dir.file("long-repaired.avi");
-  std::vector<std::pair<size_t, uint32_t>> pictures, sound;  // data position, size
+  std::vector<size_t> pictures, sound;  // chunk positions
   const size_t movi = findTag(src, "movi");
-  for (size_t p = movi + 4; p + 8 <= src.size() && std::memcmp(&src[p], "idx1", 4) != 0;) {
-    const uint32_t size = readLE32(&src[p + 4]);
-    if (std::memcmp(&src[p], "00dc", 4) == 0) pictures.emplace_back(p + 8, size);
-    if (std::memcmp(&src[p], "01wb", 4) == 0) sound.emplace_back(p + 8, size);
-    p += 8 + size + (size & 1);
-  }
+  for (size_t p = movi + 4; p + 8 <= src.size() && std::memcmp(&src[p], "idx1", 4) != 0; p += 8 + readLE32(&src[p + 4]) + (src[p + 4] & 1))
+    (std::memcmp(&src[p], "00dc", 4) == 0 ? pictures : sound).push_back(p);
   ASSERT_EQ(pictures.size(), 100u);
   {
     FileHandle f = FileHandle::createForWriting(damaged);
     uint64_t pos = movi + 4;
     ASSERT_EQ(f.writeAt(0, src.data(), pos), pos);
-    const auto put = [&](const char* tag, std::pair<size_t, uint32_t> data, uint32_t size) {
-      Bytes head(tag, tag + 4);
-      appendLE32(head, size);
-      head.insert(head.end(), src.begin() + long(data.first), src.begin() + long(data.first + data.second));
+    const auto put = [&](size_t chunk, uint32_t size) {  // the chunk with its size field set to size
+      Bytes head(src.begin() + long(chunk), src.begin() + long(chunk + 8 + readLE32(&src[chunk + 4])));
+      writeLE32(head.data() + 4, size);
       ASSERT_EQ(f.writeAt(pos, head.data(), head.size()), head.size());
       pos += 8 + size + (size & 1);
     };
     for (size_t k = 0; k < kPictures; ++k) {
-      put("00dc", pictures[k % pictures.size()], kChunk);
-      if (k < sound.size()) put("01wb", sound[k], sound[k].second);
+      put(pictures[k % pictures.size()], kChunk);
+      if (k < sound.size()) put(sound[k], readLE32(&src[sound[k] + 4]));
     }
     ASSERT_TRUE(f.truncate(pos));
   }
@@ -310,19 +251,16 @@ TEST(AviOverFourGiB, IsWrittenAsOpenDmlAndPlaysToTheEnd) {
   FileHandle out = FileHandle::openForReading(repaired);
   uint8_t head[12];
   out.readZeroFilled(4, head, 4);
-  out.readZeroFilled(8 + readLE32(head), head, sizeof head);
-  EXPECT_EQ(std::string(head, head + 12), std::string("RIFF") + std::string(head + 4, head + 8) + "AVIX");
+  out.readZeroFilled(8 + readLE32(head), head, 12);
+  EXPECT_EQ(std::string(head, head + 4) + std::string(head + 8, head + 12), "RIFFAVIX");
 
   // ffmpeg: the frame count of the stream header, the last picture after a seek to the end,
   // and the whole sound, which lies in the last list.
   EXPECT_EQ(ffprobe(repaired, "-select_streams v:0 -show_entries stream=nb_frames"), std::to_string(kPictures) + "\n");
-  const std::vector<std::string> want = videoFrameMd5s(original);
-  const std::string last = runCommand("ffmpeg -nostdin -v error -sseof -1 -i " + shellQuote(repaired) +
-                                      " -map 0:v:0 -f framemd5 - 2>&1").out;
+  const std::vector<std::string> want = videoFrameMd5s(original), last = videoFrameMd5s(repaired, "-sseof -1");
   ASSERT_EQ(want.size(), pictures.size());
   ASSERT_FALSE(last.empty());
-  const std::string lastLine = last.substr(last.rfind('\n', last.size() - 2) + 1);
-  EXPECT_EQ(lastLine.substr(lastLine.rfind(',') + 1), want[(kPictures - 1) % want.size()] + "\n") << last;
+  EXPECT_EQ(last.back(), want[(kPictures - 1) % want.size()]);
   EXPECT_EQ(audioMd5(repaired), audioMd5(original));
 }
 

@@ -12,13 +12,11 @@
 
 namespace vr::avitest {
 
-// Quiets the engine's diagnostic lines for the lifetime of a test.
-struct QuietLog {
+struct QuietLog {  // quiets the engine's diagnostic lines for the lifetime of a test
   QuietLog() { setLogSink([](const std::string&) {}); }
   ~QuietLog() { setLogSink(nullptr); }
 };
 
-// How many runs reported completion to this delegate.
 inline size_t completions(const test::RecordingDelegate& d) {
   const auto events = d.snapshot();
   return size_t(std::count(events.begin(), events.end(), "complete"));
@@ -31,22 +29,15 @@ inline bool failedWith(const test::RecordingDelegate& d, int32_t code) {
          d.errors[0].reason() == (code == 107 ? "Can not repair this file.." : "Repaired File Could not be Written");
 }
 
-// What a walk of a RIFF/AVI file found. Every rule of the format the walk checks that the
-// file breaks is one line in `problems`.
+// Walks the RIFF lists of a file: every chunk on an even offset and inside its list, the sizes
+// of lists adding up, and every entry of the super, standard and legacy indexes pointing at a
+// chunk of the named kind and size. Every rule the file breaks is one line in `problems`.
 struct AviWalk {
   std::vector<std::string> problems;
-  size_t riffLists = 0;
-  uint32_t totalFrames = 0;                 // dmlh
-  uint32_t length[2] = {0, 0};              // dwLength of the video and the audio stream header
-  uint32_t sampleSize[2] = {0, 0};
-  uint32_t scale[2] = {0, 0}, rate[2] = {0, 0};
-  size_t indexed[2] = {0, 0};               // chunks reached through the OpenDML indexes
-  size_t legacyIndexed = 0;                 // chunks reached through idx1
+  size_t riffLists = 0, indexed[2] = {0, 0}, legacyIndexed = 0;  // chunks reached through indx, idx1
+  uint32_t totalFrames = 0, length[2] = {0, 0}, sampleSize[2] = {0, 0}, scale[2] = {0, 0}, rate[2] = {0, 0};  // dmlh, strh
 };
 
-// Walks the RIFF lists of f: every chunk on an even offset and inside its list, the sizes of
-// lists adding up, and every entry of the super, standard and legacy indexes pointing at a
-// chunk of the named kind and size.
 inline AviWalk walkAvi(const Bytes& f) {
   AviWalk w;
   std::map<uint64_t, std::pair<std::string, uint32_t>> chunks;  // position -> tag, size
@@ -55,7 +46,6 @@ inline AviWalk walkAvi(const Bytes& f) {
   const auto u32 = [&](uint64_t p) { return p + 4 <= f.size() ? readLE32(f.data() + p) : 0u; };
   const auto u64 = [&](uint64_t p) { return uint64_t(u32(p)) | (uint64_t(u32(p + 4)) << 32); };
   const auto bad = [&](const std::string& what, uint64_t p) { w.problems.push_back(what + " at " + std::to_string(p)); };
-  // Walks the chunks of [p, end), descending into lists.
   std::function<void(uint64_t, uint64_t)> walk = [&](uint64_t p, uint64_t end) {
     while (p < end) {
       if (p & 1) bad("chunk on an odd offset", p);
@@ -65,19 +55,18 @@ inline AviWalk walkAvi(const Bytes& f) {
       if (p + 8 + size > end) return bad(t + " past its list", p);
       chunks[p] = {t, size};
       if (t == "LIST" && tag(p + 8) == "movi") movi.push_back(p + 8);
-      if (t == "LIST") {
+      if (t == "LIST")
         walk(p + 12, p + 8 + size);
-      } else if (t == "indx" || t == "idx1") {
+      else if (t == "indx" || t == "idx1")
         (t == "indx" ? indx : idx1).push_back(p);
-      } else if (t == "strh" && size >= 48) {
+      else if (t == "strh" && size >= 48) {
         const int s = tag(p + 8) == "vids" ? 0 : 1;
         w.length[s] = u32(p + 8 + 32);
         w.sampleSize[s] = u32(p + 8 + 44);
         w.scale[s] = u32(p + 8 + 20);
         w.rate[s] = u32(p + 8 + 24);
-      } else if (t == "dmlh") {
+      } else if (t == "dmlh")
         w.totalFrames = u32(p + 8);
-      }
       p += 8 + size + (size & 1);
     }
   };
@@ -94,7 +83,6 @@ inline AviWalk walkAvi(const Bytes& f) {
   };
   for (uint64_t s : indx) {
     const std::string id = tag(s + 16);
-    const int stream = id == "01wb" ? 1 : 0;
     for (uint32_t e = 0; e < u32(s + 12); ++e) {
       const uint64_t ix = u64(s + 32 + 16 * e);
       if (!chunks.count(ix) || chunks[ix].first.substr(0, 2) != "ix") {
@@ -104,7 +92,7 @@ inline AviWalk walkAvi(const Bytes& f) {
       const uint64_t base = u64(ix + 20);
       for (uint32_t k = 0; k < u32(ix + 12); ++k)
         if (chunkIs(base + u32(ix + 32 + 8 * k) - 8, id, u32(ix + 36 + 8 * k) & 0x7FFFFFFF))
-          ++w.indexed[stream];
+          ++w.indexed[id == "01wb"];
         else
           bad("standard index entry " + std::to_string(k) + " not at its chunk", ix);
     }
