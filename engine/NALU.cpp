@@ -176,14 +176,18 @@ bool NALU::readBytesForAVC(const uint8_t* bytes, uint32_t bytesSize, uint8_t n, 
   NALType = h & 0x1F;
   if (forbiddenBit != 0) return false;
   switch (NALType) {
-    case 1: case 20: break;
+    case 1: break;
     case 5: case 7: case 8:
       if (NRI == 0) return false;
       break;
     case 6: case 9: case 10: case 11: case 12:
       if (NRI != 0) return false;
       break;
-    case 13: case 14: case 15: case 16: case 17: case 18: case 21: case 22: case 23:
+    case 13: case 14: case 15: case 16: case 17: case 18: case 20: case 21: case 22: case 23:
+      // Extension and reserved types are taken only behind 4-byte lengths: with 1- or 2-byte
+      // lengths nearly any bytes of audio read as such a unit of a believable size, and the
+      // false unit then carries a false picture into the run.
+      if (n < 4) return false;
       break;
     default:
       return false;
