@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <optional>
 #include <span>
@@ -246,7 +245,6 @@ struct MediaSet {
   unsigned nalLengthSize() const { return variant == "mux2" ? 2 : variant == "mux1" ? 1 : 4; }
   std::string resolution() const { return highRate() ? "1920x1080" : codec == "h264" ? "320x240" : "320x180"; }
   double referenceSeconds() const { return highRate() ? 0.32 : 1.0; }
-  double recordingSeconds() const { return highRate() ? 0.64 : 4.0; }
 };
 
 // Parses manifest lines "<set> <codec> <audio> <container> <variant>"; blank lines and
@@ -291,15 +289,6 @@ inline const MediaSet* findSet(const std::string& name) {
     if (s.name == name) return &s;
   }
   return nullptr;
-}
-
-// The sets that satisfy pred, e.g. every H.265 set or every set with audio.
-inline std::vector<MediaSet> setsWhere(const std::function<bool(const MediaSet&)>& pred) {
-  std::vector<MediaSet> out;
-  for (const MediaSet& s : manifest()) {
-    if (pred(s)) out.push_back(s);
-  }
-  return out;
 }
 
 // Special files for the movie-file-model tests, in the media folder (see the script):
