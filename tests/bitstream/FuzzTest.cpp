@@ -54,39 +54,31 @@ struct Refs {
 std::vector<Refs> referenceSets() {
   std::vector<Refs> out;
   for (int variant = 0; variant < 4; ++variant) {
-    Refs r;
-    r.sps = std::make_shared<SPS>();
-    r.sps->separate_colour_plane_flag = variant & 1;
-    r.sps->log2_max_frame_num_minus4 = variant == 3 ? 1000 : 4;
-    r.sps->frame_mbs_only_flag = variant & 1;
-    r.sps->pic_order_cnt_type = variant % 3;
-    r.sps->delta_pic_order_always_zero_flag = 0;
-    r.sps->log2_max_pic_order_cnt_lsb_minus4 = variant == 2 ? -5 : 2;
-    r.sps->FrameHeightInMbs = 68;
-    r.sps->PicWidthInMbs = 120;
-    r.pps = std::make_shared<PPS>();
+    Refs r{std::make_shared<SPS>(), std::make_shared<PPS>(), std::make_shared<SPS_265>(), {}};
+    SPS& a = *r.sps;
+    a.separate_colour_plane_flag = a.frame_mbs_only_flag = variant & 1;
+    a.log2_max_frame_num_minus4 = variant == 3 ? 1000 : 4;
+    a.pic_order_cnt_type = variant % 3;
+    a.delta_pic_order_always_zero_flag = 0;
+    a.log2_max_pic_order_cnt_lsb_minus4 = variant == 2 ? -5 : 2;
+    a.FrameHeightInMbs = 68, a.PicWidthInMbs = 120;
     r.pps->pic_order_present_flag = 1;
 
-    auto s = std::make_shared<SPS_265>();
-    s->seperate_color_plane_flag = variant & 1;
-    s->chromaArrayType = s->long_term_ref_pics_present_flag = s->sps_temporal_mvp_enabled_flag =
-        s->sample_adaptive_offset_enabled_flag = 1;
-    s->log2_max_pic_order_cnt_lsb_minus4 = variant == 3 ? 100 : 4;
-    s->num_long_term_ref_pics_sps = variant;
-    s->used_by_curr_pic_lt_sps_flag.assign(size_t(variant), 1);
-    s->motion_vector_resolution_control_idc = 2;
-    s->PicWidthInCtbsY = 30;
-    s->PicHeightInCtbsY = variant == 2 ? -1 : 17;
-    s->picSizeInCtbsY = variant == 2 ? -1 : 510;
-    ShortTermRefPicSet set;
-    set.NumNegativePics = 3;
-    set.NumPositivePics = 1;
-    set.DeltaPocS0 = {-1, -2, -4};
-    set.DeltaPocS1 = {2};
-    set.UsedByCurrPicS0 = {1, 1, 0};
-    s->shortTermRefPicSets.assign(size_t(variant + 1), set);
-    s->num_short_term_ref_pic_sets = variant + 1;
-    r.sps265 = s;
+    SPS_265& s = *r.sps265;
+    s.seperate_color_plane_flag = variant & 1;
+    s.chromaArrayType = s.long_term_ref_pics_present_flag = s.sps_temporal_mvp_enabled_flag =
+        s.sample_adaptive_offset_enabled_flag = 1;
+    s.log2_max_pic_order_cnt_lsb_minus4 = variant == 3 ? 100 : 4;
+    s.num_long_term_ref_pics_sps = variant;
+    s.used_by_curr_pic_lt_sps_flag.assign(size_t(variant), 1);
+    s.motion_vector_resolution_control_idc = 2;
+    s.PicWidthInCtbsY = 30;
+    s.PicHeightInCtbsY = variant == 2 ? -1 : 17;
+    s.picSizeInCtbsY = variant == 2 ? -1 : 510;
+    ShortTermRefPicSet set{.NumNegativePics = 3, .NumPositivePics = 1, .DeltaPocS0 = {-1, -2, -4}, .DeltaPocS1 = {2},
+                           .UsedByCurrPicS0 = {1, 1, 0}};
+    s.shortTermRefPicSets.assign(size_t(variant + 1), set);
+    s.num_short_term_ref_pic_sets = variant + 1;
 
     PPS_265& p = r.pps265;
     p.dependent_slice_segments_enabled_flag = p.output_flag_present_flag = p.cabac_init_present_flag =
@@ -95,12 +87,9 @@ std::vector<Refs> referenceSets() {
                 p.chroma_qp_offset_list_enabled_flag = p.deblocking_filter_override_enabled_flag =
                     p.loop_filter_across_slices_enabled_flag = p.slice_segment_header_extension_present_flag = 1;
     p.num_extra_slice_header_bits = variant;
-    p.num_ref_idx_l0_default_active_minus1 = 2;
-    p.num_ref_idx_l1_default_active_minus1 = 1;
-    p.tiles_enabled_flag = variant & 1;
-    p.entropy_coding_sync_enabled_flag = (variant >> 1) & 1;
-    p.num_tile_columns_minus1 = 3;
-    p.num_tile_rows_minus1 = 2;
+    p.num_ref_idx_l0_default_active_minus1 = 2, p.num_ref_idx_l1_default_active_minus1 = 1;
+    p.tiles_enabled_flag = variant & 1, p.entropy_coding_sync_enabled_flag = (variant >> 1) & 1;
+    p.num_tile_columns_minus1 = 3, p.num_tile_rows_minus1 = 2;
     out.push_back(r);
   }
   return out;

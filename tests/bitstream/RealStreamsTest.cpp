@@ -19,15 +19,11 @@
 namespace vr {
 namespace {
 
-constexpr uint32_t kWindow = 50;
-constexpr uint32_t kPrefix = 4;
-
-// What the probe passes on from its 50-byte window behind a 4-byte prefix: `limit`
-// bytes at most of the `available` ones.
+// What the probe passes on from its 50-byte window behind a 4-byte prefix: `limit` bytes
+// at most of the `available` ones; 46 from the H.264 header byte (SPS, PPS), 45 of an H.264
+// slice after it, 44 behind the H.265 header for every parse.
 uint32_t windowed(size_t available, uint32_t limit) { return uint32_t(std::min<size_t>(available, limit)); }
-constexpr uint32_t kH264Unit = kWindow - kPrefix;        // SPS, PPS from the header byte
-constexpr uint32_t kH264Slice = kWindow - kPrefix - 1;   // slice after the header byte
-constexpr uint32_t kH265Bytes = kWindow - kPrefix - 2;   // every H.265 parse
+constexpr uint32_t kH264Unit = 46, kH264Slice = 45, kH265Bytes = 44;
 
 struct H264Case {
   const char *name, *size;

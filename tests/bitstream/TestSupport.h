@@ -22,11 +22,9 @@ class BitWriter {
     return *this;
   }
   BitWriter& ue(uint64_t v) {
-    const uint64_t x = v + 1;
     uint32_t len = 0;
-    while ((x >> len) > 1) ++len;
-    u(len, 0);
-    return u(len + 1, x);
+    while (((v + 1) >> len) > 1) ++len;
+    return u(len, 0).u(len + 1, v + 1);
   }
   BitWriter& se(int64_t v) { return ue(v > 0 ? uint64_t(2 * v - 1) : uint64_t(-2 * v)); }
   BitWriter& bytes(std::initializer_list<uint8_t> b) {
@@ -52,7 +50,7 @@ class BitWriter {
 inline std::vector<uint8_t> encode(const std::string& name, const std::string& size, int frames,
                                    const std::string& codecArgs, const std::string& format) {
   const TempDir dir;
-  const std::string out = dir.file(name + (format == "h264" ? ".264" : ".265"));
+  const std::string out = dir.file(name + "." + format);
   const std::string cmd = "ffmpeg -nostdin -hide_banner -loglevel error -y -f lavfi -i testsrc=size=" + size +
                           ":rate=25 -frames:v " + std::to_string(frames) + " -pix_fmt yuv420p " + codecArgs +
                           " -f " + format + " " + shellQuote(out) + " > /dev/null 2>&1";
@@ -65,12 +63,8 @@ inline std::vector<uint8_t> encode(const std::string& name, const std::string& s
 inline std::vector<std::vector<uint8_t>> splitAnnexB(const std::vector<uint8_t>& s) {
   std::vector<std::vector<uint8_t>> units;
   std::vector<size_t> starts;
-  for (size_t i = 0; i + 3 <= s.size(); ++i) {
-    if (s[i] == 0 && s[i + 1] == 0 && s[i + 2] == 1) {
-      starts.push_back(i + 3);
-      i += 2;
-    }
-  }
+  for (size_t i = 0; i + 3 <= s.size(); ++i)
+    if (s[i] == 0 && s[i + 1] == 0 && s[i + 2] == 1) starts.push_back(i + 3), i += 2;
   for (size_t k = 0; k < starts.size(); ++k) {
     size_t end = (k + 1 < starts.size()) ? starts[k + 1] - 3 : s.size();
     while (end > starts[k] && s[end - 1] == 0) --end;  // zero byte of a 4-byte start code

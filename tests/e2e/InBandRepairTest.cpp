@@ -14,10 +14,6 @@
 
 #include "support/TestMedia.h"
 
-#ifndef VR_INBAND_MEDIA_DIR
-#error "VR_INBAND_MEDIA_DIR must name the folder of movies with parameter sets in band"
-#endif
-
 namespace vr {
 
 namespace {

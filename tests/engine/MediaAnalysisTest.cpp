@@ -1,5 +1,5 @@
-// How the scan groups NAL units into samples, where a run ends, and the run-length coding
-// of the sample-to-chunk lists.
+// How the scan groups NAL units into samples, where a run ends, and how it takes the
+// stretches between runs.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -159,32 +159,6 @@ TEST(NaluChain, H265ParameterSetsTravelWithTheirPicture) {
     for (const Sample& s : r.records) EXPECT_EQ(s.sampleType, kSampleTypeH265) << c.name;
   }
 }
-
-TEST(SampleToChunk, NewEntryOnlyWhenTheCountChanges) {
-  struct Case {
-    std::vector<uint32_t> perChunk;
-    std::vector<std::pair<uint32_t, uint32_t>> entries;  // first chunk, samples per chunk
-  };
-  const std::vector<Case> cases = {
-      {{}, {}},
-      {{5}, {{1, 5}}},
-      {{3, 3, 3}, {{1, 3}}},
-      {{3, 4, 4, 3}, {{1, 3}, {2, 4}, {4, 3}}},
-      {{15, 15, 15, 7}, {{1, 15}, {4, 7}}},
-  };
-  for (const auto& c : cases) {
-    std::vector<std::shared_ptr<SampleToChunkEntery>> list;
-    for (size_t i = 0; i < c.perChunk.size(); ++i)
-      RepairFile::addSampleToChunkEntry(list, uint32_t(i + 1), c.perChunk[i]);
-    ASSERT_EQ(list.size(), c.entries.size());
-    for (size_t i = 0; i < list.size(); ++i) {
-      EXPECT_EQ(list[i]->firstChunk, c.entries[i].first);
-      EXPECT_EQ(list[i]->samplesPerChunk, c.entries[i].second);
-      EXPECT_EQ(list[i]->sampleDescID, 1u);
-    }
-  }
-}
-
 
 // A small H.264 recording made by ffmpeg (every picture behind an access unit delimiter)
 // and its video packets, in file order.

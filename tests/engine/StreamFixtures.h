@@ -68,24 +68,16 @@ inline ReferenceParameterSets reference() {
 }
 }  // namespace h265
 
-// One unit of `total` bytes (prefix included) behind an n-byte length prefix: the unit's
-// known bytes, then zero filler.
-inline Bytes prefixedUnit(const Bytes& unit, uint32_t total, int n = 4) {
-  Bytes out;
-  const uint32_t length = total - uint32_t(n);
-  for (int i = n - 1; i >= 0; --i) out.push_back(uint8_t(length >> (8 * i)));
-  out.insert(out.end(), unit.begin(), unit.begin() + std::min<size_t>(unit.size(), length));
-  out.resize(total, 0);
-  return out;
-}
-
-// Units laid out back to back; each entry is (unit, total size in the file).
+// Units laid out back to back, each of `total` bytes in the file behind an n-byte length
+// prefix: the prefix, the unit's known bytes, then zero filler.
 struct Unit { const Bytes* bytes; uint32_t total; };
 inline Bytes layout(const std::vector<Unit>& units, int n = 4) {
   Bytes out;
   for (const Unit& u : units) {
-    Bytes b = prefixedUnit(*u.bytes, u.total, n);
-    out.insert(out.end(), b.begin(), b.end());
+    const uint32_t length = u.total - uint32_t(n);
+    for (int i = n - 1; i >= 0; --i) out.push_back(uint8_t(length >> (8 * i)));
+    out.insert(out.end(), u.bytes->begin(), u.bytes->begin() + std::min<size_t>(u.bytes->size(), length));
+    out.resize(out.size() + length - std::min<size_t>(u.bytes->size(), length), 0);
   }
   return out;
 }

@@ -22,10 +22,6 @@
 
 #include "common/ByteOrder.h"
 
-#ifndef VR_TEST_MEDIA_DIR
-#error "VR_TEST_MEDIA_DIR must name the folder of generated test movies"
-#endif
-
 namespace vr::test {
 
 // ---------------------------------------------------------------------------------------
@@ -39,13 +35,7 @@ struct CommandResult {
 // Quotes one argument for /bin/sh.
 inline std::string shellQuote(const std::string& s) {
   std::string q = "'";
-  for (char c : s) {
-    if (c == '\'') {
-      q += "'\\''";
-    } else {
-      q += c;
-    }
-  }
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return q + "'";
 }
 
@@ -57,16 +47,9 @@ inline CommandResult runCommand(const std::string& cmd) {
   FILE* p = ::popen(cmd.c_str(), "r");
   if (!p) return r;
   char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-  int st = ::pclose(p);
-  if (st == -1) {
-    r.status = -1;
-  } else if (WIFEXITED(st)) {
-    r.status = WEXITSTATUS(st);
-  } else if (WIFSIGNALED(st)) {
-    r.status = 128 + WTERMSIG(st);
-  }
+  for (size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) r.out.append(buf, n);
+  const int st = ::pclose(p);
+  r.status = st == -1 ? -1 : WIFEXITED(st) ? WEXITSTATUS(st) : WIFSIGNALED(st) ? 128 + WTERMSIG(st) : -1;
   return r;
 }
 
@@ -74,8 +57,7 @@ inline CommandResult runCommand(const std::string& cmd) {
 inline std::vector<std::string> splitLines(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) {
+  for (std::string line; std::getline(in, line);) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (!line.empty()) lines.push_back(line);
   }
@@ -104,10 +86,8 @@ class TempDir {
     if (::mkdtemp(buf.data())) path_ = buf.data();
   }
   ~TempDir() {
-    if (!path_.empty()) {
-      std::error_code ec;
-      std::filesystem::remove_all(path_, ec);
-    }
+    std::error_code ec;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
   }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
@@ -120,13 +100,6 @@ class TempDir {
  private:
   std::string path_;
 };
-
-// Size of a file in bytes; 0 when it does not exist.
-inline uint64_t fileSizeOf(const std::string& path) {
-  std::error_code ec;
-  const auto n = std::filesystem::file_size(path, ec);
-  return ec ? 0 : uint64_t(n);
-}
 
 // Whole contents of a file; empty when it cannot be read.
 inline Bytes readFileBytes(const std::string& path) {
@@ -147,49 +120,28 @@ struct TopAtom {
   uint64_t offset = 0;  // of the header
   uint64_t size = 0;    // whole atom, header included
   uint32_t headerSize = 8;  // 8, or 16 for a 64-bit size
-  uint64_t payloadOffset() const { return offset + headerSize; }
   uint64_t end() const { return offset + size; }
 };
 
-// Walks the top-level atoms from the first byte. A size of 0 runs to the end of the
-// file; the walk stops at an atom whose size is impossible or that runs past the end
-// (that last atom is still listed, with its stated size, so cut files can be inspected).
-inline std::vector<TopAtom> topLevelAtoms(const std::string& path) {
-  std::vector<TopAtom> atoms;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return atoms;
-  in.seekg(0, std::ios::end);
-  const uint64_t fileSize = uint64_t(in.tellg());
-  uint64_t pos = 0;
-  while (pos + 8 <= fileSize) {
+// The first top-level atom of the given type, walking from the first byte. A size of 0 runs
+// to the end of the file; the walk stops at an atom whose size is impossible or that runs
+// past the end (that last atom is still found, with its stated size, so cut files can be
+// inspected).
+inline std::optional<TopAtom> findTopLevelAtom(const std::string& path, const std::string& type) {
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  const uint64_t fileSize = in ? uint64_t(in.tellg()) : 0;
+  for (uint64_t pos = 0; pos + 8 <= fileSize;) {
     uint8_t h[16] = {};
     in.clear();
     in.seekg(std::streamoff(pos));
-    in.read(reinterpret_cast<char*>(h), sizeof h);
-    const size_t got = size_t(in.gcount());
-    TopAtom a;
-    a.offset = pos;
-    a.type.assign(reinterpret_cast<const char*>(h + 4), 4);
-    a.size = readBE32(h);
-    if (a.size == 1) {
-      if (got < 16) break;
-      a.size = readBE64(h + 8);
-      a.headerSize = 16;
-    } else if (a.size == 0) {
-      a.size = fileSize - pos;
-    }
+    in.read(reinterpret_cast<char*>(h), sizeof h);  // a 64-bit size cut short reads as 0
+    TopAtom a{std::string(reinterpret_cast<const char*>(h + 4), 4), pos, readBE32(h)};
+    if (a.size == 1) a.size = readBE64(h + 8), a.headerSize = 16;
+    if (a.size == 0 && a.headerSize == 8) a.size = fileSize - pos;
     if (a.size < a.headerSize) break;
-    atoms.push_back(a);
+    if (a.type == type) return a;
     if (a.size > fileSize - pos) break;
     pos += a.size;
-  }
-  return atoms;
-}
-
-// First top-level atom of the given type.
-inline std::optional<TopAtom> findTopLevelAtom(const std::string& path, const std::string& type) {
-  for (const TopAtom& a : topLevelAtoms(path)) {
-    if (a.type == type) return a;
   }
   return std::nullopt;
 }
@@ -205,19 +157,14 @@ inline std::string mediaPath(const std::string& name) { return mediaDir() + "/" 
 // than the script means a finished run, so most test processes start no shell at all.
 inline bool ensureTestMedia() {
   static const bool ok = [] {
-#ifdef VR_SOURCE_DIR
     namespace fs = std::filesystem;
     const std::string script = std::string(VR_SOURCE_DIR) + "/scripts/make-test-media.sh";
     std::error_code stampError, scriptError, manifestError;
     const auto stampTime = fs::last_write_time(mediaPath(".stamp"), stampError);
     const auto scriptTime = fs::last_write_time(script, scriptError);
-    if (!stampError && !scriptError && stampTime >= scriptTime && fs::exists(mediaPath("manifest.txt"), manifestError)) {
+    if (!stampError && !scriptError && stampTime >= scriptTime && fs::exists(mediaPath("manifest.txt"), manifestError))
       return true;
-    }
     return runCommand("bash " + shellQuote(script) + " " + shellQuote(mediaDir()) + " 1>&2").status == 0;
-#else
-    return std::filesystem::exists(mediaPath("manifest.txt"));
-#endif
   }();
   return ok;
 }
@@ -247,30 +194,19 @@ struct MediaSet {
   double referenceSeconds() const { return highRate() ? 0.32 : 1.0; }
 };
 
-// Parses manifest lines "<set> <codec> <audio> <container> <variant>"; blank lines and
-// lines starting with '#' are skipped, malformed lines are dropped.
-inline std::vector<MediaSet> parseManifest(const std::string& text) {
+// The sets listed in a manifest of the media folder (made on first use), one a line:
+// "<set> <codec> <audio> <container> <variant>"; lines starting with '#' and malformed lines
+// are skipped. Empty when the media could not be made.
+inline std::vector<MediaSet> setsListedIn(const std::string& manifestName) {
   std::vector<MediaSet> sets;
-  for (const std::string& line : splitLines(text)) {
-    if (line[0] == '#') continue;
-    std::istringstream in(line);
+  std::ifstream in(ensureTestMedia() ? mediaPath(manifestName) : "");
+  for (std::string line, extra; std::getline(in, line);) {
+    std::istringstream fields(line);
     MediaSet s;
-    std::string extra;
-    if (in >> s.name >> s.codec >> s.audio >> s.container >> s.variant && !(in >> extra)) {
+    if (line[0] != '#' && fields >> s.name >> s.codec >> s.audio >> s.container >> s.variant && !(fields >> extra))
       sets.push_back(s);
-    }
   }
   return sets;
-}
-
-// The sets listed in a manifest of the media folder (made on first use); empty when the
-// media could not be made.
-inline std::vector<MediaSet> setsListedIn(const std::string& manifestName) {
-  if (!ensureTestMedia()) return {};
-  std::ifstream in(mediaPath(manifestName));
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return parseManifest(ss.str());
 }
 inline const std::vector<MediaSet>& manifest() {
   static const std::vector<MediaSet> sets = setsListedIn("manifest.txt");
@@ -309,50 +245,31 @@ struct StreamInfo {
   double duration = -1;       // seconds; -1 when not given
 };
 
-// Parses ffprobe's "compact" output: one line per stream, "key=value" fields joined by '|'.
-inline std::vector<StreamInfo> parseFfprobeCompact(const std::string& text) {
-  auto toInt = [](const std::string& v) -> int64_t {
-    char* end = nullptr;
-    long long x = std::strtoll(v.c_str(), &end, 10);
-    return (!v.empty() && end && *end == '\0') ? int64_t(x) : -1;
-  };
-  auto toDouble = [](const std::string& v) -> double {
-    char* end = nullptr;
-    double x = std::strtod(v.c_str(), &end);
-    return (!v.empty() && end && *end == '\0') ? x : -1;
-  };
+// The streams of a movie as ffprobe sees them, in file order (its "compact" output: one line
+// a stream, "key=value" fields joined by '|'). With countFrames the file is decoded to
+// count its frames (nbReadFrames). Empty when ffprobe cannot open the file.
+inline std::vector<StreamInfo> ffprobeStreams(const std::string& path, bool countFrames = true) {
+  const CommandResult r = runCommand(std::string("ffprobe -v error ") + (countFrames ? "-count_frames " : "") +
+                                     "-show_entries stream=codec_type,codec_name,nb_frames,duration,nb_read_frames "
+                                     "-of compact=p=0:nk=0 " + shellQuote(path) + " 2>/dev/null");
   std::vector<StreamInfo> streams;
-  for (const std::string& line : splitLines(text)) {
+  for (const std::string& line : r.status == 0 ? splitLines(r.out) : std::vector<std::string>{}) {
     StreamInfo s;
-    bool any = false;
     std::istringstream in(line);
-    std::string field;
-    while (std::getline(in, field, '|')) {
+    for (std::string field; std::getline(in, field, '|');) {
       const size_t eq = field.find('=');
-      if (eq == std::string::npos) continue;
-      const std::string key = field.substr(0, eq), value = field.substr(eq + 1);
-      any = true;
+      const std::string key = field.substr(0, eq), value = eq == std::string::npos ? "" : field.substr(eq + 1);
+      char* end = nullptr;
+      const double x = std::strtod(value.c_str(), &end), number = value.empty() || *end ? -1 : x;  // "N/A": -1
       if (key == "codec_type") s.codecType = value;
       else if (key == "codec_name") s.codecName = value;
-      else if (key == "nb_frames") s.nbFrames = toInt(value);
-      else if (key == "nb_read_frames") s.nbReadFrames = toInt(value);
-      else if (key == "duration") s.duration = toDouble(value);
+      else if (key == "nb_frames") s.nbFrames = int64_t(number);
+      else if (key == "nb_read_frames") s.nbReadFrames = int64_t(number);
+      else if (key == "duration") s.duration = number;
     }
-    if (any) streams.push_back(s);
+    streams.push_back(s);
   }
   return streams;
-}
-
-// The streams of a movie as ffprobe sees them, in file order. With countFrames the file is
-// decoded to count its frames (nbReadFrames). Empty when ffprobe cannot open the file.
-inline std::vector<StreamInfo> ffprobeStreams(const std::string& path, bool countFrames = true) {
-  const std::string cmd =
-      std::string("ffprobe -v error ") + (countFrames ? "-count_frames " : "") +
-      "-show_entries stream=codec_type,codec_name,nb_frames,duration,nb_read_frames "
-      "-of compact=p=0:nk=0 " + shellQuote(path) + " 2>/dev/null";
-  const CommandResult r = runCommand(cmd);
-  if (r.status != 0) return {};
-  return parseFfprobeCompact(r.out);
 }
 
 // The first stream of the given type ("video", "audio", "data"), if any.
@@ -363,25 +280,16 @@ inline std::optional<StreamInfo> firstStream(const std::vector<StreamInfo>& stre
   return std::nullopt;
 }
 
-// Per-frame md5 sums of the decoded frames of one stream (an ffmpeg stream specifier such
-// as "v:0" or "a:0"), in presentation order, every frame once (also at a variable frame
-// rate). Decoding errors are not reported here.
-inline std::vector<std::string> frameMd5s(const std::string& path, const std::string& streamSpec) {
-  const CommandResult r = runCommand("ffmpeg -nostdin -v error -i " + shellQuote(path) + " -map " +
-                                     shellQuote("0:" + streamSpec) + " -fps_mode passthrough -f framemd5 - 2>/dev/null");
+// Per-frame md5 sums of the decoded frames of the first video stream, in presentation order,
+// every frame once (also at a variable frame rate). Decoding errors are not reported here.
+inline std::vector<std::string> videoFrameMd5s(const std::string& path) {
+  const CommandResult r = runCommand("ffmpeg -nostdin -v error -i " + shellQuote(path) +
+                                     " -map 0:v:0 -fps_mode passthrough -f framemd5 - 2>/dev/null");
   std::vector<std::string> md5s;
-  for (const std::string& line : splitLines(r.out)) {
-    if (line[0] == '#') continue;
-    const size_t comma = line.rfind(',');
-    if (comma == std::string::npos) continue;
-    size_t start = comma + 1;
-    while (start < line.size() && line[start] == ' ') ++start;
-    md5s.push_back(line.substr(start));
-  }
+  for (const std::string& line : splitLines(r.out))
+    if (line[0] != '#') md5s.push_back(line.substr(line.rfind(' ') + 1));  // the last field
   return md5s;
 }
-
-inline std::vector<std::string> videoFrameMd5s(const std::string& path) { return frameMd5s(path, "v:0"); }
 
 // Everything ffmpeg complains about while decoding every stream of the file; empty for a
 // clean file. A file ffmpeg cannot open, or a run that fails silently, yields a line too.
