@@ -7,6 +7,7 @@
 // parameter sets only in its lost index still asks for a reference.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
@@ -102,8 +103,6 @@ TEST_P(InBandRepair, WithoutReference) {
     EXPECT_LE(std::abs(number(after["nb_read_frames"]) - number(before["nb_read_frames"])), 1);
   else
     EXPECT_NEAR(number(after["duration"]), number(before["duration"]), 1024 / number(before["sample_rate"]));
-  std::printf("  %s: pictures %zu / %zu, audio %s s / %s s, frame rate %s\n", s.name.c_str(), pictures.size(),
-              recovered.size(), before["duration"].c_str(), after["duration"].c_str(), rate.c_str());
 }
 
 // What info tells of a movie without index, and options the repair refuses.
@@ -138,8 +137,7 @@ TEST(InBandInfo, SaysWhatARepairWithoutReferenceWouldUse) {
 INSTANTIATE_TEST_SUITE_P(Sets, InBandRepair, ::testing::ValuesIn(inBandSets()),
                          [](const ::testing::TestParamInfo<InBandSet>& info) {
                            std::string name = info.param.name;
-                           for (char& c : name)
-                             if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+                           std::replace(name.begin(), name.end(), '-', '_');
                            return name;
                          });
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(InBandRepair);

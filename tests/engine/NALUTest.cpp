@@ -57,10 +57,10 @@ TEST(NALUProbe, H264AcceptAndRejectRules) {
   const auto ref = reference();
   ASSERT_TRUE(ref.sps && ref.pps);
   const Bytes idrNri0 = withHeader(kIDR[0], 0x05);
-  const Bytes idrWithPSlice = withHeader(kP1[0], 0x65);  // an IDR must be an I slice
+  const Bytes idrWithPSlice = withHeader(kP, 0x65);  // an IDR must be an I slice
   const std::vector<ProbeCase> cases = {
       {"IDR behind a 4096 prefix", window(4096, kIDR[0]), 4, true, 4100, 5, nullptr},
-      {"non-IDR slice", window(200, kP1[0]), 4, true, 204, 1, nullptr},
+      {"non-IDR slice", window(200, kP), 4, true, 204, 1, nullptr},
       {"IDR with nal_ref_idc 0", window(4096, idrNri0), 4, false, 0, 0, nullptr},
       {"IDR header over a P slice", window(4096, idrWithPSlice), 4, false, 0, 0, nullptr},
       {"SEI of 800 bytes", window(796, kSEI), 4, true, 800, 6, nullptr},
@@ -76,22 +76,11 @@ TEST(NALUProbe, H264AcceptAndRejectRules) {
       {"slice data partition", window(4096, withHeader(kIDR[0], 0x62)), 4, false, 0, 0, nullptr},
       {"filler data", window(10, fromHex("0cffffff")), 4, false, 0, 0, nullptr},
       {"two-byte prefix", window(4096, kIDR[0], 2), 2, true, 4098, 5, nullptr},
-      {"one-byte prefix", window(200, kP1[0], 1), 1, true, 201, 1, nullptr},
+      {"one-byte prefix", window(200, kP, 1), 1, true, 201, 1, nullptr},
       {"length that overflows 32 bits", window(0xFFFFFFFFu, fromHex("0910")), 4, false, 0, 0, nullptr},
       {"zeros", Bytes(kNaluProbeWindow, 0), 4, false, 0, 0, nullptr},
   };
   probe(cases, ref);
-
-  // A slice carries what groups slices into pictures.
-  auto second = NALU::initNALUWithBytes(window(300, kIDR[1]).data(), kNaluProbeWindow, 4, ref);
-  auto first = NALU::initNALUWithBytes(window(300, kIDR[0]).data(), kNaluProbeWindow, 4, ref);
-  ASSERT_TRUE(first && second);
-  EXPECT_EQ(first->firstMBInSlice, 0);
-  EXPECT_GT(second->firstMBInSlice, 0);
-  EXPECT_EQ(std::pair(first->frameNum, first->sliceType), std::pair(second->frameNum, second->sliceType));
-  auto sei = NALU::initNALUWithBytes(window(100, kSEI).data(), kNaluProbeWindow, 4, ref);
-  ASSERT_TRUE(sei);
-  EXPECT_EQ(std::pair(sei->firstMBInSlice, sei->frameNum), std::pair(-1, -1));
 }
 
 TEST(NALUProbe, H265AcceptAndRejectRules) {
@@ -122,9 +111,6 @@ TEST(NALUProbe, H265AcceptAndRejectRules) {
       {"two-byte prefix", window(1000, kIDR, 2), 2, true, 1002, 20, "Slice"},
   };
   probe(cases, ref);
-  auto idr = NALU::initNALUWithBytes(window(1000, kIDR).data(), kNaluProbeWindow, 4, ref);
-  ASSERT_TRUE(idr);
-  EXPECT_EQ(std::pair(idr->firstMBInSlice, idr->NTempID), std::pair(1, 1u));
 }
 
 // A probe near the end of the file sees the missing bytes as zeros; past the end it sees

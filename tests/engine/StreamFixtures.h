@@ -19,26 +19,17 @@ namespace vr::test {
 
 inline Bytes fromHex(const std::string& text) { return hex(text); }
 
-// H.264, constrained baseline, three slices per picture: IDR picture then two P pictures.
+// H.264, constrained baseline, three slices per picture: the first two slices of the IDR
+// picture, the first of the next P picture.
 namespace h264 {
 inline const Bytes kSPS = fromHex("6742c00ada109b011000000300100000030320f1226a");
 inline const Bytes kPPS = fromHex("68ce0fc8");
 inline const Bytes kSEI = fromHex("0605ffff57dc45e9bde6d948b7962cd820d923eeef78323634202d20636f726520313634");
-inline const Bytes kIDR[3] = {
+inline const Bytes kIDR[2] = {
     fromHex("6588843a0c600080040d67036675658ecc7b6188e63fff001e0bf16d8cb60d77f5d7001e00020005280548e7b2"),
     fromHex("65288843a0a600080060ef013f22457190948a875d0e70bc000e83288e624d352e15e555e186515ed49a6a5e"),
-    fromHex("651a2210e831800203411ba905609995e46c000802f4b12000b078002c1e000b078002c1e00302c33c006058"),
 };
-inline const Bytes kP1[3] = {
-    fromHex("419a203abc6c5c562b15f02ebf60562b15800fbfad793f5d0275b00ebf0eb00337fefddead6ff9aff98075fc"),
-    fromHex("4129a203abc13400ffdf430ff83e23eff907fc1f0f1eb8dfdc01c43ffc9fd47e0e2b1bbea8dd704f80b6f035"),
-    fromHex("411a6880eaf1b12000539e000639e000539e000638c0161130b83503005844c1e0d400ce97228476b9bcf088"),
-};
-inline const Bytes kP2[3] = {
-    fromHex("419a403ebc35e1f43e55f86d5bd07e15e816a304fa03f5beaea7b4f0cdbe19c5042f5c3fc2070778f8737ae8"),
-    fromHex("4129a403ebc4ce0f4f07e01531bf4297df361a43e5fe271d3e36077be7aed877023e0000000000000000000000"),
-    fromHex("411a6900faf1b12000639e0006141e000639e000614150009a8560680a8004d42b03400f1324b027216b9bf0"),
-};
+inline const Bytes kP = fromHex("419a203abc6c5c562b15f02ebf60562b15800fbfad793f5d0275b00ebf0eb00337fefddead6ff9aff98075fc");
 
 inline ReferenceParameterSets reference() {
   ReferenceParameterSets r;
