@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <numeric>
 #include <cstdio>
 #include <optional>
 #include <random>
@@ -142,71 +143,49 @@ TEST(NaluChain, H265ParameterSetsTravelWithTheirPicture) {
   }
 }
 
-// A small H.264 recording made by ffmpeg (every picture behind an access unit delimiter)
-// and its video packets, in file order.
+// A small H.264 recording made by ffmpeg and its pictures' bytes, in file order.
 struct Recording {
   std::string path;
-  Bytes bytes;
-  struct Packet {
-    uint64_t pos, size;
-    int64_t pts;
-  };
-  std::vector<Packet> pictures;
+  std::vector<Bytes> pictures;
 };
 
-const char* const kH264 = "-c:v libx264 -g 10 -bf 0 -x264-params aud=1";
-
-std::optional<Recording> record(const test::TempDir& dir, const std::string& name, const std::string& audio,
-                                const std::string& video = kH264) {
-  Recording r;
-  r.path = dir.file(name);
-  const std::string cmd = "ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=64x64:rate=25:duration=1 " + audio +
-                          " -pix_fmt yuv420p " + video + " " + test::shellQuote(r.path);
-  if (test::runCommand(cmd).status != 0) return std::nullopt;
-  r.bytes = test::readFileBytes(r.path);
-  for (const std::string& line :
-       test::splitLines(test::runCommand("ffprobe -v error -select_streams v:0 -show_entries packet=pts,pos,size "
-                                         "-of compact=p=0:nk=0 " + test::shellQuote(r.path)).out)) {
+std::optional<Recording> record(const test::TempDir& dir, const std::string& audio, const std::string& video) {
+  Recording r{dir.file("ref.mov"), {}};
+  if (test::runCommand("ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=64x64:rate=25:duration=1 " + audio +
+                       " -pix_fmt yuv420p " + video + " " + test::shellQuote(r.path)).status != 0)
+    return std::nullopt;
+  const Bytes bytes = test::readFileBytes(r.path);
+  for (const std::string& line : test::splitLines(test::runCommand("ffprobe -v error -select_streams v:0 "
+       "-show_entries packet=pos,size -of compact=p=0:nk=0 " + test::shellQuote(r.path)).out)) {
     unsigned long pos = 0, size = 0;
-    long pts = 0;
-    if (std::sscanf(line.c_str(), "pts=%ld|size=%lu|pos=%lu", &pts, &size, &pos) == 3)
-      r.pictures.push_back({pos, size, pts});
+    if (std::sscanf(line.c_str(), "size=%lu|pos=%lu", &size, &pos) == 2)
+      r.pictures.emplace_back(bytes.begin() + long(pos), bytes.begin() + long(pos + size));
   }
   return r;
 }
 
-// A damaged file made of a recording's pictures: ftyp and mdat headers, two lone
-// delimiters and garbage, then the pictures with a stretch of "audio" after every fifth
-// (stretches[k] bytes of 0x11 after the k-th group), then `tail`.
-struct Damaged {
-  Bytes bytes;
-  std::vector<uint64_t> pictureOffsets;
-};
-
-Damaged layOut(const Recording& r, const std::vector<uint64_t>& stretches, const Bytes& tail = {}) {
-  Damaged d;
-  d.bytes = test::fromHex("0000001466747970717420200000000071742020" "00000000" "6d646174");
-  const Bytes aud = test::fromHex("000000020910");
-  for (int i = 0; i < 2; ++i) d.bytes.insert(d.bytes.end(), aud.begin(), aud.end());
-  d.bytes.insert(d.bytes.end(), 16, 0xFF);
-  for (size_t i = 0; i < r.pictures.size(); ++i) {
-    d.pictureOffsets.push_back(d.bytes.size());
-    d.bytes.insert(d.bytes.end(), r.bytes.begin() + long(r.pictures[i].pos),
-                   r.bytes.begin() + long(r.pictures[i].pos + r.pictures[i].size));
-    if (i % 5 == 4 && i / 5 < stretches.size()) d.bytes.insert(d.bytes.end(), stretches[i / 5], 0x11);
+// A damaged file: ftyp and mdat headers, `lead`, the recording's pictures in the given
+// order, each followed by audio[k] bytes of "audio" (0x11), then `tail`.
+Bytes layOut(const Recording& r, const std::vector<size_t>& order, const std::vector<uint64_t>& audio,
+             const Bytes& lead = {}, const Bytes& tail = {}) {
+  Bytes d = test::cat({test::fromHex("0000001466747970717420200000000071742020" "00000000" "6d646174"), lead});
+  for (size_t k = 0; k < order.size(); ++k) {
+    d.insert(d.end(), r.pictures[order[k]].begin(), r.pictures[order[k]].end());
+    d.insert(d.end(), audio[k], 0x11);
   }
-  d.bytes.insert(d.bytes.end(), tail.begin(), tail.end());
-  return d;
+  return test::cat({d, tail});
 }
 
-std::unique_ptr<RepairFile> scan(const test::TempDir& dir, const Recording& r, const Damaged& d) {
+std::unique_ptr<RepairFile> scan(const test::TempDir& dir, const Recording& r, const Bytes& damaged) {
   auto repair = std::make_unique<RepairFile>();
   repair->healthyFile = File::parseFileAtPath(r.path);
-  EXPECT_TRUE(test::writeFileBytes(dir.file("damaged.bin"), d.bytes));
+  EXPECT_TRUE(test::writeFileBytes(dir.file("damaged.bin"), damaged));
   auto corrupt = File::initWithFileType(kFileTypeCorrupted, dir.file("damaged.bin"));
   repair->analyseDataForAVC1AndHVC1InFile(*corrupt, repair->healthyFile->audioCodec);
   return repair;
 }
+
+const char* const kTone = "-f lavfi -i 'aevalsrc=0.3*sin(440*2*PI*t):s=48000:d=1' ";
 
 // PCM stretches, big- or little-endian: one chunk each, counted in frames of the
 // reference's channel count, run-length coded; the stretch behind the last run counts
@@ -225,21 +204,24 @@ TEST(Scan, PcmStretchesAreChunksOfWholeFrames) {
       {"sowt stereo", "-ac 2 -c:a pcm_s16le", kAudioCodecSowt, 4},
       {"sowt mono", "-ac 1 -c:a pcm_s16le", kAudioCodecSowt, 2},
   };
-  // Two equal stretches, one without a whole frame, a longer one; the tail is followed by
+  // Behind two lone delimiters and garbage, the pictures with a stretch after every fifth:
+  // two equal stretches, one without a whole frame, a longer one; the tail is followed by
   // a movie atom that must not be taken as audio.
-  const std::vector<uint64_t> stretches = {4000, 4000, 1, 6002};
+  std::vector<size_t> order(25);
+  std::iota(order.begin(), order.end(), 0);
+  std::vector<uint64_t> stretches(25, 0);
+  stretches[4] = stretches[9] = 4000, stretches[14] = 1, stretches[19] = 6002;
+  const Bytes lead = test::cat({test::fromHex("000000020910 000000020910"), Bytes(16, 0xFF)});
+  auto pcmFile = [&](const Recording& rec, const Bytes& tail) { return layOut(rec, order, stretches, lead, tail); };
   const uint64_t tail = 2000;
   const Bytes index = test::fromHex("00000018" "6d6f6f76" "00000010" "6d766864" "0000000000000000");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     test::TempDir dir;
-    const auto rec = record(dir, "ref.mov",
-                            std::string("-f lavfi -i 'aevalsrc=0.3*sin(440*2*PI*t):s=48000:d=1' ") + c.audio);
+    const auto rec = record(dir, kTone + std::string(c.audio), "-c:v libx264 -g 10 -bf 0 -x264-params aud=1");
     ASSERT_TRUE(rec);
     ASSERT_EQ(rec->pictures.size(), 25u);
-    Bytes tailBytes(tail, 0x22);
-    tailBytes.insert(tailBytes.end(), index.begin(), index.end());
-    const auto repair = scan(dir, *rec, layOut(*rec, stretches, tailBytes));
+    const auto repair = scan(dir, *rec, pcmFile(*rec, test::cat({Bytes(tail, 0x22), index})));
     ASSERT_EQ(repair->healthyFile->audioCodec, c.codec);
 
     std::vector<uint64_t> sizes;
@@ -261,14 +243,14 @@ TEST(Scan, PcmStretchesAreChunksOfWholeFrames) {
 
     // Space reserved behind the recording is no audio: the last stretch is taken no
     // longer than the longest between runs.
-    const auto reserved = scan(dir, *rec, layOut(*rec, stretches, Bytes(100000, 0)));
+    const auto reserved = scan(dir, *rec, pcmFile(*rec, Bytes(100000, 0)));
     ASSERT_FALSE(reserved->audioSampleArray.empty());
     EXPECT_EQ(reserved->audioSampleArray.back().sampleSize, kept);
 
     // When the media-data header says where the media data ends, the whole tail up to
     // there is audio, however long.
-    Damaged sized = layOut(*rec, stretches, Bytes(9000, 0x22));
-    writeBE32(sized.bytes.data() + 20, uint32_t(sized.bytes.size() - 20));
+    Bytes sized = pcmFile(*rec, Bytes(9000, 0x22));
+    writeBE32(sized.data() + 20, uint32_t(sized.size() - 20));
     const auto whole = scan(dir, *rec, sized);
     ASSERT_FALSE(whole->audioSampleArray.empty());
     EXPECT_EQ(whole->audioSampleArray.back().sampleSize, 9000u);
@@ -281,34 +263,18 @@ TEST(Scan, PcmStretchesAreChunksOfWholeFrames) {
 TEST(Scan, LonePicturesAreTakenOnlyWithCompany) {
   if (!test::hasFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
   test::TempDir dir;
-  const auto rec = record(dir, "ref.mov", "-f lavfi -i 'aevalsrc=0.3*sin(440*2*PI*t):s=48000:d=1' -ac 2 -c:a pcm_s16le",
-                          "-c:v libx264 -g 10 -bf 0");
+  const auto rec = record(dir, kTone + std::string("-ac 2 -c:a pcm_s16le"), "-c:v libx264 -g 10 -bf 0");
   ASSERT_TRUE(rec);
   ASSERT_EQ(rec->pictures.size(), 25u);
-  std::mt19937 noise(7);
-  auto noiseBytes = [&](size_t n) {
-    Bytes b(n);
-    for (uint8_t& x : b) x = uint8_t(noise());
-    return b;
-  };
-  // Pictures in the given order, each followed by `audio` bytes.
-  auto interleaved = [&](const std::vector<size_t>& order, size_t audio) {
-    Bytes d = test::fromHex("0000001466747970717420200000000071742020" "00000000" "6d646174");
-    for (size_t i : order) {
-      const auto& p = rec->pictures[i];
-      d.insert(d.end(), rec->bytes.begin() + long(p.pos), rec->bytes.begin() + long(p.pos + p.size));
-      d.insert(d.end(), audio, 0x11);
-    }
-    return d;
-  };
-  std::vector<size_t> inOrder(25), shuffled(25);
-  for (size_t i = 0; i < 25; ++i) inOrder[i] = i;
-  shuffled = inOrder;
+  std::vector<size_t> inOrder(25);
+  std::iota(inOrder.begin(), inOrder.end(), 0);
+  std::vector<size_t> shuffled = inOrder;
   std::shuffle(shuffled.begin() + 1, shuffled.end(), std::mt19937(3));
-  Bytes alone = noiseBytes(200000);
-  const auto& third = rec->pictures[3];
-  std::copy(rec->bytes.begin() + long(third.pos), rec->bytes.begin() + long(third.pos + third.size),
-            alone.begin() + 100000);
+  const std::vector<uint64_t> frames(25, 1920), none(25, 0);
+  Bytes alone(200000);
+  std::mt19937 noise(7);
+  for (uint8_t& x : alone) x = uint8_t(noise());
+  std::copy(rec->pictures[3].begin(), rec->pictures[3].end(), alone.begin() + 100000);
   struct Case {
     const char* name;
     Bytes data;
@@ -316,14 +282,14 @@ TEST(Scan, LonePicturesAreTakenOnlyWithCompany) {
   };
   // The first picture carries the encoder's SEI, so it is a run of two units anyway.
   const Case cases[] = {
-      {"picture by picture, whole frames", interleaved(inOrder, 1920), 25, 25},
-      {"no audio between", interleaved(inOrder, 0), 25, 25},
-      {"decoding order broken", interleaved(shuffled, 1920), 1, 8},
+      {"picture by picture, whole frames", layOut(*rec, inOrder, frames), 25, 25},
+      {"no audio between", layOut(*rec, inOrder, none), 25, 25},
+      {"decoding order broken", layOut(*rec, shuffled, frames), 1, 8},
       {"one picture in random bytes", alone, 0, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const auto repair = scan(dir, *rec, Damaged{c.data, {}});
+    const auto repair = scan(dir, *rec, c.data);
     EXPECT_GE(repair->videoSampleCount, c.atLeast);
     EXPECT_LE(repair->videoSampleCount, c.atMost);
   }
