@@ -114,13 +114,7 @@ TEST(MovieBuilder, VideoOnlyTablesFromTheReference) {
   // Keyframes come from the request (as the pictures say), never from the reference's tables
   // (extra); the reference's dependency flags are never copied. editStart: media time of the
   // first picture shown.
-  const struct {
-    const char* name;
-    Bytes extra;
-    std::vector<uint32_t> keyframes;
-    const char* videoStbl;
-    uint32_t editStart;
-  } cases[] = {
+  const struct { const char* name; Bytes extra; std::vector<uint32_t> keyframes; const char* videoStbl; uint32_t editStart; } cases[] = {
       {"two composition runs", ctts2, {1, 200}, "stbl(stsd stss ctts stts stsc stsz co64)", 512},
       {"one composition run", fullBox("ctts", 0, words({1, 25, 512})), {1},
        "stbl(stsd stss stts stsc stsz co64)", 0},

@@ -44,12 +44,7 @@ std::unique_ptr<uint8_t[]> randomInput(std::mt19937& rng, uint32_t& size) {
 }
 
 // Parameter sets that switch on every optional path of the slice-header parsers.
-struct Refs {
-  std::shared_ptr<SPS> sps;
-  std::shared_ptr<PPS> pps;
-  std::shared_ptr<SPS_265> sps265;
-  PPS_265 pps265;
-};
+struct Refs { std::shared_ptr<SPS> sps; std::shared_ptr<PPS> pps; std::shared_ptr<SPS_265> sps265; PPS_265 pps265; };
 
 std::vector<Refs> referenceSets() {
   std::vector<Refs> out;

@@ -58,11 +58,7 @@ TEST(UeSeNumCode, FixedWidthReadsAndTheEndOfTheBytes) {
 // Sub-layer syntax, which single-layer encoders never write.
 TEST(UeSeNumCode, ProfileTierLevelBitCounts) {
   // subLayerFlags: (profile present, level present) of each sub-layer
-  const struct {
-    int32_t profilePresent, maxSubLayersMinus1;
-    std::vector<std::pair<int, int>> subLayerFlags;
-    uint64_t expectedBits;
-  } rows[] = {
+  const struct { int32_t profilePresent, maxSubLayersMinus1; std::vector<std::pair<int, int>> subLayerFlags; uint64_t expectedBits; } rows[] = {
       {1, 0, {}, 96}, {0, 0, {}, 8}, {1, 1, {{0, 0}}, 96 + 2 + 14}, {1, 1, {{1, 1}}, 96 + 2 + 14 + 88 + 8},
       {1, 2, {{0, 1}, {1, 0}}, 96 + 4 + 12 + 8 + 88}, {1, 6, {{0, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0}, {0, 0}}, 96 + 12 + 4},
   };

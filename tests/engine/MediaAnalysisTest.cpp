@@ -20,12 +20,7 @@ namespace {
 
 using test::Unit;
 
-struct ChainResult {
-  int32_t units = 0;
-  uint64_t nalCount = 0;
-  uint64_t pictures = 0;
-  SampleList records;
-};
+struct ChainResult { int32_t units = 0; uint64_t nalCount = 0, pictures = 0; SampleList records; };
 
 ChainResult chainAt(const Bytes& data, const ReferenceParameterSets& ref, uint64_t offset = 0, uint8_t n = 4) {
   test::TempDir dir;
@@ -37,19 +32,12 @@ ChainResult chainAt(const Bytes& data, const ReferenceParameterSets& ref, uint64
   return r;
 }
 
-struct Record {
-  uint64_t offset;
-  uint64_t size;
-  bool picture;
-};
-
-void expectRecords(const ChainResult& r, const std::vector<Record>& expected, const char* name) {
-  ASSERT_EQ(r.records.size(), expected.size()) << name;
-  for (size_t i = 0; i < expected.size(); ++i) {
-    EXPECT_EQ(r.records[i].sampleOffset, expected[i].offset) << name << " record " << i;
-    EXPECT_EQ(r.records[i].sampleSize, expected[i].size) << name << " record " << i;
-    EXPECT_EQ(r.records[i].picture, expected[i].picture) << name << " record " << i;
-  }
+// The records of a run as (offset, size, picture).
+using Records = std::vector<std::tuple<uint64_t, uint64_t, bool>>;
+Records recordsOf(const ChainResult& r) {
+  Records out;
+  for (const Sample& s : r.records) out.emplace_back(s.sampleOffset, s.sampleSize, s.picture);
+  return out;
 }
 
 // A prefix unit (type 14) in front of every slice belongs to the slice's picture. Slices,
@@ -61,18 +49,14 @@ TEST(NaluChain, H264PrefixUnitsBelongToTheirSlicesPicture) {
                                                       {&kIDR[1], 200}, {&pPrefix, 9}, {&kP, 150}}),
                                        reference());
   EXPECT_EQ(std::pair(prefixed.units, prefixed.pictures), std::pair(6, uint64_t(2)));
-  expectRecords(prefixed, {{0, 9, false}, {9, 509, true}, {518, 9, false}, {527, 150, true}}, "prefix units");
+  EXPECT_EQ(recordsOf(prefixed), (Records{{0, 9, false}, {9, 509, true}, {518, 9, false}, {527, 150, true}}));
 }
 
 TEST(NaluChain, RunEndsAtUnitsThatCannotBelongToIt) {
   using namespace test::h264;
   const auto ref = reference();
   const Bytes garbage = test::fromHex("ffffffffffffffff"), aud = test::fromHex("0910ff");
-  struct Case {
-    const char* name;
-    Bytes data;
-    int32_t units;
-  };
+  struct Case { const char* name; Bytes data; int32_t units; };
   Bytes cutShort = test::layout({{&kIDR[0], 300}, {&kP, 300}});
   cutShort.resize(450);  // the second picture runs past the end of the file
   Bytes behindGarbage = test::layout({{&kIDR[0], 300}, {&kP, 300}});
@@ -106,12 +90,7 @@ TEST(NaluChain, H265ParameterSetsTravelWithTheirPicture) {
   const Bytes sei = test::fromHex("4e010510" "00112233445566778899aabbccddeeff" "80");
   idrSegment[2] &= 0x7F;
   trailSegment[2] &= 0x7F;
-  struct Case {
-    const char* name;
-    std::vector<Unit> units;
-    uint64_t pictures;
-    std::vector<Record> records;
-  };
+  struct Case { const char* name; std::vector<Unit> units; uint64_t pictures; Records records; };
   const std::vector<Case> cases = {
       {"parameter sets merged with the IDR slice",
        {{&kVPS, 30}, {&kSPS, 50}, {&kPPS, 12}, {&kIDR, 500}, {&kTrail, 100}},
@@ -138,7 +117,7 @@ TEST(NaluChain, H265ParameterSetsTravelWithTheirPicture) {
     const ChainResult r = chainAt(test::layout(c.units), ref);
     EXPECT_EQ(r.units, int32_t(c.units.size())) << c.name;
     EXPECT_EQ(r.pictures, c.pictures) << c.name;
-    expectRecords(r, c.records, c.name);
+    EXPECT_EQ(recordsOf(r), c.records) << c.name;
     for (const Sample& s : r.records) EXPECT_EQ(s.sampleType, kSampleTypeH265) << c.name;
   }
 }
@@ -192,12 +171,7 @@ const char* const kTone = "-f lavfi -i 'aevalsrc=0.3*sin(440*2*PI*t):s=48000:d=1
 // too and ends at an index left behind the media data.
 TEST(Scan, PcmStretchesAreChunksOfWholeFrames) {
   if (!test::hasFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
-  struct Case {
-    const char* name;
-    const char* audio;  // ffmpeg options of the reference's sound
-    uint64_t codec;
-    uint64_t frameBytes;
-  };
+  struct Case { const char* name; const char* audio; uint64_t codec, frameBytes; };  // audio: ffmpeg options
   const Case cases[] = {
       {"twos mono", "-ac 1 -c:a pcm_s16be", kAudioCodecTwos, 2},
       {"twos stereo", "-ac 2 -c:a pcm_s16be", kAudioCodecTwos, 4},
@@ -275,11 +249,7 @@ TEST(Scan, LonePicturesAreTakenOnlyWithCompany) {
   std::mt19937 noise(7);
   for (uint8_t& x : alone) x = uint8_t(noise());
   std::copy(rec->pictures[3].begin(), rec->pictures[3].end(), alone.begin() + 100000);
-  struct Case {
-    const char* name;
-    Bytes data;
-    uint64_t atLeast, atMost;  // pictures found
-  };
+  struct Case { const char* name; Bytes data; uint64_t atLeast, atMost; };  // pictures found
   // The first picture carries the encoder's SEI, so it is a run of two units anyway.
   const Case cases[] = {
       {"picture by picture, whole frames", layOut(*rec, inOrder, frames), 25, 25},
