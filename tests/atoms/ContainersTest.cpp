@@ -19,7 +19,7 @@ TEST(ContainersRealMovies, QueriesAnswerWhatTheEncoderWasAskedFor) {
   ASSERT_FALSE(manifest().empty()) << "test media could not be made";
   for (const MediaSet& s : manifest()) {
     SCOPED_TRACE(s.name);
-    auto moov = parseMoov(moovOfFile(s.ref()));
+    auto moov = parseMoov(topLevelAtomBytes(s.ref(), "moov"));
     ASSERT_TRUE(moov && moov->mvhd);
     const bool h264 = s.codec == "h264", aac = s.audio == "aac";
     auto video = moov->getTrakWithType(kMediaKindVideo);

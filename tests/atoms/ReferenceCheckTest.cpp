@@ -40,11 +40,11 @@ std::string firstReason(const Bytes& moov) {
 }
 
 TEST(ReferenceCheck, EveryBrokenPartIsNamedWithItsPath) {
-  const Bytes h264 = moovOfFile(std::string(VR_SOURCE_DIR) + "/samples/reference.mov");
+  const Bytes h264 = topLevelAtomBytes(std::string(VR_SOURCE_DIR) + "/samples/reference.mov", "moov");
   ASSERT_FALSE(h264.empty());
   EXPECT_EQ(firstReason(h264), "");
   const bool haveH265 = ensureTestMedia();
-  const Bytes h265 = haveH265 ? moovOfFile(mediaPath("h265-aac-mov.ref.mov")) : Bytes();
+  const Bytes h265 = haveH265 ? topLevelAtomBytes(mediaPath("h265-aac-mov.ref.mov"), "moov") : Bytes();
   auto put32 = [](const char (&type)[5], size_t at, uint32_t v, int nth = 0) {
     return [&type, at, v, nth](Bytes& m) { writeBE32(&m[atomAt(m, type, nth) + at], v); };
   };
@@ -118,7 +118,7 @@ TEST(MoovFuzz, TruncatedAndBitFlippedMovieAtoms) {
                            "h264-aac-mov-bframes", "h265-sowt-mov"}) {
     const MediaSet* s = findSet(name);
     ASSERT_TRUE(s) << name;
-    sources.push_back(moovOfFile(s->ref()));
+    sources.push_back(topLevelAtomBytes(s->ref(), "moov"));
     ASSERT_TRUE(exercise(sources.back())) << "an intact movie atom must parse";
   }
   std::mt19937 rng(20240611);

@@ -5,41 +5,24 @@
 #include <gtest/gtest.h>
 
 #include "engine/File.h"
+#include "support/AtomBytes.h"
 #include "support/TestMedia.h"
 
 namespace vr {
 namespace {
 
-using test::findTopLevelAtom;
-using test::readFileBytes;
-using test::TempDir;
-using test::writeFileBytes;
-
-Bytes atomBytes(const std::string& path, const std::string& type) {
-  auto atom = findTopLevelAtom(path, type);
-  if (!atom) return {};
-  Bytes all = readFileBytes(path);
-  return Bytes(all.begin() + long(atom->offset), all.begin() + long(atom->end()));
-}
-
-Bytes makeAtom(const char* type, uint32_t payload, uint8_t fill = 0) {
-  Bytes b;
-  appendBE32(b, payload + 8);
-  for (int i = 0; i < 4; ++i) b.push_back(uint8_t(type[i]));
-  b.insert(b.end(), payload, fill);
-  return b;
-}
+using namespace test;
 
 TEST(File, FindsTheIndexOfRealMovies) {
-  const auto* set = test::findSet("h264-aac-mov");
-  const auto* hevc = test::findSet("h265-aac-mp4");
+  const auto* set = findSet("h264-aac-mov");
+  const auto* hevc = findSet("h265-aac-mp4");
   if (!set || !hevc) GTEST_SKIP() << "no test media";
   const struct { std::string path; uint64_t codec; } cases[] = {  // codec 0: no movie atom
       {set->orig(), kVideoCodecH264},                             // index after the media data
-      {test::specialFile("faststart.mov"), kVideoCodecH264},      // index first
-      {test::specialFile("mdat64.mov"), kVideoCodecH264},         // 64-bit media-data size
-      {test::specialFile("moovtext.mov"), kVideoCodecH264},       // "moov" text inside the media data
-      {test::specialFile("big-damaged-mdat.mov"), kVideoCodecH264},  // > 100 windows, media-data header broken
+      {specialFile("faststart.mov"), kVideoCodecH264},      // index first
+      {specialFile("mdat64.mov"), kVideoCodecH264},         // 64-bit media-data size
+      {specialFile("moovtext.mov"), kVideoCodecH264},       // "moov" text inside the media data
+      {specialFile("big-damaged-mdat.mov"), kVideoCodecH264},  // > 100 windows, media-data header broken
       {hevc->ref(), kVideoCodecH265},
       {set->lost(), 0},
       {set->cut(), 0},
@@ -58,7 +41,7 @@ TEST(File, FindsTheIndexOfRealMovies) {
                                      c.codec == kVideoCodecH265, 1, 2}));
   }
   // The media-data header is recorded with its real size, also in the 64-bit form.
-  const std::string mdat64 = test::specialFile("mdat64.mov");
+  const std::string mdat64 = specialFile("mdat64.mov");
   auto f = File::parseFileAtPath(mdat64);
   auto atom = findTopLevelAtom(mdat64, "mdat");
   ASSERT_TRUE(f->mdat && atom);
@@ -70,7 +53,7 @@ TEST(File, TinyAndEmptyFilesYieldNoAtoms) {
   TempDir dir;
   for (size_t size : {0u, 1u, 20u, 24u, 25u, 60u}) {
     SCOPED_TRACE(size);
-    Bytes b = makeAtom("free", uint32_t(size >= 8 ? size - 8 : 0));
+    Bytes b = box("free", zeros(size >= 8 ? size - 8 : 0));
     b.resize(size);
     const std::string p = dir.file("tiny" + std::to_string(size));
     writeFileBytes(p, b);
@@ -81,23 +64,18 @@ TEST(File, TinyAndEmptyFilesYieldNoAtoms) {
 }
 
 TEST(File, LargeFillerIsScannedByteByByte) {
-  const auto* set = test::findSet("h264-aac-mov");
+  const auto* set = findSet("h264-aac-mov");
   if (!set) GTEST_SKIP() << "no test media";
-  const Bytes moov = atomBytes(set->ref(), "moov");
-  const Bytes ftyp = atomBytes(set->ref(), "ftyp");
+  const Bytes moov = topLevelAtomBytes(set->ref(), "moov"), ftyp = topLevelAtomBytes(set->ref(), "ftyp");
   ASSERT_FALSE(moov.empty());
   // A "free" atom that wraps a movie atom: under 5 % of the file it is jumped over and the
   // movie atom inside is never seen; at 5 % or more it is scanned and the movie atom found.
   for (bool large : {false, true}) {
     SCOPED_TRACE(large);
-    Bytes file = ftyp;
-    Bytes free = makeAtom("free", uint32_t(moov.size() + 16));
-    std::copy(moov.begin(), moov.end(), free.begin() + 16);
-    file.insert(file.end(), free.begin(), free.end());
+    const Bytes free = box("free", cat({zeros(8), moov, zeros(8)}));
+    Bytes file = cat({ftyp, free});
     // Tail padding decides the filler's share of the file.
-    const size_t total = large ? file.size() * 3 : free.size() * 40;
-    Bytes pad = makeAtom("skip", uint32_t(total - file.size() - 8));
-    file.insert(file.end(), pad.begin(), pad.end());
+    file = cat({file, box("skip", zeros((large ? file.size() * 3 : free.size() * 40) - file.size() - 8))});
     TempDir dir;
     writeFileBytes(dir.file("f.mov"), file);
     auto f = File::parseFileAtPath(dir.file("f.mov"));
@@ -127,10 +105,7 @@ TEST(File, CraftedSizesNeitherLoopNorAllocate) {
   TempDir dir;
   // A 64-bit media-data size close to 2^64: added to its offset it would wrap around and
   // send the scan back to the same header forever.
-  Bytes wrap = makeAtom("ftyp", 12);
-  wrap.resize(100, 0);
-  const Bytes header = {0, 0, 0, 1, 'm', 'd', 'a', 't', 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xCE};
-  wrap.insert(wrap.end(), header.begin(), header.end());
+  Bytes wrap = cat({box("ftyp", zeros(12)), zeros(80), hex("00000001 6D646174 FFFFFFFFFFFFFFCE")});
   wrap.resize(4096, 0);
   writeFileBytes(dir.file("wrap.mov"), wrap);
   auto f = File::parseFileAtPath(dir.file("wrap.mov"));
@@ -139,11 +114,7 @@ TEST(File, CraftedSizesNeitherLoopNorAllocate) {
 
   // A user-data atom that claims 768 MB of a sparse file is not read into memory.
   const std::string sparse = dir.file("sparse.mov");
-  Bytes head = makeAtom("ftyp", 12);
-  head.resize(100, 0);
-  const Bytes udta = {0x30, 0, 0, 0, 'u', 'd', 't', 'a'};
-  head.insert(head.end(), udta.begin(), udta.end());
-  writeFileBytes(sparse, head);
+  writeFileBytes(sparse, cat({box("ftyp", zeros(12)), zeros(80), hex("30000000 75647461")}));
   std::filesystem::resize_file(sparse, uint64_t(1) << 30);
   f = File::parseFileAtPath(sparse);
   EXPECT_FALSE(f->udta);

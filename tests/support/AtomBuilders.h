@@ -92,14 +92,6 @@ inline TrackShape timecodeTrack() {
           .sampleCount = 512, .sampleDuration = 25, .fixedSampleSize = 2, .samplesPerChunk = 512, .trackID = 3};
 }
 
-// The movie atom of a file; empty if none.
-inline Bytes moovOfFile(const std::string& path) {
-  const auto atom = findTopLevelAtom(path, "moov");
-  const Bytes file = readFileBytes(path);
-  if (!atom || atom->end() > file.size()) return {};
-  return Bytes(file.begin() + std::ptrdiff_t(atom->offset), file.begin() + std::ptrdiff_t(atom->end()));
-}
-
 inline const Stbl& stblOf(const Trak& t) { return *t.mdia->minf->stbl; }
 
 // A request describing a parsed track's own tables, as far as they were read: what the

@@ -146,6 +146,14 @@ inline std::optional<TopAtom> findTopLevelAtom(const std::string& path, const st
   return std::nullopt;
 }
 
+// The bytes of the first top-level atom of the given type; empty if none or cut short.
+inline Bytes topLevelAtomBytes(const std::string& path, const std::string& type) {
+  const auto atom = findTopLevelAtom(path, type);
+  const Bytes file = readFileBytes(path);
+  if (!atom || atom->end() > file.size()) return {};
+  return Bytes(file.begin() + std::ptrdiff_t(atom->offset), file.begin() + std::ptrdiff_t(atom->end()));
+}
+
 // ---------------------------------------------------------------------------------------
 // Generated test movies
 
