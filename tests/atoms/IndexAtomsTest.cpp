@@ -4,6 +4,7 @@
 // ffmpeg movies written back byte for byte.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <random>
@@ -28,11 +29,8 @@ Bytes patternAtom(uint32_t size, const char (&type)[5], uint32_t versionFlag, ui
 // The version 1 form of a version 0 header: the 32-bit fields at `wide` become 64-bit.
 Bytes toVersion1(const Bytes& v0, std::initializer_list<size_t> wide) {
   Bytes v1;
-  for (size_t i = 0; i < v0.size(); ++i) {
-    for (size_t w : wide)
-      if (i == w) v1.insert(v1.end(), 4, 0);
-    v1.push_back(v0[i]);
-  }
+  for (size_t i = 0; i < v0.size(); v1.push_back(v0[i++]))
+    if (std::find(wide.begin(), wide.end(), i) != wide.end()) v1.insert(v1.end(), 4, 0);
   writeBE32(v1.data(), uint32_t(v1.size()));
   v1[8] = 1;
   return v1;
@@ -81,17 +79,13 @@ TEST(IndexAtomsBuilt, ProduceTheExactBytesAndMatchingSize) {
 template <typename T>
 Bytes rewritten(const std::shared_ptr<T>& a) {
   if constexpr (requires { a->setDuration(0); }) {
-    a->setDuration(a->duration);
-    return a->writeableData;
+    return a->setDuration(a->duration), a->writeableData;
   } else if constexpr (requires { a->creteWriteableData(); }) {
-    a->creteWriteableData();
-    return a->writeableData;
+    return a->creteWriteableData(), a->writeableData;
   } else if constexpr (requires { a->asignWritableData(); }) {
-    a->asignWritableData();
-    return a->writeableData;
+    return a->asignWritableData(), a->writeableData;
   } else if constexpr (requires { a->createWriteableData(); }) {
-    a->createWriteableData();
-    return a->writeableData;
+    return a->createWriteableData(), a->writeableData;
   } else if constexpr (requires { a->convertSelfToData(); }) {
     return a->convertSelfToData();
   } else if constexpr (requires { a->writeableData; }) {

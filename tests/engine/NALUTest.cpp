@@ -1,7 +1,6 @@
 // The NAL-unit probe's accept and reject rules, on windows built from real units.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <random>
 
 #include "engine/ByteWindow.h"
@@ -25,21 +24,10 @@ Bytes window(uint64_t value, const Bytes& unit, int n = 4) {
 }
 
 // The unit with its first byte replaced.
-Bytes withHeader(const Bytes& unit, uint8_t header) {
-  Bytes u = unit;
-  u[0] = header;
-  return u;
-}
+Bytes withHeader(Bytes unit, uint8_t header) { return unit[0] = header, unit; }
 
 // nalSize, type and setName (H.265; nullptr: no name) are checked when accepted.
-struct ProbeCase {
-  const char* name;
-  Bytes window;
-  uint8_t n;
-  bool accepted;
-  uint32_t nalSize, type;
-  const char* setName;
-};
+struct ProbeCase { const char* name; Bytes window; uint8_t n; bool accepted; uint32_t nalSize, type; const char* setName; };
 
 void probe(const std::vector<ProbeCase>& cases, const ReferenceParameterSets& ref) {
   for (const auto& c : cases) {
