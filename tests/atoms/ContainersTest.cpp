@@ -107,9 +107,7 @@ TEST(ContainersTracks, DerivedRateKindAndTheFirstTrackOfAKind) {
   for (const auto& c : rates) {
     SCOPED_TRACE(std::string(c.codec) + " " + std::to_string(c.duration));
     TrackShape t = soundTrack(c.codec);
-    t.mediaDuration = c.duration;
-    t.sampleCount = 48000;
-    t.fixedSampleSize = 1;
+    t.mediaDuration = c.duration, t.sampleCount = 48000, t.fixedSampleSize = 1;
     auto moov = parseMoov(moovBox(600, {t}, 2));
     ASSERT_TRUE(moov);
     EXPECT_DOUBLE_EQ(moov->audioTrackFPS(), c.fps);
@@ -122,35 +120,30 @@ TEST(ContainersTracks, DerivedRateKindAndTheFirstTrackOfAKind) {
   for (const auto& k : kinds) {
     SCOPED_TRACE(std::string(k.handler) + "/" + k.mediaHeader);
     TrackShape t = videoTrack();
-    t.handler = k.handler;
-    t.mediaHeader = k.mediaHeader;
+    t.handler = k.handler, t.mediaHeader = k.mediaHeader;
     auto moov = parseMoov(moovBox(600, {t}, 2));
     ASSERT_TRUE(moov);
     EXPECT_EQ(moov->tracks[0]->trackType, k.kind);
   }
   // The first track of a kind answers; later ones are skipped.
   TrackShape hevc = videoTrack();
-  hevc.codec = "hvc1";
-  hevc.mediaDuration = 15360;
+  hevc.codec = "hvc1", hevc.mediaDuration = 15360;
   auto moov = parseMoov(moovBox(600, {videoTrack(), hevc, timecodeTrack(), soundTrack("twos")}, 5));
   ASSERT_TRUE(moov);
   ASSERT_EQ(moov->numberOfTracks(), 4u);
-  EXPECT_EQ(moov->getTrakWithType(kMediaKindVideo), moov->tracks[0]);
-  EXPECT_EQ(moov->getVideoCodecFormat(), kVideoCodecH264);
-  EXPECT_DOUBLE_EQ(moov->videoTrackFPS(), 25.0);
-  EXPECT_EQ(moov->getTrakWithType(kMediaKindSound), moov->tracks[3]);
-  EXPECT_EQ(moov->getSampleSkip(), 2u * 512 + 1u * 2048);  // tracks three and four
+  // tracks three and four skipped
+  EXPECT_EQ(std::tuple(moov->getTrakWithType(kMediaKindVideo), moov->getVideoCodecFormat(), moov->videoTrackFPS(),
+                       moov->getTrakWithType(kMediaKindSound), moov->getSampleSkip()),
+            std::tuple(moov->tracks[0], kVideoCodecH264, 25.0, moov->tracks[3], 2u * 512 + 1u * 2048));
   auto alone = parseMoov(moovBox(600, {hevc}, 2));
   ASSERT_TRUE(alone);
-  EXPECT_EQ(alone->getVideoCodecFormat(), kVideoCodecH265);
-  EXPECT_EQ(alone->getAVCOneNALUSizeLength(), 4u);  // always 4 for hvc1
+  EXPECT_EQ(std::pair(alone->getVideoCodecFormat(), alone->getAVCOneNALUSizeLength()), std::pair(kVideoCodecH265, 4u));
 }
 
 TEST(ContainersUserData, WhereItComesFromAndHowTextIsDecoded) {
   const Bytes sony = box("udta", box("manu", text("Sony")));
   TrackShape inStbl = videoTrack(), inMdia = videoTrack();
-  inStbl.extraStbl = sony;
-  inMdia.extraMdia = sony;
+  inStbl.extraStbl = inMdia.extraMdia = sony;
   auto moov = parseMoov(moovBox(600, {inStbl, soundTrack("mp4a")}, 3));
   ASSERT_TRUE(moov && moov->udta);
   EXPECT_EQ(moov->udta->manufacture, "Sony");  // from the sample table, kept past a later track

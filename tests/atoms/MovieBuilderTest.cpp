@@ -26,9 +26,7 @@ AtomCreationRequest makeRequest(uint64_t type, uint32_t timeScale, double fps, u
 TEST(MovieBuilder, DurationsAndLayout) {
   // Reference video: 10 samples in 1000 units of a 2997 time scale, i.e. 29.97 per second.
   TrackShape v = videoTrack();
-  v.timescale = 2997;
-  v.mediaDuration = 1000;
-  v.sampleCount = 10;
+  v.timescale = 2997, v.mediaDuration = 1000, v.sampleCount = 10;
   auto ref = parseMoov(moovBox(600, {v, soundTrack("mp4a"), timecodeTrack()}, 7));
   ASSERT_TRUE(ref);
   const AtomCreationRequest video = makeRequest(kRequestTypeVideo, 2997, 29.97, 900, 30);
@@ -96,8 +94,7 @@ TEST(MovieBuilder, CompositionOffsetsForReorderedPictures) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     TrackShape v = videoTrack();
-    v.sampleCount = 12;
-    v.extraStbl = cat({c.sync, ctts});
+    v.sampleCount = 12, v.extraStbl = cat({c.sync, ctts});
     auto ref = parseMoov(moovBox(600, {v, soundTrack("mp4a")}, 3));
     ASSERT_TRUE(ref);
     AtomCreationRequest video = makeRequest(kRequestTypeVideo, 12800, 25, c.samples, 5);

@@ -44,7 +44,7 @@ Records recordsOf(const ChainResult& r) {
 // in-band parameter sets and SEI are grouped on real streams by the end-to-end repairs.
 TEST(NaluChain, H264PrefixUnitsBelongToTheirSlicesPicture) {
   using namespace test::h264;
-  const Bytes idrPrefix = test::fromHex("6ec0800720"), pPrefix = test::fromHex("4e80800720");
+  const Bytes idrPrefix = test::hex("6ec0800720"), pPrefix = test::hex("4e80800720");
   const ChainResult prefixed = chainAt(test::layout({{&idrPrefix, 9}, {&kIDR[0], 300}, {&idrPrefix, 9},
                                                       {&kIDR[1], 200}, {&pPrefix, 9}, {&kP, 150}}),
                                        reference());
@@ -55,7 +55,7 @@ TEST(NaluChain, H264PrefixUnitsBelongToTheirSlicesPicture) {
 TEST(NaluChain, RunEndsAtUnitsThatCannotBelongToIt) {
   using namespace test::h264;
   const auto ref = reference();
-  const Bytes garbage = test::fromHex("ffffffffffffffff"), aud = test::fromHex("0910ff");
+  const Bytes garbage = test::hex("ffffffffffffffff"), aud = test::hex("0910ff");
   struct Case { const char* name; Bytes data; int32_t units; };
   Bytes cutShort = test::layout({{&kIDR[0], 300}, {&kP, 300}});
   cutShort.resize(450);  // the second picture runs past the end of the file
@@ -87,7 +87,7 @@ TEST(NaluChain, H265ParameterSetsTravelWithTheirPicture) {
   // Further slice segments of a picture: the same slices with first_slice_segment_in_pic_flag
   // 0 (a 64x64 picture is one coding tree block, so no segment address follows).
   Bytes idrSegment = kIDR, trailSegment = kTrail;
-  const Bytes sei = test::fromHex("4e010510" "00112233445566778899aabbccddeeff" "80");
+  const Bytes sei = test::hex("4e010510" "00112233445566778899aabbccddeeff" "80");
   idrSegment[2] &= 0x7F;
   trailSegment[2] &= 0x7F;
   struct Case { const char* name; std::vector<Unit> units; uint64_t pictures; Records records; };
@@ -147,7 +147,7 @@ std::optional<Recording> record(const test::TempDir& dir, const std::string& aud
 // order, each followed by audio[k] bytes of "audio" (0x11), then `tail`.
 Bytes layOut(const Recording& r, const std::vector<size_t>& order, const std::vector<uint64_t>& audio,
              const Bytes& lead = {}, const Bytes& tail = {}) {
-  Bytes d = test::cat({test::fromHex("0000001466747970717420200000000071742020" "00000000" "6d646174"), lead});
+  Bytes d = test::cat({test::hex("0000001466747970717420200000000071742020" "00000000" "6d646174"), lead});
   for (size_t k = 0; k < order.size(); ++k) {
     d.insert(d.end(), r.pictures[order[k]].begin(), r.pictures[order[k]].end());
     d.insert(d.end(), audio[k], 0x11);
@@ -185,10 +185,10 @@ TEST(Scan, PcmStretchesAreChunksOfWholeFrames) {
   std::iota(order.begin(), order.end(), 0);
   std::vector<uint64_t> stretches(25, 0);
   stretches[4] = stretches[9] = 4000, stretches[14] = 1, stretches[19] = 6002;
-  const Bytes lead = test::cat({test::fromHex("000000020910 000000020910"), Bytes(16, 0xFF)});
+  const Bytes lead = test::cat({test::hex("000000020910 000000020910"), Bytes(16, 0xFF)});
   auto pcmFile = [&](const Recording& rec, const Bytes& tail) { return layOut(rec, order, stretches, lead, tail); };
   const uint64_t tail = 2000;
-  const Bytes index = test::fromHex("00000018" "6d6f6f76" "00000010" "6d766864" "0000000000000000");
+  const Bytes index = test::hex("00000018" "6d6f6f76" "00000010" "6d766864" "0000000000000000");
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     test::TempDir dir;

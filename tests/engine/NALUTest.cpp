@@ -12,7 +12,7 @@
 namespace vr {
 namespace {
 
-using test::fromHex;
+using test::hex;
 
 // A 50-byte probe window: prefix of n bytes holding `value`, then the unit bytes.
 Bytes window(uint64_t value, const Bytes& unit, int n = 4) {
@@ -56,16 +56,16 @@ TEST(NALUProbe, H264AcceptAndRejectRules) {
       {"SEI with nal_ref_idc 1", window(100, withHeader(kSEI, 0x26)), 4, false, 0, 0, nullptr},
       {"in-band SPS of the reference", window(uint32_t(kSPS.size()), kSPS), 4, true, 26, 7, nullptr},
       // The reference SPS with seq_parameter_set_id 1 (coded "010" instead of "1").
-      {"SPS of another id", window(22, fromHex("6742c00a568426c044000000c004000000c0c83c489a")), 4, false, 0, 0, nullptr},
-      {"PPS is not checked", window(3, fromHex("68ffff")), 4, true, 7, 8, nullptr},
-      {"PPS with nal_ref_idc 0", window(3, fromHex("08ce0f")), 4, false, 0, 0, nullptr},
-      {"access unit delimiter", window(2, fromHex("0910")), 4, true, 6, 9, nullptr},
+      {"SPS of another id", window(22, hex("6742c00a568426c044000000c004000000c0c83c489a")), 4, false, 0, 0, nullptr},
+      {"PPS is not checked", window(3, hex("68ffff")), 4, true, 7, 8, nullptr},
+      {"PPS with nal_ref_idc 0", window(3, hex("08ce0f")), 4, false, 0, 0, nullptr},
+      {"access unit delimiter", window(2, hex("0910")), 4, true, 6, 9, nullptr},
       {"forbidden bit", window(4096, withHeader(kIDR[0], 0xE5)), 4, false, 0, 0, nullptr},
       {"slice data partition", window(4096, withHeader(kIDR[0], 0x62)), 4, false, 0, 0, nullptr},
-      {"filler data", window(10, fromHex("0cffffff")), 4, false, 0, 0, nullptr},
+      {"filler data", window(10, hex("0cffffff")), 4, false, 0, 0, nullptr},
       {"two-byte prefix", window(4096, kIDR[0], 2), 2, true, 4098, 5, nullptr},
       {"one-byte prefix", window(200, kP, 1), 1, true, 201, 1, nullptr},
-      {"length that overflows 32 bits", window(0xFFFFFFFFu, fromHex("0910")), 4, false, 0, 0, nullptr},
+      {"length that overflows 32 bits", window(0xFFFFFFFFu, hex("0910")), 4, false, 0, 0, nullptr},
       {"zeros", Bytes(kNaluProbeWindow, 0), 4, false, 0, 0, nullptr},
   };
   probe(cases, ref);
@@ -81,21 +81,21 @@ TEST(NALUProbe, H265AcceptAndRejectRules) {
       {"in-band VPS", window(uint32_t(kVPS.size()), kVPS), 4, true, 28, 32, "VPS"},
       {"in-band SPS", window(uint32_t(kSPS.size()), kSPS), 4, true, 45, 33, "SPS"},
       {"in-band PPS", window(uint32_t(kPPS.size()), kPPS), 4, true, 11, 34, "PPS"},
-      {"VPS with temporal id plus 1 of 0", window(24, fromHex("40000c01ffff")), 4, false, 0, 0, nullptr},
+      {"VPS with temporal id plus 1 of 0", window(24, hex("40000c01ffff")), 4, false, 0, 0, nullptr},
       {"SEI of 800 bytes", window(796, kSEI), 4, true, 800, 39, "SEI"},
       {"SEI of 801 bytes", window(797, kSEI), 4, false, 0, 0, nullptr},
-      {"suffix SEI", window(21, fromHex("50010510" "00112233445566778899aabbccddeeff" "80")), 4, true, 25, 40, "SEI"},
-      {"SEI of layer 1", window(20, fromHex("4e0905ff")), 4, false, 0, 0, nullptr},
-      {"reserved type 22", window(100, fromHex("2c01af1d")), 4, false, 0, 0, nullptr},
+      {"suffix SEI", window(21, hex("50010510" "00112233445566778899aabbccddeeff" "80")), 4, true, 25, 40, "SEI"},
+      {"SEI of layer 1", window(20, hex("4e0905ff")), 4, false, 0, 0, nullptr},
+      {"reserved type 22", window(100, hex("2c01af1d")), 4, false, 0, 0, nullptr},
       {"delimiter of 7 bytes", window(3, kAUD), 4, true, 7, 35, "AUD"},
       {"unit of 6 bytes", window(2, kAUD), 4, false, 0, 0, nullptr},
-      {"end of sequence has no name", window(10, fromHex("4801")), 4, true, 14, 36, nullptr},
-      {"unspecified type 48", window(996, fromHex("6001")), 4, true, 1000, 48, "Unspecified"},
-      {"unspecified type 48 over 1000 bytes", window(997, fromHex("6001")), 4, false, 0, 0, nullptr},
-      {"unspecified type 63 has no name", window(50, fromHex("7e01")), 4, true, 54, 63, nullptr},
+      {"end of sequence has no name", window(10, hex("4801")), 4, true, 14, 36, nullptr},
+      {"unspecified type 48", window(996, hex("6001")), 4, true, 1000, 48, "Unspecified"},
+      {"unspecified type 48 over 1000 bytes", window(997, hex("6001")), 4, false, 0, 0, nullptr},
+      {"unspecified type 63 has no name", window(50, hex("7e01")), 4, true, 54, 63, nullptr},
       // first_slice_segment_in_pic_flag 1, no_output_of_prior_pics_flag 0, then a
       // picture-parameter-set id of 64.
-      {"slice with PPS id 64", window(1000, fromHex("28018082")), 4, false, 0, 0, nullptr},
+      {"slice with PPS id 64", window(1000, hex("28018082")), 4, false, 0, 0, nullptr},
       {"two-byte prefix", window(1000, kIDR, 2), 2, true, 1002, 20, "Slice"},
   };
   probe(cases, ref);

@@ -17,19 +17,17 @@
 
 namespace vr::test {
 
-inline Bytes fromHex(const std::string& text) { return hex(text); }
-
 // H.264, constrained baseline, three slices per picture: the first two slices of the IDR
 // picture, the first of the next P picture.
 namespace h264 {
-inline const Bytes kSPS = fromHex("6742c00ada109b011000000300100000030320f1226a");
-inline const Bytes kPPS = fromHex("68ce0fc8");
-inline const Bytes kSEI = fromHex("0605ffff57dc45e9bde6d948b7962cd820d923eeef78323634202d20636f726520313634");
+inline const Bytes kSPS = hex("6742c00ada109b011000000300100000030320f1226a");
+inline const Bytes kPPS = hex("68ce0fc8");
+inline const Bytes kSEI = hex("0605ffff57dc45e9bde6d948b7962cd820d923eeef78323634202d20636f726520313634");
 inline const Bytes kIDR[2] = {
-    fromHex("6588843a0c600080040d67036675658ecc7b6188e63fff001e0bf16d8cb60d77f5d7001e00020005280548e7b2"),
-    fromHex("65288843a0a600080060ef013f22457190948a875d0e70bc000e83288e624d352e15e555e186515ed49a6a5e"),
+    hex("6588843a0c600080040d67036675658ecc7b6188e63fff001e0bf16d8cb60d77f5d7001e00020005280548e7b2"),
+    hex("65288843a0a600080060ef013f22457190948a875d0e70bc000e83288e624d352e15e555e186515ed49a6a5e"),
 };
-inline const Bytes kP = fromHex("419a203abc6c5c562b15f02ebf60562b15800fbfad793f5d0275b00ebf0eb00337fefddead6ff9aff98075fc");
+inline const Bytes kP = hex("419a203abc6c5c562b15f02ebf60562b15800fbfad793f5d0275b00ebf0eb00337fefddead6ff9aff98075fc");
 
 inline ReferenceParameterSets reference() {
   ReferenceParameterSets r;
@@ -41,14 +39,14 @@ inline ReferenceParameterSets reference() {
 
 // H.265 main profile: parameter sets, an IDR_N_LP picture and a TRAIL_R picture.
 namespace h265 {
-inline const Bytes kVPS = fromHex("40010c01ffff01600000030090000003000003001e928090");
-inline const Bytes kSPS = fromHex("42010101600000030090000003000003001ea0208105964a924caf016808000003000800000300c840");
-inline const Bytes kPPS = fromHex("4401c172b42240");
-inline const Bytes kIDR = fromHex("2801af1d80c2f9897f5a0a32d30bff7e77d18ed61868a964fab0f736d49e2b77a6fffbc6c7d0");
-inline const Bytes kTrail = fromHex("0201d0097e10c63bb6b3667dcd34adfe91d8178d96");
+inline const Bytes kVPS = hex("40010c01ffff01600000030090000003000003001e928090");
+inline const Bytes kSPS = hex("42010101600000030090000003000003001ea0208105964a924caf016808000003000800000300c840");
+inline const Bytes kPPS = hex("4401c172b42240");
+inline const Bytes kIDR = hex("2801af1d80c2f9897f5a0a32d30bff7e77d18ed61868a964fab0f736d49e2b77a6fffbc6c7d0");
+inline const Bytes kTrail = hex("0201d0097e10c63bb6b3667dcd34adfe91d8178d96");
 // Prefix SEI and access unit delimiter headers, payload made up.
-inline const Bytes kSEI = fromHex("4e0105ffff0102030405060708090a0b0c0d0e0f");
-inline const Bytes kAUD = fromHex("46015000");
+inline const Bytes kSEI = hex("4e0105ffff0102030405060708090a0b0c0d0e0f");
+inline const Bytes kAUD = hex("46015000");
 
 inline ReferenceParameterSets reference() {
   ReferenceParameterSets r;
