@@ -246,11 +246,7 @@ TEST(IndexAtomsRealMovies, FfmpegAtomsWriteBackTheirBytesAndAgree) {
 // `stepped`: "type@offset" for each child built, then "+n" for the bytes stepped over.
 std::string scan(const Bytes& container, ChildScanBounds bounds, std::initializer_list<uint32_t> built,
                  std::initializer_list<uint32_t> stepped = {}) {
-  struct Recorder {
-    const uint8_t* base;
-    std::string seen;
-    uint64_t built = 0;
-  } rec{container.data(), ""};
+  struct Recorder { const uint8_t* base; std::string seen; uint64_t built = 0; } rec{container.data(), ""};
   std::vector<ChildRow<Recorder>> rows;
   for (uint32_t t : built)
     rows.push_back({t, [](Recorder& r, const uint8_t* p, uint32_t size) {

@@ -20,9 +20,7 @@ namespace vr {
 namespace {
 
 // One manifest line: "<set> <container> <fps of the SPS or -> <audio> <repair options...>".
-struct InBandSet {
-  std::string name, container, spsFps, audio, options;
-};
+struct InBandSet { std::string name, container, spsFps, audio, options; };
 void PrintTo(const InBandSet& s, std::ostream* os) { *os << s.name; }
 
 std::string mediaFile(const std::string& name) { return std::string(VR_INBAND_MEDIA_DIR) + "/" + name; }
@@ -109,9 +107,7 @@ TEST_P(InBandRepair, WithoutReference) {
 TEST(InBandInfo, SaysWhatARepairWithoutReferenceWouldUse) {
   if (inBandSets().empty()) GTEST_SKIP() << "no in-band media";
   const std::string cli = VR_CLI_PATH;
-  const struct {
-    std::string file, options, expected;
-  } cases[] = {
+  const struct { std::string file, options, expected; } cases[] = {
       {"h264-aac44m.lost.mp4", "", "H.264 High 192x108, 4-byte NAL lengths, 25.000 fps (from the SPS)"},
       {"h264-aac44m.lost.mp4", "", "AAC-LC mono (detected)"},
       {"h264-aac48m-nal2.lost.mov", "--fps 29.97", "2-byte NAL lengths, 29.970 fps (given)"},

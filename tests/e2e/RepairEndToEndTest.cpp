@@ -23,10 +23,7 @@ namespace {
 
 using test::MediaSet;
 
-struct Outcome {
-  test::RecordingDelegate delegate;
-  std::string output;
-};
+struct Outcome { test::RecordingDelegate delegate; std::string output; };
 
 // Repairs `damaged` with `reference` into a file in dir.
 std::unique_ptr<Outcome> runRepair(const test::TempDir& dir, const std::string& reference, const std::string& damaged,

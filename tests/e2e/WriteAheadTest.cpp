@@ -16,11 +16,7 @@ namespace {
 
 TEST(WriteAhead, AnyNumberOfWorkersWritingAheadGivesTheFileOfOneWritingAfter) {
   test::TempDir dir;
-  struct Case {
-    const char* set;
-    const char* damage;
-    unsigned workers;
-  };
+  struct Case { const char* set; const char* damage; unsigned workers; };
   // Camera chunks and picture-by-picture interleaving (walked audio), mono, PCM, no audio.
   const Case cases[] = {{"h264-aac-mov", "lost", 3}, {"h264-aac-mov", "garbage", 2}, {"h264-aac-mp4-mono", "cut", 3},
                         {"h264-aac-mov-mux", "lost", 3}, {"h264-aac-mov-mux", "garbage", 1},

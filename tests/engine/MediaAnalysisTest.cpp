@@ -123,10 +123,7 @@ TEST(NaluChain, H265ParameterSetsTravelWithTheirPicture) {
 }
 
 // A small H.264 recording made by ffmpeg and its pictures' bytes, in file order.
-struct Recording {
-  std::string path;
-  std::vector<Bytes> pictures;
-};
+struct Recording { std::string path; std::vector<Bytes> pictures; };
 
 std::optional<Recording> record(const test::TempDir& dir, const std::string& audio, const std::string& video) {
   Recording r{dir.file("ref.mov"), {}};

@@ -31,10 +31,7 @@ TEST(RepairFile, ChecksInputsInOrder) {
   const std::string missing = dir.file("missing.mov"), empty = dir.file("empty.mov"), garbage = dir.file("g.mov");
   test::writeFileBytes(empty, Bytes{});
   test::writeFileBytes(garbage, Bytes(5000, 0x42));
-  const struct {
-    std::string ref, corrupt;
-    std::vector<std::string> events;
-  } cases[] = {
+  const struct { std::string ref, corrupt; std::vector<std::string> events; } cases[] = {
       // The reference is tested first, even when both are missing.
       {missing, missing, {"error:105"}},
       {empty, missing, {"error:104"}},

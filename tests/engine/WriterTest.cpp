@@ -5,6 +5,7 @@
 
 #include "atoms/MovieBuilder.h"
 #include "engine/RepairFile.h"
+#include "support/AtomBytes.h"
 #include "support/TestMedia.h"
 
 namespace vr {
@@ -21,10 +22,7 @@ Sample audio(uint64_t offset, uint64_t size, uint8_t type = kSampleTypeAAC) {
 }
 
 // A scan result: chunks given as lists of records, in output order.
-struct Chunk {
-  bool isAudio;
-  std::vector<Sample> records;
-};
+struct Chunk { bool isAudio; std::vector<Sample> records; };
 
 TEST(Writer, LayoutOffsetsAndSizes) {
   test::TempDir dir;
@@ -33,14 +31,9 @@ TEST(Writer, LayoutOffsetsAndSizes) {
   for (auto& b : input) b = uint8_t(rng());
   const std::string inputPath = dir.file("damaged.bin"), outputPath = dir.file("repaired.mov");
   ASSERT_TRUE(test::writeFileBytes(inputPath, input));
-  struct Case {
-    const char* name;
-    std::vector<Chunk> chunks;
-    std::vector<uint64_t> videoOffsets;
-    std::vector<uint32_t> videoSizes;
-    std::vector<uint64_t> audioOffsets;
-    std::vector<uint32_t> audioSizes;
-  };
+  // offsets and sizes of the video samples, then of the sound samples
+  struct Case { const char* name; std::vector<Chunk> chunks; std::vector<uint64_t> videoOffsets; std::vector<uint32_t> videoSizes;
+                std::vector<uint64_t> audioOffsets; std::vector<uint32_t> audioSizes; };
   const std::vector<Case> cases = {
       {"parameter sets go with the picture after them",
        {{false, {video(0, 26, false), video(26, 8, false), video(34, 500, true)}}},
@@ -72,18 +65,14 @@ TEST(Writer, LayoutOffsetsAndSizes) {
     }
     repair.writeSampleAtPath(outputPath, inputPath);
     ASSERT_TRUE(repair.videoRequest && repair.audioRequest);
-    EXPECT_EQ(repair.videoRequest->stcoEntries, c.videoOffsets);
-    EXPECT_EQ(repair.videoRequest->stszEntries, c.videoSizes);
-    EXPECT_EQ(repair.audioRequest->stcoEntries, c.audioOffsets);
-    EXPECT_EQ(repair.audioRequest->stszEntries, c.audioSizes);
+    EXPECT_EQ(std::tuple(repair.videoRequest->stcoEntries, repair.videoRequest->stszEntries,
+                         repair.audioRequest->stcoEntries, repair.audioRequest->stszEntries),
+              std::tuple(c.videoOffsets, c.videoSizes, c.audioOffsets, c.audioSizes));
     // Without a reference there is no index to append: the file is the media-data atom,
     // every record's bytes in chunk order.
-    Bytes expected;
-    appendBE32(expected, 1);
-    appendBE32(expected, fourCC("mdat"));
+    Bytes expected = {0, 0, 0, 1, 'm', 'd', 'a', 't'};
     appendBE64(expected, 16 + body.size());
-    expected.insert(expected.end(), body.begin(), body.end());
-    EXPECT_EQ(test::readFileBytes(outputPath), expected);
+    EXPECT_EQ(test::readFileBytes(outputPath), test::cat({expected, body}));
   }
 }
 

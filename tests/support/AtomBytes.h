@@ -82,11 +82,7 @@ inline std::vector<Bytes> collectAtoms(const Bytes& data, const char (&want)[5])
 }
 
 // A builder's output beside the bytes it must be, for tables of byte-exact cases.
-struct Built {
-  const char* name;
-  uint64_t size;  // the size the atom states for itself
-  Bytes bytes, expected;
-};
+struct Built { const char* name; uint64_t size; Bytes bytes, expected; };  // size: as the atom states it
 template <typename T>
 Built built(const char* name, const std::shared_ptr<T>& a, std::string_view expected) {
   return {name, a->size, a->writeableData, hex(expected)};
