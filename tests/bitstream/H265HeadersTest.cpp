@@ -183,9 +183,7 @@ std::vector<uint8_t> makeIdrSlice(uint64_t ppsId, int64_t entryPoints, int64_t e
 
 TEST(H265SliceHeader, Bounds) {
   SPS_265 sps;
-  sps.PicWidthInCtbsY = 30;
-  sps.PicHeightInCtbsY = 17;
-  sps.picSizeInCtbsY = 510;
+  sps.PicWidthInCtbsY = 30, sps.PicHeightInCtbsY = 17, sps.picSizeInCtbsY = 510;
   auto vps = std::shared_ptr<VPS_265>();
   // Picture parameter sets by their tools: w wavefronts, t 2x2 tiles, x slice header extension.
   auto ppsWith = [](std::string_view tools) {
@@ -227,10 +225,8 @@ TEST(H265SliceHeader, SegmentAddressAndReferenceSets) {
   ASSERT_TRUE(sps);
   ASSERT_EQ(sps->picSizeInCtbsY, 510);
   PPS_265 pps;
-  pps.dependent_slice_segments_enabled_flag = 1;
-  pps.lists_modification_present_flag = 1;
-  pps.num_ref_idx_l0_default_active_minus1 = 1;
-  pps.num_ref_idx_l1_default_active_minus1 = 0;
+  pps.dependent_slice_segments_enabled_flag = pps.lists_modification_present_flag = 1;
+  pps.num_ref_idx_l0_default_active_minus1 = 1, pps.num_ref_idx_l1_default_active_minus1 = 0;
 
   // A P slice that is not the first of its picture: 9-bit address, SPS set 1 (two pictures
   // used), one long-term picture from the SPS candidates (used), list modification with

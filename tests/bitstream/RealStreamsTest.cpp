@@ -25,12 +25,7 @@ namespace {
 uint32_t windowed(size_t available, uint32_t limit) { return uint32_t(std::min<size_t>(available, limit)); }
 constexpr uint32_t kH264Unit = 46, kH264Slice = 45, kH265Bytes = 44;
 
-struct H264Case {
-  const char *name, *size;
-  int frames;
-  const char* args;
-  int profile, widthMbs, heightMapUnits, frameMbsOnly, slicesPerPicture;
-};
+struct H264Case { const char *name, *size; int frames; const char* args; int profile, widthMbs, heightMapUnits, frameMbsOnly, slicesPerPicture; };
 
 class H264Streams : public ::testing::TestWithParam<H264Case> {};
 
@@ -104,14 +99,7 @@ INSTANTIATE_TEST_SUITE_P(
         H264Case{"fake_interlaced", "320x256", 4, "-profile:v high -x264-params fake-interlaced=1", 100, 20, 8, 0, 1}),
     [](const auto& info) { return std::string(info.param.name); });
 
-struct H265Case {
-  const char *name, *size;
-  uint32_t width, height;
-  int frames;
-  const char* params;
-  int ctbSize, slicesPerPicture;
-  bool wavefronts;
-};
+struct H265Case { const char *name, *size; uint32_t width, height; int frames; const char* params; int ctbSize, slicesPerPicture; bool wavefronts; };
 
 class H265Streams : public ::testing::TestWithParam<H265Case> {};
 

@@ -72,10 +72,10 @@ Observed observe(const test::TempDir& dir, const MediaSet& s, const std::string&
   r.recovered = test::videoFrameMd5s(r.outcome->output);
   r.at = matchInOrder(r.original, r.recovered);
   r.identical = countMatched(r.at);
-  const auto origAudio = test::firstStream(test::ffprobeStreams(s.orig(), false), "audio");
-  const auto repairedAudio = test::firstStream(r.streams, "audio");
-  r.audioOrig = origAudio ? origAudio->duration : -1;
-  r.audioRepaired = repairedAudio ? repairedAudio->duration : -1;
+  auto audio = [](const std::vector<test::StreamInfo>& streams) {
+    return test::firstStream(streams, "audio").value_or(test::StreamInfo{}).duration;
+  };
+  r.audioOrig = audio(test::ffprobeStreams(s.orig(), false)), r.audioRepaired = audio(r.streams);
   std::printf("  %s %s | %zu | %zu | %zu | %.3f | %.3f | %zu\n", s.name.c_str(), kind, r.original.size(),
               r.recovered.size(), r.identical, r.audioOrig, r.audioRepaired, r.errors.size());
   return r;

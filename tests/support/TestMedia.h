@@ -81,9 +81,7 @@ class TempDir {
   TempDir() {
     const char* base = std::getenv("TMPDIR");
     std::string tmpl = std::string(base && *base ? base : "/tmp") + "/vr-test-XXXXXX";
-    std::vector<char> buf(tmpl.begin(), tmpl.end());
-    buf.push_back('\0');
-    if (::mkdtemp(buf.data())) path_ = buf.data();
+    if (::mkdtemp(tmpl.data())) path_ = tmpl;
   }
   ~TempDir() {
     std::error_code ec;
