@@ -189,11 +189,7 @@ TEST_P(ManifestSets, LostIndex) { checkEverythingBack(dir, GetParam(), GetParam(
 TEST_P(ManifestSets, CutShort) { checkCutShort(dir, GetParam(), cutLimitation(GetParam())); }
 TEST_P(ManifestSets, GarbageInside) { checkGarbage(dir, GetParam(), garbageLimitation(GetParam())); }
 
-std::string testName(std::string n) {
-  for (char& ch : n)
-    if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
-  return n;
-}
+std::string testName(std::string n) { return std::replace(n.begin(), n.end(), '-', '_'), n; }
 
 std::string setName(const ::testing::TestParamInfo<MediaSet>& info) { return testName(info.param.name); }
 
