@@ -95,10 +95,8 @@ bool exercise(const Bytes& candidate) {
   const Bytes exact(candidate);
   auto moov = Moov::initMOOVWithData(exact.empty() ? nullptr : exact.data(), uint32_t(exact.size()));
   if (!moov) return false;
-  for (uint64_t kind : {kMediaKindVideo, kMediaKindSound, kMediaKindOther}) {
-    moov->getTrackDecoderWith(kind);
-    moov->getOneSampleDurationOfTackType(kind);
-  }
+  for (uint64_t kind : {kMediaKindVideo, kMediaKindSound, kMediaKindOther})
+    (void)moov->getTrackDecoderWith(kind), (void)moov->getOneSampleDurationOfTackType(kind);
   (void)moov->videoTrackFPS(), (void)moov->audioTrackFPS(), (void)moov->getAVCOneNALUSizeLength();
   (void)moov->duration(), (void)moov->getSampleSkip(), (void)moov->getAudioCodecFormat();
   (void)moov->SPS(), (void)moov->PPS(), (void)moov->VPS(), (void)moov->SPS265(), (void)moov->PPS265();

@@ -64,9 +64,7 @@ Bytes stsdOf(const std::vector<Bytes>& entries, int declaredCount = -1) {
   return fullBox("stsd", 0, p);
 }
 std::shared_ptr<Stsd> parse(const Bytes& b) { return Stsd::initSTSDWithBytes(b.data(), uint32_t(b.size())); }
-std::shared_ptr<VideoSampleDescriptionEntery> videoOf(const Stsd& s) {
-  return std::dynamic_pointer_cast<VideoSampleDescriptionEntery>(s.getDecoder());
-}
+auto videoOf(const Stsd& s) { return std::dynamic_pointer_cast<VideoSampleDescriptionEntery>(s.getDecoder()); }
 
 // The table names the codec of its last recognised entry; the queries answer from the
 // first entry. The walk ends at the first entry it cannot take. The extension area of a
