@@ -67,7 +67,7 @@ TEST(WriteAhead, AStoppedScanLeavesTheOutputAsItFoundIt) {
   for (int before : {kAbsent, kEmpty, kHoldsData}) {
     SCOPED_TRACE(before);
     const std::string out = dir.file("out" + std::to_string(before) + ".mov");
-    if (before != kAbsent) ASSERT_TRUE(test::writeFileBytes(out, before == kEmpty ? Bytes{} : someone));
+    if (before != kAbsent) { ASSERT_TRUE(test::writeFileBytes(out, before == kEmpty ? Bytes{} : someone)); }
     RepairFile repair;
     StopHalfway delegate(repair, out);
     repair.delegate = &delegate;
@@ -77,9 +77,9 @@ TEST(WriteAhead, AStoppedScanLeavesTheOutputAsItFoundIt) {
     // An absent or empty output is taken over as the copy begins, and a created one removed;
     // one that holds data is not touched before the writing phase.
     ASSERT_TRUE(delegate.bytesAtStop);
-    if (before == kHoldsData) EXPECT_EQ(*delegate.bytesAtStop, someone.size());
+    if (before == kHoldsData) { EXPECT_EQ(*delegate.bytesAtStop, someone.size()); }
     EXPECT_EQ(std::filesystem::exists(out), before != kAbsent);
-    if (before != kAbsent) EXPECT_EQ(test::readFileBytes(out), before == kEmpty ? Bytes{} : someone);
+    if (before != kAbsent) { EXPECT_EQ(test::readFileBytes(out), before == kEmpty ? Bytes{} : someone); }
   }
 }
 

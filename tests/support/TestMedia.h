@@ -165,11 +165,9 @@ inline bool ensureTestMedia() {
   static const bool ok = [] {
     namespace fs = std::filesystem;
     const std::string script = std::string(VR_SOURCE_DIR) + "/scripts/make-test-media.sh";
-    std::error_code stampError, scriptError, manifestError;
-    const auto stampTime = fs::last_write_time(mediaPath(".stamp"), stampError);
-    const auto scriptTime = fs::last_write_time(script, scriptError);
-    if (!stampError && !scriptError && stampTime >= scriptTime && fs::exists(mediaPath("manifest.txt"), manifestError))
-      return true;
+    std::error_code e1, e2, e3;
+    const auto stamp = fs::last_write_time(mediaPath(".stamp"), e1), made = fs::last_write_time(script, e2);
+    if (!e1 && !e2 && stamp >= made && fs::exists(mediaPath("manifest.txt"), e3)) return true;
     return runCommand("bash " + shellQuote(script) + " " + shellQuote(mediaDir()) + " 1>&2").status == 0;
   }();
   return ok;
