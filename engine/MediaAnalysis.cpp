@@ -1083,7 +1083,7 @@ std::string RepairFile::lengthSizeContradiction(ByteWindow& window, uint8_t n, u
 std::string RepairFile::streamContradiction(ByteWindow& window, uint8_t n, const ReferenceParameterSets& reference) {
   NALU unit, previous;
   bool havePrevious = false;
-  uint64_t pairs = 0, breaks = 0;
+  uint64_t pairs = 0, breaks = 0, judged = 0, misfits = 0, intraJudged = 0, cabacIntra = 0;
   bool otherSets = false;
   // Parameter sets travel in front of a picture's first slice.
   auto sameSets = [&](const NALU& u) {
@@ -1097,6 +1097,16 @@ std::string RepairFile::streamContradiction(ByteWindow& window, uint8_t n, const
     const bool found = firstSliceOf(record, window, n, reference, maxNalSize, unit, sameSets);
     if (otherSets) return "the damaged movie's own parameter sets differ from the reference's";
     if (!found) continue;
+    if (const auto* h = std::get_if<std::shared_ptr<SliceHeader>>(&unit.RBSP); h && *h && (*h)->restFits >= 0) {
+      ++judged;
+      if ((*h)->restFits == 0) ++misfits;
+      // An I slice reads the same with either entropy coder up to the alignment bits; three
+      // or more of them all ones are the mark of CABAC.
+      if ((*h)->slice_type % 5 == 2 && ((*h)->readAsCabac == 0 || (*h)->readAsCabac >= 4)) {
+        ++intraJudged;
+        if ((*h)->readAsCabac >= 4) ++cabacIntra;
+      }
+    }
     if (havePrevious) {
       ++pairs;
       if (!continuesAfter(previous, unit, reference)) ++breaks;
@@ -1109,6 +1119,15 @@ std::string RepairFile::streamContradiction(ByteWindow& window, uint8_t n, const
   if (pairs >= kPicturesThatSettle && breaks * 4 > pairs)
     return "the picture numbering read with the reference's parameter sets jumps at random (" +
            std::to_string(breaks) + " of " + std::to_string(pairs) + " pictures)";
+  // Slices of another encoding (another profile, entropy coder, list or weight syntax)
+  // read with the reference's sets run out of the ranges the standard allows; a few
+  // damaged ones do not.
+  if (judged >= kPicturesThatSettle && misfits * 4 > judged)
+    return "the slices read with the reference's parameter sets break the rules of their syntax (" +
+           std::to_string(misfits) + " of " + std::to_string(judged) + " pictures)";
+  if (intraJudged >= 4 && cabacIntra * 10 >= intraJudged * 9)
+    return "the damaged movie's slices are coded with CABAC, the reference's parameter sets say CAVLC (" +
+           std::to_string(cabacIntra) + " of " + std::to_string(intraJudged) + " intra pictures)";
   return {};
 }
 
