@@ -109,6 +109,7 @@ RepairFile::FurtherSamples furtherSamplesOf(const File& reference) {
     if (stbl.stsz->sampleSize != 0) sizes.assign(1, stbl.stsz->sampleSize);
     const Bytes stsd = stbl.stsd ? stbl.stsd->convertSelfToData() : Bytes();
     const uint32_t format = stsd.size() >= 24 ? readBE32(stsd.data() + 20) : 0;
+    further.stills = further.stills || format == fourCC("jpeg") || format == fourCC("mjpa");
     if (format == fourCC("text") || format == fourCC("tx3g")) {  // QuickTime and 3GPP text
       for (uint32_t size : sizes) further.maxText = std::max(further.maxText, size);
       continue;
@@ -758,7 +759,8 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
         const size_t used = reader.frameSize(bytes, length);
         if (used == 0) {
           // A sample of a further track (timecode, text, data) between the frames.
-          const size_t further = furtherSampleAt(bytes, length, reader);
+          uint64_t further = furtherSampleAt(bytes, length, reader);
+          if (further == 0) further = stillImageAt(window, x, dataEnd);
           if (further == 0) {
             if (const uint64_t resumed = resumeBehindOtherSample(x, picture, frames)) {
               rememberWalkedAudio(end, resumed - end, std::move(frames));
@@ -879,6 +881,9 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
     }
 
     const uint64_t runOffset = videoSampleArray[runStart].sampleOffset;
+    // PCM written before the first run (a phone may write all its sound first) is the
+    // first chunk; nothing has been written ahead yet.
+    if (runStart == 0 && pcm && runOffset > dataStart) addPcmChunk(dataStart, runOffset - dataStart);
     if (runStart > 0) {
       const uint64_t gapStart = videoSampleArray[runStart - 1].endOffset();
       const uint64_t gap = runOffset - gapStart;

@@ -123,7 +123,13 @@ class RepairFile {
     std::vector<uint32_t> sizes;
     uint32_t maxText = 0;
     uint32_t largest = 0;  // of the samples that are no text
+    bool stills = false;   // a track of JPEG images (a phone's still pictures)
   } furtherSamples;
+  // Length of the JPEG image that starts at `x`, read marker by marker up to its end,
+  // which must lie before `limit`; 0 when the bytes there are no JPEG image.
+  static uint64_t stillImageLength(ByteWindow& window, uint64_t x, uint64_t limit);
+  // The still image of a further track at `x`, when the reference has such a track.
+  uint64_t stillImageAt(ByteWindow& window, uint64_t x, uint64_t end) const;
   // Size of the further track's sample at `bytes` behind which an AAC frame decodes or the
   // `length` bytes end; 0 when none fits.
   size_t furtherSampleAt(const uint8_t* bytes, size_t length, class AacFrameReader& reader, int depth = 0) const;
