@@ -377,7 +377,8 @@ TEST_F(RepairEndToEndSingle, UnusableReferencesAskForAnother) {
     EXPECT_FALSE(std::filesystem::exists(o->output));
   }
   // References the damaged data contradicts: 1-byte NAL lengths declared for a stream of
-  // 4-byte ones; Baseline for a stream whose in-band parameter sets say High. Error 102.
+  // 4-byte ones; Baseline (CAVLC, no B pictures) for a stream whose in-band parameter sets
+  // say High, for a High stream of CABAC slices and for one with B pictures. Error 102.
   Bytes len1 = test::readFileBytes(set->ref);
   const std::string avcC = "avcC";
   const auto at = std::search(len1.begin(), len1.end(), avcC.begin(), avcC.end()) - len1.begin();
@@ -390,8 +391,10 @@ TEST_F(RepairEndToEndSingle, UnusableReferencesAskForAnother) {
                 .status,
             0);
   const MediaSet* inband = test::findSet("h264-aac-mov-inband");
-  ASSERT_TRUE(inband);
-  for (const auto& [ref, damaged] : {std::pair{len1Ref, set->lost}, std::pair{baseline, inband->lost()}}) {
+  const MediaSet* bframes = test::findSet("h264-aac-mov-bframes");
+  ASSERT_TRUE(inband && bframes);
+  for (const auto& [ref, damaged] : {std::pair{len1Ref, set->lost}, std::pair{baseline, inband->lost()},
+                                     std::pair{baseline, set->lost}, std::pair{baseline, bframes->lost()}}) {
     SCOPED_TRACE(ref);
     auto o = runRepair(dir, ref, damaged);
     ASSERT_EQ(o->delegate.errors.size(), 1u);
