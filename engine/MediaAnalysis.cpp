@@ -673,6 +673,9 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
   // whole frames. The bytes of further tracks (a timecode sample per cycle) close the
   // stretch and are left out; a stretch without a whole frame besides them holds no audio.
   uint64_t pcmFrames = 0;
+  const double fps = healthyFile->videoFPS();
+  const uint64_t leadingPcmMinimum =
+      std::max<uint64_t>(1, fps > 0 ? uint64_t(healthyFile->audioTrackTimeScale() / fps) * bytesPerFrame : 0);
   auto addPcmChunk = [&](uint64_t from, uint64_t size) {
     const uint64_t frames = (size > skip ? size - skip : 0) / bytesPerFrame;
     if (frames == 0) return;
@@ -882,8 +885,10 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
 
     const uint64_t runOffset = videoSampleArray[runStart].sampleOffset;
     // PCM written before the first run (a phone may write all its sound first) is the
-    // first chunk; nothing has been written ahead yet.
-    if (runStart == 0 && pcm && runOffset > dataStart) addPcmChunk(dataStart, runOffset - dataStart);
+    // first chunk; nothing has been written ahead yet. A muxer writes at least a picture's
+    // duration of sound at a time: fewer bytes there are something else.
+    if (runStart == 0 && pcm && runOffset > dataStart && runOffset - dataStart >= leadingPcmMinimum)
+      addPcmChunk(dataStart, runOffset - dataStart);
     if (runStart > 0) {
       const uint64_t gapStart = videoSampleArray[runStart - 1].endOffset();
       const uint64_t gap = runOffset - gapStart;
@@ -1102,6 +1107,10 @@ std::string RepairFile::streamContradiction(ByteWindow& window, uint8_t n, const
     const bool found = firstSliceOf(record, window, n, reference, maxNalSize, unit, sameSets);
     if (otherSets) return "the damaged movie's own parameter sets differ from the reference's";
     if (!found) continue;
+    if (const auto* h = std::get_if<std::shared_ptr<SliceHeader_265>>(&unit.RBSP); h && *h && (*h)->restFits >= 0) {
+      ++judged;
+      if ((*h)->restFits == 0) ++misfits;
+    }
     if (const auto* h = std::get_if<std::shared_ptr<SliceHeader>>(&unit.RBSP); h && *h && (*h)->restFits >= 0) {
       ++judged;
       if ((*h)->restFits == 0) ++misfits;

@@ -384,17 +384,23 @@ TEST_F(RepairEndToEndSingle, UnusableReferencesAskForAnother) {
   const auto at = std::search(len1.begin(), len1.end(), avcC.begin(), avcC.end()) - len1.begin();
   ASSERT_LT(size_t(at), len1.size());
   len1[size_t(at) + 8] &= 0xFC;
-  const std::string len1Ref = dir.file("len1.mov"), baseline = dir.file("baseline.mov");
+  const std::string len1Ref = dir.file("len1.mov"), baseline = dir.file("baseline.mov"), fast = dir.file("fast.mov");
   ASSERT_TRUE(test::writeFileBytes(len1Ref, len1));
-  ASSERT_EQ(test::runCommand("ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=320x240:rate=25:duration=1 "
-                             "-pix_fmt yuv420p -c:v libx264 -profile:v baseline " + test::shellQuote(baseline))
-                .status,
+  const std::string testsrc = "ffmpeg -nostdin -v error -y -f lavfi -i testsrc=size=320x";
+  ASSERT_EQ(test::runCommand(testsrc + "240:rate=25:duration=1 -pix_fmt yuv420p -c:v libx264 -profile:v baseline " +
+                             test::shellQuote(baseline)).status,
+            0);
+  // H.265 of the same size from the fastest preset: other slice header syntax.
+  ASSERT_EQ(test::runCommand(testsrc + "180:rate=30:duration=1 -pix_fmt yuv420p -c:v libx265 -preset ultrafast "
+                             "-x265-params log-level=0 -tag:v hvc1 " + test::shellQuote(fast)).status,
             0);
   const MediaSet* inband = test::findSet("h264-aac-mov-inband");
   const MediaSet* bframes = test::findSet("h264-aac-mov-bframes");
-  ASSERT_TRUE(inband && bframes);
-  for (const auto& [ref, damaged] : {std::pair{len1Ref, set->lost}, std::pair{baseline, inband->lost()},
-                                     std::pair{baseline, set->lost}, std::pair{baseline, bframes->lost()}}) {
+  const MediaSet* hevc = test::findSet("h265-aac-mov");
+  ASSERT_TRUE(inband && bframes && hevc);
+  for (const auto& [ref, damaged] :
+       {std::pair{len1Ref, set->lost}, std::pair{baseline, inband->lost()}, std::pair{baseline, set->lost},
+        std::pair{baseline, bframes->lost()}, std::pair{fast, hevc->lost()}}) {
     SCOPED_TRACE(ref);
     auto o = runRepair(dir, ref, damaged);
     ASSERT_EQ(o->delegate.errors.size(), 1u);
