@@ -55,12 +55,6 @@ uint64_t offsetOfNextPercent(int32_t percent, uint64_t total) {
 
 }  // namespace
 
-void RepairFile::addSampleToChunkEntry(std::vector<std::shared_ptr<SampleToChunkEntery>>& list, uint32_t chunk,
-                                       uint32_t samples) {
-  if (!list.empty() && list.back() && list.back()->samplesPerChunk == samples) return;
-  if (auto entry = SampleToChunkEntery::initWithFirstChunk(chunk, samples, 1)) list.push_back(std::move(entry));
-}
-
 void RepairFile::reportProgress(uint64_t done, uint64_t total) {
   if (total == 0 || delegate == nullptr) return;
   const int32_t percent = int32_t(done * 100 / total);
@@ -215,8 +209,6 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
   sampleArray.clear();
   forgetWalkedAudio();
   outcome = ScanOutcome{};
-  std::vector<std::shared_ptr<SampleToChunkEntery>> videoStsc;
-  std::vector<std::shared_ptr<SampleToChunkEntery>> audioStsc;
 
   ReferenceParameterSets reference;
   const uint8_t n = uint8_t(healthyFile ? healthyFile->AVCOneNaluSizeLength() : 0);
@@ -244,8 +236,6 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
 
   audioSampleCount = 0;
   videoSampleCount = 0;
-  uint32_t audioChunks = 0;
-  uint32_t videoChunks = 0;
   bool leadingAudioChecked = false;
   if (delegate) delegate->repairFileDidStartPerformingTask(kTaskLocating);
   lastProgressSent = -1;
@@ -309,9 +299,7 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
       auto frames = aac->take(p.ticket);
       if (!frames) return false;
       if (frames->empty()) continue;  // the placeholder stays empty
-      ++audioChunks;
       audioSampleCount += frames->size();
-      addSampleToChunkEntry(audioStsc, audioChunks, uint32_t(frames->size()));
       sampleArray[p.chunk] = SampleChunk{true, audioSampleArray.size(), frames->size()};
       audioSampleArray.insert(audioSampleArray.end(), frames->begin(), frames->end());
     }
@@ -338,10 +326,8 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
     const uint64_t frames = (size > skip ? size - skip : 0) / bytesPerFrame;
     if (frames == 0) return;
     const uint64_t kept = frames * bytesPerFrame;
-    ++audioChunks;
     audioSampleCount += kept;
     pcmFrames += frames;
-    addSampleToChunkEntry(audioStsc, audioChunks, uint32_t(std::min<uint64_t>(frames, UINT32_MAX)));
     sampleArray.push_back(SampleChunk{true, audioSampleArray.size(), 1});
     audioSampleArray.push_back(Sample::initWithSampleType(kSampleTypePCM, from, kept, nullptr));
   };
@@ -560,9 +546,7 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
       }
     }
 
-    ++videoChunks;
     videoSampleCount += k;
-    addSampleToChunkEntry(videoStsc, videoChunks, uint32_t(k));
     sampleArray.push_back(SampleChunk{false, runStart, videoSampleArray.size() - runStart});
     o = videoSampleArray.back().endOffset();
     // The audio behind a lone picture has been walked already: the scan goes on where the
@@ -637,12 +621,9 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
     return refuseReference(corrupt, why);
   std::vector<uint32_t> ranks = presentationRanks(window, n, fileSize, reference);
 
-  audioRequest = std::make_shared<AtomCreationRequest>();
-  audioRequest->requestType = kRequestTypeSound;
-  audioRequest->stscEntries = std::move(audioStsc);
-  videoRequest = std::make_shared<AtomCreationRequest>();
-  videoRequest->requestType = kRequestTypeVideo;
-  videoRequest->stscEntries = std::move(videoStsc);
+  audioRequest.reset();
+  videoRequest.reset();
+  planIndexOfFoundSamples();
   videoRequest->presentationRanks = std::move(ranks);
 }
 

@@ -159,12 +159,14 @@ class RepairFile {
   std::string streamContradiction(ByteWindow& window, uint8_t sizeBytesLength, const ReferenceParameterSets& reference);
   // Ends the repair with a request for another reference, saying why.
   void refuseReference(const File& corrupt, const std::string& why);
-  // One run-length step of a track's sample-to-chunk list: chunk number `chunk` (from 1)
-  // holds `samples` samples; an entry is added only when the count changes.
-  static void addSampleToChunkEntry(std::vector<std::shared_ptr<SampleToChunkEntery>>& list, uint32_t chunk,
-                                    uint32_t samples);
 
   // ---- Writing the repaired file (engine/Writer.cpp) ------------------------------------
+  // Header of the media-data atom in front of the copied chunks (64-bit size).
+  static constexpr uint64_t kMediaDataHeaderSize = 16;
+  // The new index of the samples found (engine/IndexPlan.h) into the track requests, made
+  // when missing; where the media data will end into plannedMediaDataEnd.
+  void planIndexOfFoundSamples();
+  uint64_t plannedMediaDataEnd = 0;
   // Writes the repaired movie at outputPath from the samples found in corruptPath.
   void writeSampleAtPath(const std::string& outputPath, const std::string& corruptPath);
   // Set by the writer when the output could not be written completely (not on a stop).

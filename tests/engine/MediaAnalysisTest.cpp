@@ -10,6 +10,7 @@
 #include "StreamFixtures.h"
 #include "atoms/MovieBuilder.h"
 #include "atoms/SampleTableAtoms.h"
+#include "engine/IndexPlan.h"
 #include "engine/File.h"
 #include "engine/RepairFile.h"
 #include "support/TestMedia.h"
@@ -175,7 +176,7 @@ TEST(SampleToChunk, NewEntryOnlyWhenTheCountChanges) {
   for (const auto& c : cases) {
     std::vector<std::shared_ptr<SampleToChunkEntery>> list;
     for (size_t i = 0; i < c.perChunk.size(); ++i)
-      RepairFile::addSampleToChunkEntry(list, uint32_t(i + 1), c.perChunk[i]);
+      addSampleToChunkEntry(list, uint32_t(i + 1), c.perChunk[i]);
     ASSERT_EQ(list.size(), c.entries.size());
     for (size_t i = 0; i < list.size(); ++i) {
       EXPECT_EQ(list[i]->firstChunk, c.entries[i].first);
