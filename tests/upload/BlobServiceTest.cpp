@@ -2,7 +2,6 @@
 // read back byte for byte, and the failures a caller must see as errors.
 #include <gtest/gtest.h>
 
-#include <future>
 #include <mutex>
 #include <random>
 
@@ -98,21 +97,6 @@ TEST_F(BlobService, BlocksComeBackInTheOrderOfTheBlockList) {
       container_->blockBlobReferenceFromName("x").uploadBlockListFromArray({{base64Encode(makeUuidHex())}});
   ASSERT_TRUE(missing);
   EXPECT_EQ(missing->httpStatus, 400);
-}
-
-TEST_F(BlobService, TextGoesUpInParallelFourMebibyteBlocks) {
-  ASSERT_FALSE(container_->createContainerIfNotExists());
-  takeSent();
-  const Bytes random = randomBytes(9 * 1048576 + 3, 7);
-  const std::string text(random.begin(), random.end());
-  std::promise<StorageResult> done;
-  container_->blockBlobReferenceFromName("email.txt")
-      .uploadFromText(text, [&](const StorageResult& r) { done.set_value(r); });
-  auto future = done.get_future();
-  ASSERT_EQ(future.wait_for(std::chrono::seconds(120)), std::future_status::ready);
-  EXPECT_FALSE(future.get());
-  EXPECT_EQ(download(container_->blockBlobReferenceFromName("email.txt")), random);
-  EXPECT_EQ(takeSent(), (std::vector<std::string>{"PUT 201", "PUT 201", "PUT 201", "PUT 201", "GET 200"}));
 }
 
 TEST_F(BlobService, FailuresAreErrorsWithTheirStatus) {

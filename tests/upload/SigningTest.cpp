@@ -154,15 +154,9 @@ TEST(BlockList, XmlBodyAndIdentifiers) {
             "</BlockList>\n");
 
   // Block identifiers of one blob must all have the same length.
-  const std::string uuid = makeUuidString(), hex = makeUuidHex();
-  EXPECT_TRUE(uuid.size() == 36 && uuid[14] == '4' && uuid != makeUuidString()) << uuid;
+  const std::string hex = makeUuidHex();
   EXPECT_EQ(hex.find_first_not_of("0123456789abcdef"), std::string::npos);
   EXPECT_EQ(base64Encode(hex).size(), 44u);
-  for (const char* text : {"", "f", "fo", "foo", "foob"}) {
-    const auto back = base64Decode(base64Encode(std::string_view(text)));
-    EXPECT_EQ(back ? std::string(back->begin(), back->end()) : "(refused)", text);
-  }
-  for (const char* bad : {"Zg", "Zg=a", "Z===", "Zm9v\n", "Zm 9"}) EXPECT_FALSE(base64Decode(bad)) << bad;
 }
 
 }  // namespace
