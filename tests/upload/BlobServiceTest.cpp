@@ -24,8 +24,7 @@ class BlobService : public ::testing::Test {
       std::lock_guard lock(mutex_);
       sent_.push_back(method + " " + std::to_string(status));
     };
-    container_ = std::make_unique<AZSCloudBlobContainer>(
-        client_->containerReferenceFromName("t" + makeUuidHex()));
+    container_ = std::make_unique<AZSCloudBlobContainer>(client_->containerReferenceFromName("t" + makeUuidHex()));
   }
   void TearDown() override {
     if (container_) container_->deleteContainer();

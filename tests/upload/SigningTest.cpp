@@ -25,31 +25,26 @@ AZSCloudStorageAccount testAccount() {
 
 TEST(SharedKey, PutBlockOfFiveBytesSignsByteForByte) {
   const auto account = testAccount();
-  const StorageUri blob =
-      account.blobEndpoint().appendingPathComponent("c1").appendingPathComponent("a.mov");
+  const StorageUri blob = account.blobEndpoint().appendingPathComponent("c1").appendingPathComponent("a.mov");
   EXPECT_EQ(blob.toString(), "https://acct.blob.example.net/c1/a.mov");
   HttpRequest put = AZSBlobRequestFactory::putBlock(blob, Bytes{1, 2, 3, 4, 5}, "YmxvY2tpZDAx");
   addCommonHeaders(put, "9B2C2E7A-3F5D-4C1E-8A7B-6D5E4F3A2B1C");
   AZSSharedKeyBlobAuthenticationHandler signer(account.credentials());
   signer.signRequest(put, kSignTime);
 
-  EXPECT_EQ(put.uri.toString(),
-            "https://acct.blob.example.net/c1/a.mov?comp=block&blockid=YmxvY2tpZDAx");
-  EXPECT_EQ(signer.stringToSign(put),
-            "PUT\n\n\n5\n\n\n\n\n\n\n\n\n"
+  EXPECT_EQ(put.uri.toString(), "https://acct.blob.example.net/c1/a.mov?comp=block&blockid=YmxvY2tpZDAx");
+  EXPECT_EQ(signer.stringToSign(put), "PUT\n\n\n5\n\n\n\n\n\n\n\n\n"
             "x-ms-client-request-id:9B2C2E7A-3F5D-4C1E-8A7B-6D5E4F3A2B1C\n"
             "x-ms-date:Mon, 07 Dec 2026 03:00:00 GMT\n"
             "x-ms-version:2015-02-21\n"
             "/acct/c1/a.mov\nblockid:YmxvY2tpZDAx\ncomp:block");
-  EXPECT_EQ(put.header("Authorization"),
-            "SharedKey acct:ouMWRmNPBoIRRky4BojPqD7kePHDoE4U3hVu3VVA6ag=");
+  EXPECT_EQ(put.header("Authorization"), "SharedKey acct:ouMWRmNPBoIRRky4BojPqD7kePHDoE4U3hVu3VVA6ag=");
   EXPECT_EQ(put.header("x-ms-date"), "Mon, 07 Dec 2026 03:00:00 GMT");
   EXPECT_EQ(put.header("User-Agent").rfind("Azure-Storage/0.1.2-preview (iOS ", 0), 0u);
 
   // Base64 padding travels percent-encoded and is signed decoded, as the service reads it.
   const HttpRequest padded = AZSBlobRequestFactory::putBlock(blob, Bytes{}, "YWI+/w==");
-  EXPECT_EQ(padded.uri.toString(),
-            "https://acct.blob.example.net/c1/a.mov?comp=block&blockid=YWI%2B%2Fw%3D%3D");
+  EXPECT_EQ(padded.uri.toString(), "https://acct.blob.example.net/c1/a.mov?comp=block&blockid=YWI%2B%2Fw%3D%3D");
   const std::string signedText = signer.stringToSign(padded);
   EXPECT_EQ(signedText.substr(signedText.rfind("\nblockid:")), "\nblockid:YWI+/w==\ncomp:block");
 }
@@ -77,8 +72,7 @@ TEST(SharedKey, StringToSignRules) {
        "HEAD\n\n\n\n\n\n\n\n\n\n\n\n/acct/my%20clips\nrestype:container"},
       {"Content-Length 0: empty length line", zeroLength,
        "PUT\n\n\n\n\n\n\n\n\n\n\n\n/acct/my%20clips\nrestype:container"},
-      {"x-ms- headers lower-cased, sorted, breaks made spaces; standard headers by any case",
-       headers,
+      {"x-ms- headers lower-cased, sorted, breaks made spaces; standard headers by any case", headers,
        "HEAD\n\n\n\n\ntext/plain\n\n\n\n\n\nbytes=0-9\nx-ms-meta-a:1\nx-ms-meta-b:two words  \n"
        "/acct/my%20clips\nrestype:container"},
       {"query decoded, names lower-cased and sorted, the last of a name kept", query,
@@ -144,12 +138,10 @@ TEST(StorageUri, NamesStayOnePathSegment) {
 }
 
 TEST(BlockList, XmlBodyAndIdentifiers) {
-  const auto xml = AZSBlobRequestXML({{"QUFB", AZSBlockListMode::Latest, 1},
-                                      {"QkJC", AZSBlockListMode::Latest, 2},
+  const auto xml = AZSBlobRequestXML({{"QUFB", AZSBlockListMode::Latest, 1}, {"QkJC", AZSBlockListMode::Latest, 2},
                                       {"Q0ND", AZSBlockListMode::Uncommitted, 3}});
   ASSERT_TRUE(xml);
-  EXPECT_EQ(*xml,
-            "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n"
+  EXPECT_EQ(*xml, "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>\n"
             "<BlockList><Latest>QUFB</Latest><Latest>QkJC</Latest><Uncommitted>Q0ND</Uncommitted>"
             "</BlockList>\n");
 
