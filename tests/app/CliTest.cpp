@@ -20,10 +20,7 @@ namespace fs = std::filesystem;
 namespace vr {
 namespace {
 
-struct Result {
-  int status = -1;
-  std::string out, err;
-};
+struct Result { int status = -1; std::string out, err; };
 
 std::string readAll(const fs::path& p) {
   const Bytes b = test::readFileBytes(p);

@@ -19,7 +19,6 @@
 #include "gui/Formatting.h"
 #include "gui/PreviewWindow.h"
 #include "gui/SaveCopy.h"
-#include "gui/SingleInstance.h"
 #include "gui/Vorn_Video_Repair_AppDelegate.h"
 #include "GuiTestSupport.h"
 #ifdef VR_HAVE_REPORT
@@ -97,9 +96,7 @@ class ControllerTest : public QObject {
 
   // A damaged AVI file without stream descriptions, a healthy recording of the same camera
   // and a second damaged one, made once.
-  struct AviFiles {
-    QString damaged, healthy, unusable;
-  };
+  struct AviFiles { QString damaged, healthy, unusable; };
   AviFiles aviFiles() {
     const QString dir = tmp_.filePath("avi");
     QDir().mkpath(dir);
@@ -193,12 +190,9 @@ class ControllerTest : public QObject {
       c.didChooseCorruptFile(path);  // a repeated choice is offered to the report twice
       QCOMPARE(c.fileClassArray, QStringList({path, path}));
     }
-    QCOMPARE(c.tabview->currentWidget()->objectName(), tab);
-    QCOMPARE(QFileInfo(c.repairedFilePath).fileName(), workingName);
-    QCOMPARE(c.referenceFilePath, workingName.isEmpty() ? QString() : path);
+    QCOMPARE(QStringList({c.tabview->currentWidget()->objectName(), QFileInfo(c.repairedFilePath).fileName(), c.referenceFilePath}),
+             QStringList({tab, workingName, workingName.isEmpty() ? QString() : path}));
     if (name == "clip.AVI") {
-      QVERIFY(c.repairbutton->isVisibleTo(&c));
-      QCOMPARE(c.filePathUp->text(), "Path:" + path);
       QCOMPARE(c.focusWidget(), c.repairbutton);
       // Not a readable AVI file: refused, and nothing else changes. The focused button
       // answers the keyboard.
@@ -460,15 +454,6 @@ class ControllerTest : public QObject {
     QCOMPARE(readFile(dst), bytes);
     QCOMPARE(percents.back(), 100);
     QVERIFY(std::is_sorted(percents.begin(), percents.end()));
-  }
-
-  void singleInstance() {
-    const QString lock = tmp_.filePath("instance.lock");
-    auto first = std::make_unique<SingleInstance>(lock);
-    QVERIFY(first->tryLock());
-    QVERIFY(!SingleInstance(lock).tryLock());
-    first.reset();
-    QVERIFY(SingleInstance(lock).tryLock());
   }
 
   // Play: VLC when it is on PATH (any file name reaches it unchanged), otherwise the

@@ -63,11 +63,7 @@ TEST(SharedKey, StringToSignRules) {
   headers.setHeader("Range", "bytes=0-9");
   HttpRequest query = AZSBlobRequestFactory::deleteContainer(container);
   query.uri = query.uri.appendingQueryItem("Timeout=30&comp=x%3Dy&comp=last");
-  const struct {
-    const char* what;
-    HttpRequest request;
-    std::string expected;
-  } cases[] = {
+  const struct { const char* what; HttpRequest request; std::string expected; } cases[] = {
       {"no body: empty length line", AZSBlobRequestFactory::containerExists(container),
        "HEAD\n\n\n\n\n\n\n\n\n\n\n\n/acct/my%20clips\nrestype:container"},
       {"Content-Length 0: empty length line", zeroLength,
@@ -120,9 +116,7 @@ TEST(ConnectionString, AccountsAndRefusals) {
 TEST(StorageUri, NamesStayOnePathSegment) {
   const auto base = StorageUri::parse("http://127.0.0.1:10000/devstoreaccount1");
   ASSERT_TRUE(base);
-  const struct {
-    const char *name, *url;
-  } cases[] = {
+  const struct { const char *name, *url; } cases[] = {
       {"clip.mov", "http://127.0.0.1:10000/devstoreaccount1/c/clip.mov"},
       {"my clip #2?.mov", "http://127.0.0.1:10000/devstoreaccount1/c/my%20clip%20%232%3F.mov"},
       {"100%.mp4", "http://127.0.0.1:10000/devstoreaccount1/c/100%25.mp4"},
