@@ -92,8 +92,7 @@ TEST_F(BlobService, BlocksComeBackInTheOrderOfTheBlockList) {
     EXPECT_EQ(download(blob), reversed);
   }
   // A block that was never uploaded cannot be committed.
-  const auto missing =
-      container_->blockBlobReferenceFromName("x").uploadBlockListFromArray({{base64Encode(makeUuidHex())}});
+  const auto missing = container_->blockBlobReferenceFromName("x").uploadBlockListFromArray({{base64Encode(makeUuidHex())}});
   ASSERT_TRUE(missing);
   EXPECT_EQ(missing->httpStatus, 400);
 }

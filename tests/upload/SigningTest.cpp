@@ -11,8 +11,7 @@ namespace vr {
 namespace {
 
 // Base64 of the 64 ASCII bytes "0123456789abcdef" four times: a made-up test key.
-constexpr const char* kTestKey =
-    "MDEyMzQ1Njc4OWFiY2RlZjAxMjM0NTY3ODlhYmNkZWYwMTIzNDU2Nzg5YWJjZGVmMDEyMzQ1Njc4OWFiY2RlZg==";
+constexpr const char* kTestKey = "MDEyMzQ1Njc4OWFiY2RlZjAxMjM0NTY3ODlhYmNkZWYwMTIzNDU2Nzg5YWJjZGVmMDEyMzQ1Njc4OWFiY2RlZg==";
 const auto kSignTime = std::chrono::system_clock::from_time_t(1796612400);  // 2026-12-07 03:00:00
 
 AZSCloudStorageAccount testAccount() {
@@ -66,8 +65,7 @@ TEST(SharedKey, StringToSignRules) {
   const struct { const char* what; HttpRequest request; std::string expected; } cases[] = {
       {"no body: empty length line", AZSBlobRequestFactory::containerExists(container),
        "HEAD\n\n\n\n\n\n\n\n\n\n\n\n/acct/my%20clips\nrestype:container"},
-      {"Content-Length 0: empty length line", zeroLength,
-       "PUT\n\n\n\n\n\n\n\n\n\n\n\n/acct/my%20clips\nrestype:container"},
+      {"Content-Length 0: empty length line", zeroLength, "PUT\n\n\n\n\n\n\n\n\n\n\n\n/acct/my%20clips\nrestype:container"},
       {"x-ms- headers lower-cased, sorted, breaks made spaces; standard headers by any case", headers,
        "HEAD\n\n\n\n\ntext/plain\n\n\n\n\n\nbytes=0-9\nx-ms-meta-a:1\nx-ms-meta-b:two words  \n"
        "/acct/my%20clips\nrestype:container"},
@@ -92,8 +90,7 @@ TEST(ConnectionString, AccountsAndRefusals) {
        "http://acct.blob.example.net/"},
       {"DefaultEndpointsProtocol=ftp;AccountName=acct;" + key + ";EndpointSuffix=example.net",
        "https://acct.blob.example.net/"},
-      {"AccountName=devstoreaccount1;" + key +
-           ";BlobEndpoint=http://127.0.0.1:10000/devstoreaccount1;EndpointSuffix=x.y",
+      {"AccountName=devstoreaccount1;" + key + ";BlobEndpoint=http://127.0.0.1:10000/devstoreaccount1;EndpointSuffix=x.y",
        "http://127.0.0.1:10000/devstoreaccount1"},
       {"AccountName=acct;" + key, nullptr},                            // no endpoint
       {"AccountName=acct;EndpointSuffix=example.net", nullptr},        // no key
