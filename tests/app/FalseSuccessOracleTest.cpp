@@ -63,11 +63,7 @@ class FalseSuccessOracle : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!test::hasFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
-    dir = fs::temp_directory_path() / ("vr-oracle-" + std::to_string(getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
   }
-  void TearDown() override { fs::remove_all(dir); }
 
   // Runs a repair; empty when its outcome is sound, else what went wrong.
   std::string check(const std::vector<std::string>& args, int* exitStatus = nullptr) {
@@ -93,7 +89,8 @@ class FalseSuccessOracle : public ::testing::Test {
   }
 
   const std::string samples = std::string(VR_SOURCE_DIR) + "/samples/";
-  fs::path dir;
+  test::TempDir tmp;
+  const fs::path dir = tmp.path();
 };
 
 TEST_F(FalseSuccessOracle, NoMutationEndsInAFalseSuccess) {

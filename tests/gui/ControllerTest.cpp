@@ -471,8 +471,7 @@ class ControllerTest : public QObject {
     const QString bin = tmp_.filePath("bin"), record = tmp_.filePath("vlc-args"), work = tmp_.filePath("it's a \"working\" $(folder)");
     QDir().mkpath(bin);
     QFile::remove(record);
-    writeFile(bin + "/vlc", QStringLiteral("#!/bin/sh\nprintf '%s\\n' \"$@\" > '%1.part' && mv '%1.part' '%1'\n")
-                                .arg(record).toUtf8());
+    writeFile(bin + "/vlc", QStringLiteral("#!/bin/sh\nprintf '%s\\n' \"$@\" > '%1.part' && mv '%1.part' '%1'\n").arg(record).toUtf8());
     QFile::setPermissions(bin + "/vlc", QFileDevice::ReadOwner | QFileDevice::ExeOwner | QFileDevice::WriteOwner);
     const QByteArray oldPath = qgetenv("PATH");
     qputenv("PATH", vlcOnPath ? bin.toUtf8() + ":" + oldPath : tmp_.filePath("nothing").toUtf8());
@@ -486,12 +485,9 @@ class ControllerTest : public QObject {
     if (vlcOnPath) {
       QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(record), 10000);
       QCOMPARE(readFile(record), c.repairedFilePath.toUtf8() + "\n");
-    } else if (movie) {
-      QVERIFY(c.previewWindow && c.previewWindow->isVisible());
     } else {
-      QVERIFY(c.currentAlert);
-      QCOMPARE(c.currentAlert->windowTitle(), QStringLiteral("You don't have \"VLC Player\" Installed"));
-      QCOMPARE(c.currentAlert->buttons().size(), 2);
+      // The preview for a movie, the notice that VLC is needed for an AVI file.
+      QVERIFY(movie ? c.previewWindow && c.previewWindow->isVisible() : c.currentAlert && !c.previewWindow);
     }
     QFile::remove(c.repairedFilePath);
   }

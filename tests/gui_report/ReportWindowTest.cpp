@@ -17,11 +17,25 @@
 #include <random>
 
 #include "gui/report/ReportWindow.h"
-#include "gui_report/ReportTestSupport.h"
+#include "support/BlobEmulator.h"
 #include "support/LoopbackHttpServer.h"
+#include "upload/BlobClient.h"
 
 namespace vr {
 namespace {
+
+std::shared_ptr<AZSCloudBlobClient> emulatorClient() {
+  return AZSCloudStorageAccount::accountFromConnectionString(test::emulatorConnectionString(test::blobEmulatorEndpoint()))->getBlobClient();
+}
+
+// The blob's content, or "(missing)".
+QByteArray downloadBlob(const std::string& container, const std::string& blob) {
+  const auto client = emulatorClient();
+  const auto uri = client->containerReferenceFromName(container).blockBlobReferenceFromName(blob).storageUri();
+  auto r = client->execute(HttpRequest{"GET", uri, {}, {}}, size_t(64) << 20);
+  if (auto* ok = std::get_if<HttpResponse>(&r)) return QByteArray(reinterpret_cast<const char*>(ok->body.data()), qsizetype(ok->body.size()));
+  return "(missing)";
+}
 
 QByteArray randomData(qsizetype n, unsigned seed) {
   std::mt19937 gen(seed);
@@ -49,7 +63,13 @@ class ReportWindowTest : public QObject {
     if (size >= 0) f.resize(size);
     return path;
   }
-  void configure(const std::string& blobEndpoint) { test::configureReport(blobEndpoint, mail_->url()); }
+  // Points the window at the blob endpoint and the local mail server.
+  void configure(const std::string& blobEndpoint) {
+    qputenv("VR_STORAGE_CONNECTION_STRING", test::emulatorConnectionString(blobEndpoint).c_str());
+    qputenv("VR_MAIL_API_KEY", "test-mail-key");
+    qputenv("VR_MAIL_ENDPOINT", QByteArray::fromStdString(mail_->url()));
+    qputenv("VR_SUPPORT_MAILBOX", "support@example.com");
+  }
   static void fillIn(ReportWindow& w, const QString& email, const QString& details) {
     w.findChild<QLineEdit*>("emailId")->setText(email);
     w.findChild<QPlainTextEdit*>("errorDetails")->setPlainText(details);
@@ -183,8 +203,8 @@ class ReportWindowTest : public QObject {
     QCOMPARE(w.resultDialog()->currentTabIdentifier(), QString("2"));
     QTRY_COMPARE_WITH_TIMEOUT(w.resultDialog()->currentTabIdentifier(), tab, 60000);
     const std::string container = w.containerName().toStdString();
-    for (const auto& [name, data] : contents) QVERIFY2(test::downloadBlob(container, name) == data, name.c_str());
-    QCOMPARE(test::downloadBlob(container, "email.txt"), QByteArray("jane@example.com"));
+    for (const auto& [name, data] : contents) QVERIFY2(downloadBlob(container, name) == data, name.c_str());
+    QCOMPARE(downloadBlob(container, "email.txt"), QByteArray("jane@example.com"));
 
     const auto mails = mail_->waitFor(mailsBefore + 1, std::chrono::seconds(30));
     QCOMPARE(mails.size(), mailsBefore + 1);
@@ -243,7 +263,7 @@ class ReportWindowTest : public QObject {
       if (b->text() == "YES") b->click();
     QCOMPARE(w.resultDialog()->uploadingFileName->text(), QString("Aborting please wait..."));
     QTRY_COMPARE_WITH_TIMEOUT(w.resultDialog()->currentTabIdentifier(), QString("3"), 60000);
-    const auto client = test::emulatorClient();
+    const auto client = emulatorClient();
     const auto exists = client->execute(AZSBlobRequestFactory::containerExists(
         client->containerReferenceFromName(w.containerName().toStdString()).storageUri()));
     QVERIFY(std::holds_alternative<StorageError>(exists) && std::get<StorageError>(exists).httpStatus == 404);

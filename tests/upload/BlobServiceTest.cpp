@@ -126,14 +126,6 @@ TEST_F(BlobService, FailuresAreErrorsWithTheirStatus) {
     EXPECT_EQ(endpointReachable(*StorageUri::parse(endpoint), std::chrono::seconds(1)),
               endpoint.find(std::to_string(closedPort)) == std::string::npos);
   }
-
-  // An operation whose time is over is refused without a request.
-  client_->defaultRequestOptions().operationExpiryTime = std::chrono::system_clock::now();
-  takeSent();
-  const auto late = container_->createContainerIfNotExists();
-  ASSERT_TRUE(late);
-  EXPECT_EQ(late->code, StorageErrorCode::OperationTimeout);
-  client_->defaultRequestOptions().operationExpiryTime.reset();
 }
 
 }  // namespace
