@@ -92,12 +92,8 @@ TEST_F(Cli, StatusesAndMessagesOfRunsThatWriteNothing) {
     std::string bytes = readAll(reference);
     writeAll(path, bytes.replace(bytes.find(type, bytes.find("moov")), 4, to));
   }
-  const struct {
-    std::vector<std::string> args;
-    int status;
-    std::string message;                 // in stdout or stderr, with every one of
-    std::vector<std::string> more = {};  // these
-  } cases[] = {
+  // Each row: arguments, exit status, and texts the output (stdout and stderr) holds.
+  const struct { std::vector<std::string> args; int status; std::string message; std::vector<std::string> more = {}; } cases[] = {
       {{}, 2, ""}, {{"frobnicate", d}, 2, ""}, {{"repair"}, 2, ""}, {{"repair", d, "--bogus"}, 2, ""},
       {{"repair", d, "-o"}, 2, ""}, {{"repair", d, "--reference="}, 2, ""}, {{"--help"}, 0, "130"},
       {{"repair", home / "nope.mov"}, 14, ""}, {{"repair", scratch, "-r", r}, 14, ""}, {{"repair", d, "-r", scratch}, 15, ""},
@@ -186,10 +182,7 @@ TEST_F(Cli, EveryStopSignalEndsTheRepairAndRemovesThePartialOutput) {
   writeAll(big, std::string(1, '\0'));
   fs::resize_file(big, uint64_t(8) << 30);
   // Signal, delay after the start (0 sends it before the program is up), a second one right after.
-  const struct {
-    int signal, delayMs;
-    bool twice;
-  } cases[] = {{SIGINT, 0, false},  {SIGINT, 2, false},   {SIGINT, 15, false}, {SIGINT, 600, false}, {SIGINT, 600, true}, {SIGTERM, 600, false},
+  const struct { int signal, delayMs; bool twice; } cases[] = {{SIGINT, 0, false},  {SIGINT, 2, false},   {SIGINT, 15, false}, {SIGINT, 600, false}, {SIGINT, 600, true}, {SIGTERM, 600, false},
                {SIGTERM, 5, true}, {SIGHUP, 600, false}, {SIGHUP, 600, true}, {SIGQUIT, 600, false}, {SIGQUIT, 600, true}};
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message() << "signal " << c.signal << " after " << c.delayMs << " ms" << (c.twice ? ", twice" : ""));
@@ -221,11 +214,8 @@ TEST_F(Cli, RepairsAviFiles) {
   for (size_t i = bytes.find("strl"), end = i + 200; i < end; ++i) bytes[i] = char(i * 37 + 11);
   writeAll(broken, bytes);
   writeAll(junk, std::string(4096, 'x'));
-  const struct {
-    std::vector<std::string> args;
-    int status;
-    const char* message;  // in stdout or stderr; nullptr: nothing is printed at all
-  } cases[] = {{{"repair", avi, "-r", reference, "--quiet", "-o", home / "quiet.avi"}, 0, nullptr},
+  // Each row: arguments, exit status, a text the output holds (nullptr: nothing is printed at all).
+  const struct { std::vector<std::string> args; int status; const char* message; } cases[] = {{{"repair", avi, "-r", reference, "--quiet", "-o", home / "quiet.avi"}, 0, nullptr},
                {{"repair", avi, "--json"}, 0, "\"videoSamples\":50"}, {{"repair", broken}, 17, "healthy AVI"},
                {{"repair", junk}, 5, "Invalid corrupted file"}, {{"repair", broken, "--reference", healthy, "--json"}, 0, "\"status\":\"repaired\""}};
   for (const auto& c : cases) {

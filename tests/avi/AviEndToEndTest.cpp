@@ -190,10 +190,8 @@ TEST_P(AviEndToEnd, RepairedFilePlaysTheOriginalFrames) {
 INSTANTIATE_TEST_SUITE_P(
     Damaged, AviEndToEnd, ::testing::Combine(::testing::ValuesIn(kSources), ::testing::ValuesIn(kDamages)),
     [](const ::testing::TestParamInfo<AviEndToEnd::ParamType>& info) {
-      std::string n = std::get<0>(info.param).name;
-      n = n.substr(0, n.find('.'));
-      n.erase(std::remove(n.begin(), n.end(), '-'), n.end());
-      return n + "_" + std::get<1>(info.param).name;
+      std::string n = std::get<0>(info.param).name;  // "mpeg4-mp3.avi": "mpeg4mp3"
+      return n.erase(n.find('.')).erase(n.find('-'), 1) + "_" + std::get<1>(info.param).name;
     });
 
 // A recording of more than 4 GiB: the repair is written as OpenDML (further "AVIX" lists,

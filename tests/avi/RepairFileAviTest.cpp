@@ -178,14 +178,9 @@ TEST(RepairFileAviRun, WrittenFilesKeepTheRiffRules) {
   }
   // Stream header lengths count frames and PCM sample blocks; MPEG audio is counted in frames
   // when every chunk is one frame, else in bytes at the rate the frames give (8,340 bytes for
-  // 23,040 samples at 44.1 kHz).
-  const struct {
-    const char* name;
-    Bytes movi;
-    uint64_t riffListLimit;
-    const char* summary;  // RIFF lists, video length and dmlh frames, audio length, sample size, scale/rate
-    Bytes aformat = audioFormat();
-  } cases[] = {
+  // 23,040 samples at 44.1 kHz). The summary: RIFF lists, video length and dmlh frames, audio
+  // length, sample size, scale/rate.
+  const struct { const char* name; Bytes movi; uint64_t riffListLimit; const char* summary; Bytes aformat = audioFormat(); } cases[] = {
       {"no audio chunks", B().chunk("00dc", 100, 1).chunk("00dc", 51, 2).raw(junk).b, 1u << 30, "1 2/2 0 2 1/22050"},
       {"several RIFF lists", many.b, 4096, "5 40/40 680 2 1/22050"},
       {"one chunk per RIFF list", many.b, 64, "80 40/40 680 2 1/22050"},
@@ -224,11 +219,8 @@ TEST(RepairFileAviRun, FilesWithoutWhatTheRebuildNeedsAreRefused) {
   const auto avi = [&](SyntheticAvi a) { return a.movi = chunks, a.build(); };
   const Bytes good = avi({});
   const Bytes vf = videoFormat(), af = audioFormat();
-  const struct {
-    const char* name;
-    Bytes file;
-    bool repaired, outputIsInput = false, withReference = false;  // the good file is given as the reference
-  } cases[] = {
+  // withReference: the good file is given as the reference.
+  const struct { const char* name; Bytes file; bool repaired, outputIsInput = false, withReference = false; } cases[] = {
       {"exactly 512 KiB", sized(small, 524288), false}, {"one byte more than 512 KiB", sized(small, 524289), true},
       {"no audio stream", avi({.audioStream = false}), false}, {"video handler all zero", avi({.videoHandler = "\0\0\0\0"}), false},
       {"no chunk at all", SyntheticAvi{.movi = B().t("JUNK").n(0).b}.build(), false}, {"no file", Bytes{}, false},

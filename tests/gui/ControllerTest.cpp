@@ -210,15 +210,11 @@ class ControllerTest : public QObject {
     // How much the engine recovered gets rows of their own, with readable labels.
     RepairFileDelegate* engine = c.runDelegate();
     QVERIFY(engine);
-    const struct {
-      const char *key, *value, *shown, *label;
-    } facts[] = {{"coverage", "97.3 %", "97.3 %", "Media data recovered:"},
-                 {"recoveredVideo", "14.96 s", "14.96 s", "Video recovered:"},
-                 {"recoveredAudio", "15.00 s", "15.00 s", "Audio recovered:"},
-                 {"coverage", "88", "88%", "Media data recovered:"}};
+    const struct { const char *key, *value, *shown, *label; } facts[] = {
+        {"coverage", "97.3 %", "97.3 %", "Media data recovered:"}, {"recoveredVideo", "14.96 s", "14.96 s", "Video recovered:"},
+        {"recoveredAudio", "15.00 s", "15.00 s", "Audio recovered:"}, {"coverage", "88", "88%", "Media data recovered:"}};
     for (const auto& f : facts) engine->repairFileAttribute(f.key, f.value);
-    for (const auto& f : facts)
-      QTRY_COMPARE(detailsLabelFor(c.detailsForm, f.shown), QString(f.label));
+    for (const auto& f : facts) QTRY_COMPARE(detailsLabelFor(c.detailsForm, f.shown), QString(f.label));
 #ifdef VR_HAVE_REPORT
     // A report closed while the details are shown leaves them in place.
     c.share();

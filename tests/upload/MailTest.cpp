@@ -21,10 +21,8 @@ TEST(Mail, RequestReachesTheServerAndItsResultIsOnlyLogged) {
   });
   int closedPort = 0;
   { test::LoopbackHttpServer gone; closedPort = gone.port(); }
-  const struct {
-    int status;  // of the server; -1: nothing listens
-    const char* logged;
-  } cases[] = {{202, "Email sent successfully!"}, {500, "Error sending email: POST http://127.0.0.1:"},
+  // The server's status (-1: nothing listens) and the line logged.
+  const struct { int status; const char* logged; } cases[] = {{202, "Email sent successfully!"}, {500, "Error sending email: POST http://127.0.0.1:"},
                         {-1, "Error sending email: POST http://127.0.0.1:"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.status);

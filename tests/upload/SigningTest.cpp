@@ -79,10 +79,7 @@ TEST(SharedKey, StringToSignRules) {
 
 TEST(ConnectionString, AccountsAndRefusals) {
   const std::string key = std::string("AccountKey=") + kTestKey;
-  const struct {
-    std::string text;
-    const char* endpoint;  // nullptr: no account
-  } cases[] = {
+  const struct { std::string text; const char* endpoint; } cases[] = {  // endpoint nullptr: no account
       {"DefaultEndpointsProtocol=https;AccountName=acct;" + key + ";EndpointSuffix=example.net",
        "https://acct.blob.example.net/"},
       {"DefaultEndpointsProtocol=http;AccountName=acct;" + key + ";EndpointSuffix=example.net;",
