@@ -153,9 +153,7 @@ class ControllerTest : public QObject {
   // Choosing a damaged file, from the panel or by a drop: where it leads.
   void choosing_data() {
     QTest::addColumn<QString>("name");
-    QTest::addColumn<bool>("drop");
-    QTest::addColumn<QString>("tab");
-    QTest::addColumn<QString>("workingName");
+    QTest::addColumn<bool>("drop"); QTest::addColumn<QString>("tab"); QTest::addColumn<QString>("workingName");
     QTest::newRow("clip.AVI") << "clip.AVI" << false << "mainTab" << ".testfile.avi";
     QTest::newRow("clip.mp4") << "clip.mp4" << false << "referenceFileTab" << ".testfile.mov";
     QTest::newRow("clip.m4v dropped") << "clip.m4v" << true << "referenceFileTab" << ".testfile.mov";
@@ -163,10 +161,7 @@ class ControllerTest : public QObject {
     QTest::newRow("clip.txt dropped") << "clip.txt" << true << "mainTab" << "";
   }
   void choosing() {
-    QFETCH(QString, name);
-    QFETCH(bool, drop);
-    QFETCH(QString, tab);
-    QFETCH(QString, workingName);
+    QFETCH(QString, name); QFETCH(bool, drop); QFETCH(QString, tab); QFETCH(QString, workingName);
     Controller c(tmp_.filePath("work"));
     const QString path = tmp_.filePath(name);
     if (drop) {
@@ -343,9 +338,7 @@ class ControllerTest : public QObject {
   // Destination checks and failures of the copy, seen from the window.
   void saveRefusals_data() {
     QTest::addColumn<QString>("folder");
-    QTest::addColumn<qint64>("workingSize");
-    QTest::addColumn<qint64>("fileSizeLimit");
-    QTest::addColumn<QString>("alert");
+    QTest::addColumn<qint64>("workingSize"); QTest::addColumn<qint64>("fileSizeLimit"); QTest::addColumn<QString>("alert");
     const QString file = tmp_.filePath("plain file");
     writeFile(file, "x");
     const qint64 free = QStorageInfo(tmp_.path()).bytesAvailable();
@@ -355,10 +348,7 @@ class ControllerTest : public QObject {
     QTest::newRow("write error") << tmp_.filePath("Limited") << (3LL << 20) << (1LL << 20) << "Saving failed";
   }
   void saveRefusals() {
-    QFETCH(QString, folder);
-    QFETCH(qint64, workingSize);
-    QFETCH(qint64, fileSizeLimit);
-    QFETCH(QString, alert);
+    QFETCH(QString, folder); QFETCH(qint64, workingSize); QFETCH(qint64, fileSizeLimit); QFETCH(QString, alert);
     Controller c(tmp_.filePath("work"));
     repairedMovie(c, workingSize);
     rlimit saved{};
@@ -404,18 +394,14 @@ class ControllerTest : public QObject {
 
   // The copy itself: sizes, progress in 1 KiB pieces, and a source that shrinks.
   void saveCopy_data() {
-    QTest::addColumn<qint64>("size");
-    QTest::addColumn<bool>("shrink");
-    QTest::addColumn<quint64>("pieces");
+    QTest::addColumn<qint64>("size"); QTest::addColumn<bool>("shrink"); QTest::addColumn<quint64>("pieces");
     QTest::newRow("empty") << 0LL << false << quint64(0);
     QTest::newRow("1,025 bytes") << 1025LL << false << quint64(2);
     QTest::newRow("3 MiB + 7") << (3LL << 20) + 7 << false << quint64(3073);
     QTest::newRow("read error") << (3LL << 20) << true << quint64(3072);
   }
   void saveCopy() {
-    QFETCH(qint64, size);
-    QFETCH(bool, shrink);
-    QFETCH(quint64, pieces);
+    QFETCH(qint64, size); QFETCH(bool, shrink); QFETCH(quint64, pieces);
     QByteArray bytes(size, Qt::Uninitialized);
     for (qint64 i = 0; i < size; ++i) bytes[i] = char(i * 7 + i / 1024);
     const QString src = tmp_.filePath("copy-src"), dst = tmp_.filePath("copy-dst");

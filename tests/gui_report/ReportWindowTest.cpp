@@ -132,11 +132,7 @@ class ReportWindowTest : public QObject {
     QTest::newRow("no connection") << "a@b.cd" << "x" << 1 << true << kNoConnection;
   }
   void validationMessages() {
-    QFETCH(QString, email);
-    QFETCH(QString, details);
-    QFETCH(int, files);
-    QFETCH(bool, selected);
-    QFETCH(QString, message);
+    QFETCH(QString, email); QFETCH(QString, details); QFETCH(int, files); QFETCH(bool, selected); QFETCH(QString, message);
     int closedPort = 0;
     { test::LoopbackHttpServer gone; closedPort = gone.port(); }
     configure("http://127.0.0.1:" + std::to_string(closedPort) + "/devstoreaccount1");
@@ -181,9 +177,7 @@ class ReportWindowTest : public QObject {
 
   void submissions_data() {
     QTest::addColumn<QStringList>("names");  // files offered; "-" prefix: missing on disk
-    QTest::addColumn<QString>("tab");
-    QTest::addColumn<QString>("header");
-    QTest::addColumn<int>("links");
+    QTest::addColumn<QString>("tab"); QTest::addColumn<QString>("header"); QTest::addColumn<int>("links");
     QTest::newRow("both go up") << QStringList{"first clip.mov", "second.avi"} << "4" << "" << 2;
     QTest::newRow("second fails") << QStringList{"first.mov", "-gone.mp4"} << "1"
                                   << "1 File uploaded sucessfully." << 1;
@@ -192,10 +186,7 @@ class ReportWindowTest : public QObject {
   }
   void submissions() {
     if (test::blobEmulatorEndpoint().empty()) QSKIP("VR_TEST_BLOB_ENDPOINT not set: no blob emulator");
-    QFETCH(QStringList, names);
-    QFETCH(QString, tab);
-    QFETCH(QString, header);
-    QFETCH(int, links);
+    QFETCH(QStringList, names); QFETCH(QString, tab); QFETCH(QString, header); QFETCH(int, links);
     configure(test::blobEmulatorEndpoint());
     QStringList paths;
     std::map<std::string, QByteArray> contents;
