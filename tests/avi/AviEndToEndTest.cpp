@@ -143,8 +143,7 @@ TEST_P(AviEndToEnd, RepairedFilePlaysTheOriginalFrames) {
   ASSERT_TRUE(test::writeFileBytes(damaged, damagedBytes));
   RepairFileAvi engine;
   test::RecordingDelegate d;
-  engine.delegate = &d;
-  engine.riffListLimit = dc.riffListLimit;
+  engine.delegate = &d, engine.riffListLimit = dc.riffListLimit;
   ASSERT_TRUE(engine.fileValidityCheckAtPath(damaged));
   engine.retrieveAudioVideoSamplesForFileAtPath(damaged, repaired, dc.withReference ? ensureSource(source, true) : "");
   if (!dc.repairable) {

@@ -1,7 +1,7 @@
 #pragma once
 // A small HTTP/1.1 server on a free 127.0.0.1 port that records every request it gets and
 // answers each with a fixed status, or never answers (to test timeouts). Each connection is
-// served on a thread of its own; a subclass may serve connections its own way.
+// served on a thread of its own.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -11,7 +11,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <functional>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -29,7 +28,26 @@ struct RecordedRequest {
 class LoopbackHttpServer {
  public:
   // status 0: accept connections and read requests, but never answer.
-  explicit LoopbackHttpServer(int status = 202) : LoopbackHttpServer(0, [this, status](int c) { answer(c, status); }) {}
+  explicit LoopbackHttpServer(int status = 202) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd_, 8) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+      return;
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this, status] {
+      std::vector<std::thread> connections;
+      while (!stop_) {
+        pollfd p{fd_, POLLIN, 0};
+        const int c = ::poll(&p, 1, 50) > 0 ? ::accept(fd_, nullptr, nullptr) : -1;
+        if (c >= 0) connections.emplace_back([this, c, status] { answer(c, status); });
+      }
+      for (auto& t : connections) t.join();
+    });
+  }
   ~LoopbackHttpServer() {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
@@ -46,31 +64,9 @@ class LoopbackHttpServer {
     return requests_;
   }
 
- protected:
-  // Hands every connection to serve, on a thread of its own; serve closes it.
-  LoopbackHttpServer(int, std::function<void(int)> serve) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd_, 8) != 0 ||
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-      return;
-    port_ = ntohs(a.sin_port);
-    thread_ = std::thread([this, serve] {
-      std::vector<std::thread> connections;
-      while (!stop_) {
-        pollfd p{fd_, POLLIN, 0};
-        const int c = ::poll(&p, 1, 50) > 0 ? ::accept(fd_, nullptr, nullptr) : -1;
-        if (c >= 0) connections.emplace_back(serve, c);
-      }
-      for (auto& t : connections) t.join();
-    });
-  }
+ private:
   std::atomic<bool> stop_{false};
 
- private:
   // Reads one request (head and Content-Length bytes of body), records it and answers.
   void answer(int c, int status) {
     std::string data;
