@@ -71,8 +71,7 @@ class Cli : public ::testing::Test {
   }
 
   test::TempDir dir;
-  const fs::path home = dir.path(), scratch = home / "scratch", damaged = home / "clip.mov",
-                 reference = home / "reference.mov";
+  const fs::path home = dir.path(), scratch = home / "scratch", damaged = home / "clip.mov", reference = home / "reference.mov";
 };
 
 // Runs that write nothing: refusals, and what info tells of a file as a reference.

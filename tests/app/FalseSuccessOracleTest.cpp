@@ -128,8 +128,7 @@ TEST_F(FalseSuccessOracle, NoMutationEndsInAFalseSuccess) {
     // Parameter sets that still parse but differ from those the damaged stream was encoded
     // with leave a sound reference that the damaged data contradicts; telling that takes the
     // scan of the damaged data, so such cases are listed, not counted here.
-    const bool contradicted = problem.rfind("exit 0", 0) == 0 && kind < 2 &&
-                              configurationRecord(b) != configurationRecord(reference);
+    const bool contradicted = problem.rfind("exit 0", 0) == 0 && kind < 2 && configurationRecord(b) != configurationRecord(reference);
     (contradicted ? contradictions : failures).push_back("case " + std::to_string(i) + " (" + what + "): " + problem);
   }
   for (const auto& f : failures) ADD_FAILURE() << f;

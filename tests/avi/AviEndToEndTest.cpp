@@ -186,8 +186,7 @@ TEST_P(AviEndToEnd, RepairedFilePlaysTheOriginalFrames) {
   EXPECT_EQ(walk.riffLists > 1, dc.riffListLimit < originalBytes.size());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Damaged, AviEndToEnd, ::testing::Combine(::testing::ValuesIn(kSources), ::testing::ValuesIn(kDamages)),
+INSTANTIATE_TEST_SUITE_P(Damaged, AviEndToEnd, ::testing::Combine(::testing::ValuesIn(kSources), ::testing::ValuesIn(kDamages)),
     [](const ::testing::TestParamInfo<AviEndToEnd::ParamType>& info) {
       std::string n = std::get<0>(info.param).name;  // "mpeg4-mp3.avi": "mpeg4mp3"
       return n.erase(n.find('.')).erase(n.find('-'), 1) + "_" + std::get<1>(info.param).name;

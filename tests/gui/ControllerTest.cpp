@@ -96,8 +96,7 @@ class ControllerTest : public QObject {
     AviFiles f{dir + "/damaged.avi", dir + "/healthy.avi", dir + "/unusable.avi"};
     if (QFileInfo::exists(f.unusable)) return f;
     const QString original = makeAvi(dir + "/original.avi", "testsrc");
-    if (original.isEmpty() || makeAvi(f.healthy, "testsrc2").isEmpty() ||
-        withHeaderListOverwritten(original, f.damaged).isEmpty() ||
+    if (original.isEmpty() || makeAvi(f.healthy, "testsrc2").isEmpty() || withHeaderListOverwritten(original, f.damaged).isEmpty() ||
         withHeaderListOverwritten(f.healthy, f.unusable).isEmpty())
       return {};
     return f;

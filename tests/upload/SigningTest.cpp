@@ -80,12 +80,9 @@ TEST(SharedKey, StringToSignRules) {
 TEST(ConnectionString, AccountsAndRefusals) {
   const std::string key = std::string("AccountKey=") + kTestKey;
   const struct { std::string text; const char* endpoint; } cases[] = {  // endpoint nullptr: no account
-      {"DefaultEndpointsProtocol=https;AccountName=acct;" + key + ";EndpointSuffix=example.net",
-       "https://acct.blob.example.net/"},
-      {"DefaultEndpointsProtocol=http;AccountName=acct;" + key + ";EndpointSuffix=example.net;",
-       "http://acct.blob.example.net/"},
-      {"DefaultEndpointsProtocol=ftp;AccountName=acct;" + key + ";EndpointSuffix=example.net",
-       "https://acct.blob.example.net/"},
+      {"DefaultEndpointsProtocol=https;AccountName=acct;" + key + ";EndpointSuffix=example.net", "https://acct.blob.example.net/"},
+      {"DefaultEndpointsProtocol=http;AccountName=acct;" + key + ";EndpointSuffix=example.net;", "http://acct.blob.example.net/"},
+      {"DefaultEndpointsProtocol=ftp;AccountName=acct;" + key + ";EndpointSuffix=example.net", "https://acct.blob.example.net/"},
       {"AccountName=devstoreaccount1;" + key + ";BlobEndpoint=http://127.0.0.1:10000/devstoreaccount1;EndpointSuffix=x.y",
        "http://127.0.0.1:10000/devstoreaccount1"},
       {"AccountName=acct;" + key, nullptr},                            // no endpoint
