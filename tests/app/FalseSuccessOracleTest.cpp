@@ -63,11 +63,7 @@ class FalseSuccessOracle : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!test::hasFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
-    dir = fs::temp_directory_path() / ("vr-oracle-" + std::to_string(getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
   }
-  void TearDown() override { fs::remove_all(dir); }
 
   // Runs a repair; empty when its outcome is sound, else what went wrong.
   std::string check(const std::vector<std::string>& args, int* exitStatus = nullptr) {
@@ -93,7 +89,8 @@ class FalseSuccessOracle : public ::testing::Test {
   }
 
   const std::string samples = std::string(VR_SOURCE_DIR) + "/samples/";
-  fs::path dir;
+  test::TempDir tmp;
+  const fs::path dir = tmp.path();
 };
 
 TEST_F(FalseSuccessOracle, NoMutationEndsInAFalseSuccess) {
@@ -131,8 +128,7 @@ TEST_F(FalseSuccessOracle, NoMutationEndsInAFalseSuccess) {
     // Parameter sets that still parse but differ from those the damaged stream was encoded
     // with leave a sound reference that the damaged data contradicts; telling that takes the
     // scan of the damaged data, so such cases are listed, not counted here.
-    const bool contradicted = problem.rfind("exit 0", 0) == 0 && kind < 2 &&
-                              configurationRecord(b) != configurationRecord(reference);
+    const bool contradicted = problem.rfind("exit 0", 0) == 0 && kind < 2 && configurationRecord(b) != configurationRecord(reference);
     (contradicted ? contradictions : failures).push_back("case " + std::to_string(i) + " (" + what + "): " + problem);
   }
   for (const auto& f : failures) ADD_FAILURE() << f;
