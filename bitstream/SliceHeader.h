@@ -7,6 +7,7 @@
 
 #include "bitstream/PPS.h"
 #include "bitstream/SPS.h"
+#include "bitstream/UeSeNumCode.h"
 
 namespace vr {
 
@@ -34,6 +35,16 @@ class SliceHeader {
   int32_t no_output_of_prior_pics_flag = 0;
   int32_t long_term_reference_flag = 0;
   int32_t slice_qp_delta = -1;
+  // Whether the rest of the header, read with the same SPS and PPS, keeps to the ranges
+  // the standard allows, fits the profile and (with CABAC) ends in alignment ones:
+  // 1 yes, 0 no, -1 not known (the bytes end inside it, or slice groups of a kind whose
+  // fields the PPS parse does not keep). A stream read with parameter sets of another
+  // encoding mostly breaks these rules.
+  int32_t restFits = -1;
+  // With a CAVLC PPS: the same header read as if the PPS said CABAC. -1 not known, 0 it
+  // breaks the rules, else 1 + the number of alignment bits that came out as ones. Slices
+  // of a CABAC stream read with the sets of a CAVLC encoding pass with ones.
+  int32_t readAsCabac = -1;
 
   uint32_t totalBytesGiven = 0;
   int32_t PrevRefFrameNum = 0;
@@ -50,6 +61,7 @@ class SliceHeader {
  private:
   bool readBytes(const uint8_t* bytes, uint32_t size, uint32_t NALType, uint32_t NRI, const SPS& sps,
                  const PPS& pps);
+  int32_t readRest(BitCursor c, uint32_t NALType, uint32_t NRI, const SPS& sps, const PPS& pps, bool cabac) const;
 };
 
 }  // namespace vr

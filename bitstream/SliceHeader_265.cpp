@@ -230,7 +230,23 @@ bool SliceHeader_265::readBytes(const uint8_t* bytes, uint32_t size, uint32_t NA
     c.skipBits(uint64_t(length) * 8);  // slice_segment_header_extension_data_byte
   }
 #undef VR_STOP_IF_CUT_OR_BAD
-  if (!c.atEnd()) parsedBitLength = c.bitOffset();
+  if (!c.atEnd()) {
+    parsedBitLength = c.bitOffset();
+    // The values the standard allows, then byte_alignment(): a one and zeros up to the
+    // next byte. Headers read with parameter sets of another encoding seldom keep both.
+    auto within = [](int64_t v, int64_t lo, int64_t hi) { return v >= lo && v <= hi; };
+    const bool independent = dependent_slice_segment_flag != 1;
+    bool fits = !independent ||
+                (five_minus_max_num_merge_cand <= 4 &&
+                 within(26 + int64_t(pps.init_qp_minus26) + qp_delta, -6 * int64_t(sps.bit_depth_luma_minus8), 51) &&
+                 (pps.slice_chroma_qp_offsets_present_flag != 1 ||
+                  (within(cb_qp_offset, -12, 12) && within(cr_qp_offset, -12, 12))) &&
+                 (deblocking_filter_override_flag != 1 || deblocking_filter_disabled_flag != 0 ||
+                  (within(beta_offset_div2, -6, 6) && within(tc_offset_div2, -6, 6))));
+    fits = fits && U::getBitInBytes(c) == 1;
+    while (fits && c.bitPos != 0 && !c.atEnd()) fits = U::getBitInBytes(c) == 0;
+    restFits = fits ? 1 : 0;
+  }
   return true;
 }
 

@@ -78,6 +78,9 @@ class SliceHeader_265 {
   // Bits consumed when the whole header was parsed (byte_alignment() follows there);
   // 0 when the parse stopped early at the end of the bytes given.
   uint64_t parsedBitLength = 0;
+  // Whether that whole header keeps to the ranges the standard allows and is followed by
+  // byte_alignment(): 1 yes, 0 no, -1 not known (the parse stopped early).
+  int32_t restFits = -1;
 
  private:
   bool readBytes(const uint8_t* bytes, uint32_t size, uint32_t NALType, const SPS_265& sps, const PPS_265& pps);

@@ -145,6 +145,44 @@ size_t RepairFile::furtherSampleAt(const uint8_t* bytes, size_t length, AacFrame
   return 0;
 }
 
+uint64_t RepairFile::stillImageLength(ByteWindow& window, uint64_t x, uint64_t limit) {
+  const uint8_t* b = window.at(x, 4);
+  if (b[0] != 0xFF || b[1] != 0xD8 || b[2] != 0xFF) return 0;
+  bool entropyCoded = false;
+  for (uint64_t p = x + 2; p + 2 <= limit;) {
+    if (entropyCoded) {
+      // Coded data holds 0xFF only as a stuffed FF 00 or a restart marker; any other
+      // marker ends it.
+      p = window.find(p, limit, 0xFF);
+      if (p + 2 > limit) return 0;
+      const uint8_t m = window.at(p + 1, 1)[0];
+      if (m == 0x00 || (m >= 0xD0 && m <= 0xD7) || m == 0xFF) {
+        p += m == 0xFF ? 1 : 2;
+        continue;
+      }
+      entropyCoded = false;
+    }
+    b = window.at(p, 4);
+    if (b[0] != 0xFF) return 0;
+    const uint8_t m = b[1];
+    if (m == 0xD9) return p + 2 - x;  // end of image
+    if (m == 0xFF || m == 0x01 || (m >= 0xD0 && m <= 0xD7)) {
+      p += m == 0xFF ? 1 : 2;  // fill byte, or a marker without a segment
+      continue;
+    }
+    const uint32_t length = uint32_t(b[2]) << 8 | b[3];
+    if (m == 0x00 || m == 0xD8 || length < 2) return 0;
+    p += 2 + length;
+    entropyCoded = m == 0xDA;  // start of scan
+  }
+  return 0;
+}
+
+uint64_t RepairFile::stillImageAt(ByteWindow& window, uint64_t x, uint64_t end) const {
+  if (!furtherSamples.stills) return 0;
+  return stillImageLength(window, x, std::min(end, x + 2 * uint64_t(furtherSamples.largest) + 64));
+}
+
 std::optional<SampleList> RepairFile::analyseAACInFileHandle(FileHandle& fileHandle, uint64_t offset, uint64_t size) {
   if (auto known = takeWalkedAudio(offset, size)) return known;
   SampleList frames;
@@ -184,6 +222,10 @@ std::optional<SampleList> RepairFile::analyseAACInFileHandle(FileHandle& fileHan
       // A sample of a further track between the audio frames is stepped over.
       if (const size_t further = furtherSampleAt(bytes, length, reader)) {
         p += further;
+        continue;
+      }
+      if (const uint64_t still = stillImageAt(window, offset + p, offset + size)) {
+        p += still;
         continue;
       }
       break;

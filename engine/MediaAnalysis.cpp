@@ -22,15 +22,13 @@
 #include "engine/File.h"
 #include "engine/NALU.h"
 #include "engine/RepairFile.h"
+#include "engine/ScanRules.h"
 
 namespace vr {
 
-namespace {
+using namespace scan;
 
-// The smallest limit on the size of a unit (see maxUnitSize).
-constexpr uint32_t kMinMaxNalSize = 2'199'999;
-// Limit on the size of a unit, in multiples of the reference's largest video sample.
-constexpr uint64_t kLargestSampleFactor = 8;
+namespace {
 
 // The AAC search behind the last run covers at least this much.
 constexpr uint64_t kMinAACTail = 1 << 20;
@@ -49,358 +47,13 @@ constexpr uint32_t kMaxFramesBetweenPictures = 256;
 constexpr uint64_t kMaxPcmBetweenPictures = 512 * 1024;
 constexpr uint64_t kMinPcmReach = 64 * 1024;
 
-bool isPicture(const NALU& unit, bool hevc) {
-  return hevc ? unit.isNamed(NaluName::Slice) : (unit.NALType == 1 || unit.NALType == 5);
-}
-
-// A keyframe: an IDR picture (H.264) or an intra random-access point (H.265).
-bool isKeyframe(const NALU& unit, bool hevc) {
-  return hevc ? unit.isNamed(NaluName::Slice) && unit.NALType >= 16 && unit.NALType <= 23 : unit.NALType == 5;
-}
-
-// The unit is the first slice of a picture.
-bool startsPicture(const NALU& unit, bool hevc) {
-  if (!isPicture(unit, hevc)) return false;
-  return hevc ? unit.firstMBInSlice == 1 : unit.firstMBInSlice == 0;
-}
-
-// The picture `next` may follow `picture` in decoding order. H.264: a keyframe, or a
-// frame number equal to the previous one or one above it (non-reference pictures do not
-// count up). H.265: a keyframe, or an order count close to the previous one's.
-bool continuesAfter(const NALU& picture, const NALU& next, const ReferenceParameterSets& reference) {
-  const bool hevc = reference.isHEVC();
-  if (isKeyframe(next, hevc)) return true;
-  if (!hevc) {
-    const int64_t maxFrameNum = reference.sps ? reference.sps->MaxFrameNum : 0;
-    if (maxFrameNum <= 0 || picture.frameNum < 0 || next.frameNum < 0) return false;
-    return next.frameNum == picture.frameNum || next.frameNum == (picture.frameNum + 1) % maxFrameNum;
-  }
-  const auto* a = std::get_if<std::shared_ptr<SliceHeader_265>>(&picture.RBSP);
-  const auto* b = std::get_if<std::shared_ptr<SliceHeader_265>>(&next.RBSP);
-  const int32_t bits = reference.sps265 ? reference.sps265->log2_max_pic_order_cnt_lsb_minus4 + 4 : 0;
-  if (!a || !*a || !b || !*b || bits < 4 || bits > 16) return false;
-  const int64_t maxLsb = int64_t(1) << bits;
-  const bool idr = picture.NALType == 19 || picture.NALType == 20;  // order count 0, not coded
-  const int64_t from = idr ? 0 : (*a)->pic_order_cnt_lsb;
-  const int64_t to = (*b)->pic_order_cnt_lsb;
-  if (from < 0 || to < 0) return false;
-  const int64_t d = ((to - from) % maxLsb + maxLsb) % maxLsb;
-  constexpr int64_t kMaxOrderStep = 34;  // a group of 16 pictures shown out of order, counted in steps of 2
-  return d <= kMaxOrderStep || maxLsb - d <= kMaxOrderStep;
-}
-
-// Limit on the size of a unit: a multiple of the reference's largest video sample (a
-// camera recording at a high bit rate writes keyframes of several megabytes), never below
-// kMinMaxNalSize. It keeps garbage with a huge length from swallowing real samples.
-// What the reference's tracks other than its first video and sound track store between
-// the chunks (see RepairFile::furtherSamples): the sizes of their samples, a few dozen at
-// most, and the largest sample of a text track.
-RepairFile::FurtherSamples furtherSamplesOf(const File& reference) {
-  RepairFile::FurtherSamples further;
-  const auto& moov = reference.moov();
-  if (!moov) return further;
-  const auto video = moov->getTrakWithType(kMediaKindVideo);
-  const auto sound = moov->getTrakWithType(kMediaKindSound);
-  for (const auto& t : moov->tracks) {
-    if (!t || t == video || t == sound || !t->mdia || !t->mdia->minf || !t->mdia->minf->stbl) continue;
-    const auto& stbl = *t->mdia->minf->stbl;
-    if (!stbl.stsz) continue;
-    std::vector<uint32_t> sizes = stbl.stsz->SampleSizeTable;
-    if (stbl.stsz->sampleSize != 0) sizes.assign(1, stbl.stsz->sampleSize);
-    const Bytes stsd = stbl.stsd ? stbl.stsd->convertSelfToData() : Bytes();
-    const uint32_t format = stsd.size() >= 24 ? readBE32(stsd.data() + 20) : 0;
-    if (format == fourCC("text") || format == fourCC("tx3g")) {  // QuickTime and 3GPP text
-      for (uint32_t size : sizes) further.maxText = std::max(further.maxText, size);
-      continue;
-    }
-    for (uint32_t size : sizes) further.largest = std::max(further.largest, size);
-    for (uint32_t size : sizes)
-      if (size > 0 && further.sizes.size() < 32 &&
-          std::find(further.sizes.begin(), further.sizes.end(), size) == further.sizes.end())
-        further.sizes.push_back(size);
-  }
-  return further;
-}
-
-uint32_t maxUnitSize(const File& reference) {
-  uint64_t largest = 0;
-  if (const auto& moov = reference.moov()) {
-    const auto trak = moov->getTrakWithType(kMediaKindVideo);
-    const auto stsz = trak && trak->mdia && trak->mdia->minf && trak->mdia->minf->stbl
-                          ? trak->mdia->minf->stbl->stsz
-                          : nullptr;
-    if (stsz) {
-      largest = stsz->sampleSize;
-      for (uint32_t size : stsz->SampleSizeTable) largest = std::max<uint64_t>(largest, size);
-    }
-  }
-  return uint32_t(std::clamp<uint64_t>(largest * kLargestSampleFactor, kMinMaxNalSize, UINT32_MAX / 2));
-}
-
-Sample makeRecord(const NALU& unit, uint64_t offset, bool hevc) {
-  Sample s = Sample::initWithSampleType(hevc ? kSampleTypeH265 : kSampleTypeH264, offset, unit.nalSize, &unit);
-  s.picture = isPicture(unit, hevc);
-  s.sync = isKeyframe(unit, hevc);
-  return s;
-}
-
-// The probe's cheapest rejections, on the header and the length prefix alone, for the
-// scan's inner loop: true only where the probe would reject too. Most offsets of unmatched
-// data end here, without building a unit.
-inline bool certainlyNoUnit(const uint8_t* b, uint8_t n, bool hevc, uint32_t referenceLayer, uint32_t maxNalSize) {
-  uint64_t size = 0;
-  for (uint8_t i = 0; i < n; ++i) size = (size << 8) | b[i];
-  size += n;
-  if (size > maxNalSize) return true;
-  if (!hevc) {
-    const uint8_t h = b[n];
-    if (h & 0x80) return true;
-    const uint32_t type = h & 0x1F;
-    const uint32_t nri = (h >> 5) & 3;
-    // Slices, parameter sets, SEI, delimiters, the ends of sequence and stream, filler,
-    // and the extension types 13 to 23 but the auxiliary slice (19).
-    constexpr uint32_t kTypes = (1u << 1) | (0x00FFFFE0u & ~(1u << 19));
-    if (((kTypes >> type) & 1) == 0) return true;
-    if ((type == 5 || type == 7 || type == 8) && nri == 0) return true;
-    if ((type == 6 || (type >= 9 && type <= 12)) && nri != 0) return true;
-    return type >= 6 && type != 20 && size > 800;
-  }
-  const uint8_t h0 = b[n];
-  const uint8_t h1 = b[n + 1];
-  if ((h0 & 0x80) || (h1 & 7) == 0) return true;
-  if (((uint32_t(h0 & 1) << 5) | (h1 >> 3)) != referenceLayer) return true;
-  const uint32_t type = (h0 >> 1) & 0x3F;
-  constexpr uint64_t kTypes = 0x3FFull | (0x3Full << 16) | (0x1Full << 32) | (1ull << 39) | (1ull << 40) |
-                              (0xFFFFull << 48);
-  if (((kTypes >> type) & 1) == 0) return true;
-  if (size < 7) return true;
-  if (type >= 32 && type <= 40 && size > 800) return true;
-  return type >= 48 && size > 1000;
-}
-
 // First offset at which the whole percentage of progress through `total` exceeds `percent`.
 uint64_t offsetOfNextPercent(int32_t percent, uint64_t total) {
   const unsigned __int128 next = (unsigned __int128)(uint32_t(percent + 1)) * total;
   return uint64_t((next + 99) / 100);
 }
 
-// Size (64-bit when the size field is 1), type and header length of the top-level atom
-// at pos.
-struct AtomHeader {
-  uint64_t size;
-  uint32_t type;
-  uint64_t header;
-};
-AtomHeader topLevelAtomAt(FileHandle& file, uint64_t pos) {
-  uint8_t h[16] = {};
-  file.readZeroFilled(pos, h, sizeof h);
-  const uint32_t size32 = readBE32(h);
-  if (size32 == 1) return {readBE64(h + 8), readBE32(h + 4), 16};
-  return {size32, readBE32(h + 4), 8};
-}
-
-// Where media data can start in the damaged file. A recording that lost its index still
-// begins with its file-type atom and the media-data header (sometimes with filler or a
-// broken index in between); those bytes are no audio. Well-formed top-level atoms at the
-// start are stepped over, and the media-data header too; anything else ends the walk.
-uint64_t mediaDataStart(FileHandle& file, uint64_t fileSize) {
-  uint64_t pos = 0;
-  for (int atoms = 0; atoms < 16 && fileSize - pos >= 8; ++atoms) {
-    const auto [size, type, header] = topLevelAtomAt(file, pos);
-    if (type == fourCC("mdat")) {
-      const bool plausible = (size == 0 || size >= header) && fileSize - pos >= header;
-      return plausible ? pos + header : pos;
-    }
-    const bool skippable = type == fourCC("ftyp") || type == fourCC("wide") || type == fourCC("free") ||
-                           type == fourCC("skip") || type == fourCC("moov") || type == fourCC("uuid") ||
-                           type == fourCC("udta") || type == fourCC("meta");
-    if (!skippable || size < header || size > fileSize - pos) return pos;
-    pos += size;
-  }
-  return pos;
-}
-
-// Where the media data ends: at the end the media-data header gives, when the file starts
-// with readable atoms up to it and that end lies within the file; else at the end of the
-// file (a recording cut short, or a header whose size was lost).
-uint64_t mediaDataLimit(FileHandle& file, uint64_t fileSize) {
-  uint64_t pos = 0;
-  for (int atoms = 0; atoms < 16 && fileSize - pos >= 8; ++atoms) {
-    const auto [size, type, header] = topLevelAtomAt(file, pos);
-    if (size != 0 && (size < header || size > fileSize - pos)) break;
-    if (type == fourCC("mdat")) return size == 0 ? fileSize : pos + size;
-    if (size == 0) break;
-    pos += size;
-  }
-  return fileSize;
-}
-
-// Bytes of one PCM frame (one sample of every channel) of the reference's sound track:
-// "sowt" and "twos" hold 16-bit samples (8-bit ones when the entry says so). A stretch
-// is described as that many frames, so a mono track is not counted as half as long.
-// Without a channel count the frame is taken as 16-bit stereo.
-uint32_t pcmBytesPerFrame(const File* reference) {
-  if (reference == nullptr) return 4;
-  const auto entry = std::dynamic_pointer_cast<AudioSampleDescriptionEntery>(reference->audioDecoder);
-  if (!entry || entry->numberOfChannels == 0) return 4;
-  const uint32_t bytesPerSample = entry->sampleSize == 8 ? 1 : 2;
-  return bytesPerSample * entry->numberOfChannels;
-}
-
-// Picture order counts of the recovered pictures, from which their presentation order
-// follows. An encoder with B-frames stores pictures out of presentation order, and how it
-// places them may vary from one group of pictures to the next; each slice header carries
-// the low bits of its picture's order count, and the full count is rebuilt as a decoder
-// does (H.264 picture-order type 0, H.265), restarting at every IDR picture.
-class PictureOrder {
- public:
-  PictureOrder(const ReferenceParameterSets& reference) : hevc_(reference.isHEVC()) {
-    // Pictures held for reordering: at most the decoded-picture buffer, which encoders
-    // size to their reference pictures. Counts advance by at most 2 a frame.
-    int64_t frames = 16;
-    if (hevc_) {
-      const int32_t bits = reference.sps265 ? reference.sps265->log2_max_pic_order_cnt_lsb_minus4 + 4 : 0;
-      maxLsb_ = bits >= 4 && bits <= 16 ? int64_t(1) << bits : 0;
-      if (reference.sps265 && !reference.sps265->max_dec_pic_buffering_minus1.empty())
-        frames = int64_t(reference.sps265->max_dec_pic_buffering_minus1.back()) + 1;
-    } else if (reference.sps && reference.sps->pic_order_cnt_type == 0) {
-      maxLsb_ = reference.sps->MaxPicOrderCntLsb;
-      if (reference.sps->max_num_ref_frames >= 0 && reference.sps->max_num_ref_frames <= 16)
-        frames = reference.sps->max_num_ref_frames + 1;
-    }
-    maxReorder_ = 2 * frames;
-  }
-
-  // False when the stream's order cannot be read (then nothing more is added).
-  bool usable() const { return maxLsb_ > 0; }
-
-  // Adds the picture whose first slice is `unit`; false when its order count is unknown.
-  bool add(const NALU& unit) {
-    int64_t lsb = -1;
-    bool idr = false;
-    bool bla = false;
-    bool updatesPrevious = false;
-    if (hevc_) {
-      const auto* header = std::get_if<std::shared_ptr<SliceHeader_265>>(&unit.RBSP);
-      if (!header || !*header) return false;
-      const uint32_t type = unit.NALType;
-      idr = type == 19 || type == 20;
-      lsb = idr ? 0 : (*header)->pic_order_cnt_lsb;
-      // Only pictures of the lowest temporal layer that are neither leading nor
-      // sub-layer non-reference pictures anchor the next count.
-      updatesPrevious = unit.NTempID == 0 && !(type >= 6 && type <= 9) && !(type <= 14 && type % 2 == 0);
-      bla = type >= 16 && type <= 18;  // a new sequence whose count keeps its low bits
-    } else {
-      const auto* header = std::get_if<std::shared_ptr<SliceHeader>>(&unit.RBSP);
-      if (!header || !*header) return false;
-      idr = unit.NALType == 5;
-      lsb = (*header)->pic_order_cnt_lsb;
-      updatesPrevious = unit.NRI != 0;
-    }
-    if (lsb < 0 || lsb >= maxLsb_) return false;
-    if (idr || bla) startPeriod();
-
-    // The high part of the count follows the previous anchor picture's, except where a
-    // sequence starts (and at the first picture found, whatever it is).
-    int64_t msb = prevMsb_;
-    if (idr || bla || keys_.empty())
-      msb = 0;
-    else if (lsb < prevLsb_ && prevLsb_ - lsb >= maxLsb_ / 2)
-      msb += maxLsb_;
-    else if (lsb > prevLsb_ && lsb - prevLsb_ > maxLsb_ / 2)
-      msb -= maxLsb_;
-    // A count far below the pictures already seen means the pictures between were lost
-    // with their IDR picture: the pictures from here on are a sequence of their own.
-    if (havePeriodMax_ && msb + lsb < periodMax_ - maxReorder_) {
-      startPeriod();
-      msb = 0;
-    }
-    if (updatesPrevious) {
-      prevMsb_ = msb;
-      prevLsb_ = lsb;
-    }
-    periodMax_ = havePeriodMax_ ? std::max(periodMax_, msb + lsb) : msb + lsb;
-    havePeriodMax_ = true;
-    keys_.push_back({period_, msb + lsb, uint32_t(keys_.size())});
-    return true;
-  }
-
-  // Position of every picture added, in presentation order.
-  std::vector<uint32_t> ranks() const {
-    std::vector<Key> sorted = keys_;
-    std::stable_sort(sorted.begin(), sorted.end(), [](const Key& a, const Key& b) {
-      return a.period != b.period ? a.period < b.period : a.count < b.count;
-    });
-    std::vector<uint32_t> rank(keys_.size());
-    for (size_t r = 0; r < sorted.size(); ++r) rank[sorted[r].index] = uint32_t(r);
-    return rank;
-  }
-
- private:
-  struct Key {
-    uint64_t period;
-    int64_t count;
-    uint32_t index;
-  };
-  void startPeriod() {
-    if (!keys_.empty()) ++period_;
-    prevMsb_ = 0;
-    prevLsb_ = 0;
-    havePeriodMax_ = false;
-  }
-
-  bool hevc_;
-  int64_t maxLsb_ = 0;
-  int64_t prevMsb_ = 0;
-  int64_t prevLsb_ = 0;
-  uint64_t period_ = 0;
-  int64_t maxReorder_ = 32;  // how far, in counts, a picture may be shown before an earlier one
-  int64_t periodMax_ = 0;    // largest count of the current sequence
-  bool havePeriodMax_ = false;
-  std::vector<Key> keys_;
-};
-
-// Where the media data after the last video run (at `from`) ends: at the end of the
-// media-data atom when the file starts with readable atoms up to an "mdat" header whose
-// size fits the file, else at the end of the file but no more than maxLength bytes on; and
-// in any case before a movie atom that follows the media data (a damaged file may still
-// hold its index, or part of it, behind it).
-uint64_t mediaDataEnd(FileHandle& file, ByteWindow& window, uint64_t fileSize, uint64_t from, uint64_t maxLength) {
-  uint64_t end = fileSize;
-  uint64_t pos = 0;
-  bool endFromHeader = false;
-  for (int atoms = 0; atoms < 16 && fileSize - pos >= 8; ++atoms) {
-    const auto [size, type, header] = topLevelAtomAt(file, pos);
-    if (size != 0 && (size < header || size > fileSize - pos)) break;
-    if (type == fourCC("mdat")) {
-      if (size != 0 && pos + size > from) {
-        end = pos + size;
-        endFromHeader = true;
-      }
-      break;
-    }
-    if (size == 0) break;
-    pos += size;
-  }
-  // The length bound guards against space reserved behind the media data; when the media
-  // data's own header says where it ends, that end holds.
-  if (!endFromHeader) end = std::min(end, from + std::min(maxLength, fileSize - std::min(from, fileSize)));
-  for (uint64_t p = from; p < end && end - p >= 8; ++p) {
-    const uint8_t* b = window.at(p, 24);
-    if (readBE32(b + 4) == fourCC("moov") && readBE32(b) >= 8 &&
-        File::validMoovInnerTagInBytes(b, size_t(std::min<uint64_t>(24, fileSize - p))))
-      return p;
-  }
-  return end;
-}
-
 }  // namespace
-
-void RepairFile::addSampleToChunkEntry(std::vector<std::shared_ptr<SampleToChunkEntery>>& list, uint32_t chunk,
-                                       uint32_t samples) {
-  if (!list.empty() && list.back() && list.back()->samplesPerChunk == samples) return;
-  if (auto entry = SampleToChunkEntery::initWithFirstChunk(chunk, samples, 1)) list.push_back(std::move(entry));
-}
 
 void RepairFile::reportProgress(uint64_t done, uint64_t total) {
   if (total == 0 || delegate == nullptr) return;
@@ -556,8 +209,6 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
   sampleArray.clear();
   forgetWalkedAudio();
   outcome = ScanOutcome{};
-  std::vector<std::shared_ptr<SampleToChunkEntery>> videoStsc;
-  std::vector<std::shared_ptr<SampleToChunkEntery>> audioStsc;
 
   ReferenceParameterSets reference;
   const uint8_t n = uint8_t(healthyFile ? healthyFile->AVCOneNaluSizeLength() : 0);
@@ -585,8 +236,6 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
 
   audioSampleCount = 0;
   videoSampleCount = 0;
-  uint32_t audioChunks = 0;
-  uint32_t videoChunks = 0;
   bool leadingAudioChecked = false;
   if (delegate) delegate->repairFileDidStartPerformingTask(kTaskLocating);
   lastProgressSent = -1;
@@ -650,9 +299,7 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
       auto frames = aac->take(p.ticket);
       if (!frames) return false;
       if (frames->empty()) continue;  // the placeholder stays empty
-      ++audioChunks;
       audioSampleCount += frames->size();
-      addSampleToChunkEntry(audioStsc, audioChunks, uint32_t(frames->size()));
       sampleArray[p.chunk] = SampleChunk{true, audioSampleArray.size(), frames->size()};
       audioSampleArray.insert(audioSampleArray.end(), frames->begin(), frames->end());
     }
@@ -672,14 +319,15 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
   // whole frames. The bytes of further tracks (a timecode sample per cycle) close the
   // stretch and are left out; a stretch without a whole frame besides them holds no audio.
   uint64_t pcmFrames = 0;
+  const double fps = healthyFile->videoFPS();
+  const uint64_t leadingPcmMinimum =
+      std::max<uint64_t>(1, fps > 0 ? uint64_t(healthyFile->audioTrackTimeScale() / fps) * bytesPerFrame : 0);
   auto addPcmChunk = [&](uint64_t from, uint64_t size) {
     const uint64_t frames = (size > skip ? size - skip : 0) / bytesPerFrame;
     if (frames == 0) return;
     const uint64_t kept = frames * bytesPerFrame;
-    ++audioChunks;
     audioSampleCount += kept;
     pcmFrames += frames;
-    addSampleToChunkEntry(audioStsc, audioChunks, uint32_t(std::min<uint64_t>(frames, UINT32_MAX)));
     sampleArray.push_back(SampleChunk{true, audioSampleArray.size(), 1});
     audioSampleArray.push_back(Sample::initWithSampleType(kSampleTypePCM, from, kept, nullptr));
   };
@@ -758,7 +406,8 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
         const size_t used = reader.frameSize(bytes, length);
         if (used == 0) {
           // A sample of a further track (timecode, text, data) between the frames.
-          const size_t further = furtherSampleAt(bytes, length, reader);
+          uint64_t further = furtherSampleAt(bytes, length, reader);
+          if (further == 0) further = stillImageAt(window, x, dataEnd);
           if (further == 0) {
             if (const uint64_t resumed = resumeBehindOtherSample(x, picture, frames)) {
               rememberWalkedAudio(end, resumed - end, std::move(frames));
@@ -879,6 +528,11 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
     }
 
     const uint64_t runOffset = videoSampleArray[runStart].sampleOffset;
+    // PCM written before the first run (a phone may write all its sound first) is the
+    // first chunk; nothing has been written ahead yet. A muxer writes at least a picture's
+    // duration of sound at a time: fewer bytes there are something else.
+    if (runStart == 0 && pcm && runOffset > dataStart && runOffset - dataStart >= leadingPcmMinimum)
+      addPcmChunk(dataStart, runOffset - dataStart);
     if (runStart > 0) {
       const uint64_t gapStart = videoSampleArray[runStart - 1].endOffset();
       const uint64_t gap = runOffset - gapStart;
@@ -892,9 +546,7 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
       }
     }
 
-    ++videoChunks;
     videoSampleCount += k;
-    addSampleToChunkEntry(videoStsc, videoChunks, uint32_t(k));
     sampleArray.push_back(SampleChunk{false, runStart, videoSampleArray.size() - runStart});
     o = videoSampleArray.back().endOffset();
     // The audio behind a lone picture has been walked already: the scan goes on where the
@@ -969,12 +621,9 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
     return refuseReference(corrupt, why);
   std::vector<uint32_t> ranks = presentationRanks(window, n, fileSize, reference);
 
-  audioRequest = std::make_shared<AtomCreationRequest>();
-  audioRequest->requestType = kRequestTypeSound;
-  audioRequest->stscEntries = std::move(audioStsc);
-  videoRequest = std::make_shared<AtomCreationRequest>();
-  videoRequest->requestType = kRequestTypeVideo;
-  videoRequest->stscEntries = std::move(videoStsc);
+  audioRequest.reset();
+  videoRequest.reset();
+  planIndexOfFoundSamples();
   videoRequest->presentationRanks = std::move(ranks);
 }
 
@@ -997,141 +646,5 @@ void RepairFile::forgetWalkedAudio() {
   walked_.clear();
 }
 
-
-namespace {
-
-// The parts of a sequence parameter set that slices are read with: an in-band set that
-// differs in them describes another stream than the reference's.
-bool sameSliceLayout(const SPS& a, const SPS& b) {
-  return a.profile_idc == b.profile_idc && a.chroma_format_idc == b.chroma_format_idc &&
-         a.log2_max_frame_num_minus4 == b.log2_max_frame_num_minus4 && a.pic_order_cnt_type == b.pic_order_cnt_type &&
-         a.log2_max_pic_order_cnt_lsb_minus4 == b.log2_max_pic_order_cnt_lsb_minus4 &&
-         a.pic_width_in_mbs_minus1 == b.pic_width_in_mbs_minus1 &&
-         a.pic_height_in_map_units_minus1 == b.pic_height_in_map_units_minus1 &&
-         a.frame_mbs_only_flag == b.frame_mbs_only_flag;
-}
-bool sameSliceLayout(const SPS_265& a, const SPS_265& b) {
-  return a.chroma_format_idc == b.chroma_format_idc && a.pic_width_in_luma_samples == b.pic_width_in_luma_samples &&
-         a.pic_height_luma_samples == b.pic_height_luma_samples &&
-         a.log2_max_pic_order_cnt_lsb_minus4 == b.log2_max_pic_order_cnt_lsb_minus4;
-}
-
-// The first slice of a picture's record into `unit` (parameter sets, SEI and delimiters
-// may stand in front of it, and `visit` sees each unit on the way); false when there is
-// none or a unit does not parse.
-template <typename Visit>
-bool firstSliceOf(const Sample& record, ByteWindow& window, uint8_t n, const ReferenceParameterSets& reference,
-                  uint32_t maxNalSize, NALU& unit, Visit visit) {
-  for (uint64_t x = record.sampleOffset; x < record.endOffset() && x < window.fileSize(); x += unit.nalSize) {
-    if (!unit.probe(window.at(x, kNaluProbeWindow), kNaluProbeWindow, n, reference, maxNalSize) || unit.nalSize == 0)
-      return false;
-    if (!visit(unit)) return false;
-    if (isPicture(unit, reference.isHEVC())) return true;
-  }
-  return false;
-}
-bool firstSliceOf(const Sample& record, ByteWindow& window, uint8_t n, const ReferenceParameterSets& reference,
-                  uint32_t maxNalSize, NALU& unit) {
-  return firstSliceOf(record, window, n, reference, maxNalSize, unit, [](const NALU&) { return true; });
-}
-
-// Media data looked at for the length prefixes the stream really uses.
-constexpr uint64_t kLengthProbeSpan = 1 << 20;
-// Pictures of one chain that settle it: a chain of that many pictures in decoding order
-// does not happen by chance.
-constexpr uint64_t kPicturesThatSettle = 3;
-
-}  // namespace
-
-std::string RepairFile::lengthSizeContradiction(ByteWindow& window, uint8_t n, uint64_t from, uint64_t to,
-                                                const ReferenceParameterSets& reference) {
-  // Short prefixes read as plausible lengths almost anywhere, so a stream with longer
-  // ones would be crawled through byte by byte and cut into pictures that are none. A
-  // few pictures in decoding order, whether in one chain or in chunks of their own, tell
-  // that the stream's own prefixes are longer.
-  const bool hevc = reference.isHEVC();
-  const uint32_t layer = hevc ? reference.sps265->NLayerId : 0;
-  auto picturesInOrder = [&](uint8_t size, uint64_t span) {
-    SampleList scratch;
-    NALU last, unit;
-    uint64_t streak = 0;
-    const uint64_t end = std::min(to, from + span);
-    for (uint64_t x = from; x < end && !stopflag();) {
-      if (certainlyNoUnit(window.at(x, kNaluProbeWindow), size, hevc, layer, maxNalSize)) {
-        ++x;
-        continue;
-      }
-      scratch.clear();
-      getNaluAtOffset(x, scratch, window, size, nullptr, nullptr, window.fileSize(), reference);
-      for (const Sample& record : scratch) {
-        if (!record.picture || !firstSliceOf(record, window, size, reference, maxNalSize, unit)) continue;
-        streak = streak > 0 && continuesAfter(last, unit, reference) ? streak + 1 : 1;
-        last = unit;
-        if (streak >= kPicturesThatSettle) return true;
-      }
-      x = scratch.empty() ? x + 1 : scratch.back().endOffset();
-    }
-    return false;
-  };
-  // Read with 2-byte lengths, a stream of 1-byte ones still chains often enough to show
-  // pictures by chance; 4-byte lengths do not.
-  if (n < 4 && picturesInOrder(4, kLengthProbeSpan))
-    return "the damaged movie's NAL units carry 4-byte lengths, the reference declares " + std::to_string(n);
-  return {};
-}
-
-std::string RepairFile::streamContradiction(ByteWindow& window, uint8_t n, const ReferenceParameterSets& reference) {
-  NALU unit, previous;
-  bool havePrevious = false;
-  uint64_t pairs = 0, breaks = 0;
-  bool otherSets = false;
-  // Parameter sets travel in front of a picture's first slice.
-  auto sameSets = [&](const NALU& u) {
-    const auto* sps = std::get_if<std::shared_ptr<SPS>>(&u.RBSP);
-    const auto* sps265 = std::get_if<std::shared_ptr<SPS_265>>(&u.RBSP);
-    otherSets = (sps && *sps && !sameSliceLayout(**sps, *reference.sps)) ||
-                (sps265 && *sps265 && !sameSliceLayout(**sps265, *reference.sps265));
-    return !otherSets;
-  };
-  for (const Sample& record : videoSampleArray) {
-    const bool found = firstSliceOf(record, window, n, reference, maxNalSize, unit, sameSets);
-    if (otherSets) return "the damaged movie's own parameter sets differ from the reference's";
-    if (!found) continue;
-    if (havePrevious) {
-      ++pairs;
-      if (!continuesAfter(previous, unit, reference)) ++breaks;
-    }
-    previous = unit;
-    havePrevious = true;
-  }
-  // Damage breaks the numbering once or twice; a reference that does not describe the
-  // stream reads numbers at random.
-  if (pairs >= kPicturesThatSettle && breaks * 4 > pairs)
-    return "the picture numbering read with the reference's parameter sets jumps at random (" +
-           std::to_string(breaks) + " of " + std::to_string(pairs) + " pictures)";
-  return {};
-}
-
-void RepairFile::refuseReference(const File& corrupt, const std::string& why) {
-  referenceContradiction = why;
-  if (corrupt.filePath == healthyFile->filePath) {
-    if (delegate) delegate->moveBackToSelectReferenceFile();
-  } else {
-    sendErrorWithCode(kErrorInvalidHealthyFile, kMessageInvalidHealthyFile);
-  }
-  setStopflag(true);
-}
-
-std::vector<uint32_t> RepairFile::presentationRanks(ByteWindow& window, uint8_t sizeBytesLength, uint64_t /*fileSize*/,
-                                                    const ReferenceParameterSets& reference) {
-  PictureOrder order(reference);
-  if (!order.usable()) return {};
-  NALU unit;
-  for (const Sample& record : videoSampleArray) {
-    if (!record.picture) continue;
-    if (!firstSliceOf(record, window, sizeBytesLength, reference, maxNalSize, unit) || !order.add(unit)) return {};
-  }
-  return order.ranks();
-}
 
 }  // namespace vr

@@ -123,7 +123,13 @@ class RepairFile {
     std::vector<uint32_t> sizes;
     uint32_t maxText = 0;
     uint32_t largest = 0;  // of the samples that are no text
+    bool stills = false;   // a track of JPEG images (a phone's still pictures)
   } furtherSamples;
+  // Length of the JPEG image that starts at `x`, read marker by marker up to its end,
+  // which must lie before `limit`; 0 when the bytes there are no JPEG image.
+  static uint64_t stillImageLength(ByteWindow& window, uint64_t x, uint64_t limit);
+  // The still image of a further track at `x`, when the reference has such a track.
+  uint64_t stillImageAt(ByteWindow& window, uint64_t x, uint64_t end) const;
   // Size of the further track's sample at `bytes` behind which an AAC frame decodes or the
   // `length` bytes end; 0 when none fits.
   size_t furtherSampleAt(const uint8_t* bytes, size_t length, class AacFrameReader& reader, int depth = 0) const;
@@ -153,12 +159,14 @@ class RepairFile {
   std::string streamContradiction(ByteWindow& window, uint8_t sizeBytesLength, const ReferenceParameterSets& reference);
   // Ends the repair with a request for another reference, saying why.
   void refuseReference(const File& corrupt, const std::string& why);
-  // One run-length step of a track's sample-to-chunk list: chunk number `chunk` (from 1)
-  // holds `samples` samples; an entry is added only when the count changes.
-  static void addSampleToChunkEntry(std::vector<std::shared_ptr<SampleToChunkEntery>>& list, uint32_t chunk,
-                                    uint32_t samples);
 
   // ---- Writing the repaired file (engine/Writer.cpp) ------------------------------------
+  // Header of the media-data atom in front of the copied chunks (64-bit size).
+  static constexpr uint64_t kMediaDataHeaderSize = 16;
+  // The new index of the samples found (engine/IndexPlan.h) into the track requests, made
+  // when missing; where the media data will end into plannedMediaDataEnd.
+  void planIndexOfFoundSamples();
+  uint64_t plannedMediaDataEnd = 0;
   // Writes the repaired movie at outputPath from the samples found in corruptPath.
   void writeSampleAtPath(const std::string& outputPath, const std::string& corruptPath);
   // Set by the writer when the output could not be written completely (not on a stop).

@@ -15,17 +15,13 @@
 #include <algorithm>
 
 #include "atoms/MovieBuilder.h"
+#include "engine/IndexPlan.h"
+#include "engine/ScanRules.h"
 #include "engine/File.h"
 #include "engine/RepairFile.h"
 #include "engine/RepairOutput.h"
 
 namespace vr {
-
-namespace {
-
-constexpr uint64_t kMediaDataHeaderSize = 16;
-
-}  // namespace
 
 std::unique_ptr<RepairFile::Output> RepairFile::openOutput(const std::string& outputPath,
                                                           const std::string& corruptPath) {
@@ -38,8 +34,6 @@ std::unique_ptr<RepairFile::Output> RepairFile::openOutput(const std::string& ou
     return nullptr;
   }
   out->input = FileHandle::openForReading(corruptPath);
-  out->videoSizes.reserve(videoSampleCount);
-  out->audioSizes.reserve(audioSampleArray.size());
   ftypSize = 0;
   // Placeholder for the media-data header; filled in once the size is known.
   const uint8_t placeholder[kMediaDataHeaderSize] = {};
@@ -59,42 +53,33 @@ bool RepairFile::writeChunks(Output& out, size_t upTo, bool withProgress) {
   for (; out.chunksWritten < upTo; ++out.chunksWritten) {
     if (withProgress) reportProgress(out.chunksWritten, chunkCount);
     const SampleChunk& chunk = sampleArray[out.chunksWritten];
-    const auto records = samplesOfChunk(chunk, videoSampleArray, audioSampleArray);
-    if (records.empty()) continue;
-    (records.front().isVideo() ? out.videoChunkOffsets : out.audioChunkOffsets).push_back(out.copier->position());
-
-    size_t lastPictureInChunk = SIZE_MAX;
-    for (const Sample& s : records) {
+    for (const Sample& s : samplesOfChunk(chunk, videoSampleArray, audioSampleArray)) {
       if (stopflag()) return false;
       waitWhilePaused();
-      switch (s.sampleType) {
-        case kSampleTypeH264:
-        case kSampleTypeH265:
-          if (s.picture) {
-            out.videoSizes.push_back(uint32_t(out.pending + s.sampleSize));
-            lastPictureInChunk = out.videoSizes.size() - 1;
-            if (s.sync) out.syncSamples.push_back(uint32_t(out.videoSizes.size()));
-            out.pending = 0;
-          } else {
-            out.pending += s.sampleSize;
-          }
-          break;
-        case kSampleTypeAAC:
-          out.audioSizes.push_back(uint32_t(s.sampleSize));
-          break;
-        default:  // PCM: the index gives it a fixed sample size
-          break;
-      }
       out.copier->add(s.sampleOffset, s.sampleSize);
-    }
-    // Records after the chunk's last picture (a suffix SEI, say) lie right behind it in the
-    // output: they belong to that picture, not to one in another chunk.
-    if (out.pending != 0 && lastPictureInChunk != SIZE_MAX) {
-      out.videoSizes[lastPictureInChunk] = uint32_t(out.videoSizes[lastPictureInChunk] + out.pending);
-      out.pending = 0;
     }
   }
   return true;
+}
+
+void RepairFile::planIndexOfFoundSamples() {
+  IndexPlan plan = planIndex(sampleArray, videoSampleArray, audioSampleArray, scan::pcmBytesPerFrame(healthyFile.get()),
+                             kMediaDataHeaderSize);
+  if (!audioRequest) {
+    audioRequest = std::make_shared<AtomCreationRequest>();
+    audioRequest->requestType = kRequestTypeSound;
+  }
+  if (!videoRequest) {
+    videoRequest = std::make_shared<AtomCreationRequest>();
+    videoRequest->requestType = kRequestTypeVideo;
+  }
+  for (auto [request, track] : {std::pair{audioRequest.get(), &plan.audio}, std::pair{videoRequest.get(), &plan.video}}) {
+    request->stcoEntries = std::move(track->chunkOffsets);
+    request->stszEntries = std::move(track->sizes);
+    request->stscEntries = std::move(track->stsc);
+    request->syncSamples = std::move(track->syncSamples);
+  }
+  plannedMediaDataEnd = plan.end;
 }
 
 void RepairFile::writeAhead(size_t settled, const std::string& corruptPath) {
@@ -160,27 +145,14 @@ bool RepairFile::writeSamplesToFileHandle(Output& out) {
   out.copier->finish();
   fileSize1 = out.copier->position();
   if (!completed) return false;
-  if (out.copier->failed()) {
-    // The samples are not all where an index would say: write none.
+  planIndexOfFoundSamples();
+  if (out.copier->failed() || fileSize1 != plannedMediaDataEnd) {
+    // The samples are not all where the index would say: write none.
     writeFailed = true;
     return false;
   }
-
-  if (!audioRequest) {
-    audioRequest = std::make_shared<AtomCreationRequest>();
-    audioRequest->requestType = kRequestTypeSound;
-  }
-  if (!videoRequest) {
-    videoRequest = std::make_shared<AtomCreationRequest>();
-    videoRequest->requestType = kRequestTypeVideo;
-  }
-  audioRequest->stcoEntries = std::move(out.audioChunkOffsets);
-  audioRequest->stszEntries = std::move(out.audioSizes);
   audioRequest->timeScale = healthyFile ? healthyFile->audioTrackTimeScale() : 0;
   audioRequest->FPS = healthyFile ? healthyFile->audioFPS() : 0;
-  videoRequest->stcoEntries = std::move(out.videoChunkOffsets);
-  videoRequest->stszEntries = std::move(out.videoSizes);
-  videoRequest->syncSamples = std::move(out.syncSamples);
   videoRequest->timeScale = healthyFile ? healthyFile->videoTrackTimeScale() : 0;
   videoRequest->FPS = healthyFile ? healthyFile->videoFPS() : 0;
 

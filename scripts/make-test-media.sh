@@ -294,6 +294,7 @@ sets=(
 # five or six pictures a chunk (vfr).
 phone_sets=(
   "h264-aac-mov-audiofirst h264 aac mov audiofirst"
+  "h264-twos-mov-audiofirst h264 twos mov audiofirst"
   "h264-aac-mov-extra h264 aac mov extra"
   "h264-aac-mov-twovideo h264 aac mov twovideo"
   "h264-aac-mov-prefix h264 aac mov prefix"

@@ -49,25 +49,11 @@ std::string mutate(Bytes& b, size_t from, size_t to, std::mt19937& rng) {
   return what;
 }
 
-// The first decoder configuration record ("avcC" or "hvcC") of a movie.
-Bytes configurationRecord(const Bytes& b) {
-  for (const char* type : {"avcC", "hvcC"}) {
-    const size_t at = size_t(std::search(b.begin(), b.end(), type, type + 4) - b.begin());
-    if (at >= 4 && at < b.size())
-      return Bytes(b.begin() + long(at - 4), b.begin() + long(std::min(b.size(), at + 96)));
-  }
-  return {};
-}
-
 class FalseSuccessOracle : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!test::hasFfmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
-    dir = fs::temp_directory_path() / ("vr-oracle-" + std::to_string(getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
   }
-  void TearDown() override { fs::remove_all(dir); }
 
   // Runs a repair; empty when its outcome is sound, else what went wrong.
   std::string check(const std::vector<std::string>& args, int* exitStatus = nullptr) {
@@ -93,7 +79,8 @@ class FalseSuccessOracle : public ::testing::Test {
   }
 
   const std::string samples = std::string(VR_SOURCE_DIR) + "/samples/";
-  fs::path dir;
+  test::TempDir tmp;
+  const fs::path dir = tmp.path();
 };
 
 TEST_F(FalseSuccessOracle, NoMutationEndsInAFalseSuccess) {
@@ -109,7 +96,6 @@ TEST_F(FalseSuccessOracle, NoMutationEndsInAFalseSuccess) {
   const Bytes avi = test::readFileBytes(aviPath);
 
   std::mt19937 rng(20261207);
-  std::vector<std::string> failures, contradictions;
   const std::string ref = (dir / "ref.mov").string(), bad = (dir / "bad.mov").string();
   const std::string badAvi = (dir / "bad.avi").string();
   for (int i = 0; i < kCases; ++i) {
@@ -127,17 +113,8 @@ TEST_F(FalseSuccessOracle, NoMutationEndsInAFalseSuccess) {
                                 : kind == 1 ? check({ref})
                                 : kind == 2 ? check({bad, "-r", samples + "reference.mov"})
                                             : check({badAvi});
-    if (problem.empty()) continue;
-    // Parameter sets that still parse but differ from those the damaged stream was encoded
-    // with leave a sound reference that the damaged data contradicts; telling that takes the
-    // scan of the damaged data, so such cases are listed, not counted here.
-    const bool contradicted = problem.rfind("exit 0", 0) == 0 && kind < 2 &&
-                              configurationRecord(b) != configurationRecord(reference);
-    (contradicted ? contradictions : failures).push_back("case " + std::to_string(i) + " (" + what + "): " + problem);
+    if (!problem.empty()) ADD_FAILURE() << "case " << i << " (" << what << "): " << problem;
   }
-  for (const auto& f : failures) ADD_FAILURE() << f;
-  for (const auto& c : contradictions)
-    std::fprintf(stderr, "note: reference contradicted by the damaged data: %s\n", c.c_str());
 }
 
 // The minimised cases the oracle once found, made by a script from the bundled reference.

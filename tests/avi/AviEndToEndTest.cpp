@@ -24,12 +24,13 @@ std::string compressedAudioEncoder() {
   return "";
 }
 
-struct Source {
-  const char* name;  // file name in the media cache
-  bool compressedAudio;
-};
+// The recordings: file name in the media cache, ffmpeg's options for them ("%s" is replaced
+// by the audio encoder, "%t" by the length in seconds) and whether the audio is compressed.
+struct Source { const char *name, *options; bool compressedAudio; };
 void PrintTo(const Source& s, std::ostream* os) { *os << s.name; }
-const Source kSources[] = {{"mpeg4-mp3.avi", true}, {"mjpeg-pcm.avi", false}};
+const Source kSources[] = {
+    {"mpeg4-mp3.avi", ":sample_rate=44100 -t %t -vf noise=alls=12:allf=t -c:v mpeg4 -q:v 5 -c:a %s -b:a 128k ", true},
+    {"mjpeg-pcm.avi", ":sample_rate=22050 -t %t -c:v mjpeg -q:v 4 -c:a pcm_s16le -ac 1 ", false}};
 
 // Makes (once) a test AVI of about 1.1 MB in the build tree's media cache; the reference
 // variant is another recording of the same camera (same codecs and settings, other picture,
@@ -41,14 +42,12 @@ std::string ensureSource(const Source& s, bool reference = false) {
   if (fs::exists(path)) return path.string();
   fs::create_directories(dir);
   const fs::path tmp = dir / ("." + path.filename().string() + "." + std::to_string(::getpid()) + ".avi");
-  const std::string enc = s.compressedAudio ? compressedAudioEncoder() : "";
-  if (s.compressedAudio && enc.empty()) return "";
+  std::string options = s.options;
+  options.replace(options.find("%t"), 2, reference ? "2" : s.compressedAudio ? "3" : "4");
+  if (s.compressedAudio && compressedAudioEncoder().empty()) return "";
+  if (s.compressedAudio) options.replace(options.find("%s"), 2, compressedAudioEncoder());
   const std::string cmd = std::string("ffmpeg -nostdin -v error -y -f lavfi -i ") + (reference ? "testsrc2" : "testsrc") +
-                          "=size=320x240:rate=25 -f lavfi -i sine=frequency=" + (reference ? "660" : "440") +
-                          (s.compressedAudio ? std::string(":sample_rate=44100 -t ") + (reference ? "2" : "3") +
-                                                   " -vf noise=alls=12:allf=t -c:v mpeg4 -q:v 5 -c:a " + enc + " -b:a 128k "
-                                             : std::string(":sample_rate=22050 -t ") + (reference ? "2" : "4") +
-                                                   " -c:v mjpeg -q:v 4 -c:a pcm_s16le -ac 1 ");
+                          "=size=320x240:rate=25 -f lavfi -i sine=frequency=" + (reference ? "660" : "440") + options;
   if (runCommand(cmd + shellQuote(tmp.string()) + " 2>&1").status != 0 || !fs::exists(tmp)) return "";
   fs::rename(tmp, path);
   return path.string();
@@ -144,8 +143,7 @@ TEST_P(AviEndToEnd, RepairedFilePlaysTheOriginalFrames) {
   ASSERT_TRUE(test::writeFileBytes(damaged, damagedBytes));
   RepairFileAvi engine;
   test::RecordingDelegate d;
-  engine.delegate = &d;
-  engine.riffListLimit = dc.riffListLimit;
+  engine.delegate = &d, engine.riffListLimit = dc.riffListLimit;
   ASSERT_TRUE(engine.fileValidityCheckAtPath(damaged));
   engine.retrieveAudioVideoSamplesForFileAtPath(damaged, repaired, dc.withReference ? ensureSource(source, true) : "");
   if (!dc.repairable) {
@@ -188,13 +186,10 @@ TEST_P(AviEndToEnd, RepairedFilePlaysTheOriginalFrames) {
   EXPECT_EQ(walk.riffLists > 1, dc.riffListLimit < originalBytes.size());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Damaged, AviEndToEnd, ::testing::Combine(::testing::ValuesIn(kSources), ::testing::ValuesIn(kDamages)),
+INSTANTIATE_TEST_SUITE_P(Damaged, AviEndToEnd, ::testing::Combine(::testing::ValuesIn(kSources), ::testing::ValuesIn(kDamages)),
     [](const ::testing::TestParamInfo<AviEndToEnd::ParamType>& info) {
-      std::string n = std::get<0>(info.param).name;
-      n = n.substr(0, n.find('.'));
-      n.erase(std::remove(n.begin(), n.end(), '-'), n.end());
-      return n + "_" + std::get<1>(info.param).name;
+      std::string n = std::get<0>(info.param).name;  // "mpeg4-mp3.avi": "mpeg4mp3"
+      return n.erase(n.find('.')).erase(n.find('-'), 1) + "_" + std::get<1>(info.param).name;
     });
 
 // A recording of more than 4 GiB: the repair is written as OpenDML (further "AVIX" lists,

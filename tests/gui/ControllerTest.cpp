@@ -5,10 +5,8 @@
 
 #include <QFormLayout>
 #include <QLabel>
-#include <QLineEdit>
 #include <QMessageBox>
 #include <QMimeData>
-#include <QPlainTextEdit>
 #include <QProcess>
 #include <QStackedWidget>
 #include <QTemporaryDir>
@@ -21,15 +19,14 @@
 #include "gui/Formatting.h"
 #include "gui/PreviewWindow.h"
 #include "gui/SaveCopy.h"
-#include "gui/SingleInstance.h"
 #include "gui/Vorn_Video_Repair_AppDelegate.h"
+#include "GuiTestSupport.h"
 #ifdef VR_HAVE_REPORT
 #include "gui/report/ReportWindow.h"
-#include "gui_report/ReportTestSupport.h"
-#include "support/LoopbackHttpServer.h"
 #endif
 
 using namespace vr;
+using namespace vr::guitest;
 using Controller = Vorn_Video_Repair_AppDelegate;
 
 namespace {
@@ -37,42 +34,23 @@ namespace {
 const QString kDamaged = QStringLiteral(VR_SOURCE_DIR "/samples/damaged.mov");
 const QString kReference = QStringLiteral(VR_SOURCE_DIR "/samples/reference.mov");
 
-void writeFile(const QString& path, const QByteArray& bytes, qint64 sparseSize = -1) {
-  QFile f(path);
-  QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-  f.write(bytes);
-  if (sparseSize >= 0) QVERIFY(f.resize(sparseSize));
-}
-
-QByteArray readFile(const QString& path) {
-  QFile f(path);
-  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 // A three-second AVI recording of about 1 MB as many cameras write it (Motion JPEG pictures, PCM sound);
 // picture names the ffmpeg test source, so that two recordings differ. Empty when ffmpeg
 // cannot make it.
 QString makeAvi(const QString& path, const QString& picture) {
-  QProcess ffmpeg;
-  ffmpeg.start(QStringLiteral("ffmpeg"),
-               {"-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i", picture + "=size=320x240:rate=25", "-f",
-                "lavfi", "-i", "sine=frequency=440:sample_rate=22050", "-t", "3", "-c:v", "mjpeg", "-q:v", "4",
-                "-c:a", "pcm_s16le", "-ac", "1", path});
-  ffmpeg.waitForFinished(120000);
-  return ffmpeg.exitStatus() == QProcess::NormalExit && ffmpeg.exitCode() == 0 ? path : QString();
+  const QStringList args = {"-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i", picture + "=size=320x240:rate=25", "-f", "lavfi", "-i",
+                            "sine=frequency=440:sample_rate=22050", "-t", "3", "-c:v", "mjpeg", "-q:v", "4", "-c:a", "pcm_s16le", "-ac", "1", path};
+  return QProcess::execute(QStringLiteral("ffmpeg"), args) == 0 ? path : QString();
 }
 
 // A copy of an AVI file whose stream descriptions are lost: everything from the first
 // stream list to the end of the header list is overwritten with garbage.
 QString withHeaderListOverwritten(const QString& from, const QString& to) {
   QByteArray b = readFile(from);
-  const qsizetype strl = b.indexOf("strl");
-  if (strl < 8) return QString();
-  uint32_t seed = 12345;
-  for (qsizetype i = strl - 8; i < 20 + qsizetype(qFromLittleEndian<quint32>(b.constData() + 16)); ++i)
-    b[i] = char((seed = seed * 1664525u + 1013904223u) >> 24);
-  writeFile(to, b);
-  return to;
+  const qsizetype strl = b.indexOf("strl") - 8, end = b.size() < 20 ? 0 : 20 + qsizetype(qFromLittleEndian<quint32>(b.constData() + 16));
+  if (strl < 0 || end <= strl || end > b.size()) return QString();
+  for (uint32_t i = uint32_t(strl), seed = 12345; i < end; ++i) b[i] = char((seed = seed * 1664525u + 1013904223u) >> 24);
+  return writeFile(to, b) ? to : QString();
 }
 
 // The label of the details row that shows value (empty when there is none).
@@ -100,35 +78,25 @@ class ControllerTest : public QObject {
     c.repair();
     QCOMPARE(c.tabview->currentWidget(), c.repairingTab);
     QVERIFY(c.repairing);
-    QVERIFY(!c.helppBtn->isEnabled());
-    QVERIFY(!c.repHealthyFilePath->isVisibleTo(&c));
     QTRY_VERIFY_WITH_TIMEOUT(!c.repairing, 120000);
     QCOMPARE(c.tabview->currentWidget(), c.referenceFileTab);
-    QVERIFY(!c.couldntRepair->isVisible());
-    QVERIFY(c.selectRefFileBtn->isVisibleTo(&c));
     QVERIFY(!c.refTabRepairBtn->isEnabled());
-    QCOMPARE(c.refTabCorruptPath->text(), "Corrupted File:" + damaged);
     if (damaged.endsWith(".avi")) QCOMPARE(c.referenceFileFilter(), QStringLiteral("AVI files (*.avi *.AVI)"));
     c.didChooseReferenceFile(reference);
     QVERIFY(c.refTabRepairBtn->isEnabled());
     c.repair();
-    QCOMPARE(c.repHealthyFilePath->text(), "Healthy File:" + reference);
-    QVERIFY(c.repHealthyFilePath->isVisibleTo(&c));
   }
 
   // A damaged AVI file without stream descriptions, a healthy recording of the same camera
   // and a second damaged one, made once.
-  struct AviFiles {
-    QString damaged, healthy, unusable;
-  };
+  struct AviFiles { QString damaged, healthy, unusable; };
   AviFiles aviFiles() {
     const QString dir = tmp_.filePath("avi");
     QDir().mkpath(dir);
     AviFiles f{dir + "/damaged.avi", dir + "/healthy.avi", dir + "/unusable.avi"};
     if (QFileInfo::exists(f.unusable)) return f;
     const QString original = makeAvi(dir + "/original.avi", "testsrc");
-    if (original.isEmpty() || makeAvi(f.healthy, "testsrc2").isEmpty() ||
-        withHeaderListOverwritten(original, f.damaged).isEmpty() ||
+    if (original.isEmpty() || makeAvi(f.healthy, "testsrc2").isEmpty() || withHeaderListOverwritten(original, f.damaged).isEmpty() ||
         withHeaderListOverwritten(f.healthy, f.unusable).isEmpty())
       return {};
     return f;
@@ -184,9 +152,7 @@ class ControllerTest : public QObject {
   // Choosing a damaged file, from the panel or by a drop: where it leads.
   void choosing_data() {
     QTest::addColumn<QString>("name");
-    QTest::addColumn<bool>("drop");
-    QTest::addColumn<QString>("tab");
-    QTest::addColumn<QString>("workingName");
+    QTest::addColumn<bool>("drop"); QTest::addColumn<QString>("tab"); QTest::addColumn<QString>("workingName");
     QTest::newRow("clip.AVI") << "clip.AVI" << false << "mainTab" << ".testfile.avi";
     QTest::newRow("clip.mp4") << "clip.mp4" << false << "referenceFileTab" << ".testfile.mov";
     QTest::newRow("clip.m4v dropped") << "clip.m4v" << true << "referenceFileTab" << ".testfile.mov";
@@ -194,10 +160,7 @@ class ControllerTest : public QObject {
     QTest::newRow("clip.txt dropped") << "clip.txt" << true << "mainTab" << "";
   }
   void choosing() {
-    QFETCH(QString, name);
-    QFETCH(bool, drop);
-    QFETCH(QString, tab);
-    QFETCH(QString, workingName);
+    QFETCH(QString, name); QFETCH(bool, drop); QFETCH(QString, tab); QFETCH(QString, workingName);
     Controller c(tmp_.filePath("work"));
     const QString path = tmp_.filePath(name);
     if (drop) {
@@ -214,12 +177,9 @@ class ControllerTest : public QObject {
       c.didChooseCorruptFile(path);  // a repeated choice is offered to the report twice
       QCOMPARE(c.fileClassArray, QStringList({path, path}));
     }
-    QCOMPARE(c.tabview->currentWidget()->objectName(), tab);
-    QCOMPARE(QFileInfo(c.repairedFilePath).fileName(), workingName);
-    QCOMPARE(c.referenceFilePath, workingName.isEmpty() ? QString() : path);
+    QCOMPARE(QStringList({c.tabview->currentWidget()->objectName(), QFileInfo(c.repairedFilePath).fileName(), c.referenceFilePath}),
+             QStringList({tab, workingName, workingName.isEmpty() ? QString() : path}));
     if (name == "clip.AVI") {
-      QVERIFY(c.repairbutton->isVisibleTo(&c));
-      QCOMPARE(c.filePathUp->text(), "Path:" + path);
       QCOMPARE(c.focusWidget(), c.repairbutton);
       // Not a readable AVI file: refused, and nothing else changes. The focused button
       // answers the keyboard.
@@ -237,27 +197,18 @@ class ControllerTest : public QObject {
     Controller c(tmp_.filePath("work"));
     runWithReference(c, kDamaged, kReference);
     QTRY_COMPARE_WITH_TIMEOUT(c.tabview->currentWidget(), c.detailsTab, 120000);
-    QCOMPARE(c.fileNamefield->text(), QStringLiteral("damaged.mov"));
-    QCOMPARE(c.videoCodecField->text(), QStringLiteral("AVC1"));
-    QCOMPARE(c.fpsField->text(), QStringLiteral("25.00"));
-    QCOMPARE(c.tracksField->text(), QStringLiteral("2"));
+    QCOMPARE(QStringList({c.fileNamefield->text(), c.videoCodecField->text(), c.fpsField->text(), c.tracksField->text(), c.sizeField->text()}),
+             QStringList({"damaged.mov", "AVC1", "25.00", "2", getFormattedStringForSize(QFileInfo(c.repairedFilePath).size())}));
     QVERIFY(!c.durationField->text().isEmpty());
-    QCOMPARE(c.sizeField->text(), getFormattedStringForSize(QFileInfo(c.repairedFilePath).size()));
-    QVERIFY(c.homeBtn->isEnabled());
-    QVERIFY(c.helppBtn->isEnabled());
 
     // How much the engine recovered gets rows of their own, with readable labels.
     RepairFileDelegate* engine = c.runDelegate();
     QVERIFY(engine);
-    const struct {
-      const char *key, *value, *shown, *label;
-    } facts[] = {{"coverage", "97.3 %", "97.3 %", "Media data recovered:"},
-                 {"recoveredVideo", "14.96 s", "14.96 s", "Video recovered:"},
-                 {"recoveredAudio", "15.00 s", "15.00 s", "Audio recovered:"},
-                 {"coverage", "88", "88%", "Media data recovered:"}};
+    const struct { const char *key, *value, *shown, *label; } facts[] = {
+        {"coverage", "97.3 %", "97.3 %", "Media data recovered:"}, {"recoveredVideo", "14.96 s", "14.96 s", "Video recovered:"},
+        {"recoveredAudio", "15.00 s", "15.00 s", "Audio recovered:"}, {"coverage", "88", "88%", "Media data recovered:"}};
     for (const auto& f : facts) engine->repairFileAttribute(f.key, f.value);
-    for (const auto& f : facts)
-      QTRY_COMPARE(detailsLabelFor(c.detailsForm, f.shown), QString(f.label));
+    for (const auto& f : facts) QTRY_COMPARE(detailsLabelFor(c.detailsForm, f.shown), QString(f.label));
 #ifdef VR_HAVE_REPORT
     // A report closed while the details are shown leaves them in place.
     c.share();
@@ -281,81 +232,56 @@ class ControllerTest : public QObject {
     QVERIFY(c.fileClassArray.isEmpty());
   }
 
-  // A second request for a reference, after a real one was used, is a failure.
-  void secondRequestFails() {
-    QByteArray other = readFile(kReference);
-    const QString badReference = tmp_.filePath("other codec.mov");
-    writeFile(badReference, other.replace("avc1", "mp4v"));
+  // The second run with the chosen reference: a movie reference of another codec and an AVI
+  // reference that lacks the stream descriptions too end in the failure notice (a second
+  // request for a reference is a failure); a healthy AVI from the same camera stands in for
+  // the damaged AVI's lost descriptions.
+  void secondRun_data() {
+    QTest::addColumn<bool>("avi");
+    QTest::addColumn<bool>("repaired");
+    QTest::newRow("movie, reference of another codec") << false << false;
+    QTest::newRow("AVI, reference without descriptions") << true << false;
+    QTest::newRow("AVI, healthy reference") << true << true;
+  }
+  void secondRun() {
+    QFETCH(bool, avi);
+    QFETCH(bool, repaired);
+    QString damaged = kDamaged, reference = tmp_.filePath("other codec.mov");
+    if (avi) {
+      const AviFiles files = aviFiles();
+      if (files.damaged.isEmpty()) QSKIP("ffmpeg could not make the AVI files");
+      damaged = files.damaged, reference = repaired ? files.healthy : files.unusable;
+    } else {
+      writeFile(reference, readFile(kReference).replace("avc1", "mp4v"));
+    }
     Controller c(tmp_.filePath("work"));
-    runWithReference(c, kDamaged, badReference);
+    runWithReference(c, damaged, reference);
+    if (repaired) {
+      QTRY_COMPARE_WITH_TIMEOUT(c.tabview->currentWidget(), c.detailsTab, 120000);
+      QCOMPARE(c.fileNamefield->text(), QStringLiteral("damaged.avi"));
+      QVERIFY(QFileInfo(c.repairedFilePath).size() > 100000);
+      return;
+    }
     QTRY_VERIFY_WITH_TIMEOUT(c.couldntRepair->isVisible(), 120000);
     QVERIFY(c.couldntRepair->overlayShown());
     QVERIFY(!c.repairing);
-    QVERIFY(c.supportTextfield->text().contains("contact support"));
+    QVERIFY(!QFileInfo::exists(c.repairedFilePath));
 #ifdef VR_HAVE_REPORT
-    // The report replaces the notice; closing it returns to the main screen.
+    // The report, offered the damaged file, replaces the notice; closing it returns to the
+    // main screen.
     QTest::mouseClick(c.shareBtn, Qt::LeftButton);
     QVERIFY(!c.couldntRepair->isVisible());
     auto* report = c.findChild<ReportWindow*>();
-    QVERIFY(report);
-    QVERIFY(report->isVisible());
-    QCOMPARE(report->filePaths(), QStringList({kDamaged}));
+    QVERIFY(report && report->isVisible());
+    QCOMPARE(report->filePaths(), QStringList({damaged}));
     QVERIFY(report->close());
+    QVERIFY(c.fileClassArray.isEmpty());
 #else
     QVERIFY(!c.shareBtn->isEnabled());
     c.couldntRepairOk();
 #endif
     QVERIFY(!c.couldntRepair->overlayShown());
     QCOMPARE(c.tabview->currentWidget(), c.mainTab);
-  }
-
-  // An AVI file whose stream descriptions are lost is repaired with those of a healthy AVI
-  // from the same camera.
-  void aviReference() {
-    const AviFiles avi = aviFiles();
-    if (avi.damaged.isEmpty()) QSKIP("ffmpeg could not make the AVI files");
-    Controller c(tmp_.filePath("work"));
-    runWithReference(c, avi.damaged, avi.healthy);
-    QTRY_COMPARE_WITH_TIMEOUT(c.tabview->currentWidget(), c.detailsTab, 120000);
-    QCOMPARE(c.fileNamefield->text(), QStringLiteral("damaged.avi"));
-    QVERIFY(QFileInfo(c.repairedFilePath).size() > 100000);
-  }
-
-  // A reference that lacks the descriptions too ends in the failure notice. From there to a
-  // sent report: the damaged file lands in the blob container and the report mail reaches
-  // the mail server; closing the result returns to the main screen.
-  void reportFromFailedRepair() {
-    const AviFiles avi = aviFiles();
-    if (avi.damaged.isEmpty()) QSKIP("ffmpeg could not make the AVI files");
-    Controller c(tmp_.filePath("work"));
-    runWithReference(c, avi.damaged, avi.unusable);
-    QTRY_VERIFY_WITH_TIMEOUT(c.couldntRepair->isVisible(), 120000);
-    QVERIFY(!c.repairing);
-    QVERIFY(!QFileInfo::exists(c.repairedFilePath));
-#ifdef VR_HAVE_REPORT
-    if (test::blobEmulatorEndpoint().empty()) QSKIP("VR_TEST_BLOB_ENDPOINT not set: no blob emulator");
-    test::LoopbackHttpServer mail(202);
-    test::configureReport(test::blobEmulatorEndpoint(), mail.url());
-    QTest::mouseClick(c.shareBtn, Qt::LeftButton);
-    auto* report = c.findChild<ReportWindow*>();
-    QVERIFY(report);
-    report->findChild<QLineEdit*>("emailId")->setText("jane@example.com");
-    report->findChild<QPlainTextEdit*>("errorDetails")->setPlainText("The camera stopped.");
-    QTest::mouseClick(report->findChild<QAbstractButton*>("submitErrorReport"), Qt::LeftButton);
-    QTRY_COMPARE_WITH_TIMEOUT(report->resultDialog()->currentTabIdentifier(), QString("4"), 60000);
-    const std::string container = report->containerName().toStdString();
-    QVERIFY(test::downloadBlob(container, "damaged.avi") == readFile(avi.damaged));
-    const auto mails = mail.waitFor(1, std::chrono::seconds(30));
-    QCOMPARE(mails.size(), size_t(1));
-    QVERIFY(mails[0].body.find("UID : " + container) != std::string::npos);
-    QVERIFY(mails[0].body.find("/" + container + "/damaged.avi") != std::string::npos);
-    QTest::mouseClick(report->resultDialog()->errorUploadCloseBtn, Qt::LeftButton);
-    QTRY_COMPARE(c.tabview->currentWidget(), c.mainTab);
-    QVERIFY(!c.couldntRepair->overlayShown());
-    QVERIFY(c.fileClassArray.isEmpty());
-    for (const char* v : {"VR_STORAGE_CONNECTION_STRING", "VR_MAIL_API_KEY", "VR_MAIL_ENDPOINT", "VR_SUPPORT_MAILBOX"})
-      qunsetenv(v);
-#endif
   }
 
   void pauseAndStop() {
@@ -366,33 +292,27 @@ class ControllerTest : public QObject {
     runWithReference(c, longMovie, kReference);
     RepairFile* engine = c.repairEngine();
     QVERIFY(engine);
+    // The tab, the run, the engine's flags and the stop confirmation and aborted notice.
+    const auto state = [&] {
+      return QStringLiteral("%1 running %2, paused %3, stopped %4, confirmation %5, aborted %6")
+          .arg(c.tabview->currentWidget()->objectName()).arg(c.repairing).arg(engine->pauseRepairing()).arg(engine->stopflag())
+          .arg(c.stoprepairwindow->isVisible() && c.stoprepairwindow->overlayShown()).arg(c.repairAbortedWindow->isVisible());
+    };
     c.pauseRepairing();
-    QCOMPARE(c.repPauseBtn->text(), QStringLiteral("Resume"));
-    QVERIFY(engine->pauseRepairing());
-    QVERIFY(!c.repCancelBtn->isEnabled());
+    QCOMPARE(state(), "repairingTab running 1, paused 1, stopped 0, confirmation 0, aborted 0");
     staysPut(c, c.repairingTab, "Repairinig is in progress..");
     c.pauseRepairing();
-    QCOMPARE(c.repPauseBtn->text(), QStringLiteral("Pause"));
-    QVERIFY(!engine->pauseRepairing());
-
+    QCOMPARE(state(), "repairingTab running 1, paused 0, stopped 0, confirmation 0, aborted 0");
     c.stopProgress();  // pauses at once and asks
-    QVERIFY(engine->pauseRepairing());
-    QVERIFY(c.stoprepairwindow->isVisible());
-    QVERIFY(c.stoprepairwindow->overlayShown());
+    QCOMPARE(state(), "repairingTab running 1, paused 1, stopped 0, confirmation 1, aborted 0");
     c.stopRepairCancel();
-    QVERIFY(!engine->pauseRepairing());
-    QVERIFY(!c.stoprepairwindow->isVisible());
-    QVERIFY(c.repairing);
-
+    QCOMPARE(state(), "repairingTab running 1, paused 0, stopped 0, confirmation 0, aborted 0");
     c.stopProgress();
     c.stopRepairOk();
-    QVERIFY(engine->stopflag());
-    QVERIFY(!engine->pauseRepairing());
-    QVERIFY(!c.repairing);
-    QVERIFY(c.repairAbortedWindow->isVisible());
+    QCOMPARE(state(), "repairingTab running 0, paused 0, stopped 1, confirmation 0, aborted 1");
     // Whatever the stopped engine still reports does not leave the aborted notice.
     QTest::qWait(300);
-    QCOMPARE(c.tabview->currentWidget(), c.repairingTab);
+    QCOMPARE(state(), "repairingTab running 0, paused 0, stopped 1, confirmation 0, aborted 1");
     c.repairAbortedOk();
     QCOMPARE(c.tabview->currentWidget(), c.mainTab);
     QVERIFY(!c.repairEngine());
@@ -411,16 +331,13 @@ class ControllerTest : public QObject {
     QVERIFY(c.repairing);
     c.stopProgress();
     QTRY_COMPARE_WITH_TIMEOUT(c.tabview->currentWidget(), c.detailsTab, 10000);
-    QVERIFY(!c.stoprepairwindow->isVisible());
-    QVERIFY(!c.stoprepairwindow->overlayShown());
+    QVERIFY(!c.stoprepairwindow->isVisible() && !c.stoprepairwindow->overlayShown());
   }
 
   // Destination checks and failures of the copy, seen from the window.
   void saveRefusals_data() {
     QTest::addColumn<QString>("folder");
-    QTest::addColumn<qint64>("workingSize");
-    QTest::addColumn<qint64>("fileSizeLimit");
-    QTest::addColumn<QString>("alert");
+    QTest::addColumn<qint64>("workingSize"); QTest::addColumn<qint64>("fileSizeLimit"); QTest::addColumn<QString>("alert");
     const QString file = tmp_.filePath("plain file");
     writeFile(file, "x");
     const qint64 free = QStorageInfo(tmp_.path()).bytesAvailable();
@@ -430,10 +347,7 @@ class ControllerTest : public QObject {
     QTest::newRow("write error") << tmp_.filePath("Limited") << (3LL << 20) << (1LL << 20) << "Saving failed";
   }
   void saveRefusals() {
-    QFETCH(QString, folder);
-    QFETCH(qint64, workingSize);
-    QFETCH(qint64, fileSizeLimit);
-    QFETCH(QString, alert);
+    QFETCH(QString, folder); QFETCH(qint64, workingSize); QFETCH(qint64, fileSizeLimit); QFETCH(QString, alert);
     Controller c(tmp_.filePath("work"));
     repairedMovie(c, workingSize);
     rlimit saved{};
@@ -479,18 +393,14 @@ class ControllerTest : public QObject {
 
   // The copy itself: sizes, progress in 1 KiB pieces, and a source that shrinks.
   void saveCopy_data() {
-    QTest::addColumn<qint64>("size");
-    QTest::addColumn<bool>("shrink");
-    QTest::addColumn<quint64>("pieces");
+    QTest::addColumn<qint64>("size"); QTest::addColumn<bool>("shrink"); QTest::addColumn<quint64>("pieces");
     QTest::newRow("empty") << 0LL << false << quint64(0);
     QTest::newRow("1,025 bytes") << 1025LL << false << quint64(2);
     QTest::newRow("3 MiB + 7") << (3LL << 20) + 7 << false << quint64(3073);
     QTest::newRow("read error") << (3LL << 20) << true << quint64(3072);
   }
   void saveCopy() {
-    QFETCH(qint64, size);
-    QFETCH(bool, shrink);
-    QFETCH(quint64, pieces);
+    QFETCH(qint64, size); QFETCH(bool, shrink); QFETCH(quint64, pieces);
     QByteArray bytes(size, Qt::Uninitialized);
     for (qint64 i = 0; i < size; ++i) bytes[i] = char(i * 7 + i / 1024);
     const QString src = tmp_.filePath("copy-src"), dst = tmp_.filePath("copy-dst");
@@ -508,24 +418,9 @@ class ControllerTest : public QObject {
     if (shrink) QVERIFY(QFile::resize(src, size / 2));
     copy.setPaused(false);
     copy.wait();
-    if (shrink) {
-      QVERIFY(!error.isEmpty());
-      QVERIFY(!QFileInfo::exists(dst));
-      return;
-    }
-    QCOMPARE(error, QString());
-    QCOMPARE(readFile(dst), bytes);
-    QCOMPARE(percents.back(), 100);
-    QVERIFY(std::is_sorted(percents.begin(), percents.end()));
-  }
-
-  void singleInstance() {
-    const QString lock = tmp_.filePath("instance.lock");
-    auto first = std::make_unique<SingleInstance>(lock);
-    QVERIFY(first->tryLock());
-    QVERIFY(!SingleInstance(lock).tryLock());
-    first.reset();
-    QVERIFY(SingleInstance(lock).tryLock());
+    QCOMPARE(error.isEmpty(), !shrink);         // a failed copy says why
+    QCOMPARE(QFileInfo::exists(dst), !shrink);  // and leaves no file behind
+    QVERIFY(shrink || (readFile(dst) == bytes && percents.back() == 100 && std::is_sorted(percents.begin(), percents.end())));
   }
 
   // Play: VLC when it is on PATH (any file name reaches it unchanged), otherwise the
@@ -543,8 +438,7 @@ class ControllerTest : public QObject {
     const QString bin = tmp_.filePath("bin"), record = tmp_.filePath("vlc-args"), work = tmp_.filePath("it's a \"working\" $(folder)");
     QDir().mkpath(bin);
     QFile::remove(record);
-    writeFile(bin + "/vlc", QStringLiteral("#!/bin/sh\nprintf '%s\\n' \"$@\" > '%1.part' && mv '%1.part' '%1'\n")
-                                .arg(record).toUtf8());
+    writeFile(bin + "/vlc", QStringLiteral("#!/bin/sh\nprintf '%s\\n' \"$@\" > '%1.part' && mv '%1.part' '%1'\n").arg(record).toUtf8());
     QFile::setPermissions(bin + "/vlc", QFileDevice::ReadOwner | QFileDevice::ExeOwner | QFileDevice::WriteOwner);
     const QByteArray oldPath = qgetenv("PATH");
     qputenv("PATH", vlcOnPath ? bin.toUtf8() + ":" + oldPath : tmp_.filePath("nothing").toUtf8());
@@ -558,12 +452,9 @@ class ControllerTest : public QObject {
     if (vlcOnPath) {
       QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(record), 10000);
       QCOMPARE(readFile(record), c.repairedFilePath.toUtf8() + "\n");
-    } else if (movie) {
-      QVERIFY(c.previewWindow && c.previewWindow->isVisible());
     } else {
-      QVERIFY(c.currentAlert);
-      QCOMPARE(c.currentAlert->windowTitle(), QStringLiteral("You don't have \"VLC Player\" Installed"));
-      QCOMPARE(c.currentAlert->buttons().size(), 2);
+      // The preview for a movie, the notice that VLC is needed for an AVI file.
+      QVERIFY(movie ? c.previewWindow && c.previewWindow->isVisible() : c.currentAlert && !c.previewWindow);
     }
     QFile::remove(c.repairedFilePath);
   }

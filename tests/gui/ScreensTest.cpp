@@ -17,8 +17,10 @@
 #include "gui/Controls.h"
 #include "gui/PreviewWindow.h"
 #include "gui/Vorn_Video_Repair_AppDelegate.h"
+#include "GuiTestSupport.h"
 
 using vr::Vorn_Video_Repair_AppDelegate;
+using namespace vr::guitest;
 
 namespace {
 
@@ -28,17 +30,6 @@ int failures = 0;
   if (!(cond)) std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond), ++failures
 
 bool waitFor(const std::function<bool()>& cond, int ms) { return QTest::qWaitFor(cond, ms); }
-QByteArray readFile(const QString& path) {
-  QFile f(path);
-  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-void writeFile(const QString& path, const QByteArray& bytes, qint64 size = -1) {
-  QFile f(path);
-  f.open(QIODevice::WriteOnly | QIODevice::Truncate);
-  f.write(bytes);
-  if (size >= 0) f.resize(size);
-}
 
 }  // namespace
 
@@ -110,9 +101,6 @@ int main(int argc, char** argv) {
     // How soon the first picture reaches a virtual display varies with the load; the
     // screenshot waits a little for one but does not insist.
     waitFor([&] { return !w.previewWindow || w.previewWindow->framesShown() > 0; }, 5000);
-    if (w.previewWindow)
-      std::printf("preview: %lld ms of %lld ms played, %d pictures shown\n", qint64(player->position()),
-                  qint64(player->duration()), w.previewWindow->framesShown());
     shoot(QStringLiteral("preview"));
     if (w.previewWindow) w.previewWindow->close();
   }

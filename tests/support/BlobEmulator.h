@@ -17,8 +17,7 @@ inline std::string blobEmulatorEndpoint() {
   return e ? e : "";
 }
 
-inline std::string emulatorConnectionString(const std::string& endpoint,
-                                            const std::string& key = kDevAccountKey) {
+inline std::string emulatorConnectionString(const std::string& endpoint, const std::string& key = kDevAccountKey) {
   return std::string("DefaultEndpointsProtocol=http;AccountName=") + kDevAccountName +
          ";AccountKey=" + key + ";BlobEndpoint=" + endpoint;
 }

@@ -1,20 +1,19 @@
 #pragma once
 // A small HTTP/1.1 server on a free 127.0.0.1 port that records every request it gets and
 // answers each with a fixed status, or never answers (to test timeouts). Each connection is
-// served on a thread of its own; a subclass may serve connections its own way.
+// served on a thread of its own.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <functional>
 #include <map>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,16 +21,33 @@
 namespace vr::test {
 
 struct RecordedRequest {
-  std::string method;
-  std::string path;
+  std::string method, path, body;
   std::map<std::string, std::string> headers;  // names lower-cased
-  std::string body;
 };
 
 class LoopbackHttpServer {
  public:
   // status 0: accept connections and read requests, but never answer.
-  explicit LoopbackHttpServer(int status = 202) : LoopbackHttpServer(0, [this, status](int c) { answer(c, status); }) {}
+  explicit LoopbackHttpServer(int status = 202) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd_, 8) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+      return;
+    port_ = ntohs(a.sin_port);
+    thread_ = std::thread([this, status] {
+      std::vector<std::thread> connections;
+      while (!stop_) {
+        pollfd p{fd_, POLLIN, 0};
+        const int c = ::poll(&p, 1, 50) > 0 ? ::accept(fd_, nullptr, nullptr) : -1;
+        if (c >= 0) connections.emplace_back([this, c, status] { answer(c, status); });
+      }
+      for (auto& t : connections) t.join();
+    });
+  }
   ~LoopbackHttpServer() {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
@@ -48,78 +64,44 @@ class LoopbackHttpServer {
     return requests_;
   }
 
- protected:
-  // Hands every connection to serve, on a thread of its own; serve closes it.
-  LoopbackHttpServer(int, std::function<void(int)> serve) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd_, 8) != 0 ||
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0)
-      return;
-    port_ = ntohs(a.sin_port);
-    thread_ = std::thread([this, serve] {
-      std::vector<std::thread> connections;
-      while (!stop_) {
-        pollfd p{fd_, POLLIN, 0};
-        const int c = ::poll(&p, 1, 50) > 0 ? ::accept(fd_, nullptr, nullptr) : -1;
-        if (c >= 0) connections.emplace_back(serve, c);
-      }
-      for (auto& t : connections) t.join();
-    });
-  }
+ private:
   std::atomic<bool> stop_{false};
 
- private:
   // Reads one request (head and Content-Length bytes of body), records it and answers.
   void answer(int c, int status) {
     std::string data;
     char buf[4096];
+    RecordedRequest r;
     size_t headEnd = std::string::npos, need = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!stop_ && std::chrono::steady_clock::now() < deadline) {
-      if (headEnd != std::string::npos && data.size() >= headEnd + 4 + need) break;
+    for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+         !stop_ && std::chrono::steady_clock::now() < end && (headEnd == std::string::npos || data.size() < headEnd + 4 + need);) {
       pollfd p{c, POLLIN, 0};
-      if (::poll(&p, 1, 50) <= 0) continue;
-      const ssize_t n = ::read(c, buf, sizeof buf);
+      const ssize_t n = ::poll(&p, 1, 50) > 0 ? ::read(c, buf, sizeof buf) : -2;
+      if (n == -2) continue;
       if (n <= 0) break;
       data.append(buf, size_t(n));
-      if (headEnd == std::string::npos && (headEnd = data.find("\r\n\r\n")) != std::string::npos) {
-        const auto headers = parseHead(data.substr(0, headEnd)).headers;
-        need = headers.count("content-length") ? std::stoul(headers.at("content-length")) : 0;
-      }
+      if (headEnd != std::string::npos || (headEnd = data.find("\r\n\r\n")) == std::string::npos) continue;
+      std::istringstream head(data.substr(0, headEnd));
+      std::string line;
+      head >> r.method >> r.path;
+      while (std::getline(head, line))
+        if (const size_t colon = line.find(':'); colon != std::string::npos) {
+          std::string name = line.substr(0, colon), value = line.substr(std::min(line.find_first_not_of(' ', colon + 1), line.size()));
+          for (char& ch : name) ch = char(std::tolower(static_cast<unsigned char>(ch)));
+          r.headers[name] = value.substr(0, value.find_last_not_of('\r') + 1);
+        }
+      need = r.headers.count("content-length") ? std::stoul(r.headers.at("content-length")) : 0;
     }
     if (headEnd != std::string::npos) {
-      RecordedRequest req = parseHead(data.substr(0, headEnd));
-      req.body = data.substr(headEnd + 4);
+      r.body = data.substr(headEnd + 4);
       std::lock_guard lock(mutex_);
-      requests_.push_back(std::move(req));
+      requests_.push_back(std::move(r));
       arrived_.notify_all();
     }
     const std::string reply = "HTTP/1.1 " + std::to_string(status) + " Status\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
     if (status != 0) (void)!::write(c, reply.data(), reply.size());
     while (status == 0 && !stop_) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     ::close(c);
-  }
-
-  static RecordedRequest parseHead(const std::string& head) {
-    RecordedRequest r;
-    const size_t sp1 = head.find(' '), sp2 = head.find(' ', sp1 + 1);
-    r.method = head.substr(0, sp1);
-    r.path = head.substr(sp1 + 1, sp2 - sp1 - 1);
-    for (size_t pos = head.find("\r\n"); pos != std::string::npos;) {
-      const size_t next = head.find("\r\n", pos + 2);
-      const std::string line = head.substr(pos + 2, next == std::string::npos ? next : next - pos - 2);
-      const size_t colon = line.find(':');
-      pos = next;
-      if (colon == std::string::npos) continue;
-      std::string name = line.substr(0, colon);
-      std::transform(name.begin(), name.end(), name.begin(), [](unsigned char ch) { return char(std::tolower(ch)); });
-      r.headers[name] = line.substr(std::min(line.find_first_not_of(' ', colon + 1), line.size()));
-    }
-    return r;
   }
 
   int fd_ = -1;

@@ -1,6 +1,7 @@
 #pragma once
 // A delegate that records every report of a repair engine, for tests.
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -12,24 +13,11 @@ namespace vr::test {
 class RecordingDelegate : public RepairFileDelegate {
  public:
   void moveBackToSelectReferenceFile() override { add("moveBack"), moveBack = true; }
-  void repairFileDidStartPerformingTask(const std::string& task) override {
-    add("task:" + task);
-    std::lock_guard<std::mutex> l(m);
-    tasks.push_back(task);
-  }
-  void repairFileCurrentTaskProgress(int32_t percent) override {
-    std::lock_guard<std::mutex> l(m);
-    progress.push_back(percent);
-  }
-  void repairFileDidFailWithError(const RepairError& error) override {
-    add("error:" + std::to_string(error.code));
-    std::lock_guard<std::mutex> l(m);
-    errors.push_back(error);
-  }
+  void repairFileDidStartPerformingTask(const std::string& task) override { add("task:" + task, [&] { tasks.push_back(task); }); }
+  void repairFileCurrentTaskProgress(int32_t percent) override { add("", [&] { progress.push_back(percent); }); }
+  void repairFileDidFailWithError(const RepairError& e) override { add("error:" + std::to_string(e.code), [&] { errors.push_back(e); }); }
   void repairFileDidComplete() override { add("complete"), completed = true; }
-  void repairFileAttribute(const std::string& key, const std::string& value) override {
-    add("attr:" + key + "=" + value);
-  }
+  void repairFileAttribute(const std::string& key, const std::string& value) override { add("attr:" + key + "=" + value); }
 
   std::vector<std::string> snapshot() const {
     std::lock_guard<std::mutex> l(m);
@@ -49,9 +37,11 @@ class RecordingDelegate : public RepairFileDelegate {
   std::atomic<bool> completed{false};
 
  private:
-  void add(const std::string& e) {
+  // Records the event (none for progress) and, under the same lock, what keep adds.
+  void add(const std::string& event, const std::function<void()>& keep = {}) {
     std::lock_guard<std::mutex> l(m);
-    events.push_back(e);
+    if (!event.empty()) events.push_back(event);
+    if (keep) keep();
   }
 };
 

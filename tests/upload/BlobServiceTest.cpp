@@ -2,7 +2,6 @@
 // read back byte for byte, and the failures a caller must see as errors.
 #include <gtest/gtest.h>
 
-#include <future>
 #include <mutex>
 #include <random>
 
@@ -25,8 +24,7 @@ class BlobService : public ::testing::Test {
       std::lock_guard lock(mutex_);
       sent_.push_back(method + " " + std::to_string(status));
     };
-    container_ = std::make_unique<AZSCloudBlobContainer>(
-        client_->containerReferenceFromName("t" + makeUuidHex()));
+    container_ = std::make_unique<AZSCloudBlobContainer>(client_->containerReferenceFromName("t" + makeUuidHex()));
   }
   void TearDown() override {
     if (container_) container_->deleteContainer();
@@ -94,25 +92,9 @@ TEST_F(BlobService, BlocksComeBackInTheOrderOfTheBlockList) {
     EXPECT_EQ(download(blob), reversed);
   }
   // A block that was never uploaded cannot be committed.
-  const auto missing =
-      container_->blockBlobReferenceFromName("x").uploadBlockListFromArray({{base64Encode(makeUuidHex())}});
+  const auto missing = container_->blockBlobReferenceFromName("x").uploadBlockListFromArray({{base64Encode(makeUuidHex())}});
   ASSERT_TRUE(missing);
   EXPECT_EQ(missing->httpStatus, 400);
-}
-
-TEST_F(BlobService, TextGoesUpInParallelFourMebibyteBlocks) {
-  ASSERT_FALSE(container_->createContainerIfNotExists());
-  takeSent();
-  const Bytes random = randomBytes(9 * 1048576 + 3, 7);
-  const std::string text(random.begin(), random.end());
-  std::promise<StorageResult> done;
-  container_->blockBlobReferenceFromName("email.txt")
-      .uploadFromText(text, [&](const StorageResult& r) { done.set_value(r); });
-  auto future = done.get_future();
-  ASSERT_EQ(future.wait_for(std::chrono::seconds(120)), std::future_status::ready);
-  EXPECT_FALSE(future.get());
-  EXPECT_EQ(download(container_->blockBlobReferenceFromName("email.txt")), random);
-  EXPECT_EQ(takeSent(), (std::vector<std::string>{"PUT 201", "PUT 201", "PUT 201", "PUT 201", "GET 200"}));
 }
 
 TEST_F(BlobService, FailuresAreErrorsWithTheirStatus) {
@@ -144,14 +126,6 @@ TEST_F(BlobService, FailuresAreErrorsWithTheirStatus) {
     EXPECT_EQ(endpointReachable(*StorageUri::parse(endpoint), std::chrono::seconds(1)),
               endpoint.find(std::to_string(closedPort)) == std::string::npos);
   }
-
-  // An operation whose time is over is refused without a request.
-  client_->defaultRequestOptions().operationExpiryTime = std::chrono::system_clock::now();
-  takeSent();
-  const auto late = container_->createContainerIfNotExists();
-  ASSERT_TRUE(late);
-  EXPECT_EQ(late->code, StorageErrorCode::OperationTimeout);
-  client_->defaultRequestOptions().operationExpiryTime.reset();
 }
 
 }  // namespace

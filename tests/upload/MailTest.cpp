@@ -21,18 +21,14 @@ TEST(Mail, RequestReachesTheServerAndItsResultIsOnlyLogged) {
   });
   int closedPort = 0;
   { test::LoopbackHttpServer gone; closedPort = gone.port(); }
-  const struct {
-    int status;  // of the server; -1: nothing listens
-    const char* logged;
-  } cases[] = {{202, "Email sent successfully!"},
-                        {500, "Error sending email: POST http://127.0.0.1:"},
+  // The server's status (-1: nothing listens) and the line logged.
+  const struct { int status; const char* logged; } cases[] = {{202, "Email sent successfully!"}, {500, "Error sending email: POST http://127.0.0.1:"},
                         {-1, "Error sending email: POST http://127.0.0.1:"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.status);
     log.clear();
     test::LoopbackHttpServer server(c.status < 0 ? 202 : c.status);
-    const std::string endpoint =
-        c.status < 0 ? "http://127.0.0.1:" + std::to_string(closedPort) : server.url();
+    const std::string endpoint = c.status < 0 ? "http://127.0.0.1:" + std::to_string(closedPort) : server.url();
     MailSender sender({endpoint, "test-api-key", "support@example.com"});
     sender.sendMailWithSubject("Report x\"1\"", "user@example.org", "Line one\n\nMacOS : \x01\xFF");
     sender.waitIdle();
@@ -45,8 +41,7 @@ TEST(Mail, RequestReachesTheServerAndItsResultIsOnlyLogged) {
     EXPECT_EQ(got[0].method + " " + got[0].path, "POST /v3/mail/send");
     EXPECT_EQ(got[0].headers.at("authorization"), "Bearer test-api-key");
     EXPECT_EQ(got[0].headers.at("content-type"), "application/json");
-    EXPECT_EQ(got[0].body,
-              "{\"personalizations\":[{\"to\":[{\"email\":\"support@example.com\"}],"
+    EXPECT_EQ(got[0].body, "{\"personalizations\":[{\"to\":[{\"email\":\"support@example.com\"}],"
               "\"subject\":\"Report x\\\"1\\\"\"}],\"from\":{\"email\":\"user@example.org\"},"
               "\"subject\":\"Report x\\\"1\\\"\",\"content\":[{\"type\":\"text/plain\","
               "\"value\":\"Line one\\n\\nMacOS : \\u0001\xEF\xBF\xBD\"}]}");
@@ -58,8 +53,7 @@ TEST(Mail, RequestReachesTheServerAndItsResultIsOnlyLogged) {
 TEST(ReportConfig, FileThenEnvironment) {
   test::TempDir dir;
   const std::string path = dir.file("report.conf");
-  std::string text =
-      "# report settings\n"
+  std::string text = "# report settings\n"
       "storage_connection_string = AccountName=a;AccountKey=QUJD;BlobEndpoint=http://127.0.0.1:1/a\n"
       "mail_api_key=from-file\n"
       "unknown = ignored\n"
