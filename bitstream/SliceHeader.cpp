@@ -9,17 +9,18 @@ namespace vr {
 using U = UeSeNumCode;
 
 std::shared_ptr<SliceHeader> SliceHeader::initIDRWithBytes(const uint8_t* bytes, uint32_t size, uint32_t NALType,
-                                                           uint32_t NRI, const SPS& sps, const PPS& pps) {
+                                                           uint32_t NRI, const SPS& sps, const PPS& pps,
+                                                           bool judgeRest) {
   if (bytes == nullptr || (NALType != 1 && NALType != 5)) return nullptr;
   // Parsed on the stack: most candidates the probe hands over are refused.
   SliceHeader header;
   const RbspBytes rbsp(bytes, size);
-  if (!header.readBytes(rbsp.data(), rbsp.size(), NALType, NRI, sps, pps)) return nullptr;
+  if (!header.readBytes(rbsp.data(), rbsp.size(), NALType, NRI, sps, pps, judgeRest)) return nullptr;
   return std::make_shared<SliceHeader>(header);
 }
 
 bool SliceHeader::readBytes(const uint8_t* bytes, uint32_t size, uint32_t NALType, uint32_t NRI, const SPS& sps,
-                            const PPS& pps) {
+                            const PPS& pps, bool judgeRest) {
   if (NALType != 1 && NALType != 5) return false;
   const bool idr = (NALType == 5);
   BitCursor c(bytes, size);
@@ -57,8 +58,10 @@ bool SliceHeader::readBytes(const uint8_t* bytes, uint32_t size, uint32_t NALTyp
     delta_pic_order_cnt[0] = U::getSEVCodeNumFromBytes(c);
     if (pps.pic_order_present_flag == 1 && frame) delta_pic_order_cnt[1] = U::getSEVCodeNumFromBytes(c);
   }
-  restFits = std::min(readRest(c, NALType, NRI, sps, pps, pps.entropy_coding_mode_flag == 1), 1);
-  if (pps.entropy_coding_mode_flag == 0) readAsCabac = readRest(c, NALType, NRI, sps, pps, true);
+  if (judgeRest) {
+    restFits = std::min(readRest(c, NALType, NRI, sps, pps, pps.entropy_coding_mode_flag == 1), 1);
+    if (pps.entropy_coding_mode_flag == 0) readAsCabac = readRest(c, NALType, NRI, sps, pps, true);
+  }
   if (NRI != 0 && idr) {
     no_output_of_prior_pics_flag = int32_t(U::getBitInBytes(c));
     long_term_reference_flag = int32_t(U::getBitInBytes(c));

@@ -15,9 +15,11 @@ class SliceHeader {
  public:
   // `bytes` is the payload after the one-byte NAL header; NALType and NRI come from that
   // header. Refuses anything but types 1 and 5, slice_type outside 0..9 (as signed),
-  // an IDR slice that is not I or SI, and undecodable bits.
+  // an IDR slice that is not I or SI, and undecodable bits. With `judgeRest` the rest of
+  // the header is judged too (restFits, readAsCabac); the scan itself does not need it.
   static std::shared_ptr<SliceHeader> initIDRWithBytes(const uint8_t* bytes, uint32_t size, uint32_t NALType,
-                                                       uint32_t NRI, const SPS& sps, const PPS& pps);
+                                                       uint32_t NRI, const SPS& sps, const PPS& pps,
+                                                       bool judgeRest = false);
 
   // Syntax elements; -1 = not present.
   int32_t first_mb_in_slice = -1;
@@ -60,7 +62,7 @@ class SliceHeader {
 
  private:
   bool readBytes(const uint8_t* bytes, uint32_t size, uint32_t NALType, uint32_t NRI, const SPS& sps,
-                 const PPS& pps);
+                 const PPS& pps, bool judgeRest);
   int32_t readRest(BitCursor c, uint32_t NALType, uint32_t NRI, const SPS& sps, const PPS& pps, bool cabac) const;
 };
 

@@ -212,7 +212,7 @@ bool NALU::readBytesForAVC(const uint8_t* bytes, uint32_t bytesSize, uint8_t n, 
   switch (NALType) {
     case 1:
     case 5: {
-      auto header = SliceHeader::initIDRWithBytes(unit + 1, unitBytes - 1, NALType, NRI, sps, pps);
+      auto header = SliceHeader::initIDRWithBytes(unit + 1, unitBytes - 1, NALType, NRI, sps, pps, judgeSliceSyntax);
       if (!header) return false;
       sliceType = header->slice_type;
       firstMBInSlice = header->first_mb_in_slice;

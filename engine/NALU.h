@@ -84,6 +84,9 @@ class NALU {
   int32_t frameNum = -1;
   int32_t sliceType = -1;
   int32_t firstMBInSlice = -1;  // H.264 first_mb_in_slice, H.265 first_slice_segment_in_pic_flag
+  // Set by the caller, kept across probes: H.264 slices are judged on the rest of their
+  // header too (SliceHeader::restFits), which the checks of the reference need.
+  bool judgeSliceSyntax = false;
   NaluName name = NaluName::None;
   ParsedHeader RBSP;
 

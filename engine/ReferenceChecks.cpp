@@ -61,6 +61,7 @@ std::string RepairFile::lengthSizeContradiction(ByteWindow& window, uint8_t n, u
 
 std::string RepairFile::streamContradiction(ByteWindow& window, uint8_t n, const ReferenceParameterSets& reference) {
   NALU unit, previous;
+  unit.judgeSliceSyntax = true;
   bool havePrevious = false;
   uint64_t pairs = 0, breaks = 0, judged = 0, misfits = 0, intraJudged = 0, cabacIntra = 0;
   bool otherSets = false;
