@@ -13,9 +13,8 @@
 
 namespace vr {
 
-// One track's new sample table. The scan sets requestType, stscEntries and
-// presentationRanks; the writer sets timeScale, FPS, stcoEntries and stszEntries; the
-// builders read it.
+// One track's new sample table. The scan sets requestType and presentationRanks; the
+// writer sets the rest from the index plan of the samples it copied; the builders read it.
 class AtomCreationRequest {
  public:
   uint32_t timeScale = 0;                       // media time scale of the reference track
@@ -28,7 +27,7 @@ class AtomCreationRequest {
   // order counts by the scan; empty when the stream does not say.
   std::vector<uint32_t> presentationRanks;
   // Video: numbers (from 1, rising) of the samples that are keyframes, as the pictures
-  // themselves say (set by the writer).
+  // themselves say.
   std::vector<uint32_t> syncSamples;
 };
 

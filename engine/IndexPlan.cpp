@@ -1,11 +1,18 @@
 #include "engine/IndexPlan.h"
 
+#include <algorithm>
+
 namespace vr {
 
+namespace {
+
+// Chunk number `chunk` (from 1) holds `samples` samples: an entry only where the count changes.
 void addSampleToChunkEntry(std::vector<std::shared_ptr<SampleToChunkEntery>>& list, uint32_t chunk, uint32_t samples) {
   if (!list.empty() && list.back() && list.back()->samplesPerChunk == samples) return;
   if (auto entry = SampleToChunkEntery::initWithFirstChunk(chunk, samples, 1)) list.push_back(std::move(entry));
 }
+
+}  // namespace
 
 IndexPlan planIndex(const std::vector<SampleChunk>& chunks, const SampleList& video, const SampleList& audio,
                     uint32_t pcmFrameBytes, uint64_t firstOffset) {

@@ -31,7 +31,4 @@ struct IndexPlan {
 IndexPlan planIndex(const std::vector<SampleChunk>& chunks, const SampleList& video, const SampleList& audio,
                     uint32_t pcmFrameBytes, uint64_t firstOffset);
 
-// Appends one chunk of `samples` samples to a run-length sample-to-chunk table.
-void addSampleToChunkEntry(std::vector<std::shared_ptr<SampleToChunkEntery>>& list, uint32_t chunk, uint32_t samples);
-
 }  // namespace vr

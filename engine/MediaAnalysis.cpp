@@ -621,9 +621,10 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
     return refuseReference(corrupt, why);
   std::vector<uint32_t> ranks = presentationRanks(window, n, fileSize, reference);
 
-  audioRequest.reset();
-  videoRequest.reset();
-  planIndexOfFoundSamples();
+  audioRequest = std::make_shared<AtomCreationRequest>();
+  audioRequest->requestType = kRequestTypeSound;
+  videoRequest = std::make_shared<AtomCreationRequest>();
+  videoRequest->requestType = kRequestTypeVideo;
   videoRequest->presentationRanks = std::move(ranks);
 }
 

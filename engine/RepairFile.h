@@ -163,10 +163,6 @@ class RepairFile {
   // ---- Writing the repaired file (engine/Writer.cpp) ------------------------------------
   // Header of the media-data atom in front of the copied chunks (64-bit size).
   static constexpr uint64_t kMediaDataHeaderSize = 16;
-  // The new index of the samples found (engine/IndexPlan.h) into the track requests, made
-  // when missing; where the media data will end into plannedMediaDataEnd.
-  void planIndexOfFoundSamples();
-  uint64_t plannedMediaDataEnd = 0;
   // Writes the repaired movie at outputPath from the samples found in corruptPath.
   void writeSampleAtPath(const std::string& outputPath, const std::string& corruptPath);
   // Set by the writer when the output could not be written completely (not on a stop).

@@ -62,26 +62,6 @@ bool RepairFile::writeChunks(Output& out, size_t upTo, bool withProgress) {
   return true;
 }
 
-void RepairFile::planIndexOfFoundSamples() {
-  IndexPlan plan = planIndex(sampleArray, videoSampleArray, audioSampleArray, scan::pcmBytesPerFrame(healthyFile.get()),
-                             kMediaDataHeaderSize);
-  if (!audioRequest) {
-    audioRequest = std::make_shared<AtomCreationRequest>();
-    audioRequest->requestType = kRequestTypeSound;
-  }
-  if (!videoRequest) {
-    videoRequest = std::make_shared<AtomCreationRequest>();
-    videoRequest->requestType = kRequestTypeVideo;
-  }
-  for (auto [request, track] : {std::pair{audioRequest.get(), &plan.audio}, std::pair{videoRequest.get(), &plan.video}}) {
-    request->stcoEntries = std::move(track->chunkOffsets);
-    request->stszEntries = std::move(track->sizes);
-    request->stscEntries = std::move(track->stsc);
-    request->syncSamples = std::move(track->syncSamples);
-  }
-  plannedMediaDataEnd = plan.end;
-}
-
 void RepairFile::writeAhead(size_t settled, const std::string& corruptPath) {
   if (writeAheadPath.empty()) return;
   if (!writtenAhead_) {
@@ -145,11 +125,26 @@ bool RepairFile::writeSamplesToFileHandle(Output& out) {
   out.copier->finish();
   fileSize1 = out.copier->position();
   if (!completed) return false;
-  planIndexOfFoundSamples();
-  if (out.copier->failed() || fileSize1 != plannedMediaDataEnd) {
+  IndexPlan plan = planIndex(sampleArray, videoSampleArray, audioSampleArray, scan::pcmBytesPerFrame(healthyFile.get()),
+                             kMediaDataHeaderSize);
+  if (out.copier->failed() || fileSize1 != plan.end) {
     // The samples are not all where the index would say: write none.
     writeFailed = true;
     return false;
+  }
+  if (!audioRequest) {
+    audioRequest = std::make_shared<AtomCreationRequest>();
+    audioRequest->requestType = kRequestTypeSound;
+  }
+  if (!videoRequest) {
+    videoRequest = std::make_shared<AtomCreationRequest>();
+    videoRequest->requestType = kRequestTypeVideo;
+  }
+  for (auto [request, track] : {std::pair{audioRequest.get(), &plan.audio}, std::pair{videoRequest.get(), &plan.video}}) {
+    request->stcoEntries = std::move(track->chunkOffsets);
+    request->stszEntries = std::move(track->sizes);
+    request->stscEntries = std::move(track->stsc);
+    request->syncSamples = std::move(track->syncSamples);
   }
   audioRequest->timeScale = healthyFile ? healthyFile->audioTrackTimeScale() : 0;
   audioRequest->FPS = healthyFile ? healthyFile->audioFPS() : 0;

@@ -12,6 +12,7 @@
 #include "atoms/MovieBuilder.h"
 #include "atoms/SampleTableAtoms.h"
 #include "engine/File.h"
+#include "engine/IndexPlan.h"
 #include "engine/RepairFile.h"
 #include "support/TestMedia.h"
 
@@ -205,8 +206,9 @@ TEST(Scan, PcmStretchesAreChunksOfWholeFrames) {
     EXPECT_EQ(sizes, (std::vector<uint64_t>{4000, 4000, kept, tail}));
     EXPECT_EQ(repair->audioSampleCount, 4000u * 2 + kept + tail);
     std::vector<std::pair<uint32_t, uint32_t>> runs;
-    for (const auto& e : repair->audioRequest->stscEntries) runs.emplace_back(e->firstChunk, e->samplesPerChunk);
     const uint32_t f = uint32_t(c.frameBytes);
+    const IndexPlan plan = planIndex(repair->sampleArray, repair->videoSampleArray, repair->audioSampleArray, f, 16);
+    for (const auto& e : plan.audio.stsc) runs.emplace_back(e->firstChunk, e->samplesPerChunk);
     EXPECT_EQ(runs, (std::vector<std::pair<uint32_t, uint32_t>>{{1, 4000 / f}, {3, 6002 / f}, {4, tail / f}}));
     // Five runs, four audio chunks, the last behind the last run.
     ASSERT_EQ(repair->sampleArray.size(), 9u);
