@@ -128,24 +128,11 @@ size_t AacFrameReader::frameSize(const uint8_t* bytes, size_t length) {
   return std::min<size_t>(info.bytesconsumed, length);
 }
 
-size_t RepairFile::furtherSampleAt(const uint8_t* bytes, size_t length, AacFrameReader& reader, int depth) const {
-  // Samples of several further tracks may follow each other.
-  auto fits = [&](size_t size) {
-    return size > 0 && size <= length &&
-           (size == length || reader.frameSize(bytes + size, length - size) > 0 ||
-            (depth < 3 && furtherSampleAt(bytes + size, length - size, reader, depth + 1) > 0));
-  };
-  // A text sample: a 16-bit length and the text (tried first: it tells its own size).
-  if (furtherSamples.maxText > 0 && length >= 2) {
-    const size_t size = 2 + (size_t(bytes[0]) << 8 | bytes[1]);
-    if (size <= 2 * furtherSamples.maxText + 64 && fits(size)) return size;
-  }
-  for (uint32_t size : furtherSamples.sizes)
-    if (fits(size)) return size;
-  return 0;
-}
+namespace {
 
-uint64_t RepairFile::stillImageLength(ByteWindow& window, uint64_t x, uint64_t limit) {
+// Length of the JPEG image that starts at `x`, read marker by marker up to its end, which
+// must lie before `limit`; 0 when the bytes there are no JPEG image.
+uint64_t stillImageLength(ByteWindow& window, uint64_t x, uint64_t limit) {
   const uint8_t* b = window.at(x, 4);
   if (b[0] != 0xFF || b[1] != 0xD8 || b[2] != 0xFF) return 0;
   bool entropyCoded = false;
@@ -175,6 +162,25 @@ uint64_t RepairFile::stillImageLength(ByteWindow& window, uint64_t x, uint64_t l
     p += 2 + length;
     entropyCoded = m == 0xDA;  // start of scan
   }
+  return 0;
+}
+
+}  // namespace
+
+size_t RepairFile::furtherSampleAt(const uint8_t* bytes, size_t length, AacFrameReader& reader, int depth) const {
+  // Samples of several further tracks may follow each other.
+  auto fits = [&](size_t size) {
+    return size > 0 && size <= length &&
+           (size == length || reader.frameSize(bytes + size, length - size) > 0 ||
+            (depth < 3 && furtherSampleAt(bytes + size, length - size, reader, depth + 1) > 0));
+  };
+  // A text sample: a 16-bit length and the text (tried first: it tells its own size).
+  if (furtherSamples.maxText > 0 && length >= 2) {
+    const size_t size = 2 + (size_t(bytes[0]) << 8 | bytes[1]);
+    if (size <= 2 * furtherSamples.maxText + 64 && fits(size)) return size;
+  }
+  for (uint32_t size : furtherSamples.sizes)
+    if (fits(size)) return size;
   return 0;
 }
 

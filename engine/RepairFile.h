@@ -125,10 +125,8 @@ class RepairFile {
     uint32_t largest = 0;  // of the samples that are no text
     bool stills = false;   // a track of JPEG images (a phone's still pictures)
   } furtherSamples;
-  // Length of the JPEG image that starts at `x`, read marker by marker up to its end,
-  // which must lie before `limit`; 0 when the bytes there are no JPEG image.
-  static uint64_t stillImageLength(ByteWindow& window, uint64_t x, uint64_t limit);
-  // The still image of a further track at `x`, when the reference has such a track.
+  // Length of the still image (JPEG) of a further track at `x`, read marker by marker up
+  // to its end before `end`; 0 when the reference has no such track or none starts there.
   uint64_t stillImageAt(ByteWindow& window, uint64_t x, uint64_t end) const;
   // Size of the further track's sample at `bytes` behind which an AAC frame decodes or the
   // `length` bytes end; 0 when none fits.
