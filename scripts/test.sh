@@ -23,13 +23,15 @@ next() {
 # The compiler cache is shared by every clone of the project on this machine: paths are
 # hashed relative to the clone's root.
 export CCACHE_BASEDIR=$root CCACHE_NOHASHDIR=true
-# Ninja for a new build folder (a folder keeps the generator it was made with), and the
-# compiler cache where it is installed.
+# Ninja for a new build folder (a folder keeps the generator it was made with), the
+# compiler cache where it is installed, and unity builds: each target's sources compiled
+# a few at a time, so a machine without a warm cache parses the large headers (the test
+# framework, Qt) far fewer times.
 configure() {
   local dir=$1
   shift
-  local options=()
-  [ -f "$dir/CMakeCache.txt" ] || ! command -v ninja >/dev/null || options=(-G Ninja)
+  local options=(-DCMAKE_UNITY_BUILD=ON)
+  [ -f "$dir/CMakeCache.txt" ] || ! command -v ninja >/dev/null || options+=(-G Ninja)
   ! command -v ccache >/dev/null ||
     options+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
   cmake -S . -B "$dir" "${options[@]}" "$@" >/dev/null
