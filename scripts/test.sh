@@ -11,6 +11,9 @@ cd "$(dirname "$0")/.."
 exec </dev/null
 root=$(pwd)
 jobs=$(nproc)
+# Many tests wait on ffmpeg, ffprobe or the disk: one more of them than processors keeps
+# both busy.
+testJobs=$((jobs + 1))
 start=$SECONDS
 phase=""
 phaseStart=$SECONDS
@@ -51,7 +54,7 @@ eval "$(bash scripts/azurite.sh start "$root/build/azurite")"
 trap 'bash scripts/azurite.sh stop "$root/build/azurite"' EXIT
 
 next tests
-ctest --test-dir build --output-on-failure -j"$jobs"
+ctest --test-dir build --output-on-failure -j"$testJobs"
 echo "Screenshots of the desktop application: $root/build/gui-screenshots/"
 
 next "sanitizer build"
@@ -61,6 +64,6 @@ cmake --build build-asan -j"$jobs"
 
 next "sanitizer tests"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build-asan --output-on-failure -j"$jobs"
+  ctest --test-dir build-asan --output-on-failure -j"$testJobs"
 next ""
 printf '== %-18s %4d s\n' "total:" $((SECONDS - start))
