@@ -190,7 +190,6 @@ uint64_t RepairFile::stillImageAt(ByteWindow& window, uint64_t x, uint64_t end) 
 }
 
 std::optional<SampleList> RepairFile::analyseAACInFileHandle(FileHandle& fileHandle, uint64_t offset, uint64_t size) {
-  if (auto known = takeWalkedAudio(offset, size)) return known;
   SampleList frames;
   const auto dsi = healthyFile ? healthyFile->decoderSpecificInfo() : nullptr;
   AacFrameReader& reader = AacFrameReader::ofThisThread(dsi ? dsi->decoderSpecificInfo : Bytes());

@@ -17,9 +17,10 @@
 #include "bitstream/SliceHeader.h"
 #include "bitstream/SliceHeader_265.h"
 #include "engine/AacFrameReader.h"
-#include "engine/AudioStretchQueue.h"
+#include "engine/AudioChunks.h"
 #include "engine/ByteWindow.h"
 #include "engine/File.h"
+#include "engine/LonePictureWalk.h"
 #include "engine/NALU.h"
 #include "engine/RepairFile.h"
 #include "engine/ScanRules.h"
@@ -40,12 +41,6 @@ constexpr uint32_t kMaxNonPictureUnit = 1000;
 
 // Bytes read per refill of the probe's window.
 constexpr size_t kScanWindow = 1 << 20;
-
-// Audio between two pictures of a movie interleaved picture by picture: far more than any
-// muxer writes there (about two AAC frames, or a few kilobytes of PCM, a picture).
-constexpr uint32_t kMaxFramesBetweenPictures = 256;
-constexpr uint64_t kMaxPcmBetweenPictures = 512 * 1024;
-constexpr uint64_t kMinPcmReach = 64 * 1024;
 
 // First offset at which the whole percentage of progress through `total` exceeds `percent`.
 uint64_t offsetOfNextPercent(int32_t percent, uint64_t total) {
@@ -207,7 +202,6 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
   videoSampleArray.clear();
   audioSampleArray.clear();
   sampleArray.clear();
-  forgetWalkedAudio();
   outcome = ScanOutcome{};
 
   ReferenceParameterSets reference;
@@ -236,7 +230,6 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
 
   audioSampleCount = 0;
   videoSampleCount = 0;
-  bool leadingAudioChecked = false;
   if (delegate) delegate->repairFileDidStartPerformingTask(kTaskLocating);
   lastProgressSent = -1;
 
@@ -246,218 +239,44 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
   uint64_t nextProgress = 0;  // offset at which the percentage next changes
   const uint64_t dataStart = mediaDataStart(input, fileSize);
   const uint64_t dataEnd = std::max(dataStart, mediaDataLimit(input, fileSize));
-  const bool pcm = audioCodec == kAudioCodecTwos || audioCodec == kAudioCodecSowt;
   const uint32_t bytesPerFrame = pcmBytesPerFrame(healthyFile.get());
-  const auto dsi = healthyFile->decoderSpecificInfo();
-  const Bytes audioConfig = dsi ? dsi->decoderSpecificInfo : Bytes();
+  AudioChunks audio(*this, audioCodec, corrupt.filePath, input, bytesPerFrame, skip);
+  const bool pcm = audio.isPCM();
 
-  // AAC stretches are analysed beside the scan (each with a decoder of its own, so they do
-  // not depend on each other). The scan leaves a placeholder chunk for each and puts the
-  // frames in as the analyses finish, in file order; a stretch without frames makes no
-  // chunk.
-  struct PendingAudio {
-    size_t chunk;  // index of the placeholder in sampleArray
-    size_t ticket;
-  };
-  std::vector<PendingAudio> pendingAudio;
-  size_t nextPending = 0;
-  std::optional<AudioStretchQueue> aac;
-  if (audioCodec == kAudioCodecAAC) {
-    const unsigned workers = audioAnalysisThreads ? audioAnalysisThreads : AudioStretchQueue::defaultWorkers();
-    aac.emplace([this](FileHandle& handle, uint64_t from,
-                       uint64_t size) { return analyseAACInFileHandle(handle, from, size); },
-                corrupt.filePath, input, workers);
-  }
-  auto addAACChunk = [&](uint64_t from, uint64_t size, bool atFront) {
-    const size_t ticket = aac->submit(from, size, takeWalkedAudio(from, size));
-    if (atFront) {
-      // Only the audio in front of the first run goes there, submitted before any other.
-      sampleArray.insert(sampleArray.begin(), SampleChunk{true, 0, 0});
-      for (PendingAudio& p : pendingAudio) ++p.chunk;
-      pendingAudio.insert(pendingAudio.begin() + ptrdiff_t(nextPending), PendingAudio{0, ticket});
-    } else {
-      pendingAudio.push_back(PendingAudio{sampleArray.size(), ticket});
-      sampleArray.push_back(SampleChunk{true, 0, 0});
-    }
-  };
+  LonePictureWalk::Stream stream;
+  stream.lengthSize = n;
+  stream.referenceLayer = referenceLayer;
+  stream.fileSize = fileSize;
+  stream.dataEnd = dataEnd;
+  stream.audio = pcm ? LonePictureWalk::Audio::PCM
+                     : audio.isAAC() ? LonePictureWalk::Audio::AAC : LonePictureWalk::Audio::None;
+  if (const auto dsi = healthyFile->decoderSpecificInfo()) stream.audioConfig = dsi->decoderSpecificInfo;
+  stream.pcmFrameBytes = bytesPerFrame;
+  LonePictureWalk walk(*this, window, reference, std::move(stream));
+
   // Audio written before the first video run becomes the first chunk; it is looked for
   // once, when the second run is found or after the scan. The file's own atom headers in
   // front of the media data are left out.
   auto addLeadingAudio = [&]() {
-    if (leadingAudioChecked || videoSampleCount == 0) return;
-    leadingAudioChecked = true;
+    if (!audio.isAAC() || audio.leadingPlaced() || videoSampleCount == 0) return;
     const uint64_t firstVideo = videoSampleArray.front().sampleOffset;
     const uint64_t from = std::min(dataStart, firstVideo);
-    addAACChunk(from, firstVideo - from, true);
+    audio.addLeadingAAC(from, firstVideo, walk.takeWalked(from, firstVideo - from));
   };
-  // Puts in the frames of the stretches analysed so far, in file order; with `wait`, of
-  // all of them. False when the analysis was stopped.
-  auto collectAAC = [&](bool wait) {
-    for (; nextPending < pendingAudio.size(); ++nextPending) {
-      const PendingAudio& p = pendingAudio[nextPending];
-      if (!wait && !aac->ready(p.ticket)) return true;
-      auto frames = aac->take(p.ticket);
-      if (!frames) return false;
-      if (frames->empty()) continue;  // the placeholder stays empty
-      audioSampleCount += frames->size();
-      sampleArray[p.chunk] = SampleChunk{true, audioSampleArray.size(), frames->size()};
-      audioSampleArray.insert(audioSampleArray.end(), frames->begin(), frames->end());
-    }
-    return true;
-  };
-
-  // Chunks that nothing will change any more, from the first: all of them, but for AAC
-  // those up to the first stretch still being decoded, and none before the audio in front
-  // of the first run has its place.
-  auto settledChunks = [&]() -> size_t {
-    if (!aac) return sampleArray.size();
-    if (!leadingAudioChecked) return 0;
-    return nextPending < pendingAudio.size() ? pendingAudio[nextPending].chunk : sampleArray.size();
-  };
-
-  // PCM (big-endian "twos" or little-endian "sowt"): the whole stretch is one chunk of
-  // whole frames. The bytes of further tracks (a timecode sample per cycle) close the
-  // stretch and are left out; a stretch without a whole frame besides them holds no audio.
-  uint64_t pcmFrames = 0;
+  // PCM in front of the first run (a phone may write all its sound first) counts when it
+  // lasts at least a picture: a muxer writes at least that much sound at a time, and fewer
+  // bytes there are something else.
   const double fps = healthyFile->videoFPS();
   const uint64_t leadingPcmMinimum =
       std::max<uint64_t>(1, fps > 0 ? uint64_t(healthyFile->audioTrackTimeScale() / fps) * bytesPerFrame : 0);
-  auto addPcmChunk = [&](uint64_t from, uint64_t size) {
-    const uint64_t frames = (size > skip ? size - skip : 0) / bytesPerFrame;
-    if (frames == 0) return;
-    const uint64_t kept = frames * bytesPerFrame;
-    audioSampleCount += kept;
-    pcmFrames += frames;
-    sampleArray.push_back(SampleChunk{true, audioSampleArray.size(), 1});
-    audioSampleArray.push_back(Sample::initWithSampleType(kSampleTypePCM, from, kept, nullptr));
-  };
 
-  // A picture alone between two pieces of audio (muxers that interleave picture by picture
-  // write one) is taken only on strong evidence: its slice header parses against the
-  // reference and starts the picture, the bytes behind it are whole audio of the
-  // reference's format, and right after them comes either the end of the media data or
-  // the next item of the stream: a parameter set, SEI or delimiter, or a picture whose
-  // decoding order continues this one's. A unit that merely parses, in garbage or in
-  // audio, has no such company.
-  uint64_t longestGap = 0;  // longest stretch between two runs
+  uint64_t longestGap = 0;     // longest stretch between two runs
   uint64_t lastItemStart = 0;  // where the item after the last lone picture starts
-  std::unique_ptr<AacFrameReader> walkReader;
-  NALU follower;
-  auto followsAt = [&](uint64_t x, const NALU& picture) {
-    if (x >= fileSize || certainlyNoUnit(window.at(x, kNaluProbeWindow), n, hevc, referenceLayer, maxNalSize))
-      return false;
-    // A unit that the end of a recording cut short still starts the next item.
-    if (!follower.probe(window.at(x, kNaluProbeWindow), kNaluProbeWindow, n, reference, maxNalSize) ||
-        (follower.nalSize > fileSize - x && dataEnd < fileSize))
-      return false;
-    if (isPicture(follower, hevc)) return startsPicture(follower, hevc) && continuesAfter(picture, follower, reference);
-    // Parameter sets, SEI and delimiters lead a picture: another unit follows right behind.
-    const uint64_t behind = x + follower.nalSize;
-    NALU second;
-    return behind < fileSize &&
-           !certainlyNoUnit(window.at(behind, kNaluProbeWindow), n, hevc, referenceLayer, maxNalSize) &&
-           second.probe(window.at(behind, kNaluProbeWindow), kNaluProbeWindow, n, reference, maxNalSize);
-  };
-  // A sample of varying size of a further track (a still image, telemetry) ends the
-  // frames at x: the next picture in decoding order, or audio frames that lead to it,
-  // are looked for within the largest such sample the reference holds. Only audio that
-  // has begun (frames found already) is followed so, which keeps pictures that merely
-  // parse in random data cheap. Audio frames found are added to `frames`; 0 when nothing
-  // is found.
-  auto resumeBehindOtherSample = [&](uint64_t x, const NALU& picture, SampleList& frames) -> uint64_t {
-    if (furtherSamples.largest == 0 || !walkReader || frames.empty()) return 0;
-    const uint64_t limit = std::min(dataEnd, x + 2 * uint64_t(furtherSamples.largest) + 64);
-    for (uint64_t y = x + 1; y < limit; ++y) {
-      if (followsAt(y, picture)) return y;
-      SampleList more;
-      for (uint64_t z = y; more.size() < kMaxFramesBetweenPictures && z < dataEnd;) {
-        const size_t length = size_t(std::min<uint64_t>(dataEnd - z, kMaxAacFrame));
-        const size_t used = walkReader->frameSize(window.at(z, length), length);
-        if (used == 0) break;
-        more.push_back(Sample::initWithSampleType(kSampleTypeAAC, z, used, nullptr));
-        z += used;
-        if (z < dataEnd && followsAt(z, picture)) {
-          frames.insert(frames.end(), more.begin(), more.end());
-          return z;
-        }
-      }
-    }
-    return 0;
-  };
-  // Where the item after the lone picture ending at `end` starts (dataEnd for the end of
-  // the media data), or nothing. Audio that runs up to the end of the media data, where
-  // nothing follows to check against, counts only for a picture the previous one named
-  // as its successor (`announced`).
-  auto itemAfterLonePicture = [&](const NALU& picture, uint64_t end, bool announced) -> std::optional<uint64_t> {
-    if (end >= dataEnd) return end == dataEnd ? std::optional<uint64_t>(end) : std::nullopt;
-    if (followsAt(end, picture)) return end;
-    if (audioCodec == kAudioCodecAAC) {
-      // The frames walked here are handed to the stretch's analysis later. One decoder
-      // serves every walk: where a frame ends does not depend on the frames before it, and
-      // setting up a decoder for each of thousands of pictures would cost more than the
-      // decoding.
-      if (!walkReader) walkReader = std::make_unique<AacFrameReader>(audioConfig);
-      AacFrameReader& reader = *walkReader;
-      SampleList frames;
-      uint64_t x = end;
-      for (uint32_t i = 0; reader.usable() && i < kMaxFramesBetweenPictures && x < dataEnd; ++i) {
-        const size_t length = size_t(std::min<uint64_t>(dataEnd - x, kMaxAacFrame));
-        const uint8_t* bytes = window.at(x, length);
-        const size_t used = reader.frameSize(bytes, length);
-        if (used == 0) {
-          // A sample of a further track (timecode, text, data) between the frames.
-          uint64_t further = furtherSampleAt(bytes, length, reader);
-          if (further == 0) further = stillImageAt(window, x, dataEnd);
-          if (further == 0) {
-            if (const uint64_t resumed = resumeBehindOtherSample(x, picture, frames)) {
-              rememberWalkedAudio(end, resumed - end, std::move(frames));
-              return resumed;
-            }
-            break;
-          }
-          x += further;
-          if (x < dataEnd && followsAt(x, picture)) {
-            rememberWalkedAudio(end, x - end, std::move(frames));
-            return x;
-          }
-          continue;
-        }
-        frames.push_back(Sample::initWithSampleType(kSampleTypeAAC, x, used, nullptr));
-        x += used;
-        if (x < dataEnd && followsAt(x, picture)) {
-          rememberWalkedAudio(end, x - end, std::move(frames));
-          return x;
-        }
-      }
-      // The audio runs up to the end of the media data (a recording cut short ends inside
-      // a frame).
-      if (announced && x <= dataEnd && dataEnd - x < kMaxAacFrame && !frames.empty()) return dataEnd;
-      return std::nullopt;
-    }
-    if (pcm) {
-      // PCM cannot be told from other bytes, so the search stays near what the stretches
-      // between pictures have been so far: far beyond, a unit that parses by chance would
-      // be taken as the next picture and the pictures before it skipped.
-      const uint64_t reach = std::min(std::max(2 * longestGap, kMinPcmReach), kMaxPcmBetweenPictures);
-      const uint64_t limit = std::min(dataEnd, end + reach);
-      for (uint64_t x = end + bytesPerFrame; x < limit; x += bytesPerFrame)
-        if (followsAt(x, picture)) return x;
-      if (announced && dataEnd - end <= reach) return dataEnd;
-    }
-    return std::nullopt;
-  };
   NALU lone;
   // The first slice of the last picture among the records from `first` on, into `unit`.
   auto lastPictureOfRun = [&](size_t first, NALU& unit) {
-    for (size_t i = videoSampleArray.size(); i-- > first;) {
-      const Sample& record = videoSampleArray[i];
-      if (!record.picture) continue;
-      for (uint64_t x = record.sampleOffset; x < record.endOffset(); x += unit.nalSize) {
-        if (!unit.probe(window.at(x, kNaluProbeWindow), kNaluProbeWindow, n, reference, maxNalSize)) return false;
-        if (isPicture(unit, hevc)) return true;
-      }
-      return false;
-    }
+    for (size_t i = videoSampleArray.size(); i-- > first;)
+      if (videoSampleArray[i].picture) return firstSliceOf(videoSampleArray[i], window, n, reference, maxNalSize, unit);
     return false;
   };
   if (n < 4) {
@@ -517,9 +336,9 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
     if (consumed == 1 && k == 1 && lone.probe(window.at(o, kNaluProbeWindow), kNaluProbeWindow, n, reference,
                                               maxNalSize) &&
         startsPicture(lone, hevc))
-      next = itemAfterLonePicture(lone, o + lone.nalSize, o == lastItemStart);
+      next = walk.itemAfter(lone, o + lone.nalSize, o == lastItemStart, longestGap);
     else if (shortPrefix && consumed >= 2 && k > 0 && lastPictureOfRun(runStart, lone))
-      next = itemAfterLonePicture(lone, videoSampleArray.back().endOffset(), o == lastItemStart);
+      next = walk.itemAfter(lone, videoSampleArray.back().endOffset(), o == lastItemStart, longestGap);
     if ((consumed < 2 || k == 0 || shortPrefix) && !next) {
       videoSampleArray.resize(runStart);
       if (stopflag()) return;
@@ -528,21 +347,20 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
     }
 
     const uint64_t runOffset = videoSampleArray[runStart].sampleOffset;
-    // PCM written before the first run (a phone may write all its sound first) is the
-    // first chunk; nothing has been written ahead yet. A muxer writes at least a picture's
-    // duration of sound at a time: fewer bytes there are something else.
+    // PCM written before the first run is the first chunk; nothing has been written ahead
+    // yet.
     if (runStart == 0 && pcm && runOffset > dataStart && runOffset - dataStart >= leadingPcmMinimum)
-      addPcmChunk(dataStart, runOffset - dataStart);
+      audio.addPCM(dataStart, runOffset - dataStart);
     if (runStart > 0) {
       const uint64_t gapStart = videoSampleArray[runStart - 1].endOffset();
       const uint64_t gap = runOffset - gapStart;
       longestGap = std::max(longestGap, gap);
       if (pcm) {
-        addPcmChunk(gapStart, gap);
-      } else if (audioCodec == kAudioCodecAAC) {
+        audio.addPCM(gapStart, gap);
+      } else if (audio.isAAC()) {
         addLeadingAudio();
-        addAACChunk(gapStart, gap, false);
-        if (!collectAAC(false)) return;
+        audio.addAAC(gapStart, gap, walk.takeWalked(gapStart, gap));
+        if (!audio.collect(false)) return;
       }
     }
 
@@ -553,7 +371,7 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
     // next item starts.
     lastItemStart = next ? *next : 0;
     if (next && *next > o && *next < dataEnd) o = *next;
-    writeAhead(settledChunks(), corrupt.filePath);
+    writeAhead(audio.settled(), corrupt.filePath);
   }
 
   // The stretch behind the last run is audio too: a recording ends with the audio written
@@ -563,8 +381,8 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
   // longer than the others: what lies beyond (space the camera reserved, say) is not
   // taken as PCM, nor searched for AAC frames far beyond.
   // A phone may write all its audio first and then its pictures as one run.
-  if (aac) addLeadingAudio();
-  if (!videoSampleArray.empty() && (pcm || audioCodec == kAudioCodecAAC)) {
+  addLeadingAudio();
+  if (!videoSampleArray.empty() && (pcm || audio.isAAC())) {
     const uint64_t tailStart = videoSampleArray.back().endOffset();
     const uint64_t longest = pcm ? longestGap : std::max<uint64_t>(4 * longestGap, kMinAACTail);
     uint64_t tailEnd = std::max(tailStart, mediaDataEnd(input, window, fileSize, tailStart, longest));
@@ -580,26 +398,14 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
           break;
         }
       }
-      addPcmChunk(tailStart, tailEnd - tailStart);
+      audio.addPCM(tailStart, tailEnd - tailStart);
     } else {
-      addAACChunk(tailStart, tailEnd - tailStart, false);
+      audio.addAAC(tailStart, tailEnd - tailStart, walk.takeWalked(tailStart, tailEnd - tailStart));
     }
   }
-  if (aac) {
-    if (!collectAAC(true)) return;
-    // Stretches without frames leave no chunk behind (only their placeholders are empty).
-    const size_t written = chunksWrittenAhead();
-    size_t kept = 0;
-    size_t keptWritten = 0;
-    for (size_t i = 0; i < sampleArray.size(); ++i) {
-      if (sampleArray[i].count == 0) continue;
-      if (i < written) ++keptWritten;
-      sampleArray[kept++] = sampleArray[i];
-    }
-    sampleArray.resize(kept);
-    chunksRenumbered(keptWritten);
-  }
-  forgetWalkedAudio();
+  // Stretches without frames leave no chunk behind.
+  if (!audio.collect(true)) return;
+  audio.dropEmpty();
 
   // What the scan placed into samples, against the media data it looked at.
   uint64_t placed = 0;
@@ -611,8 +417,8 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
   if (videoRate > 0) outcome.videoSeconds = double(videoSampleCount) / videoRate;
   if (pcm) {
     const uint32_t rate = healthyFile->audioTrackTimeScale();
-    if (rate > 0) outcome.audioSeconds = double(pcmFrames) / rate;
-  } else if (audioCodec == kAudioCodecAAC) {
+    if (rate > 0) outcome.audioSeconds = double(audio.pcmFrames()) / rate;
+  } else if (audio.isAAC()) {
     const double rate = healthyFile->audioFPS();
     if (rate > 0) outcome.audioSeconds = double(audioSampleCount) / rate;
   }
@@ -627,25 +433,5 @@ void RepairFile::analyseDataForAVC1AndHVC1InFile(File& corrupt, uint64_t audioCo
   videoRequest->requestType = kRequestTypeVideo;
   videoRequest->presentationRanks = std::move(ranks);
 }
-
-std::optional<SampleList> RepairFile::takeWalkedAudio(uint64_t offset, uint64_t size) {
-  std::lock_guard<std::mutex> lock(walkedMutex_);
-  auto it = walked_.find(offset);
-  if (it == walked_.end() || it->second.first != size) return std::nullopt;
-  SampleList frames = std::move(it->second.second);
-  walked_.erase(it);
-  return frames;
-}
-
-void RepairFile::rememberWalkedAudio(uint64_t offset, uint64_t size, SampleList frames) {
-  std::lock_guard<std::mutex> lock(walkedMutex_);
-  walked_[offset] = {size, std::move(frames)};
-}
-
-void RepairFile::forgetWalkedAudio() {
-  std::lock_guard<std::mutex> lock(walkedMutex_);
-  walked_.clear();
-}
-
 
 }  // namespace vr

@@ -5,9 +5,7 @@
 // index, reporting everything through its delegate.
 #include <atomic>
 #include <cstdint>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -212,14 +210,6 @@ class RepairFile {
   std::string currentPerformingTask;
 
  private:
-  // Audio stretches the scan has walked already (behind a lone picture), by first offset:
-  // their length and frames, handed to the stretch's analysis instead of decoding again.
-  std::optional<SampleList> takeWalkedAudio(uint64_t offset, uint64_t size);
-  void rememberWalkedAudio(uint64_t offset, uint64_t size, SampleList frames);
-  void forgetWalkedAudio();
-  std::mutex walkedMutex_;
-  std::map<uint64_t, std::pair<uint64_t, SampleList>> walked_;
-
   // Creates the output, writes the placeholder and starts the copy; nothing on failure.
   std::unique_ptr<Output> openOutput(const std::string& outputPath, const std::string& corruptPath);
   // Writes chunks [output.chunksWritten, upTo) of sampleArray; false when stopped.
