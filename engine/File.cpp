@@ -62,6 +62,38 @@ std::shared_ptr<File> File::parseFileAtPath(const std::string& path) {
     return b;
   };
 
+  // A sound file: its top-level atoms follow each other from the first byte, and the
+  // movie atom is one of them. Anything else (a damaged or odd layout, a movie atom that
+  // does not parse) is searched for tag by tag below.
+  walkTopLevelAtoms(handle, S, [&](const TopLevelAtom& a) {
+    if (!a.fits) return false;
+    const uint32_t Z = a.header == 8 ? uint32_t(a.size) : 0;
+    if (a.type == fourCC("ftyp") && Z != 0 && Z < 65536) {
+      Bytes b = readAtom(a.pos, Z, kFtypLimit);
+      if (!b.empty()) model->ftyp = Ftyp::initFtypWithBytes(b.data(), Z);
+    } else if ((a.type == fourCC("udta") || a.type == fourCC("meta")) && Z != 0) {
+      Bytes b = readAtom(a.pos, Z, kUserDataLimit);
+      if (b.empty()) return true;
+      if (a.type == fourCC("udta")) model->udta = Udta::initUDTAWithBytes(b.data(), Z);
+      else model->meta = Meta::initMetaWithByte(b.data(), Z);
+    } else if (a.type == fourCC("mdat")) {
+      uint8_t header[16] = {};
+      handle.readZeroFilled(a.pos, header, sizeof header);
+      auto mdat = Mdat::initMdatWithBytes(header, 16, a.pos);
+      if (mdat && mdat->size <= S - a.pos) model->mdat = mdat;
+    } else if (a.type == fourCC("moov")) {
+      Bytes b = Z != 0 ? readAtom(a.pos, Z, kMovieAtomLimit) : Bytes();
+      std::shared_ptr<Moov> moov =
+          !b.empty() && validMoovInnerTagInBytes(b.data(), b.size()) ? Moov::initMOOVWithData(b.data(), Z) : nullptr;
+      if (moov) {
+        if (moov->udta) model->udta = moov->udta;
+        model->setMoov(moov);
+      }
+      return false;
+    }
+    return true;
+  }, 64);
+
   while (true) {
     if (model->moov_) break;
     if (!mdatFound && i == 10 && N > 100) {
@@ -133,6 +165,27 @@ std::shared_ptr<File> File::parseFileAtPath(const std::string& path) {
     if (S < 20 || P >= S - 20) break;
   }
   return model;
+}
+
+uint64_t walkTopLevelAtoms(FileHandle& file, uint64_t fileSize, const std::function<bool(const TopLevelAtom&)>& visit,
+                           int maxAtoms) {
+  uint64_t pos = 0;
+  for (int count = 0; count < maxAtoms && pos <= fileSize && fileSize - pos >= 8; ++count) {
+    uint8_t h[16] = {};
+    file.readZeroFilled(pos, h, sizeof h);
+    TopLevelAtom a;
+    a.pos = pos;
+    a.size = readBE32(h);
+    a.type = readBE32(h + 4);
+    if (a.size == 1) {
+      a.size = readBE64(h + 8);
+      a.header = 16;
+    }
+    a.fits = a.size >= a.header && a.size <= fileSize - pos;
+    if (!visit(a) || !a.fits) return pos;
+    pos += a.size;
+  }
+  return pos;
 }
 
 void File::setMoov(std::shared_ptr<Moov> moov) {

@@ -3,6 +3,7 @@
 // values a repair needs from the movie index, each read through the movie atom. Setting the
 // movie atom refreshes the track decoders and the codec identifiers.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -82,5 +83,22 @@ class File {
 
 // "h:m:s" without leading zeros (65 seconds read 0:1:5).
 std::string formatDuration(uint64_t seconds);
+
+// One top-level atom: where it starts, its size (from the 64-bit field when the size field
+// is 1; 0 means "up to the end of the file"), type and header length, and whether it lies
+// wholly inside the file.
+struct TopLevelAtom {
+  uint64_t pos = 0;
+  uint64_t size = 0;
+  uint32_t type = 0;
+  uint64_t header = 8;
+  bool fits = false;
+};
+// Visits the top-level atoms one after another from the first byte, at most `maxAtoms`,
+// while `visit` returns true and up to the first whose size does not fit the file (which
+// is visited too). Returns where the walk stopped: the position of the atom it stopped at,
+// or behind the last one.
+uint64_t walkTopLevelAtoms(FileHandle& file, uint64_t fileSize, const std::function<bool(const TopLevelAtom&)>& visit,
+                           int maxAtoms);
 
 }  // namespace vr

@@ -148,21 +148,6 @@ bool sameSliceLayout(const SPS_265& a, const SPS_265& b) {
 
 namespace {
 
-// Size (64-bit when the size field is 1), type and header length of the top-level atom
-// at pos.
-struct AtomHeader {
-  uint64_t size;
-  uint32_t type;
-  uint64_t header;
-};
-AtomHeader topLevelAtomAt(FileHandle& file, uint64_t pos) {
-  uint8_t h[16] = {};
-  file.readZeroFilled(pos, h, sizeof h);
-  const uint32_t size32 = readBE32(h);
-  if (size32 == 1) return {readBE64(h + 8), readBE32(h + 4), 16};
-  return {size32, readBE32(h + 4), 8};
-}
-
 // The one walk of the top-level atoms from the start of a damaged file towards its media
 // data. A recording that lost its index still begins with its file-type atom and the
 // media-data header (sometimes with filler or a broken index in between).
@@ -177,30 +162,26 @@ struct MediaDataAtom {
 MediaDataAtom walkToMediaData(FileHandle& file, uint64_t fileSize) {
   MediaDataAtom m;
   bool clean = true;
-  uint64_t pos = 0;
-  for (int atoms = 0; atoms < 16 && fileSize - pos >= 8; ++atoms) {
-    const auto [size, type, header] = topLevelAtomAt(file, pos);
-    const bool sizeFits = size >= header && size <= fileSize - pos;
-    if (type == fourCC("mdat")) {
-      if (clean) m.cleanEnd = pos;
+  const uint64_t stop = walkTopLevelAtoms(file, fileSize, [&](const TopLevelAtom& a) {
+    if (a.type == fourCC("mdat")) {
+      if (clean) m.cleanEnd = a.pos;
       m.found = true;
-      m.fits = sizeFits || (size == 0 && fileSize - pos >= header);
-      m.pos = pos;
-      m.header = header;
-      m.size = size;
-      return m;
+      m.fits = a.fits || (a.size == 0 && fileSize - a.pos >= a.header);
+      m.pos = a.pos;
+      m.header = a.header;
+      m.size = a.size;
+      return false;
     }
-    const bool skippable = type == fourCC("ftyp") || type == fourCC("wide") || type == fourCC("free") ||
-                           type == fourCC("skip") || type == fourCC("moov") || type == fourCC("uuid") ||
-                           type == fourCC("udta") || type == fourCC("meta");
-    if (clean && (!skippable || !sizeFits)) {
-      m.cleanEnd = pos;
+    const bool skippable = a.type == fourCC("ftyp") || a.type == fourCC("wide") || a.type == fourCC("free") ||
+                           a.type == fourCC("skip") || a.type == fourCC("moov") || a.type == fourCC("uuid") ||
+                           a.type == fourCC("udta") || a.type == fourCC("meta");
+    if (clean && (!skippable || !a.fits)) {
+      m.cleanEnd = a.pos;
       clean = false;
     }
-    if (!sizeFits) return m;
-    pos += size;
-  }
-  if (clean) m.cleanEnd = pos;
+    return true;
+  }, 16);
+  if (clean && !m.found) m.cleanEnd = stop;
   return m;
 }
 
