@@ -30,6 +30,20 @@ constexpr uint32_t kAtomHeaderSize = 8;
 
 enum class HevcParameterSet { VPS, SPS, PPS };
 
+bool validLengthSize(uint8_t n) { return n == 1 || n == 2 || n == 4; }
+
+// A parameter set of a configuration record: its 16-bit length and the unit.
+void appendParameterSet(Bytes& out, const Bytes& unit) {
+  appendBE16(out, uint16_t(unit.size()));
+  appendBytes(out, unit);
+}
+
+// An atom's bytes with its size field set to their length.
+Bytes sized(Bytes atom) {
+  writeBE32(atom.data(), uint32_t(atom.size()));
+  return atom;
+}
+
 }  // namespace
 
 // ---- AVCDecoderConfigurationRecord ----
@@ -81,7 +95,62 @@ void AVCDecoderConfigurationRecord::readBytes(const uint8_t* bytes, uint32_t len
     });
 }
 
+std::shared_ptr<AVCDecoderConfigurationRecord> AVCDecoderConfigurationRecord::initAVCCWithParameterSets(
+    const Bytes& sps, const Bytes& pps, uint8_t lengthSize) {
+  if (sps.size() < 4 || sps.size() > 0xFFFF || pps.empty() || pps.size() > 0xFFFF || !validLengthSize(lengthSize))
+    return nullptr;
+  Bytes atom;
+  appendBE32(atom, 0);
+  appendBE32(atom, fourCC("avcC"));
+  // Version 1, then profile, compatibility and level, which follow the SPS's header byte.
+  atom.insert(atom.end(), {1, sps[1], sps[2], sps[3], uint8_t(0xFC | (lengthSize - 1)), 0xE0 | 1});
+  appendParameterSet(atom, sps);
+  atom.push_back(1);
+  appendParameterSet(atom, pps);
+  atom = sized(std::move(atom));
+  auto r = initAVCCWithBytes(atom.data(), uint32_t(atom.size()));
+  r->writeableData = std::move(atom);
+  return r;
+}
+
 // ---- HVCDecoderConfigurationRecord ----
+
+std::shared_ptr<HVCDecoderConfigurationRecord> HVCDecoderConfigurationRecord::initHVCCWithParameterSets(
+    const Bytes& vps, const Bytes& sps, const Bytes& pps, uint8_t lengthSize, uint8_t chromaFormat,
+    uint8_t bitDepthLuma, uint8_t bitDepthChroma) {
+  for (const Bytes* unit : {&vps, &sps, &pps})
+    if (unit->size() < 3 || unit->size() > 0xFFFF) return nullptr;
+  if (!validLengthSize(lengthSize)) return nullptr;
+  Bytes atom;
+  appendBE32(atom, 0);
+  appendBE32(atom, fourCC("hvcC"));
+  atom.push_back(1);  // version
+  // General profile space, tier, profile, compatibility, constraint flags and level: the
+  // 12 bytes of the SPS's profile_tier_level, behind its 2-byte header and the byte that
+  // holds the VPS id, the sub-layer count and the temporal nesting flag.
+  const RbspBytes rbsp(sps.data(), uint32_t(sps.size()));
+  for (uint32_t i = 3; i < 15; ++i) atom.push_back(readU8At(rbsp.data(), rbsp.size(), i));
+  appendBE16(atom, 0xF000);  // no minimum spatial segmentation
+  atom.push_back(0xFC);      // parallelism unknown
+  atom.push_back(uint8_t(0xFC | (chromaFormat & 3)));
+  atom.push_back(uint8_t(0xF8 | ((bitDepthLuma - 8) & 7)));
+  atom.push_back(uint8_t(0xF8 | ((bitDepthChroma - 8) & 7)));
+  appendBE16(atom, 0);  // average frame rate not given
+  const uint32_t subLayers = (sps[2] >> 1) & 7;
+  const uint32_t temporalIdNested = sps[2] & 1;
+  atom.push_back(uint8_t(((subLayers + 1) << 3) | (temporalIdNested << 2) | (lengthSize - 1)));
+  const std::pair<uint8_t, const Bytes*> arrays[] = {{32, &vps}, {33, &sps}, {34, &pps}};
+  atom.push_back(uint8_t(std::size(arrays)));
+  for (const auto& [nalType, unit] : arrays) {
+    atom.push_back(uint8_t(0x80 | nalType));  // every set of its kind is in the array
+    appendBE16(atom, 1);
+    appendParameterSet(atom, *unit);
+  }
+  auto r = std::make_shared<HVCDecoderConfigurationRecord>();
+  r->lengthSizeMinusOne = uint8_t(lengthSize - 1);
+  r->writeableData = sized(std::move(atom));
+  return r;
+}
 
 std::shared_ptr<HVCDecoderConfigurationRecord> HVCDecoderConfigurationRecord::initHVCDecoderWithBytes(
     const uint8_t* bytes, uint32_t size, uint32_t width, uint32_t height) {
@@ -200,7 +269,51 @@ void SampleDescriptionEntery::readEntryHeader(const uint8_t* bytes, uint32_t len
   vendor = readBE32At(bytes, len, 20);
 }
 
+void SampleDescriptionEntery::appendEntryHeader(Bytes& out) const {
+  appendBE32(out, size);
+  appendBE32(out, dataFormat);
+  appendBytes(out, reserved1);
+  appendBytes(out, reserved2);
+  appendBE16(out, dataReferenceIndex);
+  appendBE16(out, version);
+  appendBE16(out, revisionLevel);
+  appendBE32(out, vendor);
+}
+
 // ---- VideoSampleDescriptionEntery ----
+
+std::shared_ptr<VideoSampleDescriptionEntery> VideoSampleDescriptionEntery::initWithFormat(uint32_t format,
+                                                                                         uint16_t width,
+                                                                                         uint16_t height,
+                                                                                         const Bytes& extensions) {
+  VideoSampleDescriptionEntery e;
+  e.size = uint32_t(kVideoExtensionsStart + extensions.size());
+  e.dataFormat = format;
+  e.dataReferenceIndex = 1;
+  e.width = width;
+  e.height = height;
+  e.horizontalResolution = e.verticalResolution = 72 << 16;
+  e.frameCount = 1;
+  e.depth = 24;
+  e.colorTableID = -1;
+  Bytes bytes;
+  e.appendEntryHeader(bytes);
+  appendBE32(bytes, e.temporalQuality);
+  appendBE32(bytes, e.spatialQuality);
+  appendBE16(bytes, e.width);
+  appendBE16(bytes, e.height);
+  appendBE32(bytes, e.horizontalResolution);
+  appendBE32(bytes, e.verticalResolution);
+  appendBE32(bytes, e.dataSize);
+  appendBE16(bytes, e.frameCount);
+  bytes.insert(bytes.end(), 32, 0);  // no compressor name
+  appendBE16(bytes, e.depth);
+  appendBE16(bytes, uint16_t(e.colorTableID));
+  appendBytes(bytes, extensions);
+  auto built = initVSDEnteryWithBytes(bytes.data(), uint32_t(bytes.size()));
+  built->writeableData = std::move(bytes);
+  return built;
+}
 
 void VideoSampleDescriptionEntery::readBytes(const uint8_t* bytes, uint32_t len) {
   if (bytes == nullptr) return;
@@ -267,6 +380,30 @@ std::string VideoSampleDescriptionEntery::getResolution() const {
 
 // ---- AudioSampleDescriptionEntery ----
 
+std::shared_ptr<AudioSampleDescriptionEntery> AudioSampleDescriptionEntery::initWithFormat(uint32_t format,
+                                                                                         uint16_t channels,
+                                                                                         uint32_t rate,
+                                                                                         const Bytes& extensions) {
+  AudioSampleDescriptionEntery e;
+  e.size = uint32_t(kAudioSearchStart + extensions.size());
+  e.dataFormat = format;
+  e.dataReferenceIndex = 1;
+  e.numberOfChannels = channels;
+  e.sampleSize = 16;
+  e.sampleRate = rate <= 0xFFFF ? rate << 16 : 0;
+  Bytes bytes;
+  e.appendEntryHeader(bytes);
+  appendBE16(bytes, e.numberOfChannels);
+  appendBE16(bytes, e.sampleSize);
+  appendBE16(bytes, e.compressionID);
+  appendBE16(bytes, e.packetSize);
+  appendBE32(bytes, e.sampleRate);
+  appendBytes(bytes, extensions);
+  auto built = initASDEnteryWithBytes(bytes.data(), uint32_t(bytes.size()));
+  built->writeableData = std::move(bytes);
+  return built;
+}
+
 void AudioSampleDescriptionEntery::readBytes(const uint8_t* bytes, uint32_t len) {
   if (bytes == nullptr) return;
   readEntryHeader(bytes, len);
@@ -305,6 +442,16 @@ std::shared_ptr<Stsd> Stsd::initSTSDWithBytes(const uint8_t* bytes, uint32_t siz
   if (bytes != nullptr) s->stsdData.assign(bytes, bytes + size);
   s->readBytes(s->stsdData.data(), uint32_t(s->stsdData.size()));
   return s;
+}
+
+std::shared_ptr<Stsd> Stsd::initSTSDWithEntry(const SampleDescriptionEntery& entry) {
+  Bytes atom;
+  appendBE32(atom, uint32_t(16 + entry.writeableData.size()));
+  appendBE32(atom, fourCC("stsd"));
+  appendBE32(atom, 0);
+  appendBE32(atom, 1);
+  appendBytes(atom, entry.writeableData);
+  return initSTSDWithBytes(atom.data(), uint32_t(atom.size()));
 }
 
 void Stsd::readBytes(const uint8_t* bytes, uint32_t len) {
