@@ -38,6 +38,23 @@ void appendParameterSet(Bytes& out, const Bytes& unit) {
   appendBytes(out, unit);
 }
 
+// A new sample entry of the given format with data reference 1, the fields of its kind and
+// the extension atoms, read back from its bytes, which it keeps.
+template <typename Entry>
+std::shared_ptr<Entry> builtEntry(uint32_t format, const Bytes& fields, const Bytes& extensions) {
+  Bytes bytes;
+  appendBE32(bytes, uint32_t(24 + fields.size() + extensions.size()));
+  appendBE32(bytes, format);
+  bytes.insert(bytes.end(), 6, 0);  // reserved
+  appendBE16(bytes, 1);             // data reference index
+  bytes.insert(bytes.end(), 8, 0);  // version, revision level, vendor
+  appendBytes(bytes, fields);
+  appendBytes(bytes, extensions);
+  auto built = readAtomCopy<Entry>(bytes.data(), uint32_t(bytes.size()));
+  built->writeableData = std::move(bytes);
+  return built;
+}
+
 // An atom's bytes with its size field set to their length.
 Bytes sized(Bytes atom) {
   writeBE32(atom.data(), uint32_t(atom.size()));
@@ -269,50 +286,23 @@ void SampleDescriptionEntery::readEntryHeader(const uint8_t* bytes, uint32_t len
   vendor = readBE32At(bytes, len, 20);
 }
 
-void SampleDescriptionEntery::appendEntryHeader(Bytes& out) const {
-  appendBE32(out, size);
-  appendBE32(out, dataFormat);
-  appendBytes(out, reserved1);
-  appendBytes(out, reserved2);
-  appendBE16(out, dataReferenceIndex);
-  appendBE16(out, version);
-  appendBE16(out, revisionLevel);
-  appendBE32(out, vendor);
-}
-
 // ---- VideoSampleDescriptionEntery ----
 
 std::shared_ptr<VideoSampleDescriptionEntery> VideoSampleDescriptionEntery::initWithFormat(uint32_t format,
                                                                                          uint16_t width,
                                                                                          uint16_t height,
                                                                                          const Bytes& extensions) {
-  VideoSampleDescriptionEntery e;
-  e.size = uint32_t(kVideoExtensionsStart + extensions.size());
-  e.dataFormat = format;
-  e.dataReferenceIndex = 1;
-  e.width = width;
-  e.height = height;
-  e.horizontalResolution = e.verticalResolution = 72 << 16;
-  e.frameCount = 1;
-  e.depth = 24;
-  e.colorTableID = -1;
-  Bytes bytes;
-  e.appendEntryHeader(bytes);
-  appendBE32(bytes, e.temporalQuality);
-  appendBE32(bytes, e.spatialQuality);
-  appendBE16(bytes, e.width);
-  appendBE16(bytes, e.height);
-  appendBE32(bytes, e.horizontalResolution);
-  appendBE32(bytes, e.verticalResolution);
-  appendBE32(bytes, e.dataSize);
-  appendBE16(bytes, e.frameCount);
-  bytes.insert(bytes.end(), 32, 0);  // no compressor name
-  appendBE16(bytes, e.depth);
-  appendBE16(bytes, uint16_t(e.colorTableID));
-  appendBytes(bytes, extensions);
-  auto built = initVSDEnteryWithBytes(bytes.data(), uint32_t(bytes.size()));
-  built->writeableData = std::move(bytes);
-  return built;
+  Bytes fields(8, 0);  // temporal and spatial quality
+  appendBE16(fields, width);
+  appendBE16(fields, height);
+  appendBE32(fields, 72 << 16);  // horizontal and vertical resolution
+  appendBE32(fields, 72 << 16);
+  appendBE32(fields, 0);               // data size
+  appendBE16(fields, 1);               // frames per sample
+  fields.insert(fields.end(), 32, 0);  // no compressor name
+  appendBE16(fields, 24);              // depth
+  appendBE16(fields, 0xFFFF);          // no colour table
+  return builtEntry<VideoSampleDescriptionEntery>(format, fields, extensions);
 }
 
 void VideoSampleDescriptionEntery::readBytes(const uint8_t* bytes, uint32_t len) {
@@ -384,24 +374,12 @@ std::shared_ptr<AudioSampleDescriptionEntery> AudioSampleDescriptionEntery::init
                                                                                          uint16_t channels,
                                                                                          uint32_t rate,
                                                                                          const Bytes& extensions) {
-  AudioSampleDescriptionEntery e;
-  e.size = uint32_t(kAudioSearchStart + extensions.size());
-  e.dataFormat = format;
-  e.dataReferenceIndex = 1;
-  e.numberOfChannels = channels;
-  e.sampleSize = 16;
-  e.sampleRate = rate <= 0xFFFF ? rate << 16 : 0;
-  Bytes bytes;
-  e.appendEntryHeader(bytes);
-  appendBE16(bytes, e.numberOfChannels);
-  appendBE16(bytes, e.sampleSize);
-  appendBE16(bytes, e.compressionID);
-  appendBE16(bytes, e.packetSize);
-  appendBE32(bytes, e.sampleRate);
-  appendBytes(bytes, extensions);
-  auto built = initASDEnteryWithBytes(bytes.data(), uint32_t(bytes.size()));
-  built->writeableData = std::move(bytes);
-  return built;
+  Bytes fields;
+  appendBE16(fields, channels);
+  appendBE16(fields, 16);  // bits per sample
+  appendBE32(fields, 0);   // compression id and packet size
+  appendBE32(fields, rate <= 0xFFFF ? rate << 16 : 0);
+  return builtEntry<AudioSampleDescriptionEntery>(format, fields, extensions);
 }
 
 void AudioSampleDescriptionEntery::readBytes(const uint8_t* bytes, uint32_t len) {

@@ -128,7 +128,6 @@ class SampleDescriptionEntery {
  protected:
   // The fields every sample entry starts with, from size to vendor (bytes 0 to 23).
   void readEntryHeader(const uint8_t* bytes, uint32_t len);
-  void appendEntryHeader(Bytes& out) const;
 };
 
 // Video sample entry ("avc1", "hvc1").
