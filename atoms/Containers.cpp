@@ -34,6 +34,14 @@ Bytes containerBytes(uint32_t size, uint32_t type, std::initializer_list<std::sp
   return out;
 }
 
+// A container built from its children gets its serialised form and the size that says.
+template <typename Atom>
+void storeWriteableData(Atom& atom) {
+  atom.writeableData = atom.convertSelfToData();
+  atom.size = uint32_t(std::min<size_t>(atom.writeableData.size(), UINT32_MAX));
+  writeBE32(atom.writeableData.data(), atom.size);
+}
+
 // A four-character code as text, with bytes that are no printable ASCII shown as '?'.
 std::string codeText(uint32_t code) {
   std::string t(4, '?');
@@ -152,6 +160,8 @@ uint32_t Stbl::getSamplePerChunk() const {
   return stsc->SampleToChunkTable.front()->samplesPerChunk;
 }
 
+void Stbl::createWriteableData() { storeWriteableData(*this); }
+
 Bytes Stbl::convertSelfToData() const {
   const auto description = stsd ? std::span<const uint8_t>(stsd->stsdData) : std::span<const uint8_t>();
   return containerBytes(size, type, {description, bytesOf(stss), bytesOf(ctts), bytesOf(stts), bytesOf(stsc),
@@ -208,6 +218,8 @@ void Minf::readBytes(const uint8_t* bytes, uint32_t length) {
 
 std::string Minf::getResolution() const { return stbl ? stbl->getResolution() : std::string(); }
 
+void Minf::createWriteableData() { storeWriteableData(*this); }
+
 Bytes Minf::convertSelfToData() const {
   // Only video and sound media headers are written; a base media header never is.
   const auto* v = std::get_if<std::shared_ptr<Vmhd>>(&mediaHeader);
@@ -260,6 +272,8 @@ uint64_t Mdia::getMediaType() const {
 uint32_t Mdia::getTimeScale() const { return mdhd ? mdhd->timescale : 0; }
 
 std::string Mdia::getResolution() const { return minf ? minf->getResolution() : std::string(); }
+
+void Mdia::createWriteableData() { storeWriteableData(*this); }
 
 Bytes Mdia::convertSelfToData() const {
   return containerBytes(size, type, {bytesOf(mdhd), bytesOf(hdlr), bytesOf(minf)});
@@ -337,6 +351,8 @@ uint32_t Trak::getSamplePerChunk() const {
 }
 
 std::string Trak::getResolution() const { return mdia ? mdia->getResolution() : std::string(); }
+
+void Trak::createWriteableData() { storeWriteableData(*this); }
 
 Bytes Trak::convertSelfToData() const {
   return containerBytes(size, type, {bytesOf(tkhd), bytesOf(edts), bytesOf(mdia)});

@@ -82,9 +82,12 @@ class Stbl {
   std::shared_ptr<Stbl> createStblWithRequest(const AtomCreationRequest* request) const;
   // Header, stsd bytes, stss, ctts, stts, stsc, stsz, co64/stco.
   Bytes convertSelfToData() const;
+  // For a table built from its children: stores convertSelfToData in `writeableData` and
+  // its length in `size`. The same for the other containers.
+  void createWriteableData();
 
   uint32_t size = 0;
-  uint32_t type = 0;               // "stbl"
+  uint32_t type = fourCC("stbl");
   std::shared_ptr<Stsd> stsd;      // sample description
   std::shared_ptr<Stts> stts;      // time to sample
   std::shared_ptr<Stsc> stsc;      // sample to chunk
@@ -113,9 +116,10 @@ class Minf {
   std::shared_ptr<Minf> createMinfWithRequest(const AtomCreationRequest* request, uint64_t requestType) const;
   // Header, media-type header (vmhd/smhd only), handler, dinf, stbl.
   Bytes convertSelfToData() const;
+  void createWriteableData();
 
   uint32_t size = 0;
-  uint32_t type = 0;               // "minf"
+  uint32_t type = fourCC("minf");
   MediaHeader mediaHeader;         // vmhd, smhd or gmhd
   uint64_t minfMediaType = 0;      // 1 vmhd, 2 smhd, all bits set for gmhd, 0 none
   std::shared_ptr<Hdlr> hdlr;      // data handler
@@ -141,9 +145,10 @@ class Mdia {
   std::shared_ptr<Mdia> createMediaWithRequest(const AtomCreationRequest* request, uint64_t requestType) const;
   // Header, mdhd, hdlr, minf.
   Bytes convertSelfToData() const;
+  void createWriteableData();
 
   uint32_t size = 0;
-  uint32_t type = 0;               // "mdia"
+  uint32_t type = fourCC("mdia");
   std::shared_ptr<Mdhd> mdhd;      // media header
   std::shared_ptr<Hdlr> hdlr;      // media handler
   std::shared_ptr<Minf> minf;      // media information (required)
@@ -176,9 +181,10 @@ class Trak {
   void setDuration(uint32_t duration);
   // Header, tkhd, edts, mdia.
   Bytes convertSelfToData() const;
+  void createWriteableData();
 
   uint32_t size = 0;
-  uint32_t type = 0;                 // "trak"
+  uint32_t type = fourCC("trak");
   std::shared_ptr<Tkhd> tkhd;        // track header
   std::shared_ptr<Edts> edts;        // edit atom, or empty
   std::shared_ptr<Mdia> mdia;        // media (required)
@@ -248,9 +254,11 @@ class Moov {
   uint64_t writeToFileHandle(FileHandle& handle);
   // The whole serialised movie atom, as writeToFileHandle writes it.
   Bytes convertSelfToData() const;
+  // For a movie built from its children: `size` from the movie header and the tracks held.
+  void setSizeFromChildren();
 
   uint32_t size = 0;
-  uint32_t type = 0;                         // "moov"
+  uint32_t type = fourCC("moov");
   std::shared_ptr<Mvhd> mvhd;                // movie header
   std::shared_ptr<Udta> udta;                // user data of the movie or passed up from a track
   std::vector<std::shared_ptr<Trak>> tracks; // tracks in file order

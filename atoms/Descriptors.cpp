@@ -9,6 +9,7 @@ namespace {
 constexpr uint8_t kTagESDescriptor = 0x03;
 constexpr uint8_t kTagDecoderConfig = 0x04;
 constexpr uint8_t kTagDecoderSpecificInfo = 0x05;
+constexpr uint8_t kTagSyncLayerConfig = 0x06;
 
 // Finds the body of the descriptor whose tag is at tagPos, when the body lies entirely
 // within [0, limit). Returns false for a missing, empty or overrunning body; bodyStart is
@@ -21,7 +22,24 @@ bool bodyWithin(const uint8_t* data, uint32_t limit, uint32_t tagPos, uint32_t& 
   return true;
 }
 
+// A descriptor with a body shorter than 128 bytes: tag, one-byte size, body.
+Bytes descriptor(uint8_t tag, std::initializer_list<std::span<const uint8_t>> parts) {
+  Bytes out{tag, 0};
+  for (const auto& p : parts) appendBytes(out, p);
+  out[1] = uint8_t(out.size() - 2);
+  return out;
+}
+
 }  // namespace
+
+Bytes aacAudioSpecificConfig(uint32_t rate, uint32_t channels) {
+  uint32_t index = 3;
+  for (uint32_t i = 0; i < std::size(kAacSamplingRates); ++i)
+    if (kAacSamplingRates[i] == rate) index = i;
+  constexpr uint32_t kObjectTypeAacLc = 2;
+  const uint32_t bits = (kObjectTypeAacLc << 11) | (index << 7) | ((channels & 0xF) << 3);
+  return {uint8_t(bits >> 8), uint8_t(bits)};
+}
 
 bool readDescriptorLength(const uint8_t* data, uint32_t size, uint32_t tagPos, uint32_t& bodyStart,
                           uint64_t& bodyLength) {
@@ -124,6 +142,28 @@ void ObjectDescriptor::readBytes(const uint8_t* bytes, uint32_t len) {
 }
 
 // ---- EsdsDecoder ----
+
+std::shared_ptr<EsdsDecoder> EsdsDecoder::initESDSWithAudioSpecificConfig(const Bytes& audioSpecificConfig) {
+  if (audioSpecificConfig.empty() || audioSpecificConfig.size() > 64) return nullptr;
+  constexpr uint8_t kMpeg4Audio = 0x40;
+  constexpr uint8_t kAudioStream = (5 << 2) | 1;  // stream type 5, reserved bit set
+  Bytes fixed{kMpeg4Audio, kAudioStream};
+  appendBE24(fixed, 6144);  // decoder buffer
+  appendBE64(fixed, 0);     // maximum and average bitrate
+  const Bytes config =
+      descriptor(kTagDecoderConfig, {fixed, descriptor(kTagDecoderSpecificInfo, {audioSpecificConfig})});
+  const Bytes esHead{0, 0, 0};  // ES id 0, no optional fields, priority 0
+  const Bytes syncLayer{2};     // predefined MP4 configuration
+  const Bytes es = descriptor(kTagESDescriptor, {esHead, config, descriptor(kTagSyncLayerConfig, {syncLayer})});
+  Bytes atom;
+  appendBE32(atom, uint32_t(12 + es.size()));
+  appendBE32(atom, fourCC("esds"));
+  appendBE32(atom, 0);
+  appendBytes(atom, es);
+  auto d = initESDSWithBytes(atom.data(), uint32_t(atom.size()));
+  d->writeableData = std::move(atom);
+  return d;
+}
 
 void EsdsDecoder::readBytes(const uint8_t* bytes, uint32_t len) {
   if (bytes == nullptr) return;

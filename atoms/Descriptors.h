@@ -2,8 +2,9 @@
 // The MPEG-4 elementary-stream descriptor carried by an "mp4a" sound sample entry in its
 // "esds" atom: the ES descriptor (tag 0x03), its decoder-configuration descriptor (tag
 // 0x04) with the AAC AudioSpecificConfig (tag 0x05) inside; what follows (the sync-layer
-// configuration) is not read. The descriptors are only read, never written: the "esds"
-// atom reaches a repaired file inside the verbatim copy of the sample description.
+// configuration) is not read. A repaired file gets the reference's "esds" inside the
+// verbatim copy of its sample description; a reference made from a stream's own parameters
+// builds one from an AudioSpecificConfig.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -11,6 +12,14 @@
 #include "atoms/AtomReader.h"
 
 namespace vr {
+
+// The sampling rates an AudioSpecificConfig names by its 4-bit frequency index.
+inline constexpr uint32_t kAacSamplingRates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
+                                                 22050, 16000, 12000, 11025, 8000,  7350};
+
+// The two-byte AudioSpecificConfig of AAC-LC at the given rate (48 kHz when the rate has
+// no index) and channel configuration (1 mono, 2 stereo).
+Bytes aacAudioSpecificConfig(uint32_t rate, uint32_t channels);
 
 // Reads the size field of a descriptor whose tag is at data[tagPos]. The size is the
 // expandable form of ISO/IEC 14496-1: each byte adds its low 7 bits, a set top bit means
@@ -69,6 +78,11 @@ class EsdsDecoder {
   static std::shared_ptr<EsdsDecoder> initESDSWithBytes(const uint8_t* bytes, uint32_t size) {
     return readAtomCopy<EsdsDecoder>(bytes, size);
   }
+  // A new "esds" for MPEG-4 audio with the given AudioSpecificConfig (1 to 64 bytes): ES
+  // id 0, a 6 KiB decoder buffer, bitrates not given, the MP4 sync-layer configuration.
+  // Read back from its bytes, which `writeableData` holds; empty pointer for a config of
+  // another length.
+  static std::shared_ptr<EsdsDecoder> initESDSWithAudioSpecificConfig(const Bytes& audioSpecificConfig);
   void readBytes(const uint8_t* bytes, uint32_t size);
 
   // The decoder configuration (bitrates, AudioSpecificConfig), or null when a level is missing.
@@ -82,6 +96,7 @@ class EsdsDecoder {
   uint32_t type = 0;            // "esds"
   uint32_t version_flags = 0;
   std::shared_ptr<ObjectDescriptor> objectDesc;  // null when the ES descriptor is missing or malformed
+  Bytes writeableData;                           // set when built
 };
 
 // Hands the AAC decoder-specific information out of the sample description. It carries

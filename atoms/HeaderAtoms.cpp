@@ -58,10 +58,28 @@ void readMatrix(const AtomReader& r, size_t at, Atom& a) {
   for (size_t i = 0; i < 9; ++i) *m[i] = r.u32(at + 4 * i);
 }
 
+// The identity display matrix: 1 and 1 in 16.16, w 1 in 2.30.
+template <typename Atom>
+void setIdentityMatrix(Atom& a) {
+  a.matrix_A = a.matrix_D = 0x10000;
+  a.matrix_W = 0x40000000;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------------------
 // Mvhd
+
+std::shared_ptr<Mvhd> Mvhd::initMVHDWithTimeScale(uint32_t timeScale, uint32_t duration, uint32_t nextTrackID) {
+  auto a = std::make_shared<Mvhd>();
+  a->timescale = timeScale;
+  a->prefferedRate = 0x10000;
+  a->preferredVolume = 0x100;
+  setIdentityMatrix(*a);
+  a->nextTrackID = nextTrackID;
+  a->setDuration(duration);
+  return a;
+}
 
 void Mvhd::readBytes(const uint8_t* bytes, uint32_t length) {
   const AtomReader r(bytes, length);
@@ -106,6 +124,19 @@ void Mvhd::setDuration(uint32_t newDuration) {
 
 // ---------------------------------------------------------------------------------------
 // Tkhd
+
+std::shared_ptr<Tkhd> Tkhd::initTKHDWithTrackID(uint32_t trackID, uint32_t duration, bool sound, uint32_t width,
+                                                uint32_t height) {
+  auto a = std::make_shared<Tkhd>();
+  a->version_Flag = 0xF;
+  a->trackID = trackID;
+  a->volume = sound ? 0x100 : 0;
+  setIdentityMatrix(*a);
+  a->trackWidth = width << 16;
+  a->trackHeight = height << 16;
+  a->setDuration(duration);
+  return a;
+}
 
 void Tkhd::readBytes(const uint8_t* bytes, uint32_t length) {
   const AtomReader r(bytes, length);

@@ -32,6 +32,9 @@ class Mvhd {
 
   // Reads a movie header; never refuses.
   static std::shared_ptr<Mvhd> initMVHDWithBytes(const uint8_t* b, uint32_t n) { return readAtom<Mvhd>(b, n); }
+  // A new movie header: times 0, rate and volume 1, the identity matrix. Complete with
+  // `writeableData`.
+  static std::shared_ptr<Mvhd> initMVHDWithTimeScale(uint32_t timeScale, uint32_t duration, uint32_t nextTrackID);
   // Fills the fields from one whole atom.
   void readBytes(const uint8_t* bytes, uint32_t size);
   // The version 0 serialised form.
@@ -73,6 +76,11 @@ class Tkhd {
 
   // Reads a track header whatever its type code; never refuses.
   static std::shared_ptr<Tkhd> initTKHDWithBytes(const uint8_t* b, uint32_t n) { return readAtom<Tkhd>(b, n); }
+  // A new header of a track that is enabled and used in the movie, its preview and its
+  // poster: times 0, the identity matrix, volume 1 for a sound track (0 for video) and the
+  // picture size in whole pixels. Complete with `writeableData`.
+  static std::shared_ptr<Tkhd> initTKHDWithTrackID(uint32_t trackID, uint32_t duration, bool sound, uint32_t width,
+                                                   uint32_t height);
   void readBytes(const uint8_t* bytes, uint32_t size);
   // The version 0 serialised form.
   Bytes convertSelfToData() const;

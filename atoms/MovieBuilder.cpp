@@ -380,6 +380,13 @@ Bytes Moov::convertSelfToData() const {
   return out;
 }
 
+void Moov::setSizeFromChildren() {
+  uint64_t total = 8 + (mvhd ? mvhd->writeableData.size() : 0);
+  for (const auto& t : tracks)
+    if (t) total += t->writeableData.size();
+  size = clampU32(total);
+}
+
 uint64_t Moov::writeToFileHandle(FileHandle& handle) {
   bytesWritten = 0;
   if (!handle.isOpen()) return 0;

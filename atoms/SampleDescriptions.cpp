@@ -30,6 +30,37 @@ constexpr uint32_t kAtomHeaderSize = 8;
 
 enum class HevcParameterSet { VPS, SPS, PPS };
 
+bool validLengthSize(uint8_t n) { return n == 1 || n == 2 || n == 4; }
+
+// A parameter set of a configuration record: its 16-bit length and the unit.
+void appendParameterSet(Bytes& out, const Bytes& unit) {
+  appendBE16(out, uint16_t(unit.size()));
+  appendBytes(out, unit);
+}
+
+// A new sample entry of the given format with data reference 1, the fields of its kind and
+// the extension atoms, read back from its bytes, which it keeps.
+template <typename Entry>
+std::shared_ptr<Entry> builtEntry(uint32_t format, const Bytes& fields, const Bytes& extensions) {
+  Bytes bytes;
+  appendBE32(bytes, uint32_t(24 + fields.size() + extensions.size()));
+  appendBE32(bytes, format);
+  bytes.insert(bytes.end(), 6, 0);  // reserved
+  appendBE16(bytes, 1);             // data reference index
+  bytes.insert(bytes.end(), 8, 0);  // version, revision level, vendor
+  appendBytes(bytes, fields);
+  appendBytes(bytes, extensions);
+  auto built = readAtomCopy<Entry>(bytes.data(), uint32_t(bytes.size()));
+  built->writeableData = std::move(bytes);
+  return built;
+}
+
+// An atom's bytes with its size field set to their length.
+Bytes sized(Bytes atom) {
+  writeBE32(atom.data(), uint32_t(atom.size()));
+  return atom;
+}
+
 }  // namespace
 
 // ---- AVCDecoderConfigurationRecord ----
@@ -81,7 +112,62 @@ void AVCDecoderConfigurationRecord::readBytes(const uint8_t* bytes, uint32_t len
     });
 }
 
+std::shared_ptr<AVCDecoderConfigurationRecord> AVCDecoderConfigurationRecord::initAVCCWithParameterSets(
+    const Bytes& sps, const Bytes& pps, uint8_t lengthSize) {
+  if (sps.size() < 4 || sps.size() > 0xFFFF || pps.empty() || pps.size() > 0xFFFF || !validLengthSize(lengthSize))
+    return nullptr;
+  Bytes atom;
+  appendBE32(atom, 0);
+  appendBE32(atom, fourCC("avcC"));
+  // Version 1, then profile, compatibility and level, which follow the SPS's header byte.
+  atom.insert(atom.end(), {1, sps[1], sps[2], sps[3], uint8_t(0xFC | (lengthSize - 1)), 0xE0 | 1});
+  appendParameterSet(atom, sps);
+  atom.push_back(1);
+  appendParameterSet(atom, pps);
+  atom = sized(std::move(atom));
+  auto r = initAVCCWithBytes(atom.data(), uint32_t(atom.size()));
+  r->writeableData = std::move(atom);
+  return r;
+}
+
 // ---- HVCDecoderConfigurationRecord ----
+
+std::shared_ptr<HVCDecoderConfigurationRecord> HVCDecoderConfigurationRecord::initHVCCWithParameterSets(
+    const Bytes& vps, const Bytes& sps, const Bytes& pps, uint8_t lengthSize, uint8_t chromaFormat,
+    uint8_t bitDepthLuma, uint8_t bitDepthChroma) {
+  for (const Bytes* unit : {&vps, &sps, &pps})
+    if (unit->size() < 3 || unit->size() > 0xFFFF) return nullptr;
+  if (!validLengthSize(lengthSize)) return nullptr;
+  Bytes atom;
+  appendBE32(atom, 0);
+  appendBE32(atom, fourCC("hvcC"));
+  atom.push_back(1);  // version
+  // General profile space, tier, profile, compatibility, constraint flags and level: the
+  // 12 bytes of the SPS's profile_tier_level, behind its 2-byte header and the byte that
+  // holds the VPS id, the sub-layer count and the temporal nesting flag.
+  const RbspBytes rbsp(sps.data(), uint32_t(sps.size()));
+  for (uint32_t i = 3; i < 15; ++i) atom.push_back(readU8At(rbsp.data(), rbsp.size(), i));
+  appendBE16(atom, 0xF000);  // no minimum spatial segmentation
+  atom.push_back(0xFC);      // parallelism unknown
+  atom.push_back(uint8_t(0xFC | (chromaFormat & 3)));
+  atom.push_back(uint8_t(0xF8 | ((bitDepthLuma - 8) & 7)));
+  atom.push_back(uint8_t(0xF8 | ((bitDepthChroma - 8) & 7)));
+  appendBE16(atom, 0);  // average frame rate not given
+  const uint32_t subLayers = (sps[2] >> 1) & 7;
+  const uint32_t temporalIdNested = sps[2] & 1;
+  atom.push_back(uint8_t(((subLayers + 1) << 3) | (temporalIdNested << 2) | (lengthSize - 1)));
+  const std::pair<uint8_t, const Bytes*> arrays[] = {{32, &vps}, {33, &sps}, {34, &pps}};
+  atom.push_back(uint8_t(std::size(arrays)));
+  for (const auto& [nalType, unit] : arrays) {
+    atom.push_back(uint8_t(0x80 | nalType));  // every set of its kind is in the array
+    appendBE16(atom, 1);
+    appendParameterSet(atom, *unit);
+  }
+  auto r = std::make_shared<HVCDecoderConfigurationRecord>();
+  r->lengthSizeMinusOne = uint8_t(lengthSize - 1);
+  r->writeableData = sized(std::move(atom));
+  return r;
+}
 
 std::shared_ptr<HVCDecoderConfigurationRecord> HVCDecoderConfigurationRecord::initHVCDecoderWithBytes(
     const uint8_t* bytes, uint32_t size, uint32_t width, uint32_t height) {
@@ -202,6 +288,23 @@ void SampleDescriptionEntery::readEntryHeader(const uint8_t* bytes, uint32_t len
 
 // ---- VideoSampleDescriptionEntery ----
 
+std::shared_ptr<VideoSampleDescriptionEntery> VideoSampleDescriptionEntery::initWithFormat(uint32_t format,
+                                                                                         uint16_t width,
+                                                                                         uint16_t height,
+                                                                                         const Bytes& extensions) {
+  Bytes fields(8, 0);  // temporal and spatial quality
+  appendBE16(fields, width);
+  appendBE16(fields, height);
+  appendBE32(fields, 72 << 16);  // horizontal and vertical resolution
+  appendBE32(fields, 72 << 16);
+  appendBE32(fields, 0);               // data size
+  appendBE16(fields, 1);               // frames per sample
+  fields.insert(fields.end(), 32, 0);  // no compressor name
+  appendBE16(fields, 24);              // depth
+  appendBE16(fields, 0xFFFF);          // no colour table
+  return builtEntry<VideoSampleDescriptionEntery>(format, fields, extensions);
+}
+
 void VideoSampleDescriptionEntery::readBytes(const uint8_t* bytes, uint32_t len) {
   if (bytes == nullptr) return;
   // Fixed fields; any that lie beyond a short entry stay 0.
@@ -267,6 +370,18 @@ std::string VideoSampleDescriptionEntery::getResolution() const {
 
 // ---- AudioSampleDescriptionEntery ----
 
+std::shared_ptr<AudioSampleDescriptionEntery> AudioSampleDescriptionEntery::initWithFormat(uint32_t format,
+                                                                                         uint16_t channels,
+                                                                                         uint32_t rate,
+                                                                                         const Bytes& extensions) {
+  Bytes fields;
+  appendBE16(fields, channels);
+  appendBE16(fields, 16);  // bits per sample
+  appendBE32(fields, 0);   // compression id and packet size
+  appendBE32(fields, rate <= 0xFFFF ? rate << 16 : 0);
+  return builtEntry<AudioSampleDescriptionEntery>(format, fields, extensions);
+}
+
 void AudioSampleDescriptionEntery::readBytes(const uint8_t* bytes, uint32_t len) {
   if (bytes == nullptr) return;
   readEntryHeader(bytes, len);
@@ -305,6 +420,16 @@ std::shared_ptr<Stsd> Stsd::initSTSDWithBytes(const uint8_t* bytes, uint32_t siz
   if (bytes != nullptr) s->stsdData.assign(bytes, bytes + size);
   s->readBytes(s->stsdData.data(), uint32_t(s->stsdData.size()));
   return s;
+}
+
+std::shared_ptr<Stsd> Stsd::initSTSDWithEntry(const SampleDescriptionEntery& entry) {
+  Bytes atom;
+  appendBE32(atom, uint32_t(16 + entry.writeableData.size()));
+  appendBE32(atom, fourCC("stsd"));
+  appendBE32(atom, 0);
+  appendBE32(atom, 1);
+  appendBytes(atom, entry.writeableData);
+  return initSTSDWithBytes(atom.data(), uint32_t(atom.size()));
 }
 
 void Stsd::readBytes(const uint8_t* bytes, uint32_t len) {

@@ -1,7 +1,8 @@
 #pragma once
 // The sample-description atom ("stsd") of a track's sample table: it names the codec and
-// carries the decoder configuration. Read from the reference movie only; a repaired movie
-// gets the reference's "stsd" back byte for byte (stsdData).
+// carries the decoder configuration. A repaired movie gets the reference's "stsd" back
+// byte for byte (stsdData); a reference made from the parameter sets found in a stream is
+// built from one entry.
 //
 // Codec numbers (track level, CodecNumbers.h) set by the entry type: 1001 "avc1", 1002 "mp4a",
 // 1003 "sowt", 1004 "twos", 1005 "hvc1"; 0 when none was recognised.
@@ -30,6 +31,12 @@ class AVCDecoderConfigurationRecord {
   static std::shared_ptr<AVCDecoderConfigurationRecord> initAVCCWithBytes(const uint8_t* bytes, uint32_t size) {
     return readAtomCopy<AVCDecoderConfigurationRecord>(bytes, size);
   }
+  // A new record of one SPS and one PPS (whole NAL units) for samples with NAL lengths of
+  // lengthSize bytes; profile, compatibility and level are the SPS's. Read back from its
+  // bytes, which `writeableData` holds. Empty pointer when the SPS is shorter than 4 bytes,
+  // a set is empty or longer than 65535 bytes, or the length size is not 1, 2 or 4.
+  static std::shared_ptr<AVCDecoderConfigurationRecord> initAVCCWithParameterSets(const Bytes& sps, const Bytes& pps,
+                                                                                  uint8_t lengthSize);
   void readBytes(const uint8_t* bytes, uint32_t size);
 
   uint32_t size = 0;
@@ -48,6 +55,7 @@ class AVCDecoderConfigurationRecord {
   std::shared_ptr<vr::SPS> sps;              // parsed last SPS, or null
   std::shared_ptr<vr::PPS> pps;              // parsed last PPS, or null
   std::string problem;  // the first thing that keeps the record from serving a repair, or empty
+  Bytes writeableData;  // set when built
 };
 
 // "hvcC": the H.265 decoder configuration record. Only the array count is read from the
@@ -58,6 +66,14 @@ class HVCDecoderConfigurationRecord {
   // parser. Null when the atom is shorter than 31 bytes or declares fewer than 3 arrays.
   static std::shared_ptr<HVCDecoderConfigurationRecord> initHVCDecoderWithBytes(const uint8_t* bytes, uint32_t size,
                                                                                 uint32_t width, uint32_t height);
+  // A new record of one VPS, SPS and PPS (whole NAL units) for samples with NAL lengths of
+  // lengthSize bytes: profile, tier, level and temporal layers are the SPS's, chroma format
+  // and bit depths as given (the SPS holds them behind fields of variable length). Only the
+  // length size and `writeableData` are set. Empty pointer when a set is shorter than its
+  // 2-byte header or longer than 65535 bytes, or the length size is not 1, 2 or 4.
+  static std::shared_ptr<HVCDecoderConfigurationRecord> initHVCCWithParameterSets(
+      const Bytes& vps, const Bytes& sps, const Bytes& pps, uint8_t lengthSize, uint8_t chromaFormat,
+      uint8_t bitDepthLuma, uint8_t bitDepthChroma);
   void readBytes(const uint8_t* bytes, uint32_t size);
 
   uint32_t width = 0;
@@ -75,6 +91,7 @@ class HVCDecoderConfigurationRecord {
   std::shared_ptr<vr::SPS_265> sps;
   std::shared_ptr<vr::PPS_265> pps;
   std::string problem;  // the first thing that keeps the record from serving a repair, or empty
+  Bytes writeableData;  // set when built
 
  private:
   // Walks the arrays as declared and notes the first that overruns the atom or holds a
@@ -106,6 +123,7 @@ class SampleDescriptionEntery {
   uint16_t version = 0;
   uint16_t revisionLevel = 0;
   uint32_t vendor = 0;
+  Bytes writeableData;  // set when built
 
  protected:
   // The fields every sample entry starts with, from size to vendor (bytes 0 to 23).
@@ -119,6 +137,11 @@ class VideoSampleDescriptionEntery : public SampleDescriptionEntery {
   static std::shared_ptr<VideoSampleDescriptionEntery> initVSDEnteryWithBytes(const uint8_t* bytes, uint32_t size) {
     return readAtomCopy<VideoSampleDescriptionEntery>(bytes, size);
   }
+  // A new entry of the given format ("avc1", "hvc1") and picture size followed by the given
+  // atoms (its configuration record): data reference 1, 72 dpi, one frame per sample,
+  // 24-bit colour, no colour table. Read back from its bytes, which `writeableData` holds.
+  static std::shared_ptr<VideoSampleDescriptionEntery> initWithFormat(uint32_t format, uint16_t width,
+                                                                      uint16_t height, const Bytes& extensions);
   void readBytes(const uint8_t* bytes, uint32_t size);
 
   bool isVideo() const override { return true; }
@@ -149,6 +172,11 @@ class AudioSampleDescriptionEntery : public SampleDescriptionEntery {
   static std::shared_ptr<AudioSampleDescriptionEntery> initASDEnteryWithBytes(const uint8_t* bytes, uint32_t size) {
     return readAtomCopy<AudioSampleDescriptionEntery>(bytes, size);
   }
+  // A new version 0 entry of the given format ("mp4a", "sowt", "twos") with 16-bit samples
+  // followed by the given atoms (an "esds"): data reference 1, the rate as 16.16 (0 when it
+  // does not fit). Read back from its bytes, which `writeableData` holds.
+  static std::shared_ptr<AudioSampleDescriptionEntery> initWithFormat(uint32_t format, uint16_t channels,
+                                                                      uint32_t rate, const Bytes& extensions);
   void readBytes(const uint8_t* bytes, uint32_t size);
 
   bool isVideo() const override { return false; }
@@ -167,6 +195,8 @@ class Stsd {
  public:
   // Keeps a copy of the whole atom in stsdData and parses the entries; never refuses.
   static std::shared_ptr<Stsd> initSTSDWithBytes(const uint8_t* bytes, uint32_t size);
+  // A sample description of one built entry, read back from its bytes.
+  static std::shared_ptr<Stsd> initSTSDWithEntry(const SampleDescriptionEntery& entry);
   void readBytes(const uint8_t* bytes, uint32_t size);
 
   // The first entry, or null when the table is empty.

@@ -8,6 +8,7 @@
 
 #include "atoms/CodecNumbers.h"
 #include "atoms/Containers.h"
+#include "atoms/Descriptors.h"
 #include "bitstream/PPS.h"
 #include "bitstream/PPS_265.h"
 #include "bitstream/SPS.h"
@@ -307,164 +308,81 @@ bool plausibleRate(uint32_t num, uint32_t den) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Atom bytes
+// The reference index
 
-Bytes box(const char (&type)[5], const Bytes& payload) {
-  Bytes out;
-  appendBE32(out, uint32_t(payload.size() + 8));
-  appendBE32(out, fourCC(type));
-  out.insert(out.end(), payload.begin(), payload.end());
-  return out;
-}
-Bytes fullBox(const char (&type)[5], uint32_t versionFlags, const Bytes& payload) {
-  Bytes p;
-  appendBE32(p, versionFlags);
-  p.insert(p.end(), payload.begin(), payload.end());
-  return box(type, p);
-}
-void zeros(Bytes& out, size_t n) { out.insert(out.end(), n, 0); }
-void add(Bytes& out, const Bytes& b) { out.insert(out.end(), b.begin(), b.end()); }
-void matrix(Bytes& out) {
-  for (uint32_t v : {0x10000u, 0u, 0u, 0u, 0x10000u, 0u, 0u, 0u, 0x40000000u}) appendBE32(out, v);
-}
-
-Bytes avcC(const InBandParameterSets& s) {
-  // Profile, compatibility and level are the SPS's first three bytes after its header
-  // (a found SPS holds at least four).
-  Bytes p{1, s.sps[1], s.sps[2], s.sps[3], uint8_t(0xFC | (s.lengthSize - 1)), 0xE1};
-  appendBE16(p, uint16_t(s.sps.size()));
-  add(p, s.sps);
-  p.push_back(1);
-  appendBE16(p, uint16_t(s.pps.size()));
-  add(p, s.pps);
-  return box("avcC", p);
-}
-
-Bytes hvcC(const InBandParameterSets& s) {
-  const RbspBytes rbsp(s.sps.data(), uint32_t(s.sps.size()));
-  const uint8_t* r = rbsp.data();
-  const auto dims = hevcSize(s.sps);
-  // profile_tier_level follows the SPS's two header bytes and its first byte of fields.
-  Bytes p{1};
-  for (uint32_t i = 3; i < 15; ++i) p.push_back(i < rbsp.size() ? r[i] : 0);
-  appendBE16(p, 0xF000);
-  p.push_back(0xFC);
-  p.push_back(uint8_t(0xFC | (dims ? dims->chroma : 1)));
-  p.push_back(uint8_t(0xF8 | ((dims ? dims->bitDepthLuma : 8) - 8)));
-  p.push_back(uint8_t(0xF8 | ((dims ? dims->bitDepthChroma : 8) - 8)));
-  appendBE16(p, 0);
-  const uint32_t subLayers = s.sps.size() > 2 ? (s.sps[2] >> 1) & 7 : 0;
-  p.push_back(uint8_t(((subLayers + 1) << 3) | ((s.sps.size() > 2 ? s.sps[2] & 1 : 1) << 2) | (s.lengthSize - 1)));
-  p.push_back(3);
-  const std::pair<uint8_t, const Bytes*> arrays[] = {{32, &s.vps}, {33, &s.sps}, {34, &s.pps}};
-  for (const auto& [type, unit] : arrays) {
-    p.push_back(uint8_t(0x80 | type));
-    appendBE16(p, 1);
-    appendBE16(p, uint16_t(unit->size()));
-    add(p, *unit);
+// The sample entry of the found parameter sets.
+std::shared_ptr<SampleDescriptionEntery> videoEntry(const InBandParameterSets& s) {
+  const uint16_t w = uint16_t(s.width), h = uint16_t(s.height);
+  if (!s.hevc) {
+    const auto avcC = AVCDecoderConfigurationRecord::initAVCCWithParameterSets(s.sps, s.pps, s.lengthSize);
+    return avcC ? VideoSampleDescriptionEntery::initWithFormat(fourCC("avc1"), w, h, avcC->writeableData) : nullptr;
   }
-  return box("hvcC", p);
+  const auto dims = hevcSize(s.sps);
+  const auto hvcC = HVCDecoderConfigurationRecord::initHVCCWithParameterSets(
+      s.vps, s.sps, s.pps, s.lengthSize, uint8_t(dims ? dims->chroma : 1), uint8_t(dims ? dims->bitDepthLuma : 8),
+      uint8_t(dims ? dims->bitDepthChroma : 8));
+  return hvcC ? VideoSampleDescriptionEntery::initWithFormat(fourCC("hvc1"), w, h, hvcC->writeableData) : nullptr;
 }
 
-Bytes esds(uint32_t rate, uint32_t channels) {
-  static constexpr uint32_t kRates[] = {96000, 88200, 64000, 48000, 44100, 32000,
-                                        24000, 22050, 16000, 12000, 11025, 8000};
-  uint32_t index = 3;
-  for (uint32_t i = 0; i < 12; ++i)
-    if (kRates[i] == rate) index = i;
-  // AAC-LC AudioSpecificConfig: object type 2, rate index, channel configuration.
-  const Bytes asc{uint8_t((2 << 3) | (index >> 1)), uint8_t(((index & 1) << 7) | (channels << 3))};
-  Bytes dcd{0x40, 0x15, 0, 0x18, 0};  // MPEG-4 audio, audio stream, 6 KiB buffer
-  appendBE32(dcd, 0);
-  appendBE32(dcd, 0);
-  dcd.push_back(5);
-  dcd.push_back(uint8_t(asc.size()));
-  add(dcd, asc);
-  Bytes es{0, 0, 0, 4, uint8_t(dcd.size())};
-  add(es, dcd);
-  add(es, Bytes{6, 1, 2});
-  Bytes payload{3, uint8_t(es.size())};
-  add(payload, es);
-  return fullBox("esds", 0, payload);
+// The sample entry of the audio, or none.
+std::shared_ptr<SampleDescriptionEntery> soundEntry(const InBandAudio& a) {
+  if (!a.rate || !a.channels) return nullptr;
+  if (a.kind == InBandOptions::Audio::PCM)
+    return AudioSampleDescriptionEntery::initWithFormat(fourCC(a.bigEndian ? "twos" : "sowt"), uint16_t(a.channels),
+                                                        a.rate, {});
+  if (a.kind != InBandOptions::Audio::AAC) return nullptr;
+  const auto esds = EsdsDecoder::initESDSWithAudioSpecificConfig(aacAudioSpecificConfig(a.rate, a.channels));
+  return AudioSampleDescriptionEntery::initWithFormat(fourCC("mp4a"), uint16_t(a.channels), a.rate,
+                                                      esds->writeableData);
 }
 
 // One track: header, media header, handler, media information with a sample table of
-// `samples` samples of `delta` each in one chunk, the entry and, for video, a composition
-// table (two runs, so that the repaired movie gets one from the pictures' order).
-Bytes track(uint32_t id, bool video, const Bytes& entry, uint32_t timeScale, uint32_t samples, uint32_t delta,
-            uint32_t sampleSize, bool reorders, uint32_t width, uint32_t height) {
-  const uint32_t duration = samples * delta;
-  Bytes tkhd;
-  zeros(tkhd, 8);
-  appendBE32(tkhd, id);
-  zeros(tkhd, 4);
-  appendBE32(tkhd, duration);
-  zeros(tkhd, 12);
-  appendBE16(tkhd, video ? 0 : 0x100);
-  zeros(tkhd, 2);
-  matrix(tkhd);
-  appendBE32(tkhd, width << 16);
-  appendBE32(tkhd, height << 16);
-
-  Bytes mdhd;
-  zeros(mdhd, 8);
-  appendBE32(mdhd, timeScale);
-  appendBE32(mdhd, duration);
-  appendBE16(mdhd, 0x55C4);  // undetermined language
-  appendBE16(mdhd, 0);
-  Bytes hdlr;
-  appendBE32(hdlr, fourCC("mhlr"));
-  appendBE32(hdlr, video ? fourCC("vide") : fourCC("soun"));
-  zeros(hdlr, 13);
-
-  Bytes stsd;
-  appendBE32(stsd, 1);
-  add(stsd, entry);
-  Bytes stts;
-  appendBE32(stts, 1);
-  appendBE32(stts, samples);
-  appendBE32(stts, delta);
-  Bytes stsc;
-  appendBE32(stsc, 1);
-  appendBE32(stsc, 1);
-  appendBE32(stsc, samples);
-  appendBE32(stsc, 1);
-  // Sound samples of a fixed size (PCM) need no table.
-  const bool fixed = !video && sampleSize != 0;
-  Bytes stsz;
-  appendBE32(stsz, fixed ? sampleSize : 0);
-  appendBE32(stsz, samples);
-  for (uint32_t i = 0; !fixed && i < samples; ++i) appendBE32(stsz, sampleSize);
-  Bytes stco;
-  appendBE32(stco, 1);
-  appendBE32(stco, 0);
-  Bytes stbl = fullBox("stsd", 0, stsd);
-  add(stbl, fullBox("stts", 0, stts));
+// `samples` samples of `delta` each in one chunk, the entry and, for video that reorders,
+// a composition table of two runs, so that the repaired movie gets one from the pictures'
+// order. Sound samples of a fixed size (PCM, sampleSize given) need no size table.
+std::shared_ptr<Trak> track(uint32_t id, const SampleDescriptionEntery& entry, uint32_t timeScale, uint32_t samples,
+                            uint32_t delta, uint32_t sampleSize, bool reorders, uint32_t width, uint32_t height) {
+  const bool video = entry.isVideo();
+  auto stbl = std::make_shared<Stbl>();
+  stbl->stsd = Stsd::initSTSDWithEntry(entry);
+  stbl->stts = Stts::initSTTSWithSampleCount(samples, delta);
   if (video && reorders) {
-    Bytes ctts;
-    appendBE32(ctts, 2);
-    for (uint32_t i = 0; i < 2; ++i) {
-      appendBE32(ctts, samples / 2);
-      appendBE32(ctts, 0);
+    stbl->ctts = std::make_shared<Ctts>();
+    for (int i = 0; i < 2; ++i) {
+      auto run = std::make_shared<CompositionOffsetEntery>();
+      run->sampleCount = samples / 2;
+      stbl->ctts->compositionOffsetTable.push_back(run);
     }
-    add(stbl, fullBox("ctts", 0, ctts));
+    stbl->ctts->createWiteableData();
   }
-  add(stbl, fullBox("stsc", 0, stsc));
-  add(stbl, fullBox("stsz", 0, stsz));
-  add(stbl, fullBox("stco", 0, stco));
+  stbl->stsc = Stsc::initSTSCWithSampleToChunkTable({SampleToChunkEntery::initWithFirstChunk(1, samples, 1)});
+  stbl->stsz = !video && sampleSize != 0
+                   ? Stsz::initSTSZWithSampleCount(samples, sampleSize)
+                   : Stsz::initSTSZWithSampleSizeTable(std::vector<uint32_t>(samples, sampleSize));
+  stbl->stco = Stco::initWithChunkOffsetTable({0});
+  stbl->createWriteableData();
 
-  Bytes dref;
-  appendBE32(dref, 1);
-  add(dref, fullBox("url ", 1, {}));
-  Bytes minf = video ? fullBox("vmhd", 1, Bytes(8, 0)) : fullBox("smhd", 0, Bytes(4, 0));
-  add(minf, box("dinf", fullBox("dref", 0, dref)));
-  add(minf, box("stbl", stbl));
-  Bytes mdia = fullBox("mdhd", 0, mdhd);
-  add(mdia, fullBox("hdlr", 0, hdlr));
-  add(mdia, box("minf", minf));
-  Bytes trak = fullBox("tkhd", 0xF, tkhd);
-  add(trak, box("mdia", mdia));
-  return box("trak", trak);
+  auto minf = std::make_shared<Minf>();
+  if (video)
+    minf->mediaHeader = Vmhd::init();
+  else
+    minf->mediaHeader = Smhd::init();
+  minf->dinf = Dinf::initDINFWithDrefEnteryType(fourCC("url "));
+  minf->stbl = stbl;
+  minf->createWriteableData();
+
+  auto mdia = std::make_shared<Mdia>();
+  const uint32_t duration = samples * delta;
+  mdia->mdhd = Mdhd::initMDHDWithDuration(duration, timeScale, 0x55C4, 0);  // language undetermined
+  mdia->hdlr = Hdlr::initHDLRWithComponentType(fourCC("mhlr"), fourCC(video ? "vide" : "soun"), 0);
+  mdia->minf = minf;
+  mdia->createWriteableData();
+
+  auto trak = std::make_shared<Trak>();
+  trak->tkhd = Tkhd::initTKHDWithTrackID(id, duration, !video, width, height);
+  trak->mdia = mdia;
+  trak->createWriteableData();
+  return trak;
 }
 
 // Frames of the configuration that tile the audio behind the keyframes.
@@ -641,9 +559,7 @@ std::optional<InBandPlan> planInBandRepair(const std::string& path, const InBand
     uint32_t sce = 0, cpe = 0;
     for (Trial& t : trials) {
       if (audio.channels && t.channels != audio.channels) continue;
-      Bytes asc{uint8_t((2 << 3) | ((t.rate == 48000 ? 3 : 4) >> 1)),
-                uint8_t((((t.rate == 48000 ? 3 : 4) & 1) << 7) | (t.channels << 3))};
-      AacFrameReader reader(asc);
+      AacFrameReader reader(aacAudioSpecificConfig(t.rate, t.channels));
       for (uint64_t start : plan.sets.videoEnds) {
         if (start >= size || unitAt(start)) continue;
         uint64_t x = start;
@@ -716,60 +632,27 @@ Bytes inBandMovieAtom(const InBandPlan& plan) {
   const uint32_t timeScale = plan.fpsNum * k;
   const uint32_t delta = plan.fpsDen * k;
 
-  Bytes entry;
-  zeros(entry, 6);
-  appendBE16(entry, 1);
-  zeros(entry, 16);
-  appendBE16(entry, uint16_t(s.width));
-  appendBE16(entry, uint16_t(s.height));
-  appendBE32(entry, 0x480000);
-  appendBE32(entry, 0x480000);
-  appendBE32(entry, 0);
-  appendBE16(entry, 1);
-  zeros(entry, 32);
-  appendBE16(entry, 24);
-  appendBE16(entry, 0xFFFF);
-  add(entry, s.hevc ? hvcC(s) : avcC(s));
-  const Bytes videoEntry = s.hevc ? box("hvc1", entry) : box("avc1", entry);
+  const auto video = videoEntry(s);
+  if (!video) return {};
   // Pictures may be stored out of presentation order unless the stream's order type says
   // they are not (H.264 picture-order types 1 and 2 come without B-frames here).
   bool reorders = s.hevc;
   if (!s.hevc)
     if (auto sps = SPS::initSPSWithBytes(s.sps.data(), uint32_t(s.sps.size()))) reorders = sps->pic_order_cnt_type == 0;
   const uint32_t sampleSize = uint32_t(std::min<uint64_t>(s.largestGap, UINT32_MAX / 16));
-  Bytes tracks = track(1, true, videoEntry, timeScale, 2, delta, sampleSize, reorders, s.width, s.height);
+  auto movie = std::make_shared<Moov>();
+  movie->mvhd = Mvhd::initMVHDWithTimeScale(1000, 1000, 3);
+  movie->tracks.push_back(track(1, *video, timeScale, 2, delta, sampleSize, reorders, s.width, s.height));
 
   const InBandAudio& a = plan.audio;
-  const bool aac = a.kind == InBandOptions::Audio::AAC;
-  if ((aac || a.kind == InBandOptions::Audio::PCM) && a.rate && a.channels) {
-    Bytes sound;
-    zeros(sound, 6);
-    appendBE16(sound, 1);
-    zeros(sound, 8);
-    appendBE16(sound, uint16_t(a.channels));
-    appendBE16(sound, 16);
-    zeros(sound, 4);
-    appendBE32(sound, a.rate <= 0xFFFF ? a.rate << 16 : 0);
-    if (aac) add(sound, esds(a.rate, a.channels));
-    const Bytes soundEntry = aac ? box("mp4a", sound) : a.bigEndian ? box("twos", sound) : box("sowt", sound);
-    if (aac)
-      add(tracks, track(2, false, soundEntry, a.rate, 1, 1024, 0, false, 0, 0));
+  if (const auto sound = soundEntry(a)) {
+    if (a.kind == InBandOptions::Audio::AAC)
+      movie->tracks.push_back(track(2, *sound, a.rate, 1, 1024, 0, false, 0, 0));
     else
-      add(tracks, track(2, false, soundEntry, a.rate, a.rate, 1, 1, false, 0, 0));
+      movie->tracks.push_back(track(2, *sound, a.rate, a.rate, 1, 1, false, 0, 0));
   }
-  Bytes mvhd;
-  zeros(mvhd, 8);
-  appendBE32(mvhd, 1000);
-  appendBE32(mvhd, 1000);
-  appendBE32(mvhd, 0x10000);
-  appendBE16(mvhd, 0x100);
-  zeros(mvhd, 10);
-  matrix(mvhd);
-  zeros(mvhd, 24);
-  appendBE32(mvhd, 3);
-  Bytes payload = fullBox("mvhd", 0, mvhd);
-  add(payload, tracks);
-  return box("moov", payload);
+  movie->setSizeFromChildren();
+  return movie->convertSelfToData();
 }
 
 std::string InBandPlan::videoSummary() const {
