@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Times whole repairs of movies whose index is lost, next to a plain copy of the same file
-# (alone and followed by a sync, since the repair forces its output to disk before it
-# reports completion), and prints one table:
+# (alone, followed by a sync, and written straight to the disk past the page cache, since
+# the repair forces its output to disk before it reports completion), and prints one table:
 #
 #   bench-repair.sh [KIND...]          (default: every kind, in the order below)
 #
@@ -18,7 +18,8 @@
 #
 # Columns: input, size, fastest repair of REPS (default 3) in seconds and the processor
 # seconds it used (what counts when other work shares the machine), MB/s, repair time
-# over cp and over cp + sync, pictures in the repaired file
+# over cp, over cp + sync and over a copy written to the disk directly (dd with direct
+# output: the least time in which the disk takes the bytes), pictures in the repaired file
 # over those of the movie before its index was lost, peak resident memory of the repair,
 # smallest and largest keyframe of the repaired file in MB.
 # Every run starts with the input in the page cache and nothing left to write back.
@@ -104,7 +105,8 @@ fastest() {
   echo "$best"
 }
 
-printf '%-11s %7s %8s %6s %8s %6s %8s %13s %8s %9s\n' input MB "repair s" "cpu s" "MB/s" "÷cp" "÷cp+sync" pictures "peak MiB" "keys MB"
+printf '%-11s %7s %8s %6s %8s %6s %8s %6s %13s %8s %9s\n' input MB "repair s" "cpu s" "MB/s" "÷cp" "÷cp+sync" "÷dd" \
+  pictures "peak MiB" "keys MB"
 for kind in "${kinds[@]}"; do
   make_kind "$kind" >&2
   ref=$movie.ref.mov
@@ -112,15 +114,16 @@ for kind in "${kinds[@]}"; do
   cat "$movie" "$ref" >/dev/null
   read -r cp_s _ <<<"$(fastest cp "$movie" "$copy")"
   read -r cps_s _ <<<"$(fastest sh -c 'cp "$1" "$2" && sync "$2"' sh "$movie" "$copy")"
+  read -r dd_s _ <<<"$(fastest dd if="$movie" of="$copy" bs=16M oflag=direct status=none)"
   read -r rep_s rep_kib rep_user rep_sys <<<"$(fastest "$build/video-repair" repair "$movie" -r "$ref" -o "$out" --force --quiet)"
   # The last repair's output is still there: its pictures and the sizes of its keyframes.
   read -r orig _ <"$movie.counts"
   packets=$( [ ! -f "$out" ] || ffprobe -v error -select_streams v -show_entries packet=size,flags -of csv=p=0 "$out" 2>/dev/null)
-  awk -F, -v k="$kind" -v b="$bytes" -v r="$rep_s" -v cpu="$(awk "BEGIN { print $rep_user + $rep_sys }")" -v c="$cp_s" -v cs="$cps_s" -v o="$orig" -v m="$rep_kib" '
+  awk -F, -v k="$kind" -v b="$bytes" -v r="$rep_s" -v cpu="$(awk "BEGIN { print $rep_user + $rep_sys }")" -v c="$cp_s" -v cs="$cps_s" -v d="$dd_s" -v o="$orig" -v m="$rep_kib" '
     function q(x, y) { return y > 0 ? x / y : 0 }
     NF { ++g; if ($2 ~ /K/) { lo = (lo == "" || $1 < lo) ? $1 : lo; hi = $1 > hi ? $1 : hi } }
-    END { printf "%-11s %7.0f %8.2f %6.2f %8.0f %6.2f %8.2f %13s %8.0f %4.1f-%.1f\n", k, b / 1e6, r, cpu, q(b / 1e6, r), q(r, c),
-                 q(r, cs), g + 0 "/" o, m / 1024, lo / 1e6, hi / 1e6 }' <<<"$packets"
+    END { printf "%-11s %7.0f %8.2f %6.2f %8.0f %6.2f %8.2f %6.2f %13s %8.0f %4.1f-%.1f\n", k, b / 1e6, r, cpu, q(b / 1e6, r),
+                 q(r, c), q(r, cs), q(r, d), g + 0 "/" o, m / 1024, lo / 1e6, hi / 1e6 }' <<<"$packets"
   rm -f "$out" "$copy"
   [ "${KEEP:-0}" = 1 ] || [ "$kind" = pbp ] || rm -f "$movie" "$movie".*
 done
