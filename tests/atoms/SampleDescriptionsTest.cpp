@@ -141,6 +141,30 @@ TEST(SampleDescriptions, HvcCParameterSetSearch) {
   EXPECT_TRUE(cut->sps && !cut->pps);
 }
 
+// Records built from a stream's own parameter sets read back as the reader reads those of
+// real movies; sets that cannot make a record are refused.
+TEST(SampleDescriptions, RecordsBuiltFromParameterSets) {
+  auto avc = AVCDecoderConfigurationRecord::initAVCCWithParameterSets(kAvcSps, kAvcPps, 4);
+  ASSERT_TRUE(avc);
+  EXPECT_EQ(avc->writeableData, avcC(3, {kAvcSps}, {kAvcPps}));
+  const auto built = HVCDecoderConfigurationRecord::initHVCCWithParameterSets(kHevcVps, kHevcSps, kHevcPps, 2, 1, 8, 8);
+  ASSERT_TRUE(built);
+  auto hevc = HVCDecoderConfigurationRecord::initHVCDecoderWithBytes(built->writeableData.data(),
+                                                                     uint32_t(built->writeableData.size()), 160, 120);
+  ASSERT_TRUE(hevc && hevc->vps && hevc->sps && hevc->pps);
+  EXPECT_EQ(std::tuple(hevc->lengthSizeMinusOne, size_t(hevc->ppsSize), hevc->problem),
+            std::tuple(uint8_t(1), kHevcPps.size(), std::string()));
+  for (uint8_t lengthSize : {0, 3, 8}) {
+    EXPECT_FALSE(AVCDecoderConfigurationRecord::initAVCCWithParameterSets(kAvcSps, kAvcPps, lengthSize));
+    EXPECT_FALSE(HVCDecoderConfigurationRecord::initHVCCWithParameterSets(kHevcVps, kHevcSps, kHevcPps, lengthSize, 1,
+                                                                          8, 8));
+  }
+  EXPECT_FALSE(AVCDecoderConfigurationRecord::initAVCCWithParameterSets(kAvcSps, {}, 4));
+  EXPECT_FALSE(AVCDecoderConfigurationRecord::initAVCCWithParameterSets(Bytes(kAvcSps.begin(), kAvcSps.begin() + 3),
+                                                                        kAvcPps, 4));
+  EXPECT_FALSE(HVCDecoderConfigurationRecord::initHVCCWithParameterSets(kHevcVps, kHevcSps, Bytes(70000, 1), 4, 1, 8, 8));
+}
+
 // Every prefix of a sample description, and many copies with flipped bits, parse without
 // reading outside the bytes given (the sanitizer build checks this).
 TEST(SampleDescriptions, TruncatedAndCorruptedAtomsStayInBounds) {
@@ -225,6 +249,23 @@ TEST(Descriptors, Levels) {
     EXPECT_EQ(std::tuple(rates.first, rates.second, e->decoderSpecificInfo()), std::tuple(c.maxRate, c.avgRate, c.dsi))
         << c.name;
   }
+}
+
+// The AudioSpecificConfig of AAC-LC by rate and channels (a rate without an index is
+// 48 kHz), and the esds built around it, which the reader hands it back from.
+TEST(Descriptors, BuiltAudioConfiguration) {
+  const struct { uint32_t rate, channels; const char* config; } cases[] = {
+      {48000, 2, "1190"}, {44100, 1, "1208"}, {7350, 2, "1610"}, {96000, 6, "1030"}, {12345, 2, "1190"}};
+  for (const auto& c : cases) {
+    const Bytes config = aacAudioSpecificConfig(c.rate, c.channels);
+    EXPECT_EQ(config, hex(c.config)) << c.rate;
+    auto built = EsdsDecoder::initESDSWithAudioSpecificConfig(config);
+    ASSERT_TRUE(built);
+    auto read = EsdsDecoder::initESDSWithBytes(built->writeableData.data(), uint32_t(built->writeableData.size()));
+    EXPECT_EQ(read->decoderSpecificInfo(), config) << c.rate;
+  }
+  EXPECT_FALSE(EsdsDecoder::initESDSWithAudioSpecificConfig({}));
+  EXPECT_FALSE(EsdsDecoder::initESDSWithAudioSpecificConfig(Bytes(65, 0x11)));
 }
 
 }  // namespace
