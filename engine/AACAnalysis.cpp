@@ -186,7 +186,7 @@ size_t RepairFile::furtherSampleAt(const uint8_t* bytes, size_t length, AacFrame
 
 uint64_t RepairFile::stillImageAt(ByteWindow& window, uint64_t x, uint64_t end) const {
   if (!furtherSamples.stills) return 0;
-  return stillImageLength(window, x, std::min(end, x + 2 * uint64_t(furtherSamples.largest) + 64));
+  return stillImageLength(window, x, std::min(end, x + furtherSamples.reach()));
 }
 
 std::optional<SampleList> RepairFile::analyseAACInFileHandle(FileHandle& fileHandle, uint64_t offset, uint64_t size) {

@@ -62,33 +62,51 @@ std::shared_ptr<File> File::parseFileAtPath(const std::string& path) {
     return b;
   };
 
+  // The file-type, user-data and metadata atoms of `size` bytes at `at`, kept in the
+  // model; false when the atom could not be read.
+  auto keep = [&](uint32_t type, uint64_t at, uint32_t size) {
+    const bool fileType = type == fourCC("ftyp");
+    Bytes b = readAtom(at, size, fileType ? kFtypLimit : kUserDataLimit);
+    if (b.empty()) return false;
+    if (fileType) model->ftyp = Ftyp::initFtypWithBytes(b.data(), size);
+    else if (type == fourCC("udta")) model->udta = Udta::initUDTAWithBytes(b.data(), size);
+    else model->meta = Meta::initMetaWithByte(b.data(), size);
+    return true;
+  };
+  // The media-data header `header` (16 bytes) at `at`, kept when its size (64-bit
+  // included) fits the file.
+  auto keepMdat = [&](const uint8_t* header, uint64_t at) {
+    auto mdat = Mdat::initMdatWithBytes(header, 16, at);
+    if (!mdat || mdat->size > S - at) return false;
+    model->mdat = mdat;
+    return true;
+  };
+  // The movie atom of `size` bytes at `at`, taken when it parses; why it does not, into `why`.
+  auto takeMoov = [&](uint64_t at, uint32_t size, std::string* why) {
+    Bytes b = readAtom(at, size, kMovieAtomLimit);
+    std::shared_ptr<Moov> moov = !b.empty() && validMoovInnerTagInBytes(b.data(), b.size())
+                                     ? Moov::initMOOVWithData(b.data(), size, why)
+                                     : nullptr;
+    if (!moov) return false;
+    if (moov->udta) model->udta = moov->udta;
+    model->setMoov(moov);
+    return true;
+  };
+
   // A sound file: its top-level atoms follow each other from the first byte, and the
   // movie atom is one of them. Anything else (a damaged or odd layout, a movie atom that
   // does not parse) is searched for tag by tag below.
   walkTopLevelAtoms(handle, S, [&](const TopLevelAtom& a) {
     if (!a.fits) return false;
     const uint32_t Z = a.header == 8 ? uint32_t(a.size) : 0;
-    if (a.type == fourCC("ftyp") && Z != 0 && Z < 65536) {
-      Bytes b = readAtom(a.pos, Z, kFtypLimit);
-      if (!b.empty()) model->ftyp = Ftyp::initFtypWithBytes(b.data(), Z);
-    } else if ((a.type == fourCC("udta") || a.type == fourCC("meta")) && Z != 0) {
-      Bytes b = readAtom(a.pos, Z, kUserDataLimit);
-      if (b.empty()) return true;
-      if (a.type == fourCC("udta")) model->udta = Udta::initUDTAWithBytes(b.data(), Z);
-      else model->meta = Meta::initMetaWithByte(b.data(), Z);
+    if ((a.type == fourCC("udta") || a.type == fourCC("meta") || (a.type == fourCC("ftyp") && Z < 65536)) && Z != 0) {
+      keep(a.type, a.pos, Z);
     } else if (a.type == fourCC("mdat")) {
       uint8_t header[16] = {};
       handle.readZeroFilled(a.pos, header, sizeof header);
-      auto mdat = Mdat::initMdatWithBytes(header, 16, a.pos);
-      if (mdat && mdat->size <= S - a.pos) model->mdat = mdat;
+      keepMdat(header, a.pos);
     } else if (a.type == fourCC("moov")) {
-      Bytes b = Z != 0 ? readAtom(a.pos, Z, kMovieAtomLimit) : Bytes();
-      std::shared_ptr<Moov> moov =
-          !b.empty() && validMoovInnerTagInBytes(b.data(), b.size()) ? Moov::initMOOVWithData(b.data(), Z) : nullptr;
-      if (moov) {
-        if (moov->udta) model->udta = moov->udta;
-        model->setMoov(moov);
-      }
+      if (Z != 0) takeMoov(a.pos, Z, nullptr);
       return false;
     }
     return true;
@@ -114,46 +132,25 @@ std::shared_ptr<File> File::parseFileAtPath(const std::string& path) {
       const uint64_t A = P + j;
       const bool fits = Z != 0 && A + Z <= S;
       uint64_t advance = 1;
-      if (type == fourCC("ftyp")) {
-        if (fits && Z < 65536) {
-          Bytes b = readAtom(A, Z, kFtypLimit);
-          if (!b.empty()) model->ftyp = Ftyp::initFtypWithBytes(b.data(), Z);
+      if (type == fourCC("ftyp") || type == fourCC("udta") || type == fourCC("meta")) {
+        if (fits && (type != fourCC("ftyp") || Z < 65536)) {
+          keep(type, A, Z);
           advance = Z - 1;
         }
       } else if (type == fourCC("free")) {
         // Jump over filler that is under 5 % of the file; in files under 100 bytes the
         // share cannot be computed and filler is scanned byte by byte.
         if (fits && S >= 100 && Z / (S / 100) < 5) advance = Z - 1;
-      } else if (type == fourCC("udta")) {
-        if (fits) {
-          Bytes b = readAtom(A, Z, kUserDataLimit);
-          if (!b.empty()) model->udta = Udta::initUDTAWithBytes(b.data(), Z);
-          advance = Z - 1;
-        }
-      } else if (type == fourCC("meta")) {
-        if (fits) {
-          Bytes b = readAtom(A, Z, kUserDataLimit);
-          if (!b.empty()) model->meta = Meta::initMetaWithByte(b.data(), Z);
-          advance = Z - 1;
-        }
       } else if (type == fourCC("moov")) {
+        std::string why;
         if (validMoovInnerTagInBytes(at, size_t(L - j)) && fits) {
-          Bytes b = readAtom(A, Z, kMovieAtomLimit);
-          std::string why;
-          std::shared_ptr<Moov> moov = b.empty() ? nullptr : Moov::initMOOVWithData(b.data(), Z, &why);
-          if (!moov && !why.empty()) model->moovRefusals.push_back(why);
-          if (moov) {
-            if (moov->udta) model->udta = moov->udta;
-            model->setMoov(moov);
-            advance = Z;
-          }
+          if (takeMoov(A, Z, &why)) advance = Z;
+          else if (!why.empty()) model->moovRefusals.push_back(why);
         }
       } else if (type == fourCC("mdat")) {
-        auto mdat = Mdat::initMdatWithBytes(at, 16, A);
-        if (mdat && mdat->size <= S - A) {  // a 64-bit size must not wrap past the end
-          model->mdat = mdat;
+        if (keepMdat(at, A)) {
           mdatFound = true;
-          advance = mdat->size;
+          advance = model->mdat->size;
         }
       }
       j += std::max<uint64_t>(advance, 1);

@@ -95,10 +95,9 @@ std::optional<uint64_t> LonePictureWalk::afterAAC(const NALU& picture, uint64_t 
 // (frames found already) is followed so, which keeps pictures that merely parse in random
 // data cheap. Audio frames found are added to `frames`; 0 when nothing is found.
 uint64_t LonePictureWalk::resumeBehindOtherSample(uint64_t x, const NALU& picture, SampleList& frames) {
-  const uint32_t largest = repair_.furtherSamples.largest;
   const uint64_t dataEnd = stream_.dataEnd;
-  if (largest == 0 || frames.empty()) return 0;
-  const uint64_t limit = std::min(dataEnd, x + 2 * uint64_t(largest) + 64);
+  if (repair_.furtherSamples.largest == 0 || frames.empty()) return 0;
+  const uint64_t limit = std::min(dataEnd, x + repair_.furtherSamples.reach());
   for (uint64_t y = x + 1; y < limit; ++y) {
     if (follows(y, picture)) return y;
     SampleList more;

@@ -122,6 +122,8 @@ class RepairFile {
     uint32_t maxText = 0;
     uint32_t largest = 0;  // of the samples that are no text
     bool stills = false;   // a track of JPEG images (a phone's still pictures)
+    // Bytes within which a sample of varying size (a still image, telemetry) ends.
+    uint64_t reach() const { return 2 * uint64_t(largest) + 64; }
   } furtherSamples;
   // Length of the still image (JPEG) of a further track at `x`, read marker by marker up
   // to its end before `end`; 0 when the reference has no such track or none starts there.

@@ -77,8 +77,8 @@ RepairFile::FurtherSamples furtherSamplesOf(const File& reference) {
     if (!stbl.stsz) continue;
     std::vector<uint32_t> sizes = stbl.stsz->SampleSizeTable;
     if (stbl.stsz->sampleSize != 0) sizes.assign(1, stbl.stsz->sampleSize);
-    const Bytes stsd = stbl.stsd ? stbl.stsd->convertSelfToData() : Bytes();
-    const uint32_t format = stsd.size() >= 24 ? readBE32(stsd.data() + 20) : 0;
+    // The first entry's format, behind the table's 16-byte header and the entry's size.
+    const uint32_t format = stbl.stsd ? readBE32At(stbl.stsd->stsdData.data(), stbl.stsd->stsdData.size(), 20) : 0;
     further.stills = further.stills || format == fourCC("jpeg") || format == fourCC("mjpa");
     if (format == fourCC("text") || format == fourCC("tx3g")) {  // QuickTime and 3GPP text
       for (uint32_t size : sizes) further.maxText = std::max(further.maxText, size);
